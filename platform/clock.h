@@ -1,0 +1,26 @@
+// The UTC clock, sleeping, the calendar breakdown and process facts.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Seconds since 1970-01-01 00:00:00 UTC, to the millisecond.
+double platNow();
+
+void platSleepMs(uint32_t milliseconds);
+
+// Thread-safe breakdown of whole seconds into UTC (or local) calendar fields. False when the time
+// cannot be broken down.
+bool platGmTime(int64_t seconds, struct tm* out);
+bool platLocalTime(int64_t seconds, struct tm* out);
+
+// The local time now formatted with strftime's format.
+std::string platLocalTimeText(const char* format);
+
+uint32_t platProcessId();
+uint32_t platThreadId();
+std::string platHostName();
+
+// Lowers the calling thread's scheduling priority to the lowest the host allows.
+void platSetThreadLowestPriority();

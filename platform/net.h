@@ -1,0 +1,61 @@
+// TCP sockets, name resolution and waits with a time-out: what the library needs of the
+// Windows Sockets interface. Every failing call sets the thread's error variable (errors.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+using PLAT_SOCKET = int;
+inline constexpr PLAT_SOCKET PLAT_INVALID_SOCKET = -1;
+
+// An IPv4 address and port, both in network byte order, as in a sockaddr_in.
+struct PLAT_INADDR {
+    uint32_t addr = 0;
+    uint16_t port = 0;
+};
+
+// "Starting the socket library": nothing to do on this host; always true.
+bool platNetworkStart();
+
+// Host-name lookup of name into an IPv4 address (network order). False when unknown.
+bool platLookupHostName(const char* name, uint32_t* addr);
+// Parses dotted text ("127.0.0.1") into an address (network order). False when malformed.
+bool platParseDotted(const char* text, uint32_t* addr);
+// Reverse lookup of addr into its host name. False when the address has no name.
+bool platLookupAddress(uint32_t addr, std::string* name);
+// Dotted text of addr.
+std::string platDottedText(uint32_t addr);
+
+PLAT_SOCKET platTcpSocket();
+void platCloseSocket(PLAT_SOCKET sock);
+// Shuts both directions down; errors are ignored.
+void platShutdownSocket(PLAT_SOCKET sock);
+
+bool platSetKeepAlive(PLAT_SOCKET sock, bool on);
+bool platSetSendBufferSize(PLAT_SOCKET sock, int bytes);
+bool platSetRecvBufferSize(PLAT_SOCKET sock, int bytes);
+bool platSetNoDelay(PLAT_SOCKET sock, bool on);
+bool platSetNonBlocking(PLAT_SOCKET sock, bool on);
+
+// Blocking connect to address.
+bool platConnect(PLAT_SOCKET sock, const PLAT_INADDR& address);
+// The address of the peer of a connected socket.
+bool platPeerAddress(PLAT_SOCKET sock, PLAT_INADDR* address);
+
+// Waits until the socket is readable (or writable) or timeoutMs passes.
+// Returns 1 when ready, 0 on time-out (error variable untouched), -1 on failure (error set).
+int platWaitReadable(PLAT_SOCKET sock, int64_t timeoutMs);
+int platWaitWritable(PLAT_SOCKET sock, int64_t timeoutMs);
+
+// Reads or writes what the socket takes now. Returns the byte count, 0 when the peer closed
+// (recv only), -1 on failure with the error set (WSAEWOULDBLOCK when nothing is ready).
+long platRecv(PLAT_SOCKET sock, void* buf, size_t len);
+long platSend(PLAT_SOCKET sock, const void* buf, size_t len);
+
+// Server side, for the stand-in server and tests: listens on host:port (port 0 picks a free one).
+PLAT_SOCKET platListenTcp(const char* host, uint16_t port, int backlog);
+// The local port of a bound socket (host order), or 0 on failure.
+uint16_t platLocalPort(PLAT_SOCKET sock);
+// Blocking accept; PLAT_INVALID_SOCKET on failure.
+PLAT_SOCKET platAccept(PLAT_SOCKET listener);

@@ -1,0 +1,132 @@
+// util: time values and their text forms, calendar conversions, byte order and big-endian
+// packing, bounded copies, field splitting, a linked list, the hex dump and the socket start.
+//
+// A time is a double of seconds since 1970-01-01 00:00:00 UTC with fractions; no leap seconds.
+// The values -1.0, -2.0, -3.0 and -4.0 are request markers (undefined, beginning of the disk
+// loop, end of the disk loop, forever).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/net.h"
+
+typedef double REAL64;
+typedef float REAL32;
+
+inline constexpr double UTIL_TIME_UNDEFINED = -1.0;
+inline constexpr double UTIL_TIME_BEG_OF_LOOP = -2.0;
+inline constexpr double UTIL_TIME_END_OF_LOOP = -3.0;
+inline constexpr double UTIL_TIME_FOREVER = -4.0;
+
+// Format codes of 1000 and more take the time from 1999-01-01 00:00:00 UTC.
+inline constexpr double UTIL_1999_EPOCH_OFFSET = 915148800.0;
+inline constexpr int UTIL_TIMESTRING_STATIC_LEN = 42;
+inline constexpr int UTIL_SHORT_TIMESTRING_LEN = 26;
+
+struct UTIL_TSPLIT {
+    REAL64 time;
+    int32_t yyyyddd;  // year * 1000 + day of year
+    int32_t year;
+    int32_t month;    // 1..12
+    char mname[4];    // "Jan".."Dec"
+    int32_t mday;
+    int32_t yday;     // from 1
+    int32_t hour;
+    int32_t minute;
+    REAL32 second;    // with fraction
+};
+
+// ---- time ---------------------------------------------------------------------------------
+bool utilIsLeapYear(int year);
+void utilTimeSplit(REAL64 time, UTIL_TSPLIT* out);
+// Text of time in format code (0..15, or 1000..1015 for the 1999 epoch). With no buffer the
+// text goes into one static buffer of 42 characters. The buffer must hold the longest form.
+char* utilTimeString(REAL64 time, int code, char* buf);
+// The recorder's short form: always the one static buffer of 26 characters.
+char* utilLttostr(REAL64 time, int code);
+// The display program's older formatter (one static buffer of 26 characters).
+char* util_dttostr(REAL64 time, int code);
+
+REAL64 utilYdhmsmToTime(int year, int yday, int hour, int minute, int second, int msec);
+REAL64 utilYdToTime(int32_t yyyyddd);
+void utilYdayToMonthDay(int year, int yday, int* month, int* mday);
+int utilMonthDayToYday(int year, int month, int mday);
+void utilTimeToYdhmsm(REAL64 time, int* year, int* yday, int* hour, int* minute, int* second,
+                      int* msec);
+// Thread-safe calendar breakdown of whole seconds (UTC). False before the calendar can tell.
+bool utilGmtime(int64_t seconds, struct tm* out);
+// Parses "YYYY:DDD-HH:MM:SS[.mmm]", "YYYY:DDD-HH:MM", "YYYY:DDD", or plain epoch seconds.
+// Returns -1.0 (undefined) when the text is none of these.
+REAL64 utilAttodt(const char* text);
+
+// ---- byte order and packing ----------------------------------------------------------------
+void utilSwap16(uint16_t* array, long count);
+void utilSwap32(uint32_t* array, long count);
+void utilSwap64(uint64_t* array, long count);
+
+// Each returns the number of bytes produced or consumed. Multi-byte values are big-endian.
+int utilPackUINT16(uint8_t* out, uint16_t value);
+int utilPackUINT32(uint8_t* out, uint32_t value);
+int utilPackINT16(uint8_t* out, int16_t value);
+int utilPackINT32(uint8_t* out, int32_t value);
+int utilPackUINT64(uint8_t* out, uint64_t value);
+int utilPackREAL32(uint8_t* out, REAL32 value);
+int utilPackREAL64(uint8_t* out, REAL64 value);
+int utilPackBytes(uint8_t* out, const uint8_t* in, int len);
+int utilUnpackUINT16(const uint8_t* in, uint16_t* value);
+int utilUnpackUINT32(const uint8_t* in, uint32_t* value);
+int utilUnpackINT16(const uint8_t* in, int16_t* value);
+int utilUnpackINT32(const uint8_t* in, int32_t* value);
+int utilUnpackUINT64(const uint8_t* in, uint64_t* value);
+int utilUnpackREAL32(const uint8_t* in, REAL32* value);
+int utilUnpackREAL64(const uint8_t* in, REAL64* value);
+// Copies len raw bytes; adds no terminator.
+int utilUnpackBytes(const uint8_t* in, uint8_t* out, int len);
+
+// ---- strings -------------------------------------------------------------------------------
+// Copies src when shorter than size, else its first size-1 characters and a terminator.
+// Returns dest, or nullptr when a pointer is none or size is 0.
+char* utilCopyBounded(char* dest, const char* src, size_t size);
+// Splits text in place at runs of separator characters into at most maxfield fields.
+// Returns the count (0 for empty text), or -1 with WSAEINVAL when maxfield < 1.
+int utilSplitFields(char* text, char** fields, int maxfield, const char* separators, char quote);
+
+// ---- list ----------------------------------------------------------------------------------
+struct UTIL_LIST_NODE {
+    UTIL_LIST_NODE* next;
+    UTIL_LIST_NODE* prev;
+    void* data;     // own copy
+    size_t length;
+};
+
+struct UTIL_LIST {
+    UTIL_LIST_NODE head;  // sentinel
+    long count;
+    void** array;         // view of the node data, built on demand
+    bool allocated;       // the list record itself was allocated by utilCreateList
+};
+
+// Creates a list (allocating the record when list is none). Returns the list or nullptr.
+UTIL_LIST* utilCreateList(UTIL_LIST* list);
+// Appends a copy of length bytes; appending 0 bytes does nothing and succeeds.
+bool utilAppendEntry(UTIL_LIST* list, const void* data, size_t length);
+UTIL_LIST_NODE* utilFirstNode(UTIL_LIST* list);
+UTIL_LIST_NODE* utilNextNode(UTIL_LIST* list, UTIL_LIST_NODE* node);  // nullptr after the last
+bool utilRemoveNode(UTIL_LIST* list, UTIL_LIST_NODE* node);
+// Builds (or rebuilds) the array view; false when memory runs out.
+bool utilArrayifyList(UTIL_LIST* list);
+void utilDestroyList(UTIL_LIST* list);
+// The fields of text as separate strings.
+UTIL_LIST* utilTokenList(const char* text, const char* separators, char quote);
+
+// ---- other ---------------------------------------------------------------------------------
+bool utilNetworkInit();
+void utilSleep(uint32_t milliseconds);
+// 16 bytes a line: "%08x" offset, " %02x" per byte, " | ", printable 7-bit bytes or ".".
+void utilHexDump(FILE* fp, const uint8_t* bytes, long length);
+// Fills address from host (none means any address) and port. False with ENOENT (2) when the
+// name cannot be resolved either as a host name or as a dotted address.
+bool utilSetHostAddr(PLAT_INADDR* address, const char* host, int port);
