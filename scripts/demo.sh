@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The demonstration that `./run demo` runs on a built tree: each stage shows one layer of the
+# system working on loopback, from the connection layer up to the recorder.
+set -euo pipefail
+build=${1:?usage: demo.sh BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+if [ -x "$build/tools/iacp-loopback" ]; then
+  stage "Connection layer: handshake and one frame each way on loopback, with its traffic log"
+  "$build/tools/iacp-loopback"
+fi
+
+if [ -x "$here/demo-isi.sh" ] && [ -x "$build/server/isi-sim" ]; then
+  stage "ISI protocol: the stand-in server and the isicat client"
+  "$here/demo-isi.sh" "$build"
+fi
+
+if [ -x "$here/demo-kvr.sh" ] && [ -x "$build/kvr/kvrdb" ]; then
+  stage "KVR catalogue: an SQLite catalogue through ODBC"
+  "$here/demo-kvr.sh" "$build"
+fi
+
+if [ -x "$here/demo-rillet.sh" ] && [ -x "$build/rillet/rillet" ]; then
+  stage "Rillet: a minute of continuous recording"
+  "$here/demo-rillet.sh" "$build"
+fi
+
+stage "Demo finished"
