@@ -1,0 +1,228 @@
+// Decoding the time-series header and converting the samples into host order.
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "isi/isi.h"
+#include "platform/errors.h"
+
+namespace {
+
+constexpr uint32_t kNativeHeader60 = 60;
+constexpr uint32_t kNativeHeader64 = 64;
+// Type 12 packets whose native header has any of these bits in byte 56 are in a form the
+// decoder cannot rebuild.
+constexpr uint32_t kType12FlagsOffset = 56;
+constexpr uint8_t kType12UnsupportedBits = 0x03 | 0x30;
+constexpr uint32_t kDecodedSampleSize = 4;
+
+constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
+
+// Bytes a sample of data type takes, or 0 when the client does not size it.
+uint32_t sampleSize(uint8_t datatype) {
+    switch (datatype) {
+        case ISI_TYPE_INT8:
+            return 1;
+        case ISI_TYPE_INT16:
+            return 2;
+        case ISI_TYPE_INT32:
+            return 4;
+        case ISI_TYPE_INT64:
+            return 8;
+        case ISI_TYPE_REAL32:
+            return 4;
+        case ISI_TYPE_REAL64:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+bool isNativeType(uint8_t datatype) {
+    return datatype >= ISI_TYPE_NATIVE_FIRST && datatype <= ISI_TYPE_NATIVE_LAST;
+}
+
+// True when nsamp samples of a sized type fit in the packet's data bytes.
+bool samplesFit(const ISI_TS_PACKET* packet) {
+    uint64_t size = sampleSize(packet->datatype);
+    return size == 0 || static_cast<uint64_t>(packet->nsamp) * size <= packet->nbytes;
+}
+
+// Reverses the bytes of every width-byte value in place; data need not be aligned.
+template <typename T>
+void swapInPlace(uint8_t* data, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        T value;
+        std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+        if constexpr (sizeof(T) == 2) value = __builtin_bswap16(value);
+        if constexpr (sizeof(T) == 4) value = __builtin_bswap32(value);
+        if constexpr (sizeof(T) == 8) value = __builtin_bswap64(value);
+        std::memcpy(data + i * sizeof(T), &value, sizeof(T));
+    }
+}
+
+// Grows the converted packet's buffer to at least need bytes; it never shrinks.
+bool CheckAllocation(ISI_TS_PACKET* packet, uint32_t need) {
+    if (packet->nalloc >= need && packet->data != nullptr) return true;
+    void* grown = std::realloc(packet->nalloc > 0 ? packet->data : nullptr, need);
+    if (grown == nullptr) {
+        platSetError(WSAENOBUFS);
+        return false;
+    }
+    packet->data = static_cast<uint8_t*>(grown);
+    packet->nalloc = need;
+    return true;
+}
+
+// Length of the native header kept ahead of the decoded samples, or -1 when the data type
+// cannot be decompressed.
+int compressedHeaderLength(const ISI_TS_PACKET* raw) {
+    switch (raw->datatype) {
+        case ISI_TYPE_INT32:
+            return 0;
+        case 11:
+        case 13:
+        case 14:
+        case 16:
+            return kNativeHeader60;
+        case 12:
+        case 15:
+            return kNativeHeader64;
+        default:
+            return -1;
+    }
+}
+
+ISI_TS_PACKET* decompress(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted) {
+    if (raw->compress != ISI_COMP_IDA) {
+        platSetError(WSAEOPNOTSUPP);
+        return nullptr;
+    }
+    int headerLength = compressedHeaderLength(raw);
+    if (headerLength < 0) {
+        platSetError(WSAEOPNOTSUPP);
+        return nullptr;
+    }
+    uint32_t nativeLength = static_cast<uint32_t>(headerLength);
+    if (raw->nbytes < nativeLength) {
+        platSetError(WSAEMSGSIZE);
+        return nullptr;
+    }
+    if (raw->datatype == 12 && (raw->data[kType12FlagsOffset] & kType12UnsupportedBits) != 0) {
+        platSetError(WSAEOPNOTSUPP);
+        return nullptr;
+    }
+    // Every value takes at least one byte, so more samples than bytes cannot be right; this
+    // also bounds the buffer below by the frame size.
+    uint32_t codedBytes = raw->nbytes - nativeLength;
+    if (raw->nsamp > codedBytes) {
+        platSetError(WSAEMSGSIZE);
+        return nullptr;
+    }
+    uint32_t need = nativeLength + raw->nsamp * kDecodedSampleSize;
+    if (!CheckAllocation(converted, need)) return nullptr;
+    std::memcpy(converted->data, raw->data, nativeLength);
+    auto* samples = reinterpret_cast<int32_t*>(converted->data + nativeLength);
+    if (!isiDecodeIdacmp(raw->data + nativeLength, codedBytes, raw->nsamp, samples, nullptr,
+                         nullptr)) {
+        return nullptr;
+    }
+
+    uint8_t* keepData = converted->data;
+    uint32_t keepAlloc = converted->nalloc;
+    *converted = *raw;
+    converted->data = keepData;
+    converted->nalloc = keepAlloc;
+    converted->compress = ISI_COMP_NONE;
+    converted->nbytes = need;
+    if (nativeLength == 0) {
+        converted->order = ISI_ORDER_HOST;
+        converted->sampsiz = kDecodedSampleSize;
+    } else if (kHostIsLittleEndian) {
+        // Native packets carry their samples big-endian after their own header.
+        swapInPlace<uint32_t>(converted->data + nativeLength, raw->nsamp);
+    }
+    return converted;
+}
+
+}  // namespace
+
+/* isiSrateToInterval: the sample interval in seconds of a factor and multiplier. */
+REAL64 isiSrateToInterval(int factor, int multiplier) {
+    REAL64 f = factor, m = multiplier;
+    if (factor > 0 && multiplier > 0) return m / f;
+    if (factor > 0 && multiplier < 0) return -m / f;
+    if (factor < 0 && multiplier > 0) return -f / m;
+    return multiplier != 0 ? f / m : 0.0;  // 0 / 0 would not be a number
+}
+
+/* isiReadTSHeader: true when payload holds a whole header and the data it announces; the
+ * packet's data then points just after the header. False with WSAEMSGSIZE otherwise. */
+bool isiReadTSHeader(uint8_t* payload, uint32_t payloadLen, ISI_TS_PACKET* packet) {
+    if (payload == nullptr || packet == nullptr) {
+        platSetError(WSAEINVAL);
+        return false;
+    }
+    if (payloadLen < static_cast<uint32_t>(ISI_TS_HEADER_LEN)) {
+        platSetError(WSAEMSGSIZE);
+        return false;
+    }
+    isiUnpackTSHeader(payload, packet);
+    packet->data = payload + ISI_TS_HEADER_LEN;
+    packet->nalloc = 0;
+    if (packet->nbytes > payloadLen - ISI_TS_HEADER_LEN) {
+        platSetError(WSAEMSGSIZE);
+        return false;
+    }
+    if (packet->compress == ISI_COMP_NONE && !samplesFit(packet)) {
+        platSetError(WSAEMSGSIZE);
+        return false;
+    }
+    return true;
+}
+
+/* isiConvertTS: the packet in host-order samples: raw itself (swapped in place when its samples
+ * are big-endian) or converted (decompressed). None with WSAEOPNOTSUPP for a compression or
+ * data type that cannot be decompressed, WSAEINVAL for an unknown uncompressed data type, or
+ * WSAEMSGSIZE when the data is shorter than the header says. */
+ISI_TS_PACKET* isiConvertTS(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted) {
+    if (raw == nullptr || converted == nullptr || (raw->data == nullptr && raw->nbytes > 0)) {
+        platSetError(WSAEINVAL);
+        return nullptr;
+    }
+    if (raw->compress != ISI_COMP_NONE) return decompress(raw, converted);
+    if (raw->order == ISI_ORDER_HOST) return raw;
+    if (isNativeType(raw->datatype)) return raw;
+    if (sampleSize(raw->datatype) == 0) {
+        platSetError(WSAEINVAL);
+        return nullptr;
+    }
+    if (!samplesFit(raw)) {
+        platSetError(WSAEMSGSIZE);
+        return nullptr;
+    }
+    if (kHostIsLittleEndian) {
+        switch (raw->datatype) {
+            case ISI_TYPE_INT16:
+                swapInPlace<uint16_t>(raw->data, raw->nsamp);
+                break;
+            case ISI_TYPE_INT32:
+                swapInPlace<uint32_t>(raw->data, raw->nsamp);
+                break;
+            case ISI_TYPE_INT64:
+                swapInPlace<uint64_t>(raw->data, raw->nsamp);
+                break;
+            default:
+                break;  // one-byte samples, and the two real types, stay as they came
+        }
+    }
+    raw->order = ISI_ORDER_HOST;
+    return raw;
+}
+
+void isiClearTSPacket(ISI_TS_PACKET* packet) {
+    if (packet == nullptr) return;
+    if (packet->nalloc > 0) std::free(packet->data);
+    packet->data = nullptr;
+    packet->nalloc = 0;
+}
