@@ -1,0 +1,439 @@
+// The recorder's statements and the catalogue's row operations; see catalog.h for the tables.
+#include "kvr/catalog.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include "kvr/kvrfile.h"
+
+namespace {
+
+constexpr int kFixedDecimals = 6;  // printf's "%f"
+constexpr int kRecorderGain = 1;
+constexpr double kMaxLoopBytes = 4294967295.0;  // a 32-bit byte count
+
+std::string slashes(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+std::string q(std::string_view text) {
+    return kvrSqlQuote(text);
+}
+std::string n(double value) {
+    return kvrSqlNumber(value);
+}
+
+KVR_SQL_RESULT result(SQLRETURN rc, std::string message) {
+    KVR_SQL_RESULT r;
+    r.rc = rc;
+    r.message = std::move(message);
+    return r;
+}
+
+KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
+    SQLRETURN rc = db.execute(sql);
+    return result(rc, db.message());
+}
+
+// DELETE and UPDATE of no row come back as SQL_NO_DATA: the wanted state holds, so it counts as
+// success where the caller only needs the row gone.
+KVR_SQL_RESULT noDataIsSuccess(KVR_SQL_RESULT r) {
+    if (r.rc == SQL_NO_DATA) r.rc = SQL_SUCCESS;
+    return r;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string upper(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+}  // namespace
+
+std::string kvrSqlQuote(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out += c;
+        if (c == '\'') out += '\'';
+    }
+    return out;
+}
+
+std::string kvrSqlNumber(double value) {
+    // to_chars does not look at the locale, unlike printf.
+    char buffer[400];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                   kFixedDecimals);
+    if (ec != std::errc()) return "0.000000";
+    return std::string(buffer, end);
+}
+
+// ---- statement texts ------------------------------------------------------------------------
+
+std::string kvrStmtDeleteBeforeInsert(std::string_view cpath) {
+    return slashes("delete from filelist where cpath='" + q(cpath) + "'");
+}
+
+std::string kvrStmtInsert(std::string_view station, double tbegin, double tqty, double sps,
+                          int gain, std::string_view cpath, std::string_view channel,
+                          std::string_view location, int datatype, double calib, double calper) {
+    return slashes(
+        "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,lcode,datatype,creater, calib, "
+        "calper) values ('" +
+        q(station) + "', " + n(tbegin) + ", " + n(tqty) + ", " + n(sps) + ", " +
+        std::to_string(gain) + ",'" + q(cpath) + "','" + q(channel) + "','" + q(location) + "', " +
+        std::to_string(datatype) + ",'NRTSDISKLOOP'," + n(calib) + "," + n(calper) + ")");
+}
+
+std::string kvrStmtUpdate(double tbegin, double tqty, std::string_view cpath,
+                          std::string_view station, std::string_view channel,
+                          std::string_view location) {
+    return slashes("update filelist set tbegin=" + n(tbegin) + ",tqty=" + n(tqty) +
+                   " where cpath='" + q(cpath) + "' and sta='" + q(station) + "' and ch='" +
+                   q(channel) + "' and lcode='" + q(location) + "'");
+}
+
+std::string kvrStmtLoopSize(std::string_view station) {
+    return "select sum(sps*tqty*4+512) as DLSize from filelist where creater='NRTSDISKLOOP' and "
+           "tqty>0. and sta='" +
+           q(station) + "'";
+}
+
+std::string kvrStmtLoopList(std::string_view station) {
+    // The two blanks before "order by" are the recorder's own text.
+    return "select cpath,sps,tqty from filelist where creater='NRTSDISKLOOP' and sta='" +
+           q(station) + "'  order by tbegin";
+}
+
+std::string kvrStmtDeleteRow(std::string_view cpath) {
+    return "delete from FILELIST where cpath='" + q(cpath) + "'";
+}
+
+std::string kvrStmtSampleRate(std::string_view station, std::string_view channel,
+                              std::string_view location) {
+    return "select SPS from SITECHAN where  STA='" + q(station) + "' and CHAN='" + q(channel) +
+           "' and LCODE='" + q(location) + "'";
+}
+
+// ---- the recorder's operations ----------------------------------------------------------------
+
+KVR_SQL_RESULT kvrRegisterNewFile(KvrConnection& db, std::string_view cpath,
+                                  std::string_view station, double tbegin, double tqty, double sps,
+                                  std::string_view channel, std::string_view location, double calib,
+                                  double calper) {
+    std::string stored = kvrStoredLocation(location);
+    run(db, kvrStmtDeleteBeforeInsert(cpath));
+    return run(db, kvrStmtInsert(station, tbegin, tqty, sps, kRecorderGain, cpath, channel, stored,
+                                 KVR_DATATYPE_FLOAT, calib, calper));
+}
+
+KVR_SQL_RESULT kvrUpdateFileRow(KvrConnection& db, std::string_view cpath, std::string_view station,
+                                double tbegin, double tqty, std::string_view channel,
+                                std::string_view location) {
+    return run(db,
+               kvrStmtUpdate(tbegin, tqty, cpath, station, channel, kvrStoredLocation(location)));
+}
+
+KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint32_t* total) {
+    *total = 0;
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    SQLRETURN rc = st.execute(kvrStmtLoopSize(station));
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int size = st.bindDouble(1);
+    rc = st.fetch();
+    // A sum over no rows is NULL: the indicator says so, the buffer may hold anything.
+    if (rc == SQL_SUCCESS && !st.isNull(size)) {
+        double bytes = st.doubleAt(size);
+        if (std::isfinite(bytes) && bytes > 0)
+            *total = static_cast<uint32_t>(std::min(std::trunc(bytes), kMaxLoopBytes));
+    }
+    if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
+    return result(rc, st.message());
+}
+
+KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
+                               std::vector<KVR_LOOP_ENTRY>* rows) {
+    rows->clear();
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    st.setAttribute(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC);
+    st.setAttribute(SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES);
+    SQLRETURN rc = st.setAttribute(SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE);
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    rc = st.execute(kvrStmtLoopList(station));
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int cpath = st.bindText(1);
+    int sps = st.bindDouble(2);
+    int tqty = st.bindDouble(3);
+    while (kvrSqlOk(rc = st.fetch())) {
+        KVR_LOOP_ENTRY e;
+        e.cpath = st.textAt(cpath);
+        e.sps = st.doubleAt(sps);
+        e.tqty = st.doubleAt(tqty);
+        rows->push_back(std::move(e));
+    }
+    if (rc != SQL_NO_DATA) return result(rc, st.message());
+    return result(SQL_SUCCESS, {});
+}
+
+KVR_SQL_RESULT kvrDeleteFileRow(KvrConnection& db, std::string_view cpath) {
+    return noDataIsSuccess(run(db, kvrStmtDeleteRow(cpath)));
+}
+
+KVR_SQL_RESULT kvrLookupSampleRate(KvrConnection& db, std::string_view station,
+                                   std::string_view channel, std::string_view location,
+                                   double* sps) {
+    *sps = 0.0;
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    SQLRETURN rc = st.execute(kvrStmtSampleRate(station, channel, location));
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int rate = st.bindDouble(1);
+    rc = st.fetch();
+    if (rc == SQL_SUCCESS && !st.isNull(rate)) *sps = st.doubleAt(rate);
+    if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
+    return result(rc, st.message());
+}
+
+// ---- FILELIST rows ----------------------------------------------------------------------------
+
+std::string kvrFileListFilter(std::string_view cpath) {
+    return "cpath='" + q(cpath) + "'";
+}
+
+KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
+                                     std::vector<KVR_FILELIST_ROW>* rows) {
+    rows->clear();
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    std::string sql =
+        "select STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER,LDDATE,FOFF,CALIB,CALPER "
+        "from FILELIST";
+    if (!filter.empty()) sql += " where " + std::string(filter);
+    sql += " order by STA,TBEGIN,CPATH";
+    SQLRETURN rc = st.execute(sql);
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int sta = st.bindText(1), ch = st.bindText(2), lcode = st.bindText(3);
+    int tbegin = st.bindDouble(4), tqty = st.bindDouble(5), sps = st.bindDouble(6);
+    int gain = st.bindDouble(7), cpath = st.bindText(8), datatype = st.bindDouble(9);
+    int creater = st.bindText(10), lddate = st.bindText(11, 64), foff = st.bindDouble(12);
+    int calib = st.bindDouble(13), calper = st.bindDouble(14);
+    while (kvrSqlOk(rc = st.fetch())) {
+        KVR_FILELIST_ROW r;
+        r.sta = st.textAt(sta);
+        r.ch = st.textAt(ch);
+        r.lcode = st.textAt(lcode);
+        r.tbegin = st.doubleAt(tbegin);
+        r.tqty = st.doubleAt(tqty);
+        r.sps = st.doubleAt(sps);
+        r.gain = static_cast<int>(st.doubleAt(gain));
+        r.cpath = st.textAt(cpath);
+        r.datatype = static_cast<int>(st.doubleAt(datatype));
+        r.creater = st.textAt(creater);
+        r.lddate = st.textAt(lddate);
+        r.hasFoff = !st.isNull(foff);
+        r.foff = static_cast<int>(st.doubleAt(foff));
+        r.hasCalib = !st.isNull(calib);
+        r.calib = st.doubleAt(calib);
+        r.calper = st.doubleAt(calper);
+        rows->push_back(std::move(r));
+    }
+    if (rc != SQL_NO_DATA) return result(rc, st.message());
+    return result(SQL_SUCCESS, {});
+}
+
+KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath) {
+    return noDataIsSuccess(run(db, "delete from FILELIST where " + kvrFileListFilter(cpath)));
+}
+
+namespace {
+
+std::string optionalNumber(bool present, double value) {
+    return present ? kvrSqlNumber(value) : std::string("NULL");
+}
+
+std::string optionalText(std::string_view text) {
+    return text.empty() ? std::string("NULL") : "'" + q(text) + "'";
+}
+
+}  // namespace
+
+KVR_SQL_RESULT kvrInsertFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row) {
+    std::string sql =
+        "insert into FILELIST (STA,SPS,GAIN,CPATH,DATATYPE,CH,CREATER,LDDATE,TBEGIN,TQTY,FOFF,"
+        "LCODE,CALIB,CALPER) values ('" +
+        q(row.sta) + "'," + n(row.sps) + "," + std::to_string(row.gain) + ",'" + q(row.cpath) +
+        "'," + std::to_string(row.datatype) + ",'" + q(row.ch) + "','" + q(row.creater) + "'," +
+        optionalText(row.lddate) + "," + n(row.tbegin) + "," + n(row.tqty) + "," +
+        (row.hasFoff ? std::to_string(row.foff) : std::string("NULL")) + ",'" + q(row.lcode) +
+        "'," + optionalNumber(row.hasCalib, row.calib) + "," +
+        optionalNumber(row.hasCalib, row.calper) + ")";
+    return run(db, sql);
+}
+
+KVR_SQL_RESULT kvrEditFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row) {
+    std::string sql = "update FILELIST set STA='" + q(row.sta) + "',SPS=" + n(row.sps) +
+                      ",GAIN=" + std::to_string(row.gain) +
+                      ",DATATYPE=" + std::to_string(row.datatype) + ",CH='" + q(row.ch) +
+                      "',CREATER='" + q(row.creater) + "',LDDATE=" + optionalText(row.lddate) +
+                      ",TBEGIN=" + n(row.tbegin) + ",TQTY=" + n(row.tqty) +
+                      ",FOFF=" + (row.hasFoff ? std::to_string(row.foff) : std::string("NULL")) +
+                      ",LCODE='" + q(row.lcode) +
+                      "',CALIB=" + optionalNumber(row.hasCalib, row.calib) +
+                      ",CALPER=" + optionalNumber(row.hasCalib, row.calper) + " where " +
+                      kvrFileListFilter(row.cpath);
+    return run(db, sql);
+}
+
+KVR_SQL_RESULT kvrWriteFileListRow(KvrConnection& db, KVR_FILELIST_ROW row, KvrRowMode mode) {
+    row.cpath = kvrCatalogPath(row.cpath);
+    row.lcode = kvrStoredLocation(row.lcode);
+    KvrTransaction transaction(db);
+    if (!transaction.active()) return result(SQL_ERROR, db.message());
+    std::vector<KVR_FILELIST_ROW> matching;
+    KVR_SQL_RESULT r = kvrSelectFileListRows(db, kvrFileListFilter(row.cpath), &matching);
+    if (!r.ok()) return r;
+    if (mode == KvrRowMode::Insert || matching.empty()) {
+        // Every old row of the path goes, not only the first, so the file ends with one row.
+        if (!matching.empty()) {
+            r = kvrDeleteFileListRows(db, row.cpath);
+            if (!r.ok()) return r;
+        }
+        r = kvrInsertFileListRow(db, row);
+    } else {
+        if (matching.size() > 1) {
+            r = kvrDeleteFileListRows(db, row.cpath);
+            if (r.ok()) r = kvrInsertFileListRow(db, row);
+        } else {
+            r = kvrEditFileListRow(db, row);
+        }
+    }
+    if (!r.ok()) return r;
+    if (!transaction.commit()) return result(SQL_ERROR, db.message());
+    return result(SQL_SUCCESS, {});
+}
+
+std::string kvrNowTimestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// ---- SITECHAN -------------------------------------------------------------------------------
+
+KVR_SITECHAN_ROW kvrSitechanKey(std::string_view station, std::string_view channel,
+                                std::string_view location, double sps) {
+    KVR_SITECHAN_ROW r;
+    r.sta = lower(station);
+    r.chan = upper(channel);
+    r.lcode = upper(kvrStoredLocation(location));
+    r.sps = sps;
+    return r;
+}
+
+KVR_SQL_RESULT kvrPutSitechan(KvrConnection& db, const KVR_SITECHAN_ROW& given) {
+    KVR_SITECHAN_ROW row = kvrSitechanKey(given.sta, given.chan, given.lcode, given.sps);
+    KvrTransaction transaction(db);
+    if (!transaction.active()) return result(SQL_ERROR, db.message());
+    KVR_SQL_RESULT r =
+        noDataIsSuccess(run(db, "delete from SITECHAN where STA='" + q(row.sta) + "' and CHAN='" +
+                                    q(row.chan) + "' and LCODE='" + q(row.lcode) + "'"));
+    if (!r.ok()) return r;
+    r = run(db, "insert into SITECHAN (STA,CHAN,LCODE,SPS) values ('" + q(row.sta) + "','" +
+                    q(row.chan) + "','" + q(row.lcode) + "'," + n(row.sps) + ")");
+    if (!r.ok()) return r;
+    if (!transaction.commit()) return result(SQL_ERROR, db.message());
+    return result(SQL_SUCCESS, {});
+}
+
+KVR_SQL_RESULT kvrSelectSitechan(KvrConnection& db, std::vector<KVR_SITECHAN_ROW>* rows) {
+    rows->clear();
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    SQLRETURN rc = st.execute("select STA,CHAN,LCODE,SPS from SITECHAN order by STA,CHAN,LCODE");
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int sta = st.bindText(1), chan = st.bindText(2), lcode = st.bindText(3);
+    int sps = st.bindDouble(4);
+    while (kvrSqlOk(rc = st.fetch())) {
+        rows->push_back({st.textAt(sta), st.textAt(chan), st.textAt(lcode), st.doubleAt(sps)});
+    }
+    if (rc != SQL_NO_DATA) return result(rc, st.message());
+    return result(SQL_SUCCESS, {});
+}
+
+// ---- schema ---------------------------------------------------------------------------------
+
+namespace {
+
+struct SchemaObject {
+    const char* name;
+    bool isTable;
+    const char* create;
+};
+
+// varchar(255) and double precision read the same on both engines; the indexes serve every
+// statement a running recorder issues: by CPATH (register, update, delete), by CREATER, STA and
+// TBEGIN (loop size and loop list), and SITECHAN by its three codes.
+constexpr SchemaObject kSchema[] = {
+    {"filelist", true,
+     "create table if not exists FILELIST (STA varchar(255), CH varchar(255), LCODE "
+     "varchar(255), TBEGIN double precision, TQTY double precision, SPS double precision, GAIN "
+     "integer, CPATH varchar(255), DATATYPE integer, CREATER varchar(255), LDDATE timestamp, "
+     "FOFF integer, CALIB double precision, CALPER double precision)"},
+    {"sitechan", true,
+     "create table if not exists SITECHAN (STA varchar(255), CHAN varchar(255), LCODE "
+     "varchar(255), SPS double precision)"},
+    {"filelist_cpath", false, "create index if not exists filelist_cpath on FILELIST (CPATH)"},
+    {"filelist_loop", false,
+     "create index if not exists filelist_loop on FILELIST (CREATER, STA, TBEGIN)"},
+    {"sitechan_key", false,
+     "create index if not exists sitechan_key on SITECHAN (STA, CHAN, LCODE)"},
+};
+
+// Whether an object exists, asked in each engine's own catalogue; tables by a probe that works
+// anywhere.
+bool exists(KvrConnection& db, const SchemaObject& object, bool postgres) {
+    if (object.isTable) {
+        KvrStatement st(db);
+        return kvrSqlOk(
+            st.execute(std::string("select count(*) from ") + object.name + " where 1=0"));
+    }
+    KvrStatement st(db);
+    std::string sql = postgres ? "select count(*) from pg_indexes where indexname='"
+                               : "select count(*) from sqlite_master where type='index' and name='";
+    if (!kvrSqlOk(st.execute(sql + object.name + "'"))) return false;
+    int count = st.bindDouble(1);
+    return kvrSqlOk(st.fetch()) && st.doubleAt(count) > 0;
+}
+
+}  // namespace
+
+KVR_SQL_RESULT kvrCreateSchema(KvrConnection& db, std::vector<std::string>* created) {
+    created->clear();
+    std::string engine = lower(db.dbmsName());
+    bool postgres = engine.find("postgres") != std::string::npos;
+    for (const SchemaObject& object : kSchema) {
+        bool had = exists(db, object, postgres);
+        KVR_SQL_RESULT r = run(db, object.create);
+        if (!r.ok()) return r;
+        if (!had) created->push_back(object.name);
+    }
+    return result(SQL_SUCCESS, {});
+}

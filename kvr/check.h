@@ -1,0 +1,28 @@
+// Consistency of the catalogue with the data directory, for kvrdb check.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kvr/odbc.h"
+
+enum class KvrFindingKind {
+    MissingFile,   // a row whose file is not under the data directory
+    SizeMismatch,  // a row whose SPS x TQTY differs from the file's samples by more than one
+    NoRow,         // a KVR file under the data directory that no row names
+};
+
+struct KVR_CHECK_FINDING {
+    KvrFindingKind kind;
+    std::string cpath;   // "/" separators, relative to the data directory
+    std::string detail;  // what was expected and what was found
+};
+
+// The text kvrdb prints for a kind: "missing", "size", "no row".
+const char* kvrFindingName(KvrFindingKind kind);
+
+// Compares every FILELIST row with its file and every KVR file (a file that starts with a KVR
+// magic) under dataDirectory with the rows. False with a message only when the catalogue cannot
+// be read or the folder cannot be walked; findings are the catalogue's faults.
+bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
+                     std::vector<KVR_CHECK_FINDING>* findings, std::string* error);

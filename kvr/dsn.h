@@ -1,0 +1,33 @@
+// Data source entries for the catalogue in the user's ODBC data source file, and the driver
+// libraries they name.
+//
+// unixODBC reads user data sources from $ODBCINI (else ~/.odbc.ini) and the driver list from
+// $ODBCSYSINI/odbcinst.ini (else /etc). Debian's SQLite ODBC package registers a driver name whose
+// library is not installed, so our entries name the driver by the path of its library.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// The path of a driver library ("libsqlite3odbc.so", "psqlodbcw.so"): the folder found when the
+// project was built, then the "odbc" folder beside the loaded driver manager, then the usual
+// folders. Empty when none holds it.
+std::string kvrFindOdbcDriver(const std::string& libraryName);
+
+// The user's data source file: $ODBCINI, else $HOME/.odbc.ini.
+std::string kvrUserDsnFile();
+
+using KVR_DSN_ENTRY = std::vector<std::pair<std::string, std::string>>;
+
+// An SQLite catalogue in file: write-ahead journal, so readers do not block the recorder, and a
+// busy time-out, so two writers wait for each other instead of failing.
+KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile);
+// A PostgreSQL catalogue; the user and password travel with the connect call.
+KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& host, int port,
+                                  const std::string& database);
+
+// Writes section [dsn] with exactly entry's keys into file, keeping every other section and line,
+// through a temporary file and a rename. False with a message on failure.
+bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
+                        std::string* error);

@@ -1,0 +1,142 @@
+// KVR waveform files: one channel of 32-bit float samples behind a 512-byte text header.
+//
+// On-disk layout (versions 2.0 and 4.0 alike):
+//
+//   offset 0..511   header block. Text lines, each ended by CR LF, in this order:
+//                     [KVR2.0]  or  [KVR4.0]          version magic
+//                     Data offset=512                 always 512
+//                     Start time=HH MM SS              "%02d %02d %02d"; 4.0: 00 00 00
+//                     Start date=DD MM YYYY            "%02d %02d %04d"; 4.0: 00 00 0000
+//                     Time duration=HH MM SS           no defined value; we write 00 00 00
+//                     Data Type=FLOAT
+//                     SpS=20.000000                    "%f", six decimals
+//                     Gain=1
+//                     Station=abc                     station code as the writer holds it
+//                     Channels="BHZ"                  channel code between double quotes
+//                   then one zero byte. Bytes after the zero byte carry no meaning; readers
+//                   ignore them and our writers fill them with blanks (0x20).
+//                   Times are UTC, seconds truncated to whole seconds. No line holds the
+//                   location code.
+//   offset 512..    samples: IEEE-754 single precision, little-endian, consecutive samples one
+//                   sample interval apart, no gaps marked. Count = (file size - 512) / 4.
+//
+// The header is written once when the file is created and never rewritten: the real start and
+// length of the data are in the file name and in the catalogue row (TBEGIN, TQTY).
+//
+// File names. Paths use "\\" as separator, relative to the data directory:
+//   2.0 (recorder):  station "\\" HH "\\" DDMMYYYY-HHMMSS-CCC.SSS   (HH = hour of first sample,
+//                    one folder per hour of the day), e.g. abc\13\02012006-130405-BHZ.abc
+//   4.0 (retrieval): station "\\" DDDYYYY-HHMMSS-CCC[.LL].SSS      (DDD = day of year), e.g.
+//                    ABC\0452007-120000-BHZ.00.ABC; the location part only when it is meaningful
+// where CCC and SSS are "%3s": a shorter code is padded on the left with blanks, never cut.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr size_t KVR_HEADER_SIZE = 512;  // bytes; also the "Data offset=" value
+inline constexpr size_t KVR_SAMPLE_SIZE = 4;    // one IEEE-754 float
+inline constexpr int KVR_DATATYPE_FLOAT = 3;    // FILELIST.DATATYPE of every file we write
+inline constexpr const char* KVR_MAGIC_20 = "[KVR2.0]";
+inline constexpr const char* KVR_MAGIC_40 = "[KVR4.0]";
+
+// ---- time ---------------------------------------------------------------------------------
+
+// Breaks epoch seconds into the proleptic Gregorian UTC date and time. seconds keeps the fraction
+// of the input. False (outputs untouched) for a time that is not finite or lies outside years
+// 1..9999, where no month can be found.
+bool SplitEpochTime(double epochSeconds, int* year, int* month, int* day, int* hour, int* minute,
+                    float* seconds);
+
+// The calendar fields a file name or header prints: whole seconds, and the day of year from 1.
+struct KVR_NAME_TIME {
+    int year;
+    int month;
+    int day;
+    int yday;
+    int hour;
+    int minute;
+    int second;
+};
+
+// 2.0 split: the fraction of the second is cut off (23:59:59.7 stays in second 59 and hour 23).
+bool kvrNameTime20(double epochSeconds, KVR_NAME_TIME* out);
+// 4.0 split: rounded to the nearest millisecond first, then the whole seconds are kept, so a
+// fraction of 0.9995 s or more counts as the next second.
+bool kvrNameTime40(double epochSeconds, KVR_NAME_TIME* out);
+
+// ---- names --------------------------------------------------------------------------------
+
+// A location that means "none": empty, only blanks, or "??".
+bool kvrLocationIsNone(std::string_view location);
+// The location as the catalogue stores it: "??" for none, else the code itself.
+std::string kvrStoredLocation(std::string_view location);
+
+// "\\DDMMYYYY-HHMMSS-CCC.SSS" and station "\\" HH plus that name. Empty text when the time
+// cannot be split.
+std::string kvrFileName20(std::string_view station, std::string_view channel, double firstSample);
+std::string kvrRelativePath20(std::string_view station, std::string_view channel,
+                              double firstSample);
+// The hour folder of a 2.0 file: station "\\" HH.
+std::string kvrHourFolder20(std::string_view station, double firstSample);
+
+// "\\DDDYYYY-HHMMSS-CCC[.LL].SSS" and station plus that name.
+std::string kvrFileName40(std::string_view station, std::string_view channel,
+                          std::string_view location, double firstSample);
+std::string kvrRelativePath40(std::string_view station, std::string_view channel,
+                              std::string_view location, double firstSample);
+
+// The relative path as the catalogue stores it: every "\\" turned into "/".
+std::string kvrCatalogPath(std::string_view relativePath);
+// The host path of a relative path (either separator) under the data directory.
+std::string kvrFullPath(std::string_view dataDirectory, std::string_view relativePath);
+
+// ---- headers ------------------------------------------------------------------------------
+
+// Fills block (512 bytes) with the 2.0 header for one channel whose first sample is at
+// firstSample. False, with block left all blanks, when the time cannot be split or the text with
+// its zero byte does not fit in 512 bytes (codes far longer than ISI allows).
+bool BuildHeader20(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
+                   std::string_view channel, double sps, double firstSample);
+// The 4.0 header as the retrieval writer fills it: time lines all zeros. False as above.
+bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
+                      std::string_view channel, double sps);
+
+// ---- writing ------------------------------------------------------------------------------
+
+// Creates (or truncates) the file at hostPath and writes the header block and samples. The
+// folders are not created here; see kvrMakeFolders. False with a message on any failure.
+bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
+                   std::span<const float> samples, std::string* error);
+// Opens an existing file for writing, seeks to its end and writes samples; the header is never
+// touched. False with a message when the file is missing or cannot be written.
+bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
+                      std::string* error);
+// Creates a folder and its parents; an existing folder is not an error.
+bool kvrMakeFolders(const std::string& hostPath, std::string* error);
+
+// ---- reading ------------------------------------------------------------------------------
+
+struct KVR_FILE_INFO {
+    std::string version;  // "2.0" or "4.0" (any "[KVRx]" magic is accepted and kept)
+    std::vector<std::pair<std::string, std::string>> lines;  // "key=value" lines after the magic
+    std::string station;                                     // Station= value
+    std::string channel;                                     // Channels= value without its quotes
+    double sps = 0.0;                                        // SpS= value
+    long dataOffset = 0;                                     // Data offset= value
+    uint64_t fileSize = 0;
+    uint64_t sampleCount = 0;  // (size - 512) / 4; a trailing partial sample is not counted
+};
+
+// Reads and checks the header. Refuses, with a message, a file shorter than the header, a header
+// whose first line is not a KVR magic or that has no zero byte, and a data offset other than 512.
+bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
+// Reads the header and every sample.
+bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<float>* samples,
+                 std::string* error);
+// True when the first bytes of the file are a KVR magic ("[KVR").
+bool kvrLooksLikeKvrFile(const std::string& hostPath);

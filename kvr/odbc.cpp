@@ -1,0 +1,279 @@
+// ODBC handles that free themselves; see odbc.h for the driver facts they are built around.
+#include "kvr/odbc.h"
+
+namespace {
+
+// The message buffer the recorder logs from: 511 characters and a terminator.
+constexpr SQLSMALLINT kMessageCapacity = 512;
+constexpr SQLSMALLINT kMaxDiagnosticRecords = 8;
+
+}  // namespace
+
+std::string kvrOdbcMessage(SQLSMALLINT handleType, SQLHANDLE handle) {
+    std::string joined;
+    if (handle == SQL_NULL_HANDLE) return joined;
+    for (SQLSMALLINT i = 1; i <= kMaxDiagnosticRecords; ++i) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        SQLCHAR text[kMessageCapacity] = {};
+        SQLSMALLINT length = 0;
+        SQLRETURN rc =
+            SQLGetDiagRec(handleType, handle, i, state, &native, text, kMessageCapacity, &length);
+        if (!kvrSqlOk(rc)) break;
+        if (!joined.empty()) joined += "; ";
+        joined += reinterpret_cast<const char*>(text);
+    }
+    return joined;
+}
+
+std::string kvrOdbcState(SQLSMALLINT handleType, SQLHANDLE handle) {
+    if (handle == SQL_NULL_HANDLE) return {};
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[kMessageCapacity] = {};
+    SQLSMALLINT length = 0;
+    if (!kvrSqlOk(
+            SQLGetDiagRec(handleType, handle, 1, state, &native, text, kMessageCapacity, &length)))
+        return {};
+    return reinterpret_cast<const char*>(state);
+}
+
+// ---- statement ----------------------------------------------------------------------------
+
+KvrStatement::KvrStatement(KvrConnection& connection) {
+    if (!connection.isOpen()) {
+        message_ = "the database is not open";
+        return;
+    }
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection.handle(), &stmt_);
+    if (!kvrSqlOk(rc)) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, connection.handle());
+        if (message_.empty()) message_ = "cannot allocate a statement";
+        stmt_ = SQL_NULL_HSTMT;
+    }
+}
+
+KvrStatement::~KvrStatement() {
+    if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+}
+
+SQLRETURN KvrStatement::record(SQLRETURN rc) {
+    if (rc == SQL_SUCCESS || rc == SQL_NO_DATA) {
+        message_.clear();
+        state_.clear();
+        return rc;
+    }
+    if (stmt_ == SQL_NULL_HSTMT) return rc;
+    message_ = kvrOdbcMessage(SQL_HANDLE_STMT, stmt_);
+    state_ = kvrOdbcState(SQL_HANDLE_STMT, stmt_);
+    if (message_.empty() && !kvrSqlOk(rc)) message_ = "ODBC error " + std::to_string(rc);
+    return rc;
+}
+
+SQLRETURN KvrStatement::setAttribute(SQLINTEGER attribute, SQLULEN value) {
+    if (!valid()) return SQL_INVALID_HANDLE;
+    return record(SQLSetStmtAttr(stmt_, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
+}
+
+SQLRETURN KvrStatement::execute(std::string_view sql) {
+    if (!valid()) return SQL_INVALID_HANDLE;
+    std::string text(sql);
+    return record(SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                                static_cast<SQLINTEGER>(text.size())));
+}
+
+SQLRETURN KvrStatement::fetch() {
+    if (!valid()) return SQL_INVALID_HANDLE;
+    return record(SQLFetch(stmt_));
+}
+
+SQLLEN KvrStatement::rowCount() {
+    SQLLEN rows = -1;
+    if (!valid() || !kvrSqlOk(SQLRowCount(stmt_, &rows))) return -1;
+    return rows;
+}
+
+int KvrStatement::bindDouble(SQLUSMALLINT column) {
+    auto binding = std::make_unique<Binding>();
+    if (valid())
+        record(SQLBindCol(stmt_, column, SQL_C_DOUBLE, &binding->number, sizeof binding->number,
+                          &binding->indicator));
+    bindings_.push_back(std::move(binding));
+    return static_cast<int>(bindings_.size()) - 1;
+}
+
+int KvrStatement::bindText(SQLUSMALLINT column, size_t capacity) {
+    auto binding = std::make_unique<Binding>();
+    binding->isText = true;
+    binding->text.assign(capacity, '\0');
+    if (valid())
+        record(SQLBindCol(stmt_, column, SQL_C_CHAR, binding->text.data(),
+                          static_cast<SQLLEN>(capacity), &binding->indicator));
+    bindings_.push_back(std::move(binding));
+    return static_cast<int>(bindings_.size()) - 1;
+}
+
+bool KvrStatement::isNull(int slot) const {
+    return slot < 0 || static_cast<size_t>(slot) >= bindings_.size() ||
+           bindings_[static_cast<size_t>(slot)]->indicator == SQL_NULL_DATA;
+}
+
+double KvrStatement::doubleAt(int slot) const {
+    if (isNull(slot)) return 0.0;
+    return bindings_[static_cast<size_t>(slot)]->number;
+}
+
+std::string KvrStatement::textAt(int slot) const {
+    if (isNull(slot)) return {};
+    const Binding& b = *bindings_[static_cast<size_t>(slot)];
+    // The buffer always ends in a terminator; a longer value arrives cut to capacity - 1.
+    size_t length = b.indicator >= 0 ? static_cast<size_t>(b.indicator) : b.text.size();
+    length = std::min(length, b.text.size() - 1);
+    std::string s(b.text.data(), length);
+    size_t nul = s.find('\0');
+    if (nul != std::string::npos) s.resize(nul);
+    return s;
+}
+
+// ---- connection ---------------------------------------------------------------------------
+
+KvrConnection::KvrConnection() = default;
+
+KvrConnection::~KvrConnection() {
+    close();
+}
+
+bool KvrConnection::prepare(const KVR_CONNECT_OPTIONS& options) {
+    close();
+    if (!kvrSqlOk(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
+        env_ = SQL_NULL_HENV;
+        message_ = "cannot allocate an ODBC environment";
+        return false;
+    }
+    if (!kvrSqlOk(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
+                                reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_ENV, env_);
+        close();
+        return false;
+    }
+    if (!kvrSqlOk(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_))) {
+        dbc_ = SQL_NULL_HDBC;
+        message_ = kvrOdbcMessage(SQL_HANDLE_ENV, env_);
+        close();
+        return false;
+    }
+    if (options.useCursorLibrary &&
+        !kvrSqlOk(SQLSetConnectAttr(dbc_, SQL_ATTR_ODBC_CURSORS,
+                                    reinterpret_cast<SQLPOINTER>(SQL_CUR_USE_ODBC), 0))) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool KvrConnection::open(const std::string& dsn, const std::string& user,
+                         const std::string& password, const KVR_CONNECT_OPTIONS& options) {
+    if (!prepare(options)) return false;
+    std::string d = dsn, u = user, p = password;
+    SQLRETURN rc = SQLConnect(dbc_, reinterpret_cast<SQLCHAR*>(d.data()), SQL_NTS,
+                              reinterpret_cast<SQLCHAR*>(u.data()), SQL_NTS,
+                              reinterpret_cast<SQLCHAR*>(p.data()), SQL_NTS);
+    if (!kvrSqlOk(rc)) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
+        if (message_.empty()) message_ = "cannot connect to data source " + dsn;
+        close();
+        return false;
+    }
+    message_.clear();
+    connected_ = true;
+    return true;
+}
+
+bool KvrConnection::openString(const std::string& connectionString,
+                               const KVR_CONNECT_OPTIONS& options) {
+    if (!prepare(options)) return false;
+    std::string in = connectionString;
+    SQLCHAR out[1024];
+    SQLSMALLINT outLength = 0;
+    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()), SQL_NTS,
+                                    out, sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
+    if (!kvrSqlOk(rc)) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
+        if (message_.empty()) message_ = "cannot connect";
+        close();
+        return false;
+    }
+    message_.clear();
+    connected_ = true;
+    return true;
+}
+
+void KvrConnection::close() {
+    if (dbc_ != SQL_NULL_HDBC) {
+        if (connected_) {
+            if (inTransaction_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+            SQLDisconnect(dbc_);
+        }
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+        dbc_ = SQL_NULL_HDBC;
+    }
+    if (env_ != SQL_NULL_HENV) {
+        SQLFreeHandle(SQL_HANDLE_ENV, env_);
+        env_ = SQL_NULL_HENV;
+    }
+    connected_ = false;
+    inTransaction_ = false;
+}
+
+SQLRETURN KvrConnection::execute(std::string_view sql) {
+    KvrStatement statement(*this);
+    if (!statement.valid()) {
+        message_ = statement.message();
+        return SQL_ERROR;
+    }
+    SQLRETURN rc = statement.execute(sql);
+    message_ = statement.message();
+    return rc;
+}
+
+bool KvrConnection::begin() {
+    if (!connected_) {
+        message_ = "the database is not open";
+        return false;
+    }
+    if (!kvrSqlOk(SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
+        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
+        return false;
+    }
+    inTransaction_ = true;
+    return true;
+}
+
+bool KvrConnection::endTransaction(SQLSMALLINT completion) {
+    if (!connected_ || !inTransaction_) return false;
+    bool ok = kvrSqlOk(SQLEndTran(SQL_HANDLE_DBC, dbc_, completion));
+    if (!ok) message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
+    if (!ok && completion == SQL_COMMIT) return false;  // still open: the caller rolls back
+    inTransaction_ = false;
+    SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                      0);
+    return ok;
+}
+
+bool KvrConnection::commit() {
+    return endTransaction(SQL_COMMIT);
+}
+
+bool KvrConnection::rollback() {
+    return endTransaction(SQL_ROLLBACK);
+}
+
+std::string KvrConnection::dbmsName() {
+    if (!connected_) return {};
+    SQLCHAR name[128] = {};
+    SQLSMALLINT length = 0;
+    if (!kvrSqlOk(SQLGetInfo(dbc_, SQL_DBMS_NAME, name, sizeof name, &length))) return {};
+    return reinterpret_cast<const char*>(name);
+}

@@ -1,0 +1,153 @@
+// A thin layer over the ODBC call-level interface (unixODBC here): handles that free themselves,
+// diagnostics as the driver's message text, and the raw SQLRETURN kept for callers whose success
+// rule differs from "SQL_SUCCESS or SQL_SUCCESS_WITH_INFO".
+//
+// Driver facts the layer is built around:
+//  - the ODBC cursor library is chosen on the connection before SQLConnect (afterwards the
+//    driver manager answers 08002); with it, SQLFetch needs bound columns and SQLGetData would
+//    need a static cursor, so every result column here is bound;
+//  - a searched DELETE or UPDATE that touches no row returns SQL_NO_DATA;
+//  - an aggregate over no rows fetches SQL_SUCCESS with a NULL indicator and whatever the bound
+//    buffer held before: always read the indicator (KvrStatement::isNull).
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// SQL_SUCCESS or SQL_SUCCESS_WITH_INFO.
+inline bool kvrSqlOk(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// The diagnostic message texts of a handle, joined by "; " (empty when there are none).
+std::string kvrOdbcMessage(SQLSMALLINT handleType, SQLHANDLE handle);
+// The SQLSTATE of the first diagnostic record ("" when there is none).
+std::string kvrOdbcState(SQLSMALLINT handleType, SQLHANDLE handle);
+
+struct KVR_CONNECT_OPTIONS {
+    bool useCursorLibrary = true;  // both programs open the catalogue through the cursor library
+};
+
+class KvrConnection;
+
+// One statement handle, freed on destruction. Bound buffers live inside the statement so that
+// they stay valid for every fetch.
+class KvrStatement {
+  public:
+    explicit KvrStatement(KvrConnection& connection);
+    ~KvrStatement();
+    KvrStatement(const KvrStatement&) = delete;
+    KvrStatement& operator=(const KvrStatement&) = delete;
+
+    bool valid() const { return stmt_ != SQL_NULL_HSTMT; }
+    SQLHSTMT handle() const { return stmt_; }
+
+    // Each returns the raw result; message() then holds the driver's text.
+    SQLRETURN setAttribute(SQLINTEGER attribute, SQLULEN value);
+    SQLRETURN execute(std::string_view sql);
+    SQLRETURN fetch();
+    // Rows touched by the last INSERT, UPDATE or DELETE (-1 when the driver cannot tell).
+    SQLLEN rowCount();
+
+    // Binds result column (from 1) as a double or as text of up to 255 characters. Returns the
+    // slot the fetched value is read from with doubleAt/textAt/isNull.
+    int bindDouble(SQLUSMALLINT column);
+    int bindText(SQLUSMALLINT column, size_t capacity = 256);
+    double doubleAt(int slot) const;
+    std::string textAt(int slot) const;
+    bool isNull(int slot) const;
+
+    const std::string& message() const { return message_; }
+    const std::string& state() const { return state_; }
+
+  private:
+    struct Binding {
+        std::vector<char> text;
+        double number = 0.0;
+        SQLLEN indicator = SQL_NULL_DATA;
+        bool isText = false;
+    };
+    SQLRETURN record(SQLRETURN rc);
+
+    SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+    std::vector<std::unique_ptr<Binding>> bindings_;
+    std::string message_;
+    std::string state_;
+};
+
+// One environment and one connection, both freed (and disconnected) on destruction.
+class KvrConnection {
+  public:
+    KvrConnection();
+    ~KvrConnection();
+    KvrConnection(const KvrConnection&) = delete;
+    KvrConnection& operator=(const KvrConnection&) = delete;
+
+    // SQLConnect to a data source by name, the way the recorder opens "KVR".
+    bool open(const std::string& dsn, const std::string& user, const std::string& password,
+              const KVR_CONNECT_OPTIONS& options = {});
+    // SQLDriverConnect with a full connection string ("DSN=KVR;UID=KVR;PWD=JXQ;" or
+    // "DRIVER=/path/libsqlite3odbc.so;Database=/tmp/x.db;").
+    bool openString(const std::string& connectionString, const KVR_CONNECT_OPTIONS& options = {});
+    void close();
+    bool isOpen() const { return connected_; }
+
+    // Executes one statement on a statement handle of its own; message() holds the text of a
+    // failure. The raw result is returned (SQL_NO_DATA for a DELETE or UPDATE of no row).
+    SQLRETURN execute(std::string_view sql);
+
+    // Transactions: begin turns autocommit off; commit and rollback end the transaction and turn
+    // autocommit back on.
+    bool begin();
+    bool commit();
+    bool rollback();
+    bool inTransaction() const { return inTransaction_; }
+
+    // The engine name the driver reports ("SQLite", "PostgreSQL"), empty when unknown.
+    std::string dbmsName();
+
+    SQLHENV environment() const { return env_; }
+    SQLHDBC handle() const { return dbc_; }
+    const std::string& message() const { return message_; }
+    void setMessage(std::string text) { message_ = std::move(text); }
+
+  private:
+    bool prepare(const KVR_CONNECT_OPTIONS& options);
+    bool endTransaction(SQLSMALLINT completion);
+
+    SQLHENV env_ = SQL_NULL_HENV;
+    SQLHDBC dbc_ = SQL_NULL_HDBC;
+    bool connected_ = false;
+    bool inTransaction_ = false;
+    std::string message_;
+};
+
+// Rolls back on destruction unless committed: every error path of a row operation ends the
+// transaction.
+class KvrTransaction {
+  public:
+    explicit KvrTransaction(KvrConnection& connection)
+        : connection_(connection), active_(connection.begin()) {}
+    ~KvrTransaction() {
+        if (active_) connection_.rollback();
+    }
+    KvrTransaction(const KvrTransaction&) = delete;
+    KvrTransaction& operator=(const KvrTransaction&) = delete;
+    bool active() const { return active_; }
+    bool commit() {
+        if (!active_) return false;
+        active_ = false;
+        if (connection_.commit()) return true;
+        connection_.rollback();
+        return false;
+    }
+
+  private:
+    KvrConnection& connection_;
+    bool active_;
+};

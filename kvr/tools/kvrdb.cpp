@@ -1,0 +1,295 @@
+// kvrdb: sets up, fills and checks the KVR catalogue (FILELIST and SITECHAN) through ODBC.
+//
+//   kvrdb dsn sqlite FILE                  data source "KVR" for an SQLite file
+//   kvrdb dsn postgres HOST PORT DATABASE  data source "KVR" for a PostgreSQL database
+//   kvrdb init                             create the missing tables and indexes
+//   kvrdb sitechan add STA CHAN LCODE SPS  add or replace one channel's sample rate
+//   kvrdb sitechan list
+//   kvrdb sitechan load HOST[:PORT]        rates from a server's configuration list
+//   kvrdb files [--sta STA]                list FILELIST rows
+//   kvrdb check [--data-dir DIR]           rows without files, wrong sizes, files without rows
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "kvr/catalog.h"
+#include "kvr/check.h"
+#include "kvr/dsn.h"
+#include "kvr/kvrfile.h"
+#include "kvr/tools/sitechan_load.h"
+
+namespace {
+
+constexpr const char* kProfileFile = "KVR.ini";  // the data directory is its [DATA] DIR
+
+struct Options {
+    std::string dsn = KVR_DSN;
+    std::string user = KVR_USER;
+    std::string password = KVR_PASSWORD;
+};
+
+bool connect(const Options& o, KvrConnection& db) {
+    if (db.open(o.dsn, o.user, o.password)) return true;
+    std::cerr << "kvrdb: cannot open data source \"" << o.dsn << "\": " << db.message() << "\n";
+    return false;
+}
+
+std::string timeText(double t) {
+    int year, month, day, hour, minute;
+    float seconds;
+    if (!SplitEpochTime(t, &year, &month, &day, &hour, &minute, &seconds)) return "-";
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%06.3f", year, month, day, hour,
+                  minute, std::floor(static_cast<double>(seconds) * 1000.0) / 1000.0);
+    return text;
+}
+
+int writeDsn(const Options& o, const KVR_DSN_ENTRY& entry) {
+    std::string file = kvrUserDsnFile();
+    std::string error;
+    if (!kvrWriteDsnSection(file, o.dsn, entry, &error)) {
+        std::cerr << "kvrdb: " << error << "\n";
+        return 1;
+    }
+    std::cout << "data source \"" << o.dsn << "\" written to " << file << "\n";
+    return 0;
+}
+
+int dsnSqlite(const Options& o, const std::string& file) {
+    std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
+    if (driver.empty()) {
+        std::cerr << "kvrdb: the SQLite ODBC driver (libsqlite3odbc.so) is not installed\n";
+        return 1;
+    }
+    return writeDsn(o, kvrSqliteDsnEntry(driver, file));
+}
+
+int dsnPostgres(const Options& o, const std::string& host, int port, const std::string& db) {
+    std::string driver = kvrFindOdbcDriver("psqlodbcw.so");
+    if (driver.empty()) {
+        std::cerr << "kvrdb: the PostgreSQL ODBC driver (psqlodbcw.so) is not installed\n";
+        return 1;
+    }
+    return writeDsn(o, kvrPostgresDsnEntry(driver, host, port, db));
+}
+
+int init(const Options& o) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    std::vector<std::string> created;
+    KVR_SQL_RESULT r = kvrCreateSchema(db, &created);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot create the tables: " << r.message << "\n";
+        return 1;
+    }
+    if (created.empty()) std::cout << "all tables and indexes exist\n";
+    for (const std::string& name : created) std::cout << "created " << name << "\n";
+    return 0;
+}
+
+int sitechanAdd(const Options& o, const std::string& sta, const std::string& chan,
+                const std::string& lcode, double sps) {
+    if (!(sps > 0) || !std::isfinite(sps)) {
+        std::cerr << "kvrdb: the sample rate must be a positive number\n";
+        return 1;
+    }
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_SITECHAN_ROW row = kvrSitechanKey(sta, chan, lcode, sps);
+    KVR_SQL_RESULT r = kvrPutSitechan(db, row);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
+        return 1;
+    }
+    std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+    return 0;
+}
+
+int sitechanList(const Options& o) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    std::vector<KVR_SITECHAN_ROW> rows;
+    KVR_SQL_RESULT r = kvrSelectSitechan(db, &rows);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot read SITECHAN: " << r.message << "\n";
+        return 1;
+    }
+    for (const KVR_SITECHAN_ROW& row : rows)
+        std::printf("%-7s %-3s %-2s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(),
+                    row.sps);
+    return 0;
+}
+
+int sitechanLoad(const Options& o, const std::string& server) {
+    if (!kvrdbSitechanLoadAvailable()) {
+        std::cerr << "kvrdb: sitechan load: not built with the ISI library\n";
+        return 1;
+    }
+    std::vector<KVR_SITECHAN_ROW> rows;
+    std::string error;
+    if (!kvrdbReadServerChannels(server, &rows, &error)) {
+        std::cerr << "kvrdb: sitechan load: " << error << "\n";
+        return 1;
+    }
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    int written = 0;
+    for (const KVR_SITECHAN_ROW& given : rows) {
+        KVR_SITECHAN_ROW row = kvrSitechanKey(given.sta, given.chan, given.lcode, given.sps);
+        KVR_SQL_RESULT r = kvrPutSitechan(db, row);
+        if (!r.ok()) {
+            std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
+            return 1;
+        }
+        std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+        ++written;
+    }
+    std::cout << written << " channel(s) written\n";
+    return 0;
+}
+
+int files(const Options& o, const std::string& sta) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    std::vector<KVR_FILELIST_ROW> rows;
+    std::string filter = sta.empty() ? "" : "sta='" + kvrSqlQuote(sta) + "'";
+    KVR_SQL_RESULT r = kvrSelectFileListRows(db, filter, &rows);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot read FILELIST: " << r.message << "\n";
+        return 1;
+    }
+    std::printf("%-7s %-3s %-2s %-23s %10s %11s %-12s %s\n", "STA", "CH", "LC", "TBEGIN", "TQTY",
+                "SPS", "CREATER", "CPATH");
+    for (const KVR_FILELIST_ROW& row : rows)
+        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n", row.sta.c_str(),
+                    row.ch.c_str(), row.lcode.c_str(), timeText(row.tbegin).c_str(), row.tqty,
+                    row.sps, row.creater.c_str(), row.cpath.c_str());
+    std::printf("%zu row(s)\n", rows.size());
+    return 0;
+}
+
+std::string lowerCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string trimmed(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// DIR of [DATA] in the bare-named KVR.ini, looked up where the programs look: the Windows
+// directory (WINDIR), else /etc. Section and key names in any case; "\\" separators allowed.
+std::string profileDataDirectory() {
+    const char* windir = std::getenv("WINDIR");
+    std::string folder = windir && *windir ? windir : "/etc";
+    std::ifstream in(folder + "/" + kProfileFile);
+    std::string line, section;
+    while (std::getline(in, line)) {
+        line = trimmed(line);
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+            section = lowerCase(trimmed(line.substr(1, line.size() - 2)));
+        } else if (section == "data") {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos && lowerCase(trimmed(line.substr(0, eq))) == "dir") {
+                std::string dir = trimmed(line.substr(eq + 1));
+                for (char& c : dir)
+                    if (c == '\\') c = '/';
+                return dir;
+            }
+        }
+    }
+    return {};
+}
+
+int check(const Options& o, std::string dataDirectory) {
+    if (dataDirectory.empty()) dataDirectory = profileDataDirectory();
+    if (dataDirectory.empty()) {
+        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
+                  << kProfileFile << "\n";
+        return 2;
+    }
+    KvrConnection db;
+    if (!connect(o, db)) return 2;
+    std::vector<KVR_CHECK_FINDING> findings;
+    std::string error;
+    if (!kvrCheckCatalog(db, dataDirectory, &findings, &error)) {
+        std::cerr << "kvrdb: " << error << "\n";
+        return 2;
+    }
+    for (const KVR_CHECK_FINDING& f : findings)
+        std::printf("%-8s %s: %s\n", kvrFindingName(f.kind), f.cpath.c_str(), f.detail.c_str());
+    if (findings.empty()) {
+        std::printf("catalogue and %s agree\n", dataDirectory.c_str());
+        return 0;
+    }
+    std::printf("%zu problem(s)\n", findings.size());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kvrdb: set up, fill and check the KVR catalogue (FILELIST, SITECHAN) over ODBC"};
+    app.require_subcommand(1);
+    Options o;
+    app.add_option("--dsn", o.dsn, "ODBC data source name")->capture_default_str();
+    app.add_option("--user", o.user, "database user")->capture_default_str();
+    app.add_option("--password", o.password, "database password");
+
+    int rc = 0;
+    auto* dsn = app.add_subcommand("dsn", "write the data source into $ODBCINI or ~/.odbc.ini");
+    dsn->require_subcommand(1);
+    std::string sqliteFile;
+    auto* dsnSqliteCmd = dsn->add_subcommand("sqlite", "an SQLite catalogue file");
+    dsnSqliteCmd->add_option("FILE", sqliteFile, "database file")->required();
+    dsnSqliteCmd->callback([&] { rc = dsnSqlite(o, sqliteFile); });
+    std::string host, database;
+    int port = 5432;
+    auto* dsnPgCmd = dsn->add_subcommand("postgres", "a PostgreSQL catalogue");
+    dsnPgCmd->add_option("HOST", host, "server host")->required();
+    dsnPgCmd->add_option("PORT", port, "server port")->required()->check(CLI::Range(1, 65535));
+    dsnPgCmd->add_option("DATABASE", database, "database name")->required();
+    dsnPgCmd->callback([&] { rc = dsnPostgres(o, host, port, database); });
+
+    app.add_subcommand("init", "create the tables and indexes that are missing")->callback([&] {
+        rc = init(o);
+    });
+
+    auto* sitechan = app.add_subcommand("sitechan", "the SITECHAN table of sample rates");
+    sitechan->require_subcommand(1);
+    std::string sta, chan, lcode, server;
+    double sps = 0;
+    auto* add = sitechan->add_subcommand("add", "add or replace one channel");
+    add->add_option("STA", sta, "station (stored lower case)")->required();
+    add->add_option("CHAN", chan, "channel (stored upper case)")->required();
+    add->add_option("LCODE", lcode, "location, \"??\" or \"\" for none")->required();
+    add->add_option("SPS", sps, "samples per second")->required();
+    add->callback([&] { rc = sitechanAdd(o, sta, chan, lcode, sps); });
+    sitechan->add_subcommand("list", "list the rows")->callback([&] { rc = sitechanList(o); });
+    auto* load = sitechan->add_subcommand("load", "rows from an ISI server's configuration list");
+    load->add_option("SERVER", server, "HOST[:PORT]")->required();
+    load->callback([&] { rc = sitechanLoad(o, server); });
+
+    std::string fileSta;
+    auto* filesCmd = app.add_subcommand("files", "list FILELIST rows");
+    filesCmd->add_option("--sta", fileSta, "only this station");
+    filesCmd->callback([&] { rc = files(o, fileSta); });
+
+    std::string dataDir;
+    auto* checkCmd = app.add_subcommand(
+        "check", "report rows without files, sizes that disagree and files without rows");
+    checkCmd->add_option("--data-dir", dataDir,
+                         "data directory (default: DIR of [DATA] in KVR.ini)");
+    checkCmd->callback([&] { rc = check(o, dataDir); });
+
+    CLI11_PARSE(app, argc, argv);
+    return rc;
+}
