@@ -53,7 +53,7 @@ inline constexpr int IACP_ERR_TRANSIENT = 1;
 inline constexpr int IACP_ERR_NONFATAL = 2;
 inline constexpr int IACP_ERR_FATAL = 3;
 
-inline constexpr uint32_t IACP_DEF_AT_TIMEO = 30000;   // ms; also the floor of any time-out
+inline constexpr uint32_t IACP_DEF_AT_TIMEO = 30000;  // ms; also the floor of any time-out
 inline constexpr uint32_t IACP_DEF_SNDBUFSIZ = 0;
 inline constexpr uint32_t IACP_DEF_RCVBUFSIZ = 0;
 inline constexpr uint32_t IACP_DEF_MAXERROR = IACP_ERR_NONFATAL;
@@ -61,13 +61,13 @@ inline constexpr uint32_t IACP_DEF_RESERVED = 1;
 inline constexpr uint32_t IACP_DEF_RETRY_DELAY = 10000;  // ms
 
 struct IACP_OPTIONS {
-    uint32_t at_timeo = IACP_DEF_AT_TIMEO;    // I/O time-out, ms
-    uint32_t sndbuf = IACP_DEF_SNDBUFSIZ;     // SO_SNDBUF when nonzero
-    uint32_t rcvbuf = IACP_DEF_RCVBUFSIZ;     // SO_RCVBUF when nonzero
-    uint32_t maxerr = IACP_DEF_MAXERROR;      // highest error class retried on connect
+    uint32_t at_timeo = IACP_DEF_AT_TIMEO;  // I/O time-out, ms
+    uint32_t sndbuf = IACP_DEF_SNDBUFSIZ;   // SO_SNDBUF when nonzero
+    uint32_t rcvbuf = IACP_DEF_RCVBUFSIZ;   // SO_RCVBUF when nonzero
+    uint32_t maxerr = IACP_DEF_MAXERROR;    // highest error class retried on connect
     uint32_t reserved = IACP_DEF_RESERVED;
     uint32_t retry_delay = IACP_DEF_RETRY_DELAY;  // ms between connect attempts
-    const char* tracefile = nullptr;          // traffic log file name, or none
+    const char* tracefile = nullptr;              // traffic log file name, or none
 };
 
 struct IACP_WIRE_FRAME {
@@ -82,33 +82,33 @@ struct IACP_WIRE_FRAME {
 };
 
 struct IACP_TRAFFIC_STATS {
-    uint64_t bytes = 0;       // preamble, payload and signature bytes
+    uint64_t bytes = 0;  // preamble, payload and signature bytes
     uint64_t frames = 0;
-    uint32_t maxlen = 0;      // largest payload
-    uint64_t total = 0;       // payload total
-    double mean = 0.0;        // total / frames
+    uint32_t maxlen = 0;  // largest payload
+    uint64_t total = 0;   // payload total
+    double mean = 0.0;    // total / frames
 };
 
 struct IACP_CONNECTION {
     PLAT_SOCKET sd = PLAT_INVALID_SOCKET;
-    int64_t connect_time = 0;     // seconds since 1970 of the last successful connect
+    int64_t connect_time = 0;  // seconds since 1970 of the last successful connect
     int port = 0;
-    char peer_addr[16] = {};      // dotted
-    char peer_name[256] = {};     // server name, then the reverse-resolved peer name
+    char peer_addr[16] = {};   // dotted
+    char peer_name[256] = {};  // server name, then the reverse-resolved peer name
     uint32_t peer_pid = 0;
-    char peer_ident[256] = {};    // "pid%lu@%s", or "pid?@%s" before the handshake
+    char peer_ident[256] = {};  // "pid%lu@%s", or "pid?@%s" before the handshake
     IACP_OPTIONS attr;
     double last_read = 0.0;
     double last_write = 0.0;
     IACP_TRAFFIC_STATS recv_stats;
     IACP_TRAFFIC_STATS send_stats;
-    uint32_t seqno = 0;           // next outgoing seqno
+    uint32_t seqno = 0;  // next outgoing seqno
     std::mutex mutex;
     LOGIO* lp = nullptr;
     int debug = 0;
     bool send_failed = false;
-    FILE* trace = nullptr;        // traffic log, or none
-    char* tracefile = nullptr;    // own copy of its name
+    FILE* trace = nullptr;      // traffic log, or none
+    char* tracefile = nullptr;  // own copy of its name
 };
 
 IACP_CONNECTION* iacpOpen(const char* server, int port, const IACP_OPTIONS* options, LOGIO* lp,

@@ -21,14 +21,14 @@ typedef void (*LOGIO_FUNC)(const char* message);
 
 struct LOGIO {
     std::mutex mutex;
-    int suspended = 0;            // lines are built but not written
-    LOGIO_FUNC func = nullptr;    // callback, or none
-    char dest[256] = {};          // "-", "stdout", "stderr" or a file path
-    char prefix[256] = {};        // empty unless a program sets one
+    int suspended = 0;          // lines are built but not written
+    LOGIO_FUNC func = nullptr;  // callback, or none
+    char dest[256] = {};        // "-", "stdout", "stderr" or a file path
+    char prefix[256] = {};      // empty unless a program sets one
     char ident[256] = {};
     char msgbuf[LOGIO_MAX_MSG_LEN + 1] = {};
-    char tfmt[32] = {};           // "%Y:%j-%H:%M:%S"
-    char mode[8] = {};            // "a+"
+    char tfmt[32] = {};  // "%Y:%j-%H:%M:%S"
+    char mode[8] = {};   // "a+"
     char hostname[128] = {};
     int threshold = LOGIO_DEFAULT_THRESHOLD;
 };

@@ -8,8 +8,8 @@
 #include <string>
 
 // Plain C error numbers the library uses as they are.
-inline constexpr int ENOENT_CODE = 2;  // no such host or file
-inline constexpr int EAGAIN_CODE = 11; // try again
+inline constexpr int ENOENT_CODE = 2;   // no such host or file
+inline constexpr int EAGAIN_CODE = 11;  // try again
 
 // Windows Sockets error numbers.
 inline constexpr int WSAEINTR = 10004;
@@ -42,11 +42,23 @@ inline constexpr int WSAENOBUFS = 10055;
 inline constexpr int WSAEISCONN = 10056;
 inline constexpr int WSAENOTCONN = 10057;
 inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETOOMANYREFS = 10059;
 inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAELOOP = 10062;
+inline constexpr int WSAENAMETOOLONG = 10063;
 inline constexpr int WSAEHOSTDOWN = 10064;
 inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSASYSNOTREADY = 10091;
+inline constexpr int WSAVERNOTSUPPORTED = 10092;
+inline constexpr int WSANOTINITIALISED = 10093;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
+inline constexpr int WSANO_DATA = 11004;
+
+// The first Windows Sockets number; codes below it are plain C numbers.
+inline constexpr int WSABASEERR = 10000;
 
 // Sets and reads the calling thread's error variable (0 means no error).
 void platSetError(int code);

@@ -32,7 +32,7 @@ bool platDeleteProfileSection(const std::string& section, const std::string& fil
 
 // The keys and values of a section in file order (empty when missing).
 std::vector<std::pair<std::string, std::string>> platGetProfileSection(const std::string& section,
-                                                                        const std::string& file);
+                                                                       const std::string& file);
 
 // The host path a settings path text names: separators become the host's, a bare name is looked
 // up in the Windows directory (WINDIR, else /etc), and an existing file of the same name in

@@ -30,13 +30,13 @@ struct UTIL_TSPLIT {
     REAL64 time;
     int32_t yyyyddd;  // year * 1000 + day of year
     int32_t year;
-    int32_t month;    // 1..12
-    char mname[4];    // "Jan".."Dec"
+    int32_t month;  // 1..12
+    char mname[4];  // "Jan".."Dec"
     int32_t mday;
-    int32_t yday;     // from 1
+    int32_t yday;  // from 1
     int32_t hour;
     int32_t minute;
-    REAL32 second;    // with fraction
+    REAL32 second;  // with fraction
 };
 
 // ---- time ---------------------------------------------------------------------------------
@@ -98,15 +98,15 @@ int utilSplitFields(char* text, char** fields, int maxfield, const char* separat
 struct UTIL_LIST_NODE {
     UTIL_LIST_NODE* next;
     UTIL_LIST_NODE* prev;
-    void* data;     // own copy
+    void* data;  // own copy
     size_t length;
 };
 
 struct UTIL_LIST {
     UTIL_LIST_NODE head;  // sentinel
     long count;
-    void** array;         // view of the node data, built on demand
-    bool allocated;       // the list record itself was allocated by utilCreateList
+    void** array;    // view of the node data, built on demand
+    bool allocated;  // the list record itself was allocated by utilCreateList
 };
 
 // Creates a list (allocating the record when list is none). Returns the list or nullptr.
