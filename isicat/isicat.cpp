@@ -1,0 +1,196 @@
+#include "isicat/isicat.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/errors.h"
+
+namespace {
+
+// Pause after a failed read before the next, so a server that stays away is not hammered.
+constexpr uint32_t kFailurePauseMs = 1000;
+
+bool parseSeconds(const std::string& text, double* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && errno == 0 && text.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string nameColumns(const ISI_STREAM_ID& name) {
+    return std::string(name.sta) + "\t" + name.chn + "\t" + isicatLocationText(name.loc);
+}
+
+}  // namespace
+
+bool isicatParseServer(const std::string& serverText, std::string* host, int* port) {
+    const std::string text = serverText;  // host may be the very string given
+    size_t colon = text.rfind(':');
+    *port = ISI_DEFAULT_PORT;
+    *host = text.substr(0, colon);
+    if (colon == std::string::npos) return !host->empty();
+    std::string portText = text.substr(colon + 1);
+    if (host->empty() || portText.empty() ||
+        portText.find_first_not_of("0123456789") != std::string::npos || portText.size() > 5)
+        return false;
+    *port = std::atoi(portText.c_str());
+    return *port >= 1 && *port <= 65535;
+}
+
+bool isicatParseTime(const std::string& text, double now, double* time) {
+    if (text == "beg") {
+        *time = UTIL_TIME_BEG_OF_LOOP;
+    } else if (text == "end") {
+        *time = UTIL_TIME_END_OF_LOOP;
+    } else if (text == "forever") {
+        *time = UTIL_TIME_FOREVER;
+    } else if (text == "now") {
+        *time = now;
+    } else if (text.rfind("now-", 0) == 0) {
+        double back = 0.0;
+        if (!parseSeconds(text.substr(4), &back)) return false;
+        *time = now - back;
+    } else if (parseSeconds(text, time)) {
+        // plain epoch seconds
+    } else {
+        // "YYYY:DDD-HH:MM:SS[.mmm]" in full: the shorter forms utilAttodt also takes are not
+        // offered, so a mistyped time is refused rather than cut to a day.
+        int year, yday, hour, minute;
+        double second;
+        char tail;
+        if (std::sscanf(text.c_str(), "%4d:%3d-%2d:%2d:%lf%c", &year, &yday, &hour, &minute,
+                        &second, &tail) != 5)
+            return false;
+        double t = utilAttodt(text.c_str());
+        if (t < 0.0) return false;
+        *time = t;
+    }
+    return true;
+}
+
+std::string isicatLocationText(const char* loc) {
+    std::string s(loc);
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s.empty() ? "--" : std::string(loc);
+}
+
+std::string isicatCnfLine(const ISI_STREAM_CNF& cnf) {
+    double interval = isiSrateToInterval(cnf.factor, cnf.multiplier);
+    double rate = interval != 0.0 ? 1.0 / interval : 0.0;
+    return nameColumns(cnf.name) + format("\t%.6f\n", rate);
+}
+
+std::string isicatSohLine(const ISI_STREAM_SOH& soh) {
+    return nameColumns(soh.name) + format("\t%.6f\t%.6f\n", soh.tofs, soh.tols);
+}
+
+std::string isicatPacketLine(const ISI_TS_PACKET& packet, bool withSamples) {
+    std::string line =
+        nameColumns(packet.name) + format("\t%.6f\t%.6f\t%lu\t%.6f", packet.tofs, packet.tols,
+                                          static_cast<unsigned long>(packet.nsamp),
+                                          isiSrateToInterval(packet.factor, packet.multiplier));
+    if (withSamples) {
+        line += "\t";
+        // Converted packets hold host-order integers; other data types have no sample column.
+        bool hostOrder = packet.compress == ISI_COMP_NONE && packet.order == ISI_ORDER_HOST;
+        for (uint32_t i = 0; hostOrder && packet.data != nullptr && i < packet.nsamp; ++i) {
+            long value;
+            if (packet.datatype == ISI_TYPE_INT32 && packet.nbytes >= 4 * (i + 1)) {
+                int32_t v;
+                std::memcpy(&v, packet.data + 4 * i, sizeof v);
+                value = v;
+            } else if (packet.datatype == ISI_TYPE_INT16 && packet.nbytes >= 2 * (i + 1)) {
+                int16_t v;
+                std::memcpy(&v, packet.data + 2 * i, sizeof v);
+                value = v;
+            } else if (packet.datatype == ISI_TYPE_INT8 && packet.nbytes >= i + 1) {
+                value = int8_t(packet.data[i]);
+            } else {
+                break;
+            }
+            if (i > 0) line += ",";
+            line += std::to_string(value);
+        }
+    }
+    return line + "\n";
+}
+
+int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err) {
+    ISI_CNF_LIST* list = isiGetCnfList(host.c_str(), &params);
+    if (list == nullptr) {
+        std::fprintf(err, "isicat: cannot get the configuration list from %s:%d: %s\n",
+                     host.c_str(), params.port, platErrorText(platGetError()));
+        return 1;
+    }
+    for (uint32_t i = 0; i < list->nentry; ++i)
+        std::fputs(isicatCnfLine(list->entry[i]).c_str(), out);
+    isiFreeList(list);
+    std::fflush(out);
+    return 0;
+}
+
+int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err) {
+    ISI_SOH_LIST* list = isiGetSohList(host.c_str(), &params);
+    if (list == nullptr) {
+        std::fprintf(err, "isicat: cannot get the state-of-health list from %s:%d: %s\n",
+                     host.c_str(), params.port, platErrorText(platGetError()));
+        return 1;
+    }
+    for (uint32_t i = 0; i < list->nentry; ++i)
+        std::fputs(isicatSohLine(list->entry[i]).c_str(), out);
+    isiFreeList(list);
+    std::fflush(out);
+    return 0;
+}
+
+int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,
+               FILE* out, FILE* err) {
+    ISI_DATA_REQUEST* request =
+        isiAllocSimpleDataRequest(args.begin, args.end, args.specifier.c_str());
+    if (request == nullptr) {
+        std::fprintf(err, "isicat: invalid stream specifier \"%s\"\n", args.specifier.c_str());
+        return 1;
+    }
+    isiRequestSetCompress(request, args.compress);
+    isiRequestSetPolicy(request, args.policy);
+    ISI_CLIENT* client = isiInitiateDataRequest(host.c_str(), &params, request);
+    isiFreeDataRequest(request);
+    if (client == nullptr) {
+        std::fprintf(err, "isicat: data request to %s:%d failed: %s\n", host.c_str(), params.port,
+                     platErrorText(platGetError()));
+        return 1;
+    }
+    long packets = 0;
+    for (;;) {
+        int status = ISI_STATUS_FAILED;
+        ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        if (status == ISI_STATUS_DATA && packet != nullptr) {
+            std::fputs(isicatPacketLine(*packet, args.samples).c_str(), out);
+            std::fflush(out);
+            if (args.count > 0 && ++packets >= args.count) break;
+        } else if (status == ISI_STATUS_DONE) {
+            break;
+        } else if (status == ISI_STATUS_STOPPED) {
+            break;
+        } else {
+            std::fprintf(err, "isicat: read failed: %s\n", platErrorText(platGetError()));
+            platSleepMs(kFailurePauseMs);
+        }
+    }
+    isiCloseClient(client);
+    return 0;
+}

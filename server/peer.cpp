@@ -1,0 +1,132 @@
+#include "server/peer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "iacp/iacp.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "util/util.h"
+
+namespace isisim {
+
+namespace {
+
+// Longest single wait, so that a stop is noticed within this many milliseconds.
+constexpr int64_t kWaitSliceMs = 100;
+
+bool wouldBlock(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINTR || error == EAGAIN_CODE;
+}
+
+}  // namespace
+
+SimPeer::SimPeer(PLAT_SOCKET sd, const std::atomic<bool>* stopping, uint32_t ioTimeoutMs)
+    : sd_(sd), stopping_(stopping), ioTimeoutMs_(ioTimeoutMs) {
+    platSetNonBlocking(sd_, true);
+    platSetNoDelay(sd_, true);
+}
+
+SimPeer::~SimPeer() {
+    platShutdownSocket(sd_);
+    platCloseSocket(sd_);
+}
+
+SimIo SimPeer::readAll(uint8_t* buf, size_t n, bool idleStart) {
+    size_t got = 0;
+    double deadline = platNow() + ioTimeoutMs_ / 1000.0;
+    while (got < n) {
+        if (stopping_->load()) return SimIo::Stopped;
+        long rc = platRecv(sd_, buf + got, n - got);
+        if (rc > 0) {
+            if (got == 0 && idleStart) deadline = platNow() + ioTimeoutMs_ / 1000.0;
+            got += size_t(rc);
+            continue;
+        }
+        if (rc == 0) return SimIo::Closed;
+        if (!wouldBlock(platGetError())) return SimIo::Failed;
+        if (!(idleStart && got == 0) && platNow() > deadline) return SimIo::Failed;
+        if (platWaitReadable(sd_, kWaitSliceMs) < 0 && !wouldBlock(platGetError()))
+            return SimIo::Failed;
+    }
+    return SimIo::Ok;
+}
+
+SimIo SimPeer::writeAll(const uint8_t* buf, size_t n) {
+    size_t put = 0;
+    double deadline = platNow() + ioTimeoutMs_ / 1000.0;
+    while (put < n) {
+        if (stopping_->load()) return SimIo::Stopped;
+        long rc = platSend(sd_, buf + put, n - put);
+        if (rc > 0) {
+            put += size_t(rc);
+            continue;
+        }
+        if (rc == 0 || !wouldBlock(platGetError())) return SimIo::Failed;
+        if (platNow() > deadline) return SimIo::Failed;
+        if (platWaitWritable(sd_, kWaitSliceMs) < 0 && !wouldBlock(platGetError()))
+            return SimIo::Failed;
+    }
+    return SimIo::Ok;
+}
+
+SimIo SimPeer::recvFrame(SimFrame* frame, uint32_t maxPayload) {
+    uint8_t preamble[IACP_PREAMBLE_LEN];
+    SimIo io = readAll(preamble, sizeof preamble, true);
+    if (io != SimIo::Ok) return io;
+    if (std::memcmp(preamble, "IACP", IACP_TAG_LEN) != 0) return SimIo::BadFrame;
+    uint32_t length = 0;
+    utilUnpackUINT32(preamble + 4, &frame->seqno);
+    utilUnpackUINT32(preamble + 8, &frame->type);
+    utilUnpackUINT32(preamble + 12, &length);
+    if (length > maxPayload) return SimIo::BadFrame;
+    frame->payload.resize(length);
+    if ((io = readAll(frame->payload.data(), length, false)) != SimIo::Ok) return io;
+    uint8_t sigPreamble[IACP_SIGPREAMBLE_LEN];
+    if ((io = readAll(sigPreamble, sizeof sigPreamble, false)) != SimIo::Ok) return io;
+    uint32_t sigLen = 0;
+    utilUnpackUINT32(sigPreamble + 4, &sigLen);
+    if (sigLen > IACP_MAXSIGLEN) return SimIo::BadFrame;
+    uint8_t sig[IACP_MAXSIGLEN];
+    return readAll(sig, sigLen, false);
+}
+
+SimIo SimPeer::sendFrame(uint32_t type, const uint8_t* payload, uint32_t length, const char* tag) {
+    out_.resize(IACP_PREAMBLE_LEN + length + IACP_SIGPREAMBLE_LEN);
+    uint8_t* p = out_.data();
+    std::memcpy(p, tag, IACP_TAG_LEN);
+    utilPackUINT32(p + 4, seqno_++);
+    utilPackUINT32(p + 8, type);
+    utilPackUINT32(p + 12, length);
+    if (length > 0) std::memcpy(p + IACP_PREAMBLE_LEN, payload, length);
+    // No signature: id 0, length 0.
+    std::memset(p + IACP_PREAMBLE_LEN + length, 0, IACP_SIGPREAMBLE_LEN);
+    SimIo io = writeAll(out_.data(), out_.size());
+    if (io == SimIo::Ok) ++framesSent_;
+    return io;
+}
+
+SimIo SimPeer::sendValueFrame(uint32_t type, uint32_t value) {
+    uint8_t payload[4];
+    utilPackUINT32(payload, value);
+    return sendFrame(type, payload, sizeof payload);
+}
+
+SimIo SimPeer::idle(int64_t milliseconds) {
+    double until = platNow() + milliseconds / 1000.0;
+    for (;;) {
+        if (stopping_->load()) return SimIo::Stopped;
+        auto left = int64_t((until - platNow()) * 1000.0);
+        if (left <= 0) return SimIo::Ok;
+        int rc = platWaitReadable(sd_, std::min(left, kWaitSliceMs));
+        if (rc < 0 && !wouldBlock(platGetError())) return SimIo::Failed;
+        if (rc > 0) {
+            uint8_t scratch[512];
+            long got = platRecv(sd_, scratch, sizeof scratch);
+            if (got == 0) return SimIo::Closed;
+            if (got < 0 && !wouldBlock(platGetError())) return SimIo::Failed;
+        }
+    }
+}
+
+}  // namespace isisim

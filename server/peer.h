@@ -1,0 +1,61 @@
+// The server side of one IACP connection: timed reads and writes on a non-blocking socket, whole
+// frames out (one write each) and in.
+//
+// Every wait is cut into short slices so that a server stop ends it quickly; a wait that has not
+// begun a frame ("idle") has no time limit, one inside a frame the I/O time-out.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace isisim {
+
+struct SimFrame {
+    uint32_t seqno = 0;
+    uint32_t type = 0;
+    std::vector<uint8_t> payload;
+};
+
+enum class SimIo {
+    Ok,
+    Closed,    // the peer closed the connection
+    Failed,    // socket error or time-out
+    Stopped,   // the server is stopping
+    BadFrame,  // no "IACP" tag, or a payload or signature over the limit
+};
+
+class SimPeer {
+  public:
+    SimPeer(PLAT_SOCKET sd, const std::atomic<bool>* stopping, uint32_t ioTimeoutMs);
+    ~SimPeer();
+    SimPeer(const SimPeer&) = delete;
+    SimPeer& operator=(const SimPeer&) = delete;
+
+    // Reads one frame whose payload may be up to maxPayload bytes.
+    SimIo recvFrame(SimFrame* frame, uint32_t maxPayload);
+    // Sends one frame with the next seqno. The tag is "IACP" unless a fault asks for another.
+    SimIo sendFrame(uint32_t type, const uint8_t* payload, uint32_t length,
+                    const char* tag = "IACP");
+    SimIo sendValueFrame(uint32_t type, uint32_t value);
+    // Waits up to milliseconds for the peer to close or send; bytes that arrive meanwhile are
+    // dropped (a client sends nothing while it is served). Ok when the time passed quietly.
+    SimIo idle(int64_t milliseconds);
+
+    uint64_t framesSent() const { return framesSent_; }
+
+  private:
+    SimIo readAll(uint8_t* buf, size_t n, bool idleStart);
+    SimIo writeAll(const uint8_t* buf, size_t n);
+
+    PLAT_SOCKET sd_;
+    const std::atomic<bool>* stopping_;
+    uint32_t ioTimeoutMs_;
+    uint32_t seqno_ = 0;
+    uint64_t framesSent_ = 0;
+    std::vector<uint8_t> out_;
+};
+
+}  // namespace isisim

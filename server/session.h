@@ -1,0 +1,53 @@
+// One client connection of the stand-in server, from handshake to close.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "server/peer.h"
+#include "server/server.h"
+
+namespace isisim {
+
+class SimSession {
+  public:
+    SimSession(SimServer& server, PLAT_SOCKET sd, uint64_t id, std::string peerName);
+    void run();
+
+  private:
+    // One item of the request being served.
+    struct Item {
+        const SimStream* stream = nullptr;
+        ISI_TWIND_ITEM ack{};
+        int64_t next = 0;  // index of the next sample to send
+        int64_t end = 0;   // index of the last sample to send (INT64_MAX: never ends)
+        bool done = false;
+    };
+
+    bool handshake();
+    // Reads request frames until a data request is complete or the connection ends.
+    void requestLoop();
+    void sendSohList();
+    void sendCnfList();
+    bool acknowledge(const SimRequestRecord& request, std::vector<Item>* items, uint32_t* compress);
+    void serve(std::vector<Item>& items, uint32_t compress);
+    bool sendPacket(Item& item, int64_t last, uint32_t compress);
+    // Applies any fault due now; false when it ended the connection.
+    bool applyFaults();
+    void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void finish(const char* reason);
+
+    SimServer& server_;
+    SimPeer peer_;
+    uint64_t id_;
+    std::string peerName_;
+    uint64_t packets_ = 0;
+    uint64_t heartbeats_ = 0;
+    double lastSend_ = 0.0;
+    bool finished_ = false;
+    std::vector<int32_t> samples_;
+    std::vector<uint8_t> payload_;
+};
+
+}  // namespace isisim

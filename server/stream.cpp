@@ -1,0 +1,290 @@
+#include "server/stream.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "server/synthetic.h"
+
+namespace isisim {
+
+namespace {
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+std::string trimmed(const char* text) {
+    std::string s(text);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    return s;
+}
+
+// Glob match with "*" and "?", letters without regard to case.
+bool globMatch(const char* pattern, const char* text) {
+    if (*pattern == '\0') return *text == '\0';
+    if (*pattern == '*') {
+        for (const char* t = text;; ++t) {
+            if (globMatch(pattern + 1, t)) return true;
+            if (*t == '\0') return false;
+        }
+    }
+    if (*text == '\0') return false;
+    if (*pattern != '?' && std::toupper(static_cast<unsigned char>(*pattern)) !=
+                               std::toupper(static_cast<unsigned char>(*text)))
+        return false;
+    return globMatch(pattern + 1, text + 1);
+}
+
+bool validPart(const std::string& part, size_t maxLen, bool mayBeEmpty) {
+    if (part.size() > maxLen || (part.empty() && !mayBeEmpty)) return false;
+    return std::all_of(part.begin(), part.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+    });
+}
+
+bool makeName(const std::string& sta, const std::string& chn, std::string loc, ISI_STREAM_ID* name,
+              std::string* error) {
+    if (loc == "--") loc.clear();
+    if (!validPart(sta, ISI_STALEN, false) || !validPart(chn, ISI_CHNLEN, false) ||
+        !validPart(loc, ISI_LOCLEN, true)) {
+        if (error)
+            *error = "bad stream name \"" + sta + "." + chn + (loc.empty() ? "" : "." + loc) +
+                     "\" (station 1-7, channel 1-3, location 0-2 characters)";
+        return false;
+    }
+    isiSetStreamId(name, sta.c_str(), chn.c_str(), loc.c_str());
+    return true;
+}
+
+bool parseSamplesPerPacket(const std::string& text, int* spp, std::string* error) {
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value > kMaxSamplesPerPacket) {
+        if (error)
+            *error = "samples per packet must be 1.." + std::to_string(kMaxSamplesPerPacket) +
+                     ": \"" + text + "\"";
+        return false;
+    }
+    *spp = int(value);
+    return true;
+}
+
+}  // namespace
+
+SimStream SimStream::synthetic(const ISI_STREAM_ID& name, SimRate rate, int samplesPerPacket,
+                               double history) {
+    SimStream s;
+    s.name_ = name;
+    s.rate_ = rate;
+    s.spp_ = samplesPerPacket;
+    s.synthetic_ = true;
+    s.history_ = history;
+    s.hash_ = simStreamHash(name);
+    return s;
+}
+
+SimStream SimStream::stored(const ISI_STREAM_ID& name, SimRate rate, int samplesPerPacket,
+                            std::vector<SimSegment> segments) {
+    SimStream s;
+    s.name_ = name;
+    s.rate_ = rate;
+    s.spp_ = samplesPerPacket;
+    s.synthetic_ = false;
+    int64_t base = 0;
+    for (SimSegment& seg : segments) {
+        if (seg.samples.empty()) continue;
+        seg.base = base;
+        base += int64_t(seg.samples.size());
+        s.segments_.push_back(std::move(seg));
+    }
+    return s;
+}
+
+std::string SimStream::text() const {
+    char buf[32];
+    return isiStreamIdString(&name_, buf, sizeof buf);
+}
+
+const SimSegment* SimStream::segmentOf(int64_t k) const {
+    if (segments_.empty()) return nullptr;
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), k,
+                               [](int64_t v, const SimSegment& seg) { return v < seg.base; });
+    return it == segments_.begin() ? &segments_.front() : &*(it - 1);
+}
+
+int64_t SimStream::firstIndex(double now) const {
+    if (synthetic_) return simIndexAtOrAfter(rate_, 0.0, now - history_);
+    return 0;
+}
+
+int64_t SimStream::lastIndex(double now) const {
+    if (synthetic_) return simIndexAtOrBefore(rate_, 0.0, now);
+    if (segments_.empty()) return -1;
+    const SimSegment& last = segments_.back();
+    return last.base + int64_t(last.samples.size()) - 1;
+}
+
+double SimStream::timeOf(int64_t k) const {
+    if (synthetic_) return simSampleTime(rate_, 0.0, k);
+    const SimSegment* seg = segmentOf(k);
+    if (seg == nullptr) return 0.0;
+    return simSampleTime(rate_, seg->t0, k - seg->base);
+}
+
+int64_t SimStream::indexAtOrAfter(double t) const {
+    if (synthetic_) return simIndexAtOrAfter(rate_, 0.0, t);
+    for (const SimSegment& seg : segments_) {
+        auto n = int64_t(seg.samples.size());
+        int64_t i = std::max<int64_t>(0, simIndexAtOrAfter(rate_, seg.t0, t));
+        if (i < n) return seg.base + i;
+    }
+    return lastIndex(0.0) + 1;
+}
+
+int64_t SimStream::indexAtOrBefore(double t) const {
+    if (synthetic_) return simIndexAtOrBefore(rate_, 0.0, t);
+    for (auto it = segments_.rbegin(); it != segments_.rend(); ++it) {
+        auto n = int64_t(it->samples.size());
+        int64_t i = std::min<int64_t>(n - 1, simIndexAtOrBefore(rate_, it->t0, t));
+        if (i >= 0) return it->base + i;
+    }
+    return -1;
+}
+
+int64_t SimStream::packetEnd(int64_t k) const {
+    if (synthetic_) return floorDiv(k, spp_) * spp_ + spp_ - 1;
+    const SimSegment* seg = segmentOf(k);
+    if (seg == nullptr) return k;
+    int64_t segEnd = seg->base + int64_t(seg->samples.size()) - 1;
+    return std::min(segEnd, seg->base + floorDiv(k - seg->base, spp_) * spp_ + spp_ - 1);
+}
+
+int64_t SimStream::newestPacketStart(double now) const {
+    int64_t last = lastIndex(now);
+    if (synthetic_) {
+        int64_t start = floorDiv(last + 1, spp_) * spp_ - spp_;
+        return std::max(start, firstIndex(now));
+    }
+    const SimSegment* seg = segmentOf(last);
+    if (seg == nullptr) return 0;
+    return seg->base + floorDiv(last - seg->base, spp_) * spp_;
+}
+
+void SimStream::fill(int64_t k, int count, int32_t* out) const {
+    if (synthetic_) {
+        simSyntheticSamples(hash_, k, count, out);
+        return;
+    }
+    const SimSegment* seg = segmentOf(k);
+    std::memcpy(out, seg->samples.data() + (k - seg->base), size_t(count) * sizeof(int32_t));
+}
+
+uint32_t SimStream::segmentsHeld() const {
+    return synthetic_ ? 1u : uint32_t(segments_.size());
+}
+
+uint32_t SimStream::packetsHeld(double now) const {
+    if (synthetic_) {
+        int64_t first = firstIndex(now), last = lastIndex(now);
+        if (last < first) return 0;
+        return uint32_t(floorDiv(last, spp_) - floorDiv(first, spp_) + 1);
+    }
+    uint64_t n = 0;
+    for (const SimSegment& seg : segments_) n += (seg.samples.size() + spp_ - 1) / spp_;
+    return uint32_t(n);
+}
+
+void SimStream::shift(double seconds) {
+    for (SimSegment& seg : segments_) seg.t0 += seconds;
+}
+
+bool simNameMatches(const ISI_STREAM_ID& pattern, const ISI_STREAM_ID& stream) {
+    if (!globMatch(trimmed(pattern.sta).c_str(), trimmed(stream.sta).c_str())) return false;
+    if (!globMatch(trimmed(pattern.chn).c_str(), trimmed(stream.chn).c_str())) return false;
+    std::string loc = trimmed(pattern.loc);
+    if (loc == "--") loc.clear();
+    return globMatch(loc.c_str(), trimmed(stream.loc).c_str());
+}
+
+bool simParseStreamSpec(const std::string& spec, int defaultSamplesPerPacket, double history,
+                        SimStream* stream, std::string* error) {
+    size_t colon = spec.find(':');
+    if (colon == std::string::npos) {
+        if (error) *error = "stream \"" + spec + "\" needs \":RATE\"";
+        return false;
+    }
+    std::string namePart = spec.substr(0, colon);
+    std::string rest = spec.substr(colon + 1);
+    std::string rateText = rest, sppText;
+    if (size_t c2 = rest.find(':'); c2 != std::string::npos) {
+        rateText = rest.substr(0, c2);
+        sppText = rest.substr(c2 + 1);
+    }
+    std::vector<std::string> parts;
+    std::stringstream ss(namePart);
+    for (std::string part; std::getline(ss, part, '.');) parts.push_back(part);
+    if (parts.size() < 2 || parts.size() > 3) {
+        if (error) *error = "stream \"" + spec + "\" needs STA.CHN[.LOC]";
+        return false;
+    }
+    ISI_STREAM_ID name{};
+    if (!makeName(parts[0], parts[1], parts.size() == 3 ? parts[2] : "", &name, error))
+        return false;
+    SimRate rate;
+    if (!simParseRate(rateText, &rate, error)) return false;
+    int spp = defaultSamplesPerPacket;
+    if (!sppText.empty() && !parseSamplesPerPacket(sppText, &spp, error)) return false;
+    *stream = SimStream::synthetic(name, rate, spp, history);
+    return true;
+}
+
+bool simReadStreamFile(const std::string& path, int defaultSamplesPerPacket, double history,
+                       std::vector<SimStream>* streams, std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        if (error) *error = "cannot open stream file \"" + path + "\"";
+        return false;
+    }
+    int lineNo = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++lineNo;
+        if (size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string w; fields >> w;) f.push_back(w);
+        if (f.empty()) continue;
+        std::string why;
+        auto fail = [&](const std::string& reason) {
+            if (error) *error = path + ":" + std::to_string(lineNo) + ": " + reason;
+            return false;
+        };
+        if (f.size() < 4 || f.size() > 5)
+            return fail("expected STATION CHANNEL LOCATION RATE [SAMPLES_PER_PACKET]");
+        ISI_STREAM_ID name{};
+        if (!makeName(f[0], f[1], f[2], &name, &why)) return fail(why);
+        SimRate rate;
+        if (!simParseRate(f[3], &rate, &why)) return fail(why);
+        int spp = defaultSamplesPerPacket;
+        if (f.size() == 5 && !parseSamplesPerPacket(f[4], &spp, &why)) return fail(why);
+        streams->push_back(SimStream::synthetic(name, rate, spp, history));
+    }
+    return true;
+}
+
+std::vector<SimStream> simDefaultStreams(int samplesPerPacket, double history) {
+    static const char* const kSpecs[] = {"SIM1.BHZ:20",   "SIM1.BHN:20",    "SIM1.BHE:20",
+                                         "SIM1.LHZ.00:1", "SIM2.SHZ.10:50", "SIM2.VHZ:0.1"};
+    std::vector<SimStream> streams;
+    for (const char* spec : kSpecs) {
+        SimStream s;
+        simParseStreamSpec(spec, samplesPerPacket, history, &s, nullptr);
+        streams.push_back(s);
+    }
+    return streams;
+}
+
+}  // namespace isisim

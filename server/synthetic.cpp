@@ -1,0 +1,50 @@
+#include "server/synthetic.h"
+
+namespace isisim {
+
+namespace {
+
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+
+inline uint64_t splitmix64(uint64_t x) {
+    uint64_t z = x + 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+inline int sampleWidth(uint64_t r) {
+    unsigned top = unsigned(r >> 56);
+    if (top < 128) return 5;
+    if (top < 192) return 12;
+    if (top < 232) return 19;
+    if (top < 250) return 26;
+    return 31;
+}
+
+}  // namespace
+
+uint64_t simStreamHash(const ISI_STREAM_ID& name) {
+    uint8_t wire[ISI_STREAM_NAME_WIRE_LEN];
+    isiPackStreamName(wire, &name);
+    uint64_t h = kFnvOffset;
+    for (uint8_t byte : wire) {
+        h ^= byte;
+        h *= kFnvPrime;
+    }
+    return h;
+}
+
+int32_t simSyntheticSample(uint64_t streamHash, int64_t k) {
+    uint64_t r = splitmix64(streamHash ^ uint64_t(k));
+    int b = sampleWidth(r);
+    int64_t magnitude = int64_t(r & ((uint64_t(1) << b) - 1));
+    return int32_t(magnitude - (int64_t(1) << (b - 1)));
+}
+
+void simSyntheticSamples(uint64_t streamHash, int64_t k, int count, int32_t* out) {
+    for (int i = 0; i < count; ++i) out[i] = simSyntheticSample(streamHash, k + i);
+}
+
+}  // namespace isisim
