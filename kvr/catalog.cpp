@@ -416,8 +416,10 @@ bool exists(KvrConnection& db, const SchemaObject& object, bool postgres) {
             st.execute(std::string("select count(*) from ") + object.name + " where 1=0"));
     }
     KvrStatement st(db);
-    std::string sql = postgres ? "select count(*) from pg_indexes where indexname='"
-                               : "select count(*) from sqlite_master where type='index' and name='";
+    std::string sql = postgres
+                          ? "select count(*) from pg_indexes where schemaname=current_schema() "
+                            "and indexname='"
+                          : "select count(*) from sqlite_master where type='index' and name='";
     if (!kvrSqlOk(st.execute(sql + object.name + "'"))) return false;
     int count = st.bindDouble(1);
     return kvrSqlOk(st.fetch()) && st.doubleAt(count) > 0;

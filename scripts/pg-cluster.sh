@@ -55,7 +55,7 @@ start() {
   mkdir -p "$state"
   rm -f "$state/skip" "$state/odbc.ini" "$state/cluster"
   : >"$state/odbcinst.ini"
-  [ -n "$pgbin" ] || skip "PostgreSQL server binaries not installed (postgresql package)"
+  [ -n "$pgbin" ] && [ -x "$pgbin/initdb" ] || skip "PostgreSQL server binaries not installed (postgresql package)"
   local driver
   driver=$(find_driver "${1:-}")
   [ -n "$driver" ] || skip "psqlODBC driver psqlodbcw.so not installed (odbc-postgresql package)"

@@ -1,0 +1,98 @@
+// kvrdb end to end on an SQLite catalogue: data source, init, SITECHAN rows, check's exit code.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kvr/kvrfile.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string output;
+};
+
+class KvrdbTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = "/tmp/kvrdb-test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        std::ofstream(dir_ + "/odbcinst.ini").close();
+        // Another user's entry that must survive kvrdb dsn.
+        std::ofstream(dir_ + "/odbc.ini") << "[Other]\nDriver=/nowhere.so\nDatabase=x\n";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    ToolRun kvrdb(const std::string& args) {
+        std::string command = "ODBCINI='" + dir_ + "/odbc.ini' ODBCSYSINI='" + dir_ + "' '" +
+                              KVRDB_PATH + "' " + args + " 2>&1";
+        ToolRun run{-1, {}};
+        FILE* pipe = popen(command.c_str(), "r");
+        if (!pipe) return run;
+        std::array<char, 512> buffer;
+        size_t n;
+        while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+            run.output.append(buffer.data(), n);
+        int status = pclose(pipe);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+
+    std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
+    ToolRun r = kvrdb("dsn sqlite '" + dir_ + "/kvr.db'");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::ifstream in(dir_ + "/odbc.ini");
+    std::string ini{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(ini.find("[Other]\nDriver=/nowhere.so"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[KVR]"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("JournalMode=WAL"), std::string::npos) << ini;
+
+    // Writing it again replaces the entry instead of adding a second one.
+    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
+    std::ifstream again(dir_ + "/odbc.ini");
+    ini.assign(std::istreambuf_iterator<char>(again), std::istreambuf_iterator<char>());
+    EXPECT_EQ(ini.find("[KVR]"), ini.rfind("[KVR]")) << ini;
+
+    r = kvrdb("init");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("created filelist"), std::string::npos) << r.output;
+    r = kvrdb("sitechan add ABC bhz '' 20");
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = kvrdb("sitechan list");
+    EXPECT_NE(r.output.find("abc     BHZ ?? 20.000000"), std::string::npos) << r.output;
+    EXPECT_NE(kvrdb("sitechan add ABC BHZ 00 -5").status, 0);
+
+    // An empty data directory agrees with an empty catalogue; a stray KVR file does not.
+    fs::create_directories(dir_ + "/data/abc");
+    r = kvrdb("check --data-dir '" + dir_ + "/data'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::array<char, KVR_HEADER_SIZE> header{};
+    ASSERT_TRUE(kvrBuildHeader40(header, "abc", "BHZ", 20.0));
+    std::string error;
+    ASSERT_TRUE(kvrCreateFile(dir_ + "/data/abc/x.abc", header, {}, &error)) << error;
+    r = kvrdb("check --data-dir '" + dir_ + "/data'");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("no row   abc/x.abc"), std::string::npos) << r.output;
+
+    r = kvrdb("--dsn Missing files");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("cannot open data source \"Missing\""), std::string::npos) << r.output;
+}
