@@ -1,1 +1,280 @@
+// Private-profile (INI) files with the Windows behaviour the programs rely on.
+//
+// A file is read whole into lines; each line is a section header "[name]", a "key=value" line,
+// or anything else (comments, blanks, garbage), which readers skip and writers keep. Names are
+// compared without regard to case, and the first section or key of a name wins, as on Windows.
+// A write rebuilds the file in a temporary file beside it and renames it over the old one.
 #include "platform/profile.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "platform/errors.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDefaultWindowsDir = "/etc";
+
+// Read-modify-write of a settings file by several threads must not lose a key.
+std::mutex g_writeMutex;
+
+std::string trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return std::string();
+    size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+// The section name of a "[name]" line.
+std::optional<std::string> sectionOf(const std::string& line) {
+    std::string t = trim(line);
+    if (t.size() < 2 || t.front() != '[') return std::nullopt;
+    size_t close = t.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    return trim(t.substr(1, close - 1));
+}
+
+// The key and value of a "key=value" line; comment lines (";") and lines without a key are none.
+std::optional<std::pair<std::string, std::string>> keyValueOf(const std::string& line) {
+    std::string t = trim(line);
+    if (t.empty() || t.front() == ';' || t.front() == '[') return std::nullopt;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    std::string key = trim(t.substr(0, eq));
+    if (key.empty()) return std::nullopt;
+    std::string value = trim(t.substr(eq + 1));
+    // A value in a pair of matching quotes is given without them.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::make_pair(key, value);
+}
+
+struct ProfileFile {
+    std::vector<std::string> lines;  // without their line ends ("\r" of CRLF files stripped)
+    bool crlf = false;               // the file ends its lines with "\r\n"
+};
+
+ProfileFile readProfile(const std::string& path) {
+    ProfileFile file;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            if (first) file.crlf = true;
+        }
+        first = false;
+        file.lines.push_back(line);
+    }
+    return file;
+}
+
+// Index of the first header line of section, or npos.
+size_t findSection(const ProfileFile& file, const std::string& section) {
+    for (size_t i = 0; i < file.lines.size(); ++i) {
+        auto name = sectionOf(file.lines[i]);
+        if (name && sameName(*name, section)) return i;
+    }
+    return std::string::npos;
+}
+
+// One past the last line of the section whose header is at index header.
+size_t sectionEnd(const ProfileFile& file, size_t header) {
+    size_t i = header + 1;
+    while (i < file.lines.size() && !sectionOf(file.lines[i])) ++i;
+    return i;
+}
+
+size_t findKey(const ProfileFile& file, size_t header, const std::string& key) {
+    size_t end = sectionEnd(file, header);
+    for (size_t i = header + 1; i < end; ++i) {
+        auto kv = keyValueOf(file.lines[i]);
+        if (kv && sameName(kv->first, key)) return i;
+    }
+    return std::string::npos;
+}
+
+// Writes the lines to a temporary file beside path, then renames it over path.
+bool writeProfile(const std::string& path, const ProfileFile& file) {
+    std::string text;
+    const char* eol = file.crlf ? "\r\n" : "\n";
+    for (const auto& line : file.lines) text += line + eol;
+
+    fs::path target(path);
+    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0) {
+        platSetErrorFromErrno();
+        return false;
+    }
+    struct stat st {};
+    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    fchmod(fd, mode);
+    size_t done = 0;
+    bool ok = true;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        done += size_t(n);
+    }
+    if (ok && fsync(fd) != 0) ok = false;
+    if (!ok) platSetErrorFromErrno();
+    close(fd);
+    if (ok && rename(tmpl.c_str(), path.c_str()) != 0) {
+        platSetErrorFromErrno();
+        ok = false;
+    }
+    if (!ok) unlink(tmpl.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::string platHostPath(const std::string& path) {
+    std::string out = path;
+    for (char& c : out) {
+        if (c == '\\') c = '/';
+    }
+    return out;
+}
+
+std::string platResolveProfilePath(const std::string& file) {
+    std::string path = platHostPath(file);
+    if (path.find('/') == std::string::npos) {
+        const char* windir = std::getenv("WINDIR");
+        std::string dir =
+            windir != nullptr && *windir != '\0' ? platHostPath(windir) : kDefaultWindowsDir;
+        path = dir + "/" + path;
+    }
+    std::error_code ec;
+    if (fs::exists(path, ec)) return path;
+    // Windows file names ignore letter case: an existing file that differs only in case is
+    // the file meant.
+    fs::path p(path);
+    fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    std::string name = p.filename().string();
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (sameName(it->path().filename().string(), name)) {
+            return p.has_parent_path() ? (dir / it->path().filename()).string()
+                                       : it->path().filename().string();
+        }
+    }
+    return path;
+}
+
+std::string platGetProfileString(const std::string& section, const std::string& key,
+                                 const std::string& defaultValue, const std::string& file) {
+    ProfileFile profile = readProfile(platResolveProfilePath(file));
+    size_t header = findSection(profile, section);
+    if (header == std::string::npos) return defaultValue;
+    size_t line = findKey(profile, header, key);
+    if (line == std::string::npos) return defaultValue;
+    return keyValueOf(profile.lines[line])->second;
+}
+
+int platGetProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                      const std::string& file) {
+    std::string value = platGetProfileString(section, key, std::string(), file);
+    if (value.empty()) return defaultValue;
+    const char* start = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long number = std::strtol(start, &end, 10);
+    if (end == start) return defaultValue;
+    if (number > INT32_MAX) return INT32_MAX;
+    if (number < INT32_MIN) return INT32_MIN;
+    return int(number);
+}
+
+bool platWriteProfileString(const std::string& section, const std::string& key,
+                            const std::string& value, const std::string& file) {
+    if (section.empty() || key.empty()) {
+        platSetError(WSAEINVAL);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_writeMutex);
+    std::string path = platResolveProfilePath(file);
+    ProfileFile profile = readProfile(path);
+    std::string entry = key + "=" + value;
+    size_t header = findSection(profile, section);
+    if (header == std::string::npos) {
+        profile.lines.push_back("[" + section + "]");
+        profile.lines.push_back(entry);
+        return writeProfile(path, profile);
+    }
+    size_t line = findKey(profile, header, key);
+    if (line != std::string::npos) {
+        profile.lines[line] = entry;
+        return writeProfile(path, profile);
+    }
+    // A new key goes after the section's last non-blank line, before any blank lines that
+    // separate it from the next section.
+    size_t end = sectionEnd(profile, header);
+    size_t at = end;
+    while (at > header + 1 && trim(profile.lines[at - 1]).empty()) --at;
+    profile.lines.insert(profile.lines.begin() + long(at), entry);
+    return writeProfile(path, profile);
+}
+
+bool platDeleteProfileKey(const std::string& section, const std::string& key,
+                          const std::string& file) {
+    std::lock_guard<std::mutex> lock(g_writeMutex);
+    std::string path = platResolveProfilePath(file);
+    ProfileFile profile = readProfile(path);
+    size_t header = findSection(profile, section);
+    if (header == std::string::npos) return true;
+    size_t line = findKey(profile, header, key);
+    if (line == std::string::npos) return true;
+    profile.lines.erase(profile.lines.begin() + long(line));
+    return writeProfile(path, profile);
+}
+
+bool platDeleteProfileSection(const std::string& section, const std::string& file) {
+    std::lock_guard<std::mutex> lock(g_writeMutex);
+    std::string path = platResolveProfilePath(file);
+    ProfileFile profile = readProfile(path);
+    size_t header = findSection(profile, section);
+    if (header == std::string::npos) return true;
+    profile.lines.erase(profile.lines.begin() + long(header),
+                        profile.lines.begin() + long(sectionEnd(profile, header)));
+    return writeProfile(path, profile);
+}
+
+std::vector<std::pair<std::string, std::string>> platGetProfileSection(const std::string& section,
+                                                                       const std::string& file) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    ProfileFile profile = readProfile(platResolveProfilePath(file));
+    size_t header = findSection(profile, section);
+    if (header == std::string::npos) return entries;
+    size_t end = sectionEnd(profile, header);
+    for (size_t i = header + 1; i < end; ++i) {
+        auto kv = keyValueOf(profile.lines[i]);
+        if (kv) entries.push_back(*kv);
+    }
+    return entries;
+}
