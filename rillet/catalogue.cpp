@@ -1,0 +1,169 @@
+#include "rillet/catalogue.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "kvr/kvrfile.h"
+#include "rillet/log.h"
+#include "rillet/settings.h"
+
+namespace {
+
+// The size a row counts for in the loop. A row whose rate or length is not a sane number counts
+// only its header, rather than an undefined conversion.
+uint32_t RowBytes(double sps, double tqty) {
+    double bytes = kvrLoopFileSize(sps, tqty);
+    if (!std::isfinite(bytes) || bytes < 512.0) return 512;
+    if (bytes >= 4294967295.0) return 0xffffffffu;
+    return static_cast<uint32_t>(bytes);
+}
+
+// A stored path that would lead out of the data directory ("..", an absolute path).
+bool LeavesDataDirectory(const std::string& cpath) {
+    if (cpath.empty() || cpath.front() == '/' || cpath.front() == '\\') return true;
+    if (cpath.find(':') != std::string::npos) return true;
+    size_t start = 0;
+    while (start <= cpath.size()) {
+        size_t end = cpath.find_first_of("/\\", start);
+        if (end == std::string::npos) end = cpath.size();
+        if (cpath.compare(start, end - start, "..") == 0 && end - start == 2) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+CKvrCatalogue::CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings)
+    : log_(log), settings_(settings) {}
+
+bool CKvrCatalogue::OpenKvrDatabase() {
+    return db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD);
+}
+
+bool CKvrCatalogue::OpenConnectionString(const std::string& connection) {
+    return db_.openString(connection);
+}
+
+void CKvrCatalogue::LogOdbcError(const std::string& message) {
+    log_.WriteLog(message.empty() ? "ODBC error" : message);
+}
+
+void CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string& station,
+                                    double tbegin, double tqty, double sps,
+                                    const std::string& channel, const std::string& location,
+                                    double calib, double calper) {
+    KVR_SQL_RESULT r = kvrRegisterNewFile(db_, cpath, station, tbegin, tqty, sps, channel,
+                                          kvrStoredLocation(location), calib, calper);
+    if (r.rc != SQL_SUCCESS) LogOdbcError(r.message);
+}
+
+void CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::string& station,
+                                  double tbegin, double tqty, const std::string& channel,
+                                  const std::string& location) {
+    kvrUpdateFileRow(db_, cpath, station, tbegin, tqty, channel, kvrStoredLocation(location));
+}
+
+uint32_t CKvrCatalogue::DiskLoopSize(const std::string& station) {
+    uint32_t total = 0;
+    KVR_SQL_RESULT r = kvrDiskLoopSize(db_, station, &total);
+    if (!r.ok()) {
+        LogOdbcError(r.message);
+        return 0;
+    }
+    return total;
+}
+
+bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {
+    KVR_SQL_RESULT r = kvrDeleteFileRow(db_, cpath);
+    if (!r.ok()) {
+        LogOdbcError(r.message);
+        return false;
+    }
+    return true;
+}
+
+double CKvrCatalogue::LookupSampleRate(const std::string& station, const std::string& channel,
+                                       const std::string& location) {
+    double sps = 0;
+    KVR_SQL_RESULT r = kvrLookupSampleRate(db_, station, channel, location, &sps);
+    if (!r.ok()) {
+        LogOdbcError(r.message);
+        return 0;
+    }
+    return sps;
+}
+
+// The cursor attributes are what the recorder has always asked for, but they are hints only: the
+// list is read to its end before any row is deleted, so any cursor gives the same result. A
+// driver that refuses one is logged and the trim goes on; a loop that stops trimming fills the
+// disk.
+bool CKvrCatalogue::ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows) {
+    rows->clear();
+    KvrStatement st(db_);
+    if (!st.valid()) {
+        LogOdbcError(st.message());
+        return false;
+    }
+    const std::pair<SQLINTEGER, SQLULEN> hints[] = {{SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC},
+                                                    {SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES},
+                                                    {SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE}};
+    for (const auto& [attribute, value] : hints) {
+        if (!kvrSqlOk(st.setAttribute(attribute, value))) {
+            log_.WriteLogf("Cursor attribute %d refused, loop list read without it: %s",
+                           static_cast<int>(attribute), st.message().c_str());
+        }
+    }
+    SQLRETURN rc = st.execute(kvrStmtLoopList(station));
+    if (!kvrSqlOk(rc)) {
+        LogOdbcError(st.message());
+        return false;
+    }
+    int cpath = st.bindText(1);
+    int sps = st.bindDouble(2);
+    int tqty = st.bindDouble(3);
+    while (kvrSqlOk(rc = st.fetch())) {
+        KVR_LOOP_ENTRY e;
+        e.cpath = st.textAt(cpath);
+        e.sps = st.isNull(sps) ? 0 : st.doubleAt(sps);
+        e.tqty = st.isNull(tqty) ? 0 : st.doubleAt(tqty);
+        rows->push_back(std::move(e));
+    }
+    if (rc != SQL_NO_DATA) {
+        LogOdbcError(st.message());
+        return false;
+    }
+    return true;
+}
+
+void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
+    uint32_t total = DiskLoopSize(station);
+    if (total < limit) return;
+
+    std::vector<KVR_LOOP_ENTRY> rows;
+    if (!ReadLoopList(station, &rows)) return;
+
+    for (const KVR_LOOP_ENTRY& row : rows) {
+        std::string full = settings_.DataPath(row.cpath);
+        std::error_code ec;
+        if (LeavesDataDirectory(row.cpath)) {
+            // Never delete outside the data directory: such a row is left, like a file that
+            // cannot be deleted, and counted as freed.
+            log_.WriteLogf("File outside the data directory kept '%s'", row.cpath.c_str());
+        } else if (std::filesystem::exists(full, ec) || std::filesystem::is_symlink(full, ec)) {
+            if (std::remove(full.c_str()) == 0) {
+                log_.WriteLogf("Deleted file '%s'", full.c_str());
+                if (!DeleteFileRow(row.cpath)) continue;
+            }
+        } else {
+            if (!DeleteFileRow(row.cpath)) continue;
+        }
+        // Rows of tqty 0 were not in the total but count their header here: the total stops at
+        // zero instead of wrapping round to a huge value that would empty the whole loop.
+        uint32_t freed = RowBytes(row.sps, row.tqty);
+        total = freed > total ? 0 : total - freed;
+        if (total < limit) break;
+    }
+}

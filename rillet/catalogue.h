@@ -1,0 +1,55 @@
+// The recorder's whole use of the KVR catalogue: the ODBC connection to data source "KVR",
+// the rows of the files it writes (creater 'NRTSDISKLOOP'), the per-station disk loop, and the
+// SITECHAN rates. Statement texts and quoting come from kvr/catalog.h.
+//
+// Disk loop: a station's files may together take at most its group's limit, counted from the rows
+// as sps * tqty * 4 + 512 bytes. Before every write the loop is trimmed: oldest rows first, file
+// and row deleted together, until the total is below the limit. Rows of other creaters
+// ('Gleaner') are never counted or touched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kvr/catalog.h"
+#include "rillet/recorder.h"
+
+class CRilletLog;
+class CRilletSettings;
+
+class CKvrCatalogue : public CFileCatalogue {
+  public:
+    CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings);
+
+    // SQLConnect to "KVR" as user "KVR" through the ODBC cursor library. False when it fails
+    // (the caller reports "KVR database open error").
+    bool OpenKvrDatabase();
+    // Opens with a full connection string instead (tests, tools).
+    bool OpenConnectionString(const std::string& connection);
+    KvrConnection& Connection() { return db_; }
+
+    void RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,
+                         double tqty, double sps, const std::string& channel,
+                         const std::string& location, double calib, double calper) override;
+    void UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
+                       double tqty, const std::string& channel,
+                       const std::string& location) override;
+    void TrimDiskLoop(const std::string& station, uint32_t limit) override;
+    // Bytes the station's loop takes; 0 when nothing is counted or the statement fails.
+    uint32_t DiskLoopSize(const std::string& station);
+    // Deletes the row of a cpath as stored; a row already gone counts as deleted.
+    bool DeleteFileRow(const std::string& cpath);
+    // SITECHAN rate of a channel; 0 when none is known.
+    double LookupSampleRate(const std::string& station, const std::string& channel,
+                            const std::string& location);
+
+  private:
+    // The loop list, read completely before anything is deleted.
+    bool ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows);
+    void LogOdbcError(const std::string& message);
+
+    CRilletLog& log_;
+    const CRilletSettings& settings_;
+    KvrConnection db_;
+};

@@ -1,0 +1,74 @@
+#include "rillet/log.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/clock.h"
+#include "platform/profile.h"
+
+namespace {
+
+bool SplitUtc(double epochSeconds, struct tm* out) {
+    return platGmTime(static_cast<int64_t>(std::floor(epochSeconds)), out);
+}
+
+}  // namespace
+
+CRilletLog::CRilletLog() : clock_(platNow) {}
+
+void CRilletLog::Open(const std::string& logDirectory) {
+    std::lock_guard<std::mutex> guard(lock_);
+    directory_ = logDirectory;
+    if (directory_.empty() || directory_.back() != '\\') directory_ += '\\';
+    open_ = true;
+}
+
+std::string CRilletLog::FileFor(double epochSeconds) const {
+    struct tm t {};
+    if (!SplitUtc(epochSeconds, &t)) return {};
+    char name[32];
+    std::snprintf(name, sizeof name, "%02d%02d%04d.log", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
+    return platHostPath(directory_ + name);
+}
+
+void CRilletLog::WriteLog(const std::string& message) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_) return;
+    double now = clock_();
+    struct tm t {};
+    if (!SplitUtc(now, &t)) return;
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d %02d.%02d.%04d  #", t.tm_hour, t.tm_min,
+                  t.tm_sec, t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
+    std::string line = stamp + message + "#\r\n";
+
+    // Only the last level of the directory is created; an existing one (or a failure) is no
+    // matter here, the open below decides.
+    std::string dir = platHostPath(directory_);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (!dir.empty()) ::mkdir(dir.c_str(), 0777);
+
+    std::string path = FileFor(now);
+    if (FILE* fp = std::fopen(path.c_str(), "ab")) {
+        std::fwrite(line.data(), 1, line.size(), fp);
+        std::fclose(fp);
+    }
+    if (echo_) {
+        std::fwrite(line.data(), 1, line.size() - 2, stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+void CRilletLog::WriteLogf(const char* format, ...) {
+    char buf[2048];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    WriteLog(buf);
+}

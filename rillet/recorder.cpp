@@ -1,0 +1,253 @@
+#include "rillet/recorder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <span>
+
+#include "kvr/kvrfile.h"
+#include "rillet/log.h"
+#include "rillet/settings.h"
+
+namespace {
+
+bool SameCode(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// -1 when the file does not exist.
+long long FileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+// Creates one folder level; an existing one is no error (the file create decides).
+void MakeFolder(const std::string& hostPath) {
+    std::error_code ec;
+    std::filesystem::create_directory(hostPath, ec);
+}
+
+int64_t WholeSeconds(double t) {
+    return static_cast<int64_t>(std::floor(t));
+}
+
+}  // namespace
+
+CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log)
+    : settings_(settings), catalogue_(catalogue), log_(log) {}
+
+void CRecorder::PrepareChannels() {
+    auto& groups = settings_.Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
+            CRecorderChannel& ch = groups[g].channels[c];
+            ch.cpath.clear();
+            ch.fileStart = ch.fileLength = 0;
+            ch.runStart = ch.runDuration = 0;
+            ch.runCount = 0;
+            ch.nextTime = static_cast<double>(settings_.ReadResumeTime(g, c));
+        }
+    }
+}
+
+bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
+                            std::string_view location, size_t* g, size_t* c) const {
+    const auto& groups = settings_.Groups();
+    for (size_t gi = 0; gi < groups.size(); ++gi) {
+        if (!SameCode(groups[gi].station, station)) continue;
+        for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
+            const CRecorderChannel& ch = groups[gi].channels[ci];
+            if (!SameCode(ch.channel, channel)) continue;
+            if (SameCode(ch.location, location) ||
+                (ch.location == kNoLocation && location == "  ")) {
+                *g = gi;
+                *c = ci;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// A packet the recorder cannot place in time is refused whole: no samples, more samples than its
+// data holds, or an interval or sample time that is not finite and positive. One log line per
+// channel until it gets a sound packet again, so a faulty stream cannot flood the log.
+bool CRecorder::PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet) {
+    bool sound = packet.sampleCount > 0 && packet.samples != nullptr &&
+                 packet.dataBytes / sizeof(int32_t) >= static_cast<uint64_t>(packet.sampleCount) &&
+                 std::isfinite(packet.interval) && packet.interval > 0 &&
+                 std::isfinite(packet.firstTime) && packet.firstTime > 0 &&
+                 std::isfinite(packet.lastTime) && packet.lastTime >= packet.firstTime;
+    if (sound) {
+        channel.badPacketLogged = false;
+        return true;
+    }
+    if (!channel.badPacketLogged) {
+        log_.WriteLogf(
+            "Packet of %.*s %s refused: %lld samples in %zu bytes, interval %g s, "
+            "first %f, last %f",
+            static_cast<int>(packet.station.size()), packet.station.data(),
+            ResumeTimeKey(channel).c_str(), static_cast<long long>(packet.sampleCount),
+            packet.dataBytes, packet.interval, packet.firstTime, packet.lastTime);
+        channel.badPacketLogged = true;
+    }
+    return false;
+}
+
+CRecorderChannel* CRecorder::HandlePacket(const CRecorderPacket& packet) {
+    size_t g = 0, c = 0;
+    if (!FindChannel(packet.station, packet.channel, packet.location, &g, &c)) return nullptr;
+    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
+    if (!PacketIsSound(ch, packet)) return nullptr;
+
+    // A packet larger than the conversion area goes through it in pieces, each placed at its own
+    // first-sample time; the pieces join up exactly, so the run sees one contiguous stream.
+    int64_t done = 0;
+    while (done < packet.sampleCount) {
+        int count =
+            static_cast<int>(std::min<int64_t>(kMaxPacketSamples, packet.sampleCount - done));
+        TakeSamples(g, c, packet.firstTime + static_cast<double>(done) * packet.interval,
+                    packet.interval, packet.samples + done, count);
+        done += count;
+    }
+    ch.nextTime = packet.lastTime + packet.interval;
+    return &ch;
+}
+
+void CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
+                            const int32_t* samples, int count) {
+    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
+    for (int i = 0; i < count; ++i) converted_[i] = static_cast<float>(samples[i]);
+    double duration = count * interval;
+    ch.calib = -1.0;
+    ch.calper = -1.0;
+
+    bool continues =
+        ch.runCount > 0 && std::fabs(ch.runStart + ch.runDuration - firstTime) <= interval;
+    if (continues && ch.runCount + count <= kMaxPendingSamples &&
+        ch.sampleRate > kPacketByPacketRate) {
+        std::memcpy(ch.run.data() + ch.runCount, converted_.data(), count * sizeof(float));
+        ch.runDuration += duration;
+        ch.runCount += count;
+        return;
+    }
+    FlushRun(g, c);
+    ch.runStart = firstTime;
+    ch.runDuration = duration;
+    ch.runCount = count;
+    std::memcpy(ch.run.data(), converted_.data(), count * sizeof(float));
+}
+
+void CRecorder::FlushRun(size_t g, size_t c) {
+    CRecorderGroup& group = settings_.Groups()[g];
+    CRecorderChannel& ch = group.channels[c];
+    catalogue_.TrimDiskLoop(group.station, group.sizeLimit);
+    if (ch.runCount > 0) {
+        bool extendsFile =
+            ch.fileStart != 0 && !ch.cpath.empty() &&
+            std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= 1.0 / ch.sampleRate;
+        if (extendsFile) {
+            AppendRun(g, c);
+        } else {
+            WriteNewFile(g, c);
+        }
+    }
+    ch.runStart = 0;
+    ch.runDuration = 0;
+    ch.runCount = 0;
+}
+
+bool CRecorder::AppendRun(size_t g, size_t c) {
+    CRecorderGroup& group = settings_.Groups()[g];
+    CRecorderChannel& ch = group.channels[c];
+    std::string full = settings_.DataPath(ch.cpath);
+
+    // A write that fails part-way (a full disk) is cut back, so that the file holds exactly what
+    // its row says; the row, the file state and the resume time stay as they were.
+    long long before = FileSize(full);
+    std::string error;
+    if (before < 0) {
+        // The file is gone (the disk loop took it, or an operator did): appending could never
+        // succeed again, so the run begins a new file instead of being dropped run after run.
+        log_.WriteLogf("File open error '%s'", full.c_str());
+        ch.fileStart = 0;
+        ch.fileLength = 0;
+        return WriteNewFile(g, c);
+    }
+    if (!kvrAppendSamples(full, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
+        long long after = FileSize(full);
+        if (after >= 0 && after != before) {
+            if (::truncate(full.c_str(), before) != 0) {
+                log_.WriteLogf("File truncate error '%s'", full.c_str());
+            }
+            log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
+        } else {
+            log_.WriteLogf("File open error '%s'", full.c_str());
+        }
+        return false;
+    }
+
+    ch.fileLength += ch.runDuration;
+    catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, ch.fileLength, ch.channel,
+                             ch.location);
+    settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength));
+    if (ch.fileLength > static_cast<double>(group.fileLength) * 60.0 - 1.0) {
+        ch.fileStart = 0;
+        ch.fileLength = 0;
+    }
+    return true;
+}
+
+bool CRecorder::WriteNewFile(size_t g, size_t c) {
+    CRecorderGroup& group = settings_.Groups()[g];
+    CRecorderChannel& ch = group.channels[c];
+
+    std::string relative = kvrRelativePath20(group.station, ch.channel, ch.runStart);
+    std::array<char, KVR_HEADER_SIZE> header{};
+    if (relative.empty() ||
+        !BuildHeader20(header, group.station, ch.channel, ch.sampleRate, ch.runStart)) {
+        log_.WriteLogf("File create error '%s'", settings_.DataPath(group.station + "\\?").c_str());
+        return false;
+    }
+    MakeFolder(settings_.DataPath(group.station));
+    MakeFolder(settings_.DataPath(kvrHourFolder20(group.station, ch.runStart)));
+
+    std::string full = settings_.DataPath(relative);
+    bool existed = FileSize(full) >= 0;
+    std::string error;
+    if (!kvrCreateFile(full, header, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
+        // A file this write brought into being and could not fill is removed again; it has no
+        // row, and a half-written file would later be taken for data.
+        if (!existed) std::remove(full.c_str());
+        log_.WriteLogf("File create error '%s'", full.c_str());
+        return false;
+    }
+
+    ch.cpath = relative;
+    ch.fileStart = ch.runStart;
+    ch.fileLength = ch.runDuration;
+    catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, ch.fileLength, ch.sampleRate,
+                               ch.channel, ch.location, ch.calib, ch.calper);
+    settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength));
+    return true;
+}
+
+void CRecorder::FlushAll() {
+    auto& groups = settings_.Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
+            if (groups[g].channels[c].runCount > 0) FlushRun(g, c);
+        }
+    }
+}

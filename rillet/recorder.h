@@ -1,0 +1,85 @@
+// The recording logic of the worker, apart from the network: routing a packet to its channel,
+// gathering contiguous samples into the channel's pending run, and writing a run into the channel's
+// current KVR 2.0 file or a new one, with the catalogue row and the resume time after each write.
+//
+// Runs hold at most 4900 samples; a channel at 1 sample per second or less is written packet by
+// packet. A packet continues the run when its first sample lies within one sample interval of the
+// run's end; a run continues the file when it starts within 1 / (SITECHAN rate) of the file's end.
+// After an append that takes a file past FILELENGTH(MIN) * 60 - 1 seconds the next run starts a
+// new file.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "rillet/groups.h"
+
+class CRilletLog;
+class CRilletSettings;
+
+// What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
+// the file after it. The ODBC catalogue implements it; tests may watch the calls.
+class CFileCatalogue {
+  public:
+    virtual ~CFileCatalogue() = default;
+    virtual void TrimDiskLoop(const std::string& station, uint32_t limit) = 0;
+    virtual void RegisterNewFile(const std::string& cpath, const std::string& station,
+                                 double tbegin, double tqty, double sps, const std::string& channel,
+                                 const std::string& location, double calib, double calper) = 0;
+    virtual void UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
+                               double tqty, const std::string& channel,
+                               const std::string& location) = 0;
+};
+
+// The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
+// integers in host order, whatever the packet's data type code says.
+struct CRecorderPacket {
+    std::string_view station;
+    std::string_view channel;
+    std::string_view location;  // two blanks for none
+    double interval = 0;        // seconds between samples
+    double firstTime = 0;       // epoch seconds of the first sample
+    double lastTime = 0;        // epoch seconds of the last sample
+    int64_t sampleCount = 0;
+    const int32_t* samples = nullptr;
+    size_t dataBytes = 0;  // bytes behind samples
+};
+
+class CRecorder {
+  public:
+    CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
+
+    // Thread start: every channel without file or run, next time from its stored resume time.
+    void PrepareChannels();
+
+    // Finds the channel of a packet: groups in load order whose station equals the packet's
+    // (ignoring case), channels in order whose code equals the packet's and whose location equals
+    // it, or is "??" while the packet's is two blanks. First match wins.
+    bool FindChannel(std::string_view station, std::string_view channel, std::string_view location,
+                     size_t* g, size_t* c) const;
+
+    // Takes one packet: extends the channel's pending run or flushes it and starts a new one.
+    // Returns the channel the packet went to, or none when it matched nothing or was refused.
+    CRecorderChannel* HandlePacket(const CRecorderPacket& packet);
+
+    // Trims the station's disk loop, then writes the pending run of channel c of group g.
+    void FlushRun(size_t g, size_t c);
+    // Orderly stop: every channel's pending run through FlushRun.
+    void FlushAll();
+
+  private:
+    void TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
+                     int count);
+    bool AppendRun(size_t g, size_t c);
+    bool WriteNewFile(size_t g, size_t c);
+    bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
+
+    CRilletSettings& settings_;
+    CFileCatalogue& catalogue_;
+    CRilletLog& log_;
+    // Conversion area of one packet (larger packets go through it in pieces).
+    std::array<float, kMaxPacketSamples> converted_{};
+};

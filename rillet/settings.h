@@ -1,0 +1,89 @@
+// The recorder's settings: ".\\rillet.ini" in the current folder (server, groups, channel lists,
+// and the resume times the recorder writes back) and the shared "KVR.ini" (the data directory),
+// which a bare name finds in the Windows directory of the profile layer.
+//
+// rillet.ini:
+//   [LOG]     DIR=..\log                   log directory
+//   [SYSTEM]  SERVER=localhost PORT=39136 GROUPS=n
+//   [GROUPk]  STATION= SIZEMB=1 FILELENGTH(MIN)=60 CHAN=BHZ,BHN.00;BHE
+//             <channel>[.<location>]=<epoch seconds>   resume time, written while recording
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rillet/groups.h"
+
+class CRilletLog;
+
+inline constexpr const char* kRilletIni = ".\\rillet.ini";
+inline constexpr const char* kKvrIni = "KVR.ini";
+inline constexpr const char* kDefaultServer = "localhost";
+inline constexpr int kDefaultPort = 39136;
+inline constexpr int kBytesPerMegabyte = 1048576;
+// The disk-loop total is a 32-bit byte count, so a loop must stay below 2048 MB.
+inline constexpr int kMaxSizeMb = 2047;
+inline constexpr int kDefaultFileLengthMin = 60;
+// More group sections than this are not read (a garbage GROUPS would otherwise read for ever).
+inline constexpr int kMaxGroups = 9999;
+
+class CRilletSettings {
+  public:
+    // SITECHAN look-up: (station lower case, channel upper case, location or "??") -> samples
+    // per second, 0 when unknown.
+    using RateLookup =
+        std::function<double(const std::string&, const std::string&, const std::string&)>;
+
+    // The settings files; tests point them elsewhere.
+    explicit CRilletSettings(CRilletLog& log, std::string rilletIni = kRilletIni,
+                             std::string kvrIni = kKvrIni);
+
+    // Reads both files and builds the group list. Turns the log on first. Missing files and keys
+    // give defaults; what cannot be used is logged and skipped. Always true.
+    bool LoadSettings(const RateLookup& lookupRate);
+
+    // Adds the channels of a CHAN value to group g (already upper-cased by the caller).
+    void ParseChannelList(size_t g, const std::string& text, const RateLookup& lookupRate);
+
+    // Resume time of channel c of group g in whole epoch seconds, 0 when none is stored.
+    int64_t ReadResumeTime(size_t g, size_t c) const;
+    bool WriteResumeTime(size_t g, size_t c, int64_t seconds) const;
+
+    std::vector<CRecorderGroup>& Groups() { return groups_; }
+    const std::vector<CRecorderGroup>& Groups() const { return groups_; }
+    const std::string& DataDirectory() const { return dataDirectory_; }  // no trailing "\\"
+    const std::string& LogDirectory() const { return logDirectory_; }    // ends in "\\"
+    const std::string& Server() const { return server_; }
+    int Port() const { return port_; }
+    const std::string& RilletIni() const { return rilletIni_; }
+
+    // Host path of a file given relative to the data directory with "\\" separators.
+    std::string DataPath(const std::string& relative) const;
+
+  private:
+    std::string Section(size_t g) const { return "GROUP" + std::to_string(g + 1); }
+
+    CRilletLog& log_;
+    std::string rilletIni_;
+    std::string kvrIni_;
+    std::vector<CRecorderGroup> groups_;
+    std::string dataDirectory_;
+    std::string logDirectory_;
+    std::string server_ = kDefaultServer;
+    int port_ = kDefaultPort;
+};
+
+// One CHAN entry: channel code and location code ("??" when none was given).
+struct CChannelEntry {
+    std::string channel;
+    std::string location;
+};
+// The entries of a CHAN value in order, empty ones left out. Separators "," and ";"; "." starts the
+// location code; blanks and tabs before a code are skipped and blanks inside one dropped.
+std::vector<CChannelEntry> SplitChannelList(const std::string& text);
+
+// True when a station or channel code can name a folder or file below the data directory: not
+// empty, no path separator, drive colon or control character, and not "." or "..".
+bool IsSafePathCode(const std::string& code);

@@ -1,0 +1,170 @@
+#include "rillet/worker.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "isi/isi.h"
+#include "platform/clock.h"
+#include "rillet/log.h"
+#include "rillet/recorder.h"
+#include "rillet/settings.h"
+#include "util/util.h"
+
+namespace {
+
+// Pause before a new connect attempt or cycle, so that a server that refuses at once (or answers
+// every request with "request complete") is not hammered in a tight loop.
+constexpr uint32_t kRetryPauseMs = 1000;
+constexpr uint32_t kStopPollMs = 50;
+
+// Copies a code into a NUL-padded name field of size n + 1, lower-cased and cut to n characters.
+void PutName(char* field, size_t n, const std::string& code) {
+    std::memset(field, 0, n + 1);
+    for (size_t i = 0; i < n && i < code.size(); ++i)
+        field[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(code[i])));
+}
+
+std::string_view NameView(const char* field, size_t n) {
+    return std::string_view(field, strnlen(field, n));
+}
+
+}  // namespace
+
+CRecorderWorker::CRecorderWorker(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log,
+                                 CRecorderView& view)
+    : settings_(settings), recorder_(recorder), log_(log), view_(view) {}
+
+void CRecorderWorker::RecorderThread() {
+    recorder_.PrepareChannels();
+    while (!stop_.load()) {
+        RunConnection();
+        if (!stop_.load()) PauseUnlessStopped(kRetryPauseMs);
+    }
+    // Orderly stop: what is pending is written now, with its row and resume time, rather than
+    // asked for again at the next start (the server's loop may have dropped it by then).
+    recorder_.FlushAll();
+}
+
+ISI_DATA_REQUEST* CRecorderWorker::BuildRequest() const {
+    auto* request = static_cast<ISI_DATA_REQUEST*>(std::malloc(sizeof(ISI_DATA_REQUEST)));
+    if (request == nullptr) return nullptr;
+    isiInitDataRequest(request);
+    request->type = ISI_REQUEST_TYPE_TWIND;
+    request->format = ISI_FORMAT_GENERIC;
+    request->compress = ISI_COMP_IDA;
+
+    size_t count = 0;
+    for (const auto& g : settings_.Groups()) count += g.channels.size();
+    if (count > 0) {
+        request->twind = static_cast<ISI_TWIND_ITEM*>(std::calloc(count, sizeof(ISI_TWIND_ITEM)));
+        if (request->twind == nullptr) return isiFreeDataRequest(request);
+    }
+    size_t i = 0;
+    for (const auto& g : settings_.Groups()) {
+        for (const auto& ch : g.channels) {
+            ISI_TWIND_ITEM& item = request->twind[i++];
+            PutName(item.name.sta, ISI_STALEN, g.station);
+            PutName(item.name.chn, ISI_CHNLEN, ch.channel);
+            PutName(item.name.loc, ISI_LOCLEN, IsNoLocation(ch.location) ? "  " : ch.location);
+            item.beg = ch.nextTime != 0 ? ch.nextTime : UTIL_TIME_END_OF_LOOP;
+            item.end = UTIL_TIME_FOREVER;
+            item.status = 0;
+        }
+    }
+    request->nreq = static_cast<uint32_t>(count);
+    return request;
+}
+
+void CRecorderWorker::RunConnection() {
+    utilNetworkInit();
+    ISI_OPEN_PARAMS params;
+    isiInitOpenParams(&params);
+    params.port = settings_.Port();
+    params.lp = libraryLog_;
+
+    ISI_DATA_REQUEST* request = BuildRequest();
+    if (request == nullptr) return;
+
+    view_.SetStatusLine("Connecting...");
+    ISI_CLIENT* client = nullptr;
+    while (client == nullptr && !stop_.load()) {
+        client = isiInitiateDataRequest(settings_.Server().c_str(), &params, request);
+        if (client == nullptr) PauseUnlessStopped(kRetryPauseMs);
+    }
+    isiFreeDataRequest(request);
+    if (client == nullptr) return;  // stopped while connecting
+    {
+        std::lock_guard<std::mutex> guard(clientLock_);
+        client_ = client;
+        if (stop_.load()) isiSetStopFlag(client, 1);
+    }
+
+    view_.SetStatusLine("Connected...");
+    log_.WriteLog("Connected...");
+    for (;;) {
+        int status = ISI_STATUS_FAILED;
+        ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        if (status == ISI_STATUS_DATA && packet != nullptr) {
+            HandlePacket(*packet);
+        } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
+            break;
+        } else if (stop_.load()) {
+            break;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(clientLock_);
+        client_ = nullptr;
+    }
+    isiCloseClient(client);
+    view_.SetStatusLine("Connection closed");
+    log_.WriteLog("Connection closed");
+}
+
+void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
+    CRecorderPacket p;
+    p.station = NameView(packet.name.sta, ISI_STALEN);
+    p.channel = NameView(packet.name.chn, ISI_CHNLEN);
+    p.location = NameView(packet.name.loc, ISI_LOCLEN);
+    p.interval = isiSrateToInterval(packet.factor, packet.multiplier);
+    p.firstTime = packet.tofs;
+    p.lastTime = packet.tols;
+    p.sampleCount = packet.nsamp;
+    p.samples = reinterpret_cast<const int32_t*>(packet.data);
+    p.dataBytes = packet.data != nullptr ? packet.nbytes : 0;
+    CRecorderChannel* channel = recorder_.HandlePacket(p);
+
+    if (silent_.load() != 0) return;
+    std::string text = StatusText(packet);
+    view_.SetStatusLine(text);
+    if (channel != nullptr && channel->listRow >= 0) {
+        char when[UTIL_TIMESTRING_STATIC_LEN + 1];
+        view_.SetLastCountTime(channel->listRow, utilTimeString(packet.tofs, 0, when));
+    }
+}
+
+std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
+    char station[ISI_STALEN + 1] = {};
+    char channel[ISI_CHNLEN + 1] = {};
+    std::memcpy(station, packet.name.sta, ISI_STALEN);
+    std::memcpy(channel, packet.name.chn, ISI_CHNLEN);
+    char when[UTIL_TIMESTRING_STATIC_LEN + 1];
+    char text[128];
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station, channel,
+                  utilTimeString(packet.tofs, 0, when));
+    return text;
+}
+
+void CRecorderWorker::RequestStop() {
+    stop_.store(true);
+    std::lock_guard<std::mutex> guard(clientLock_);
+    if (client_ != nullptr) isiSetStopFlag(client_, 1);
+}
+
+void CRecorderWorker::PauseUnlessStopped(uint32_t milliseconds) const {
+    for (uint32_t waited = 0; waited < milliseconds && !stop_.load(); waited += kStopPollMs)
+        platSleepMs(kStopPollMs);
+}

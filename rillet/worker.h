@@ -1,0 +1,74 @@
+// The recorder's worker thread: one ISI stream request for every channel of every group, kept
+// open for the life of the process. Each connection cycle asks every channel for data from its
+// next time on (the newest data when none is known), hands each packet to CRecorder, and starts
+// over when the server ends the cycle. An orderly stop (RequestStop) ends the read, writes every
+// pending run and returns.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct ISI_CLIENT;
+struct ISI_DATA_REQUEST;
+struct ISI_TS_PACKET;
+struct LOGIO;
+class CRecorder;
+class CRilletLog;
+class CRilletSettings;
+
+// Where the worker shows its progress: the main window, or standard output when headless.
+class CRecorderView {
+  public:
+    virtual ~CRecorderView() = default;
+    virtual void SetStatusLine(const std::string& text) = 0;
+    // Column "Last count time" of a channel's row.
+    virtual void SetLastCountTime(int32_t listRow, const std::string& text) = 0;
+};
+
+class CRecorderWorker {
+  public:
+    CRecorderWorker(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log,
+                    CRecorderView& view);
+
+    // The thread routine: prepares the channel states, runs connection cycles until a stop is
+    // requested, then writes every pending run.
+    void RecorderThread();
+    // One connection cycle: build the request, connect, read until the cycle ends, close.
+    void RunConnection();
+    // Routes one packet to its channel; updates the view unless silent.
+    void HandlePacket(const ISI_TS_PACKET& packet);
+
+    // From any thread (a signal watcher, the window): stop reading at the next packet boundary.
+    void RequestStop();
+    bool StopRequested() const { return stop_.load(); }
+
+    // Silent mode: no status line or list update per packet. On at start, as in the window.
+    void SetSilent(bool on) { silent_.store(on ? 1 : 0); }
+    // Where the protocol library logs (none: standard output).
+    void SetLibraryLog(LOGIO* lp) { libraryLog_ = lp; }
+
+    // The request of one cycle: one time-window item per channel, groups in load order; names in
+    // lower case, location "  " for none; begin = next time or -3.0 (newest data); end = forever.
+    // Allocated with malloc as the library frees it. None when memory runs out.
+    ISI_DATA_REQUEST* BuildRequest() const;
+
+    // The status line after a packet: station, channel and first-sample time.
+    static std::string StatusText(const ISI_TS_PACKET& packet);
+
+  private:
+    // Sleeps up to milliseconds, waking early for a stop.
+    void PauseUnlessStopped(uint32_t milliseconds) const;
+
+    CRilletSettings& settings_;
+    CRecorder& recorder_;
+    CRilletLog& log_;
+    CRecorderView& view_;
+    LOGIO* libraryLog_ = nullptr;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> silent_{1};
+    std::mutex clientLock_;  // guards client_ against RequestStop while it is opened or closed
+    ISI_CLIENT* client_ = nullptr;
+};

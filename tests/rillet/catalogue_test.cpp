@@ -1,0 +1,128 @@
+// The disk loop and the recorder's rows on a real SQLite catalogue through ODBC.
+#include <filesystem>
+
+#include "kvr/kvrfile.h"
+#include "rillet/log.h"
+#include "rillet/settings.h"
+#include "rillet_catalogue_support.h"
+
+using namespace rillet_test;
+
+namespace {
+
+struct CatalogueRig {
+    ScratchDir dir;
+    CRilletLog log;
+    std::unique_ptr<CRilletSettings> settings;
+    std::unique_ptr<CKvrCatalogue> catalogue;
+
+    CatalogueRig() {
+        WriteText(dir.Path("rillet.ini"), "[LOG]\nDIR=" + dir.Path("log") + "\n");
+        WriteText(dir.Path("KVR.ini"), "[DATA]\nDIR=" + dir.Path("data") + "\n");
+        settings =
+            std::make_unique<CRilletSettings>(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
+        settings->LoadSettings(nullptr);
+        catalogue = std::make_unique<CKvrCatalogue>(log, *settings);
+        std::string why;
+        if (!OpenSqliteCatalogue(*catalogue, dir.Path("kvr.db"), &why))
+            ADD_FAILURE() << "catalogue: " << why;
+    }
+
+    // A row and (when onDisk) a file of the right size for it.
+    void AddFile(const std::string& sta, const std::string& cpath, double tbegin, double tqty,
+                 const char* creater, bool onDisk = true) {
+        KVR_FILELIST_ROW row;
+        row.sta = sta;
+        row.ch = "BHZ";
+        row.tbegin = tbegin;
+        row.tqty = tqty;
+        row.sps = 20;
+        row.cpath = cpath;
+        row.creater = creater;
+        ASSERT_TRUE(kvrInsertFileListRow(catalogue->Connection(), row).ok());
+        if (!onDisk) return;
+        std::string full = settings->DataPath(cpath);
+        std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+        WriteText(full, std::string(static_cast<size_t>(kvrLoopFileSize(20, tqty)), 'x'));
+    }
+
+    std::vector<std::string> Paths(const std::string& sta) {
+        std::vector<KVR_FILELIST_ROW> rows;
+        kvrSelectFileListRows(catalogue->Connection(), "sta='" + sta + "'", &rows);
+        std::vector<std::string> out;
+        for (const auto& r : rows) out.push_back(r.cpath);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(RilletCatalogue, TrimDeletesOldestRecorderFilesUntilBelowTheLimit) {
+    CatalogueRig rig;
+    const uint32_t limit = 1048576;
+    // Five files of 2450 s at 20 sps (196512 bytes each): 982560 bytes, under the limit.
+    for (int i = 0; i < 5; ++i) {
+        rig.AddFile("abc", "abc/13/f" + std::to_string(i), 1000.0 + i * 2450, 2450, "NRTSDISKLOOP");
+    }
+    rig.AddFile("abc", "abc/g/old", 1.0, 3600, "Gleaner");       // older than all, never touched
+    rig.AddFile("xyz", "xyz/13/f0", 0.5, 3600, "NRTSDISKLOOP");  // another station's loop
+    rig.catalogue->TrimDiskLoop("abc", limit);
+    EXPECT_EQ(rig.Paths("abc").size(), 6u);
+
+    // Two more files and one whose file is already gone: 1375584 bytes counted.
+    rig.AddFile("abc", "abc/13/f5", 13250, 2450, "NRTSDISKLOOP");
+    rig.AddFile("abc", "abc/13/gone", 999, 2450, "NRTSDISKLOOP", false);
+    rig.AddFile("abc", "abc/13/empty", 998, 0, "NRTSDISKLOOP");
+    EXPECT_GE(rig.catalogue->DiskLoopSize("abc"), limit);
+    rig.catalogue->TrimDiskLoop("abc", limit);
+
+    EXPECT_LT(rig.catalogue->DiskLoopSize("abc"), limit);
+    std::vector<std::string> left = rig.Paths("abc");
+    EXPECT_EQ(left, (std::vector<std::string>{"abc/g/old", "abc/13/f1", "abc/13/f2", "abc/13/f3",
+                                              "abc/13/f4", "abc/13/f5"}));
+    EXPECT_FALSE(std::filesystem::exists(rig.settings->DataPath("abc/13/f0")));
+    EXPECT_FALSE(std::filesystem::exists(rig.settings->DataPath("abc/13/empty")));
+    EXPECT_TRUE(std::filesystem::exists(rig.settings->DataPath("abc/g/old")));
+    EXPECT_EQ(rig.Paths("xyz").size(), 1u);
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_TRUE(AnyLineHas(log, "#Deleted file '" + rig.settings->DataPath("abc/13/f0") + "'#"));
+    EXPECT_FALSE(AnyLineHas(log, "gone'"));  // a missing file loses its row without a line
+
+    // A total exactly at the limit trims too.
+    uint32_t now = rig.catalogue->DiskLoopSize("abc");
+    rig.catalogue->TrimDiskLoop("abc", now);
+    EXPECT_LT(rig.catalogue->DiskLoopSize("abc"), now);
+}
+
+TEST(RilletCatalogue, RowsOfTheRecorderAndSampleRatesWithHostileCodes) {
+    CatalogueRig rig;
+    KvrConnection& db = rig.catalogue->Connection();
+    ASSERT_TRUE(kvrPutSitechan(db, kvrSitechanKey("o'k", "BHZ", "??", 20)).ok());
+    ASSERT_TRUE(kvrPutSitechan(db, kvrSitechanKey("abc", "BHN", "00", 40)).ok());
+    EXPECT_EQ(rig.catalogue->LookupSampleRate("o'k", "BHZ", "??"), 20);
+    EXPECT_EQ(rig.catalogue->LookupSampleRate("abc", "BHN", "00"), 40);
+    EXPECT_EQ(rig.catalogue->LookupSampleRate("abc", "BHN", "??"), 0);
+    EXPECT_EQ(rig.catalogue->LookupSampleRate("x' or '1'='1", "BHZ", "??"), 0);
+
+    // Registering the same file twice leaves one row; the update changes TBEGIN and TQTY.
+    rig.catalogue->RegisterNewFile("o'k\\13\\a.o'k", "o'k", 100, 5, 20, "BHZ", "??", -1, -1);
+    rig.catalogue->RegisterNewFile("o'k\\13\\a.o'k", "o'k", 100, 6, 20, "BHZ", "  ", -1, -1);
+    rig.catalogue->UpdateFileRow("o'k\\13\\a.o'k", "o'k", 100, 250, "BHZ", "");
+    std::vector<KVR_FILELIST_ROW> rows;
+    ASSERT_TRUE(kvrSelectFileListRows(db, "", &rows).ok());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].cpath, "o'k/13/a.o'k");
+    EXPECT_EQ(rows[0].lcode, "??");
+    EXPECT_EQ(rows[0].creater, "NRTSDISKLOOP");
+    EXPECT_DOUBLE_EQ(rows[0].tqty, 250);
+    EXPECT_DOUBLE_EQ(rows[0].calib, -1);
+
+    // Deleting a row that is already gone is no error, and a stored path leading out of the data
+    // directory is never deleted from disk.
+    EXPECT_TRUE(rig.catalogue->DeleteFileRow("no/such/row"));
+    WriteText(rig.dir.Path("outside"), std::string(2000000, 'x'));
+    rig.AddFile("o'k", "../outside", 1, 3600, "NRTSDISKLOOP", false);
+    rig.catalogue->TrimDiskLoop("o'k", 1000);
+    EXPECT_TRUE(std::filesystem::exists(rig.dir.Path("outside")));
+    EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "outside the data directory"));
+}

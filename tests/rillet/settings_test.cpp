@@ -1,0 +1,146 @@
+// rillet.ini and KVR.ini as the recorder reads them: channel lists, groups, resume times and the
+// handling of a broken file.
+#include "rillet/settings.h"
+
+#include <cstdlib>
+#include <map>
+
+#include "rillet/log.h"
+#include "rillet_test_support.h"
+
+using rillet_test::AnyLineHas;
+using rillet_test::LogLines;
+using rillet_test::ReadText;
+using rillet_test::ScratchDir;
+using rillet_test::WriteText;
+
+namespace {
+
+std::string Entries(const std::string& text) {
+    std::string out;
+    for (const auto& e : SplitChannelList(text)) out += e.channel + "/" + e.location + " ";
+    return out;
+}
+
+// SITECHAN stand-in: rates of a few station channels.
+double Rate(const std::string& sta, const std::string& chan, const std::string& loc) {
+    static const std::map<std::string, double> rates = {
+        {"abc BHZ ??", 20}, {"abc BHN 00", 20}, {"abc BHE ??", 20},  {"abc LHZ ??", 1},
+        {"xyz BHZ ??", 40}, {"qq BHZ ??", 20},  {"ab'c BHZ ??", 20}, {"abc B'Z ??", 20},
+        {"abc B/Z ??", 20}, {"../e BHZ ??", 20}};
+    auto it = rates.find(sta + " " + chan + " " + loc);
+    return it == rates.end() ? 0 : it->second;
+}
+
+struct Loaded {
+    ScratchDir dir;
+    CRilletLog log;
+    std::unique_ptr<CRilletSettings> settings;
+
+    explicit Loaded(const std::string& ini, const std::string& kvrIni = "[DATA]\nDIR=/d/data\\\n") {
+        WriteText(dir.Path("rillet.ini"), ini + "\n[LOG]\nDIR=" + dir.Path("log") + "\n");
+        WriteText(dir.Path("KVR.ini"), kvrIni);
+        settings =
+            std::make_unique<CRilletSettings>(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
+        settings->LoadSettings(Rate);
+    }
+    std::vector<std::string> Log() const { return LogLines(dir.Path("log")); }
+};
+
+}  // namespace
+
+TEST(RilletSettings, ChannelListSyntax) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"BHZ, BHN.00;BHE", "BHZ/?? BHN/00 BHE/?? "},
+        {"BHZ.00.X", "BHZ/00 X/?? "},
+        {",,;; ,\t;", ""},
+        {"", ""},
+        {" \tB HZ . 1 0", "BHZ/10 "},
+        {".00,BHZ.", "BHZ/?? "},
+        {"LHZ;;LHN,", "LHZ/?? LHN/?? "},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(Entries(text), expected) << text;
+}
+
+TEST(RilletSettings, GroupsSkipEmptyStationsAndKeepTheirOwnValues) {
+    Loaded l(
+        "[SYSTEM]\nSERVER=isi.example\nGROUPS=3\n"
+        "[GROUP1]\nSTATION=ABC\nSIZEMB=5\nFILELENGTH(MIN)=10\nCHAN=bhz, bhn.00;BHE;BHZ;XXX\n"
+        "[GROUP2]\nSIZEMB=7\nCHAN=BHZ\n"
+        "[GROUP3]\nSTATION=xyz\nCHAN=BHZ\n");
+    const auto& groups = l.settings->Groups();
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].station, "abc");
+    EXPECT_EQ(groups[0].sizeLimit, 5u * 1048576u);
+    EXPECT_EQ(groups[0].fileLength, 10);
+    ASSERT_EQ(groups[0].channels.size(), 3u);  // BHZ once; XXX has no SITECHAN rate
+    EXPECT_EQ(groups[0].channels[1].channel, "BHN");
+    EXPECT_EQ(groups[0].channels[1].location, "00");
+    EXPECT_EQ(groups[0].channels[2].sampleRate, 20);
+    EXPECT_EQ(groups[1].station, "xyz");
+    EXPECT_EQ(groups[1].sizeLimit, 1u * 1048576u);  // default SIZEMB 1
+    EXPECT_EQ(groups[1].fileLength, 60);
+    EXPECT_EQ(groups[1].channels[0].sampleRate, 40);
+    EXPECT_EQ(l.settings->Server(), "isi.example");
+    EXPECT_EQ(l.settings->Port(), 39136);
+    EXPECT_EQ(l.settings->DataDirectory(), "/d/data");
+
+    // The group of section GROUP3 is the second loaded one: its resume times go to GROUP2.
+    EXPECT_TRUE(l.settings->WriteResumeTime(1, 0, 1136206800));
+    EXPECT_TRUE(l.settings->WriteResumeTime(0, 1, 1136206805));
+    EXPECT_EQ(l.settings->ReadResumeTime(1, 0), 1136206800);
+    EXPECT_EQ(l.settings->ReadResumeTime(0, 1), 1136206805);
+    EXPECT_EQ(l.settings->ReadResumeTime(0, 0), 0);
+    std::string ini = ReadText(l.dir.Path("rillet.ini"));
+    EXPECT_NE(ini.find("BHN.00=1136206805"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[GROUP2]\nSIZEMB=7\nCHAN=BHZ\nBHZ=1136206800"), std::string::npos) << ini;
+}
+
+TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
+    Loaded l(
+        "garbage line\n[SYSTEM]\nGROUPS=6x\nPORT=http\n"
+        "[GROUP1]\nSTATION=abc\nSIZEMB=2048\nCHAN=BHZ\n"
+        "[GROUP2]\nSTATION=abc\nSIZEMB=lots\nCHAN=BHZ\n"
+        "[GROUP3]\nSTATION=qq\nSIZEMB=2047\nFILELENGTH(MIN)=-5\nCHAN=,;,\n"
+        "[GROUP4]\nSTATION=../e\nCHAN=BHZ\n"
+        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ\n"
+        "[GROUP6]\nSTATION=ab'c\nSIZEMB=0\nCHAN=BHZ\n",
+        "no sections at all\n");
+    const auto& groups = l.settings->Groups();
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].station, "qq");
+    EXPECT_EQ(groups[0].sizeLimit, 2047u * 1048576u);
+    EXPECT_EQ(groups[0].fileLength, 60);
+    EXPECT_TRUE(groups[0].channels.empty());
+    ASSERT_EQ(groups[1].channels.size(), 2u);  // the quote is the catalogue's business, not "/"
+    EXPECT_EQ(groups[1].channels[0].channel, "B'Z");
+    EXPECT_EQ(l.settings->Server(), "localhost");
+    EXPECT_EQ(l.settings->Port(), 39136);
+    EXPECT_EQ(l.settings->DataDirectory(), "");
+
+    auto log = l.Log();
+    EXPECT_TRUE(AnyLineHas(log, "GROUP1: SIZEMB '2048' of station abc refused"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP2: SIZEMB 'lots' of station abc refused"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP3: FILELENGTH(MIN) '-5'"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP3: no channel of station qq"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP4: station '../e' cannot name a data folder"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'B/Z' cannot name a data file"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP6: SIZEMB '0' of station ab'c refused"));
+    EXPECT_TRUE(AnyLineHas(log, "PORT 'http'"));
+}
+
+TEST(RilletSettings, KvrIniIsFoundInTheWindowsDirectory) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir.Path("windows"));
+    WriteText(dir.Path("windows/KVR.ini"), "[DATA]\nDIR=d:\\data\\\n");
+    WriteText(dir.Path("rillet.ini"),
+              "[SYSTEM]\nPORT=40000\n[LOG]\nDIR=" + dir.Path("log") + "\\\n");
+    ::setenv("WINDIR", dir.Path("windows").c_str(), 1);
+    CRilletLog log;
+    CRilletSettings settings(log, dir.Path("rillet.ini"));
+    settings.LoadSettings(Rate);
+    EXPECT_EQ(settings.DataDirectory(), "d:\\data");
+    EXPECT_EQ(settings.DataPath("abc\\13\\x.abc"), "d:/data/abc/13/x.abc");
+    EXPECT_EQ(settings.Port(), 40000);
+    EXPECT_EQ(settings.LogDirectory(), dir.Path("log") + "\\");
+}
