@@ -61,7 +61,9 @@ bool simParseFault(const std::string& text, SimFault* fault, std::string* error)
 }
 
 SimServer::SimServer(std::vector<SimStream> streams, SimServerOptions options)
-    : streams_(std::move(streams)), options_(std::move(options)) {
+    : streams_(std::move(streams)),
+      options_(std::move(options)),
+      cache_(options_.packetCacheBytes) {
     for (const SimFault& fault : options_.faults) faultsLeft_.push_back(fault.times);
 }
 

@@ -15,6 +15,7 @@
 
 #include "isi/isi.h"
 #include "logio/logio.h"
+#include "server/cache.h"
 #include "server/stream.h"
 
 namespace isisim {
@@ -45,7 +46,8 @@ struct SimServerOptions {
     double heartbeat = 10.0;           // seconds without a frame before a heartbeat
     uint32_t ioTimeoutMs = 30000;      // limit of one frame read or write
     std::vector<SimFault> faults;
-    LOGIO* log = nullptr;  // none: no log lines
+    LOGIO* log = nullptr;                        // none: no log lines
+    size_t packetCacheBytes = size_t(64) << 20;  // built packets kept for reuse; 0: none
 };
 
 // A data request as the server received it (before any wildcard was expanded).
@@ -90,6 +92,7 @@ class SimServer {
     void countPacket() { ++packets_; }
     void countHeartbeat() { ++heartbeats_; }
     const std::atomic<bool>* stopping() const { return &stopping_; }
+    SimPacketCache& packetCache() { return cache_; }
 
   private:
     void acceptLoop();
@@ -115,6 +118,7 @@ class SimServer {
 
     std::atomic<uint64_t> packets_{0};
     std::atomic<uint64_t> heartbeats_{0};
+    SimPacketCache cache_;
 };
 
 }  // namespace isisim

@@ -367,16 +367,16 @@ bool SimSession::applyFaults() {
     return true;
 }
 
-bool SimSession::sendPacket(Item& item, int64_t last, uint32_t compress) {
-    const SimStream& stream = *item.stream;
-    auto count = int(last - item.next + 1);
+SimPacketCache::Payload SimSession::buildPacket(const SimStream& stream, int64_t first,
+                                                int64_t last, uint32_t compress) {
+    auto count = int(last - first + 1);
     samples_.resize(size_t(count));
-    stream.fill(item.next, count, samples_.data());
+    stream.fill(first, count, samples_.data());
 
     ISI_TS_PACKET header{};
     header.name = stream.name();
     simRateToFactorMultiplier(stream.rate(), &header.factor, &header.multiplier);
-    header.tofs = stream.timeOf(item.next);
+    header.tofs = stream.timeOf(first);
     header.tols = stream.timeOf(last);
     header.nsamp = uint32_t(count);
     header.compress = uint8_t(compress);
@@ -384,17 +384,30 @@ bool SimSession::sendPacket(Item& item, int64_t last, uint32_t compress) {
     header.order = kBigEndian;
     header.sampsiz = kSampleSize;
 
-    payload_.resize(ISI_TS_HEADER_LEN + size_t(count) * kIdacmpMaxBytesPerSample);
-    uint8_t* data = payload_.data() + ISI_TS_HEADER_LEN;
+    auto payload = std::make_shared<std::vector<uint8_t>>(ISI_TS_HEADER_LEN +
+                                                          size_t(count) * kIdacmpMaxBytesPerSample);
+    uint8_t* data = payload->data() + ISI_TS_HEADER_LEN;
     if (compress == ISI_COMP_IDA) {
         header.nbytes = uint32_t(simEncodeIdacmp(samples_.data(), size_t(count), data));
     } else {
         for (int i = 0; i < count; ++i) storeBigEndian(data + 4 * i, samples_[size_t(i)]);
         header.nbytes = uint32_t(count) * kSampleSize;
     }
-    isiPackTSHeader(payload_.data(), &header);
-    SimIo io = peer_.sendFrame(ISI_IACP_GENERIC_TS, payload_.data(),
-                               uint32_t(ISI_TS_HEADER_LEN) + header.nbytes);
+    isiPackTSHeader(payload->data(), &header);
+    payload->resize(ISI_TS_HEADER_LEN + header.nbytes);
+    return payload;
+}
+
+bool SimSession::sendPacket(Item& item, int64_t last, uint32_t compress) {
+    const SimStream& stream = *item.stream;
+    SimPacketCache& cache = server_.packetCache();
+    SimPacketKey key{&stream, item.next, int32_t(last - item.next + 1), compress};
+    SimPacketCache::Payload payload = cache.find(key);
+    if (payload == nullptr) {
+        payload = buildPacket(stream, item.next, last, compress);
+        cache.insert(key, payload);
+    }
+    SimIo io = peer_.sendFrame(ISI_IACP_GENERIC_TS, payload->data(), uint32_t(payload->size()));
     if (io != SimIo::Ok) {
         finish(ioText(io));
         return false;

@@ -33,6 +33,8 @@ class SimSession {
     bool acknowledge(const SimRequestRecord& request, std::vector<Item>* items, uint32_t* compress);
     void serve(std::vector<Item>& items, uint32_t compress);
     bool sendPacket(Item& item, int64_t last, uint32_t compress);
+    SimPacketCache::Payload buildPacket(const SimStream& stream, int64_t first, int64_t last,
+                                        uint32_t compress);
     // Applies any fault due now; false when it ended the connection.
     bool applyFaults();
     void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -47,7 +49,6 @@ class SimSession {
     double lastSend_ = 0.0;
     bool finished_ = false;
     std::vector<int32_t> samples_;
-    std::vector<uint8_t> payload_;
 };
 
 }  // namespace isisim

@@ -1,0 +1,162 @@
+// isi_read_bench: how close the client library comes to the loopback's own speed.
+//
+// The same window of one fast synthetic stream is read through isiReadGenericTS from isi-sim
+// running in this process (request, acknowledgment, packets, decoding, "request complete"), and
+// the same number of bytes is then moved by a plain socket pump (one thread writes a buffer,
+// another reads it). The figure is the client's throughput as a fraction of the pump's; each
+// side is the best of several runs. Our goal: at least 0.6.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "isi/isi.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr int kRuns = 5;
+constexpr double kWindowSeconds = 600.0;  // at 20000 sps: 12 million samples
+constexpr const char* kStream = "BENCH.HHZ:20000:6000";
+constexpr size_t kPumpChunk = 32768;
+constexpr double kGoal = 0.6;
+
+// The platform clock counts milliseconds; a pump run takes about one.
+double seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct ClientRun {
+    double seconds = 0.0;
+    uint64_t bytes = 0;  // every frame byte the server sent for the request's packets
+    uint64_t samples = 0;
+    bool ok = false;
+};
+
+ClientRun readWindow(uint16_t port, double begin, uint32_t compress, LOGIO* log) {
+    ClientRun run;
+    ISI_OPEN_PARAMS params;
+    isiInitOpenParams(&params);
+    params.port = port;
+    params.lp = log;
+    ISI_DATA_REQUEST* request =
+        isiAllocSimpleDataRequest(begin, begin + kWindowSeconds, "BENCH.HHZ");
+    isiRequestSetCompress(request, compress);
+    double start = seconds();
+    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &params, request);
+    isiFreeDataRequest(request);
+    if (client == nullptr) return run;
+    int status = ISI_STATUS_DATA;
+    while (status == ISI_STATUS_DATA) {
+        ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        if (status != ISI_STATUS_DATA) break;
+        run.samples += packet->nsamp;
+        // The frame as sent: preamble, header, data as it travelled, signature preamble.
+        run.bytes +=
+            IACP_PREAMBLE_LEN + IACP_SIGPREAMBLE_LEN + ISI_TS_HEADER_LEN + client->raw.nbytes;
+    }
+    run.seconds = seconds() - start;
+    run.ok = status == ISI_STATUS_DONE;
+    isiCloseClient(client);
+    return run;
+}
+
+// Moves bytes from one thread to another over loopback; returns the seconds from connect to the
+// last byte read, or a negative value on failure.
+double pump(uint64_t bytes) {
+    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 1);
+    if (listener == PLAT_INVALID_SOCKET) return -1.0;
+    uint16_t port = platLocalPort(listener);
+    std::thread sender([&] {
+        PLAT_SOCKET sd = platAccept(listener);
+        if (sd == PLAT_INVALID_SOCKET) return;
+        std::vector<uint8_t> buf(kPumpChunk, 0x5a);
+        for (uint64_t left = bytes; left > 0;) {
+            long n = platSend(sd, buf.data(), size_t(std::min<uint64_t>(left, buf.size())));
+            if (n <= 0) break;
+            left -= uint64_t(n);
+        }
+        platCloseSocket(sd);
+    });
+    double start = seconds();
+    PLAT_SOCKET sd = platTcpSocket();
+    PLAT_INADDR address;
+    platParseDotted("127.0.0.1", &address.addr);
+    uint8_t portBytes[2] = {uint8_t(port >> 8), uint8_t(port)};
+    std::memcpy(&address.port, portBytes, 2);  // network order
+    double elapsed = -1.0;
+    if (platConnect(sd, address)) {
+        std::vector<uint8_t> buf(kPumpChunk);
+        uint64_t got = 0;
+        while (got < bytes) {
+            long n = platRecv(sd, buf.data(), buf.size());
+            if (n <= 0) break;
+            got += uint64_t(n);
+        }
+        if (got == bytes) elapsed = seconds() - start;
+    }
+    platCloseSocket(sd);
+    sender.join();
+    platCloseSocket(listener);
+    return elapsed;
+}
+
+}  // namespace
+
+int main() {
+    isisim::SimStream stream;
+    std::string error;
+    if (!isisim::simParseStreamSpec(kStream, 6000, 86400.0, &stream, &error)) {
+        std::fprintf(stderr, "isi_read_bench: %s\n", error.c_str());
+        return 1;
+    }
+    isisim::SimServerOptions options;
+    options.port = 0;
+    isisim::SimServer server({stream}, options);
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "isi_read_bench: %s\n", error.c_str());
+        return 1;
+    }
+    LOGIO log;
+    logioInit(&log, "stderr", nullptr, "isi_read_bench");
+    logioSetThreshold(&log, LOG_WARNING);
+    const double begin = std::floor(platNow()) - 3600.0;
+
+    std::printf(
+        "isiReadGenericTS from isi-sim over loopback vs. a plain socket pump of the same "
+        "bytes (best of %d)\n",
+        kRuns);
+    int failures = 0;
+    for (uint32_t compress : {ISI_COMP_NONE, ISI_COMP_IDA}) {
+        ClientRun best;
+        double bestPump = HUGE_VAL;
+        for (int i = 0; i < kRuns; ++i) {
+            ClientRun run = readWindow(server.port(), begin, compress, &log);
+            if (!run.ok) {
+                std::fprintf(stderr, "isi_read_bench: the request did not complete\n");
+                return 1;
+            }
+            if (best.seconds == 0.0 || run.seconds < best.seconds) best = run;
+            double p = pump(run.bytes);
+            if (p > 0.0) bestPump = std::min(bestPump, p);
+        }
+        double clientRate = best.bytes / best.seconds / 1e6;
+        double pumpRate = best.bytes / bestPump / 1e6;
+        double ratio = clientRate / pumpRate;
+        std::printf(
+            "  %-12s %8.1f MB in %7.4f s: client %8.1f MB/s (%6.1f Msamples/s), pump "
+            "%8.1f MB/s, ratio %.2f (goal >= %.1f)\n",
+            isiCompressString(compress), best.bytes / 1e6, best.seconds, clientRate,
+            best.samples / best.seconds / 1e6, pumpRate, ratio, kGoal);
+        if (ratio < kGoal) ++failures;
+    }
+    server.stop();
+    return 0;
+}
