@@ -1,5 +1,6 @@
 // The per-connection traffic log: three entries per frame, each flushed as it is written.
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "iacp/private.h"
@@ -9,6 +10,10 @@
 namespace {
 
 constexpr const char* kTraceTimeFormat = "%Y:%j-%H:%M:%S";
+
+// A receiving and a sending thread share one traffic log; an entry (heading and dump) is
+// written whole before the other thread's next one.
+std::mutex g_traceMutex;
 
 // The entry labels, by direction: preamble, payload, signature preamble.
 struct TraceLabels {
@@ -28,6 +33,7 @@ const TraceLabels& labels(IacpDirection dir) {
 void iacpTracePreamble(IACP_CONNECTION* iacp, IacpDirection dir, const uint8_t* preamble,
                        const IACP_WIRE_FRAME* frame) {
     if (iacp->trace == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_traceMutex);
     std::string when = platLocalTimeText(kTraceTimeFormat);
     std::fprintf(iacp->trace, "%s: %s peer=%s seqno=%lu type=%lu payload len=%lu\n", when.c_str(),
                  labels(dir).preamble, iacp->peer_ident, static_cast<unsigned long>(frame->seqno),
@@ -40,6 +46,7 @@ void iacpTracePreamble(IACP_CONNECTION* iacp, IacpDirection dir, const uint8_t* 
 void iacpTracePayload(IACP_CONNECTION* iacp, IacpDirection dir, const uint8_t* payload,
                       uint32_t len) {
     if (iacp->trace == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_traceMutex);
     std::string when = platLocalTimeText(kTraceTimeFormat);
     std::fprintf(iacp->trace, "%s: %s (%lu bytes)\n", when.c_str(), labels(dir).payload,
                  static_cast<unsigned long>(len));
@@ -50,6 +57,7 @@ void iacpTracePayload(IACP_CONNECTION* iacp, IacpDirection dir, const uint8_t* p
 void iacpTraceSigPreamble(IACP_CONNECTION* iacp, IacpDirection dir, const uint8_t* sigpreamble,
                           const IACP_WIRE_FRAME* frame) {
     if (iacp->trace == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_traceMutex);
     std::string when = platLocalTimeText(kTraceTimeFormat);
     std::fprintf(
         iacp->trace, "%s: %s peer=%s seqno=%lu id=%lu len=%lu\n", when.c_str(),

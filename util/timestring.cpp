@@ -153,8 +153,7 @@ char* utilLttostr(REAL64 time, int code) {
 }
 
 char* util_dttostr(REAL64 time, int code) {
-    if (code < 0 || code > kMaxCode) return const_cast<char*>(kBadDttostr);
-    if (code == 8 || code == 9 || (code >= 11 && code <= 13)) {
+    if (code < 0 || code > kMaxCode || code == 8 || code == 9 || (code >= 11 && code <= 13)) {
         return utilCopyBounded(g_dttostr, kBadDttostr, sizeof g_dttostr);
     }
     // Formatted in a roomy buffer, then cut to the static one: a year past 9999 cannot overrun.
