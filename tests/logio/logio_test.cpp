@@ -166,14 +166,4 @@ TEST_F(LogioTest, LinesFromSeveralThreadsNeverMix) {
     for (const auto& line : lines) EXPECT_TRUE(line.ends_with(body)) << line;
 }
 
-TEST(LogioLevels, Names) {
-    const char* names[] = {"EMERG", "ALERT", "CRIT", "ERR", "WARNING", "NOTICE", "INFO", "DEBUG"};
-    for (int level = 0; level < 8; ++level) {
-        EXPECT_STREQ(logioLevelName(level), names[level]);
-        EXPECT_EQ(std::string(logioLevelLongName(level)), std::string("LOG_") + names[level]);
-    }
-    EXPECT_EQ(logioLevelName(8), nullptr);
-    EXPECT_EQ(logioLevelLongName(-1), nullptr);
-}
-
 }  // namespace

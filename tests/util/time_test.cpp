@@ -181,15 +181,4 @@ TEST(UtilCalendar, SplitTimeCountsBackwardsBefore1970) {
     }
 }
 
-TEST(UtilCalendar, TextToTime) {
-    EXPECT_DOUBLE_EQ(utilAttodt("2024:060-13:14:15.678"), kLeapDay);
-    EXPECT_DOUBLE_EQ(utilAttodt("2024:060-13:14"), kLeapDay - 15.678);
-    EXPECT_DOUBLE_EQ(utilAttodt("2024:060"), utilYdToTime(2024060));
-    EXPECT_DOUBLE_EQ(utilAttodt("1234.5"), 1234.5);
-    for (const char* bad : {"", "2024:367", "2023:366", "2024:060-24:00", "abc", "2024:060-1"}) {
-        EXPECT_EQ(utilAttodt(bad), UTIL_TIME_UNDEFINED) << bad;
-    }
-    EXPECT_EQ(utilAttodt(nullptr), UTIL_TIME_UNDEFINED);
-}
-
 }  // namespace
