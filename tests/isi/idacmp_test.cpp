@@ -98,6 +98,12 @@ TEST(IsiIdacmp, MalformedInputFailsWithoutOverrun) {
     std::vector<uint8_t> sixAfterRun(longRun);
     sixAfterRun.insert(sixAfterRun.end(), sixByteCode.begin(), sixByteCode.end());
     sixAfterRun.insert(sixAfterRun.end(), 10, 0x02);
+    // The same beyond the first 64-byte block, where the block-wise path runs.
+    std::vector<uint8_t> sixInBlocks(100, 0x02);
+    sixInBlocks.insert(sixInBlocks.end(), sixByteCode.begin(), sixByteCode.end());
+    sixInBlocks.insert(sixInBlocks.end(), 100, 0x02);
+    std::vector<uint8_t> endlessInBlocks(100, 0x02);
+    endlessInBlocks.insert(endlessInBlocks.end(), 100, 0x80);
     const Case cases[] = {
         {"no bytes for one sample", {}, 1},
         {"code ends inside continuation", {0x02, 0x80}, 2},
@@ -105,6 +111,9 @@ TEST(IsiIdacmp, MalformedInputFailsWithoutOverrun) {
         {"six-byte code in the tail", sixByteCode, 1},
         {"six-byte code after a long run", sixAfterRun, 22},
         {"continuation bits all the way", std::vector<uint8_t>(16, 0xFF), 1},
+        {"six-byte code among blocks", sixInBlocks, 201},
+        {"continuation to the end among blocks", endlessInBlocks, 101},
+        {"long input short of samples", std::vector<uint8_t>(300, 0x7F), 301},
     };
     for (const Case& c : cases) {
         bool ok = true;
