@@ -1,0 +1,32 @@
+// CFileList: the retrieval writer's access to the FILELIST table of the KVR catalogue.
+//
+// The row operations themselves (filter by cpath, delete-before-insert or edit, one transaction,
+// rollback on any error) live in kvr/; this class only fills the row with the values a KVR 4.0
+// file of a retrieval run carries: GAIN 1, DATATYPE 3 (FLOAT), FOFF 512, CREATER as given, LDDATE
+// the time of writing, and "??" for an absent location.
+#pragma once
+
+#include <string>
+
+#include "kvr/catalog.h"
+
+class CFileList {
+  public:
+    // The connection is not owned; none means rows are not written (file-only use).
+    explicit CFileList(KvrConnection* db) : db_(db) {}
+
+    bool HasDatabase() const { return db_ != nullptr; }
+
+    // Writes the row of one file. relativePath may use "\\" (it is stored with "/"). Returns false
+    // with the driver's text in Message() when the transaction was rolled back; the file on disk
+    // is never touched here.
+    bool WriteRow(KvrRowMode mode, const std::string& relativePath, const std::string& station,
+                  const std::string& channel, const std::string& location, double sps,
+                  double fileStart, double fileDuration, const std::string& creator);
+
+    const std::string& Message() const { return message_; }
+
+  private:
+    KvrConnection* db_;
+    std::string message_;
+};

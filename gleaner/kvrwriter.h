@@ -1,0 +1,124 @@
+// CKvrWriter: the conversion of one retrieval run's packets into KVR 4.0 files and FILELIST rows.
+//
+// Packets arrive in spool order through AddSamples. Each (station, channel, location) gathers
+// consecutive samples into a block of up to 4900 samples (a single chunk of up to 5000 may start
+// one); a block is written out when the next chunk does not continue it within one sample
+// interval, when it would grow past 4900, at every chunk of a channel of 1 sample per second or
+// slower, and at FlushAll. A written block is appended to the channel's current file when it
+// starts within one sample interval of the file's end, else it starts a new file named after its
+// own first sample. After an append that takes a file past 3599 seconds the next block starts a
+// new file. Every create or append is followed by the file's FILELIST row (insert mode for a new
+// file, update mode for an extended one).
+//
+// Station codes match exactly; channel and location codes match ignoring letter case, and a
+// buffer keeps the spelling of its first appearance.
+//
+// Codes come from the server and end up in paths and statements, so a code holding a path
+// separator, "..", a quote or a control character is refused with a line on standard error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gleaner/filelist.h"
+
+inline constexpr int kChunkSamples = 5000;       // samples cut from a packet at a time
+inline constexpr int kMaxBlockSamples = 4900;    // a block grows by appending up to this
+inline constexpr int kFileLengthMinutes = 60;    // a file is closed past this length minus 1 s
+inline constexpr double kSlowChannelRate = 1.0;  // sps at or below which each chunk is a block
+
+// One channel that received data in a run, for the Results dialog.
+struct GLEANER_RESULT_ENTRY {
+    std::string station;
+    std::string channel;
+    std::string location;
+    double sps = -1.0;
+    double firstSample = 0.0;  // epoch seconds of the first sample written
+    double lastSample = 0.0;   // epoch seconds of the last sample written
+    uint64_t samples = 0;
+};
+
+class CChannelBuf {
+  public:
+    CChannelBuf(std::string channel, std::string location, double rate)
+        : channel(std::move(channel)), location(std::move(location)), rate(rate) {}
+
+    std::string channel;
+    std::string location;
+    double rate;  // samples per second, fixed when the buffer is made
+
+    std::string relativePath;  // station "\\" file name of the current file
+    double fileStart = 0.0;    // 0 and 0: no current file
+    double fileDuration = 0.0;
+
+    double blockStart = 0.0;
+    double blockDuration = 0.0;
+    int blockCount = 0;
+    float block[kChunkSamples];
+
+    // What reached disk, for the Results dialog.
+    double firstWritten = 0.0;
+    double lastWritten = 0.0;
+    uint64_t samplesWritten = 0;
+};
+
+class CStationBuf {
+  public:
+    explicit CStationBuf(std::string station) : station(std::move(station)) {}
+    std::string station;
+    std::vector<std::unique_ptr<CChannelBuf>> channels;
+    int fileLengthMinutes = kFileLengthMinutes;
+};
+
+class CKvrWriter {
+  public:
+    // db may be none: files are written without rows. creator goes into CREATER ("Gleaner").
+    CKvrWriter(KvrConnection* db, std::string creator);
+    CKvrWriter(const CKvrWriter&) = delete;
+    CKvrWriter& operator=(const CKvrWriter&) = delete;
+
+    // The data directory, without trailing separator (possibly empty: the current folder). Set
+    // once, before any samples.
+    void SetDataDirectory(const std::string& directory);
+
+    // Adds count samples of one packet whose first sample is at start. Returns false (nothing
+    // kept) when a code is unsafe or the rate is not a positive finite number.
+    bool AddSamples(const std::string& station, const std::string& channel,
+                    const std::string& location, double rate, double start, int count,
+                    const int32_t* samples);
+
+    // Writes out every non-empty block, stations and channels in order of first appearance.
+    void FlushAll();
+
+    // Per channel that reached disk, in order of first appearance.
+    std::vector<GLEANER_RESULT_ENTRY> Results() const;
+
+    // Blocks lost because their file could not be created or written, and rows rolled back.
+    int DroppedBlocks() const { return droppedBlocks_; }
+    int RowErrors() const { return rowErrors_; }
+
+  private:
+    CChannelBuf* FindChannel(const std::string& station, const std::string& channel,
+                             const std::string& location, double rate, CStationBuf** owner);
+    void AddChunk(CStationBuf& station, CChannelBuf& buf, double rate, double start, int count,
+                  const int32_t* samples);
+    void WriteBlock(CStationBuf& station, CChannelBuf& buf);
+    bool AppendBlock(const std::string& fullPath, const CChannelBuf& buf);
+    bool CreateFileWithBlock(const std::string& fullPath, const CStationBuf& station,
+                             const CChannelBuf& buf);
+    void WriteRow(KvrRowMode mode, const CStationBuf& station, const CChannelBuf& buf);
+
+    CFileList fileList_;
+    std::string creator_;
+    std::string dataDirectory_;
+    std::vector<std::unique_ptr<CStationBuf>> stations_;
+    int droppedBlocks_ = 0;
+    int rowErrors_ = 0;
+};
+
+// True when a station, channel or location code may go into a path and a statement: no path
+// separator, no "..", no quote, no control character, and not empty (the location may be empty
+// or blanks). why names the fault otherwise.
+bool gleanerCodeIsSafe(const std::string& code, bool mayBeEmpty, std::string* why);

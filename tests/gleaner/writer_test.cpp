@@ -1,0 +1,239 @@
+// CKvrWriter: blocks, files and FILELIST rows of one run, on an SQLite catalogue.
+#include <cstring>
+#include <fstream>
+#include <numeric>
+
+#include "gleaner/kvrwriter.h"
+#include "gleaner_test_support.h"
+
+namespace {
+
+constexpr double kT0 = 1171540800.0;  // 2007-02-15 12:00:00 UTC, day 046
+
+std::vector<int32_t> Ramp(int first, int count) {
+    std::vector<int32_t> v(count);
+    std::iota(v.begin(), v.end(), first);
+    return v;
+}
+
+class WriterTest : public gleanertest::ScratchTest {
+  protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
+        OpenCatalogue();
+    }
+    // Continuous packets of n samples from sample index first (at kT0 + first / rate).
+    void Feed(CKvrWriter& w, const std::string& sta, const std::string& chn, const std::string& loc,
+              double rate, int64_t first, int64_t last, int n) {
+        for (int64_t k = first; k <= last; k += n) {
+            int count = int(std::min<int64_t>(n, last - k + 1));
+            auto v = Ramp(int(k), count);
+            ASSERT_TRUE(w.AddSamples(sta, chn, loc, rate, kT0 + k / rate, count, v.data()));
+        }
+    }
+};
+
+TEST_F(WriterTest, PacketsJoiningWithinOneIntervalMakeOneFileAndOneRow) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    auto a = Ramp(0, 100);
+    auto b = Ramp(100, 60);
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 100, a.data()));
+    // 30 ms late: still within the 50 ms interval.
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 5.03, 60, b.data()));
+    w.FlushAll();
+    ASSERT_EQ(Files(), std::vector<std::string>{"ABC/0462007-120000-BHZ.00.ABC"});
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(rows[0].tqty, 8.0);
+    EXPECT_DOUBLE_EQ(rows[0].tbegin, kT0);
+    EXPECT_EQ(rows[0].cpath, "ABC/0462007-120000-BHZ.00.ABC");
+    EXPECT_EQ(rows[0].sta, "ABC");
+    EXPECT_EQ(rows[0].ch, "BHZ");
+    EXPECT_EQ(rows[0].lcode, "00");
+    EXPECT_EQ(rows[0].creater, "Gleaner");
+    EXPECT_EQ(rows[0].datatype, 3);
+    EXPECT_EQ(rows[0].gain, 1);
+    EXPECT_TRUE(rows[0].hasFoff);
+    EXPECT_EQ(rows[0].foff, 512);
+    EXPECT_FALSE(rows[0].lddate.empty());
+    EXPECT_DOUBLE_EQ(rows[0].sps, 20.0);
+    auto samples = Samples(rows[0].cpath);
+    ASSERT_EQ(samples.size(), 160u);
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], float(i));
+}
+
+TEST_F(WriterTest, GapStartsAFileNamedAfterTheFirstSampleAfterIt) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    auto a = Ramp(0, 100);
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 100, a.data()));
+    // 0.06 s late is more than one 0.05 s interval: a gap.
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 5.06, 100, a.data()));
+    // A gap of whole seconds.
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 73.0, 100, a.data()));
+    w.FlushAll();
+    EXPECT_EQ(Files(), (std::vector<std::string>{"ABC/0462007-120000-BHZ.00.ABC",
+                                                 "ABC/0462007-120005-BHZ.00.ABC",
+                                                 "ABC/0462007-120113-BHZ.00.ABC"}));
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 3u);
+    for (auto& r : rows) EXPECT_DOUBLE_EQ(r.tqty, 5.0);
+    EXPECT_DOUBLE_EQ(rows[1].tbegin, kT0 + 5.06);
+}
+
+TEST_F(WriterTest, ContinuousHourSplitsOnceAFileIsPast3599Seconds) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    // 3700 s at 20 sps in packets of 100: blocks of 4900 samples (245 s); the 15th block takes
+    // the first file from 3430 s to 3675 s, past 3599, and is still appended.
+    Feed(w, "ABC", "BHZ", "  ", 20.0, 0, 3700 * 20 - 1, 100);
+    w.FlushAll();
+    EXPECT_EQ(Files(), (std::vector<std::string>{"ABC/0462007-120000-BHZ.ABC",
+                                                 "ABC/0462007-130115-BHZ.ABC"}));
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_DOUBLE_EQ(rows[0].tqty, 3675.0);
+    EXPECT_DOUBLE_EQ(rows[1].tbegin, kT0 + 3675.0);
+    EXPECT_DOUBLE_EQ(rows[1].tqty, 25.0);
+    EXPECT_EQ(Samples(rows[0].cpath).size(), 3675u * 20);
+    auto second = Samples(rows[1].cpath);
+    ASSERT_EQ(second.size(), 25u * 20);
+    EXPECT_EQ(second.front(), float(3675 * 20));
+}
+
+TEST_F(WriterTest, OneSamplePerSecondChannelWritesChunkByChunkIntoOneFile) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    Feed(w, "ABC", "LHZ", "", 1.0, 0, 149, 30);
+    w.FlushAll();
+    EXPECT_EQ(Files(), std::vector<std::string>{"ABC/0462007-120000-LHZ.ABC"});
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(rows[0].tqty, 150.0);
+    EXPECT_EQ(rows[0].lcode, "??");
+    auto samples = Samples(rows[0].cpath);
+    ASSERT_EQ(samples.size(), 150u);
+    EXPECT_EQ(samples[149], 149.0f);
+}
+
+TEST_F(WriterTest, LocationRulesInNamesAndLcode) {
+    struct Case {
+        const char* location;
+        const char* name;
+        const char* lcode;
+    } cases[] = {{"00", "ABC/0462007-120000-BHZ.00.ABC", "00"},
+                 {"  ", "ABC/0462007-120000-BHZ.ABC", "??"},
+                 {"", "ABC/0462007-120000-BHZ.ABC", "??"},
+                 {"??", "ABC/0462007-120000-BHZ.ABC", "??"},
+                 {"10", "ABC/0462007-120000-BHZ.10.ABC", "10"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("location '") + c.location + "'");
+        ASSERT_NE(db_.execute("delete from FILELIST"), SQL_ERROR);  // SQL_NO_DATA when empty
+        std::filesystem::remove_all(data_);
+        std::filesystem::create_directory(data_);
+        CKvrWriter w(&db_, "Gleaner");
+        w.SetDataDirectory(data_);
+        auto v = Ramp(0, 10);
+        ASSERT_TRUE(w.AddSamples("ABC", "BHZ", c.location, 20.0, kT0, 10, v.data()));
+        w.FlushAll();
+        EXPECT_EQ(Files(), std::vector<std::string>{c.name});
+        auto rows = Rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].lcode, c.lcode);
+        EXPECT_EQ(rows[0].cpath, c.name);
+    }
+}
+
+TEST_F(WriterTest, StationMatchesExactlyChannelAndLocationIgnoreCase) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    auto a = Ramp(0, 100);
+    ASSERT_TRUE(w.AddSamples("ABC", "bhz", "0a", 20.0, kT0, 100, a.data()));
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "0A", 20.0, kT0 + 5.0, 100, a.data()));
+    ASSERT_TRUE(w.AddSamples("abc", "BHZ", "0A", 20.0, kT0 + 10.0, 100, a.data()));
+    w.FlushAll();
+    EXPECT_EQ(Files(), (std::vector<std::string>{"ABC/0462007-120000-bhz.0a.ABC",
+                                                 "abc/0462007-120010-BHZ.0A.abc"}));
+    auto results = w.Results();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].channel, "bhz");
+    EXPECT_EQ(results[0].samples, 200u);
+    EXPECT_DOUBLE_EQ(results[0].firstSample, kT0);
+    EXPECT_DOUBLE_EQ(results[0].lastSample, kT0 + 9.95);
+}
+
+TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    const int32_t v[] = {1, -2, 70000};
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 0.5, 3, v));
+    w.FlushAll();
+    std::ifstream in(data_ + "/ABC/0462007-120000-BHZ.00.ABC", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 512u + 12u);
+    const std::string text =
+        "[KVR4.0]\r\nData offset=512\r\nStart time=00 00 00\r\nStart date=00 00 0000\r\n"
+        "Time duration=00 00 00\r\nData Type=FLOAT\r\nSpS=20.000000\r\nGain=1\r\n"
+        "Station=ABC\r\nChannels=\"BHZ\"\r\n";
+    EXPECT_EQ(bytes.substr(0, text.size()), text);
+    EXPECT_EQ(bytes[text.size()], '\0');
+    EXPECT_EQ(bytes.substr(text.size() + 1, 512 - text.size() - 1),
+              std::string(512 - text.size() - 1, ' '));
+    const unsigned char expected[] = {0x00, 0x00, 0x80, 0x3f,   // 1.0f
+                                      0x00, 0x00, 0x00, 0xc0,   // -2.0f
+                                      0x00, 0xb8, 0x88, 0x47};  // 70000.0f
+    EXPECT_EQ(std::memcmp(bytes.data() + 512, expected, sizeof expected), 0);
+}
+
+TEST_F(WriterTest, LaterRunWithTheSameFileNameReplacesFileAndRow) {
+    for (int run = 0; run < 2; ++run) {
+        CKvrWriter w(&db_, "Gleaner");
+        w.SetDataDirectory(data_);
+        auto v = Ramp(run * 1000, 40 + run * 20);
+        ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, int(v.size()), v.data()));
+        w.FlushAll();
+    }
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(rows[0].tqty, 3.0);
+    auto samples = Samples(rows[0].cpath);
+    ASSERT_EQ(samples.size(), 60u);
+    EXPECT_EQ(samples[0], 1000.0f);
+}
+
+TEST_F(WriterTest, UnsafeCodesAreRefusedAndWriteNothing) {
+    struct Case {
+        const char* sta;
+        const char* chn;
+        const char* loc;
+    } cases[] = {{"../x", "BHZ", "00"}, {"..", "BHZ", "00"},   {"A/B", "BHZ", "00"},
+                 {"A\\B", "BHZ", "00"}, {"AB'C", "BHZ", "00"}, {"ABC", "B'Z", "00"},
+                 {"ABC", "BH\n", "00"}, {"ABC", "BHZ", "/."},  {"ABC", "BHZ", ".."},
+                 {"", "BHZ", "00"},     {"ABC", "", "00"},     {".", "BHZ", "00"}};
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    auto v = Ramp(0, 10);
+    for (const Case& c : cases)
+        EXPECT_FALSE(w.AddSamples(c.sta, c.chn, c.loc, 20.0, kT0, 10, v.data()))
+            << c.sta << "." << c.chn << "." << c.loc;
+    EXPECT_FALSE(w.AddSamples("ABC", "BHZ", "00", 0.0, kT0, 10, v.data()));
+    w.FlushAll();
+    EXPECT_TRUE(Files().empty());
+    EXPECT_TRUE(Rows().empty());
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/x"));
+}
+
+TEST_F(WriterTest, MissingDataDirectoryLosesBlocksAndCountsThem) {
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_ + "/absent");
+    auto v = Ramp(0, 10);
+    ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 10, v.data()));
+    w.FlushAll();
+    EXPECT_EQ(w.DroppedBlocks(), 1);
+    EXPECT_FALSE(std::filesystem::exists(data_ + "/absent"));
+    EXPECT_TRUE(Rows().empty());
+    EXPECT_TRUE(w.Results().empty());
+}
+
+}  // namespace
