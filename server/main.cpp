@@ -63,6 +63,12 @@ int main(int argc, char** argv) {
     app.add_option("--timeout", options.ioTimeoutMs,
                    "Milliseconds one frame read or write may take")
         ->capture_default_str();
+    size_t cacheMegabytes = 0;
+    app.add_option(
+           "--packet-cache", cacheMegabytes,
+           "Keep up to this many megabytes of built packets for clients asking for the same "
+           "data again (0: compute every packet as it is sent)")
+        ->capture_default_str();
     app.add_option("--mseed", mseedFiles, "Serve the records of these miniSEED files as streams")
         ->check(CLI::ExistingFile);
     app.add_flag("--keep-times", keepTimes,
@@ -82,6 +88,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
+    options.packetCacheBytes = cacheMegabytes << 20;
     std::vector<SimStream> streams;
     std::string error;
     for (const std::string& spec : streamSpecs) {

@@ -70,9 +70,9 @@ SimIo SimPeer::writeAll(const uint8_t* buf, size_t n) {
     return SimIo::Ok;
 }
 
-SimIo SimPeer::recvFrame(SimFrame* frame, uint32_t maxPayload) {
+SimIo SimPeer::recvFrame(SimFrame* frame, uint32_t maxPayload, bool idle) {
     uint8_t preamble[IACP_PREAMBLE_LEN];
-    SimIo io = readAll(preamble, sizeof preamble, true);
+    SimIo io = readAll(preamble, sizeof preamble, idle);
     if (io != SimIo::Ok) return io;
     if (std::memcmp(preamble, "IACP", IACP_TAG_LEN) != 0) return SimIo::BadFrame;
     uint32_t length = 0;

@@ -34,8 +34,9 @@ class SimPeer {
     SimPeer(const SimPeer&) = delete;
     SimPeer& operator=(const SimPeer&) = delete;
 
-    // Reads one frame whose payload may be up to maxPayload bytes.
-    SimIo recvFrame(SimFrame* frame, uint32_t maxPayload);
+    // Reads one frame whose payload may be up to maxPayload bytes. Unless idle, the frame must
+    // begin within the I/O time-out too.
+    SimIo recvFrame(SimFrame* frame, uint32_t maxPayload, bool idle);
     // Sends one frame with the next seqno. The tag is "IACP" unless a fault asks for another.
     SimIo sendFrame(uint32_t type, const uint8_t* payload, uint32_t length,
                     const char* tag = "IACP");

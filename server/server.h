@@ -46,8 +46,9 @@ struct SimServerOptions {
     double heartbeat = 10.0;           // seconds without a frame before a heartbeat
     uint32_t ioTimeoutMs = 30000;      // limit of one frame read or write
     std::vector<SimFault> faults;
-    LOGIO* log = nullptr;                        // none: no log lines
-    size_t packetCacheBytes = size_t(64) << 20;  // built packets kept for reuse; 0: none
+    LOGIO* log = nullptr;  // none: no log lines
+    // Bytes of built packets kept for reuse (0: none, every packet is computed when sent).
+    size_t packetCacheBytes = 0;
 };
 
 // A data request as the server received it (before any wildcard was expanded).

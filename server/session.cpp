@@ -20,6 +20,8 @@ constexpr uint32_t kMaxRequestPayload = 4096;
 // A handshake holds a count and a few 12-byte parameters.
 constexpr uint32_t kMaxHandshakePayload = 1024;
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+// More items than any station list needs; a request beyond it is refused rather than stored.
+constexpr size_t kMaxRequestItems = 10000;
 // The payload of the oversized frame a fault sends: past the client's 32768-byte limit.
 constexpr uint32_t kOversizePayload = ISI_MAX_FRAME_PAYLOAD + 1024;
 // Longest single idle wait while serving, so a stop or a due heartbeat is never missed by much.
@@ -106,7 +108,7 @@ void SimSession::run() {
 
 bool SimSession::handshake() {
     SimFrame frame;
-    SimIo io = peer_.recvFrame(&frame, kMaxHandshakePayload);
+    SimIo io = peer_.recvFrame(&frame, kMaxHandshakePayload, false);
     if (io != SimIo::Ok || frame.type != IACP_TYPE_HANDSHAKE) {
         if (io == SimIo::Ok) peer_.sendValueFrame(IACP_TYPE_ALERT, IACP_ALERT_PROTOCOL_ERROR);
         finish(io == SimIo::Ok ? "first frame is no handshake" : ioText(io));
@@ -154,7 +156,7 @@ void SimSession::requestLoop() {
     bool seqnoItems = false;
     for (;;) {
         SimFrame frame;
-        SimIo io = peer_.recvFrame(&frame, kMaxRequestPayload);
+        SimIo io = peer_.recvFrame(&frame, kMaxRequestPayload, true);
         if (io == SimIo::BadFrame) peer_.sendValueFrame(IACP_TYPE_ALERT, IACP_ALERT_PROTOCOL_ERROR);
         if (io != SimIo::Ok) return finish(ioText(io));
         switch (frame.type) {
@@ -168,6 +170,11 @@ void SimSession::requestLoop() {
                 request.policy = valueOf(frame);
                 break;
             case ISI_IACP_REQ_TWIND:
+                if (request.items.size() >= kMaxRequestItems) {
+                    log(LOG_INFO, "request of more than %zu items refused", kMaxRequestItems);
+                    peer_.sendValueFrame(IACP_TYPE_ALERT, IACP_ALERT_REQUEST_DENIED);
+                    return finish("request refused");
+                }
                 if (frame.payload.size() >= size_t(ISI_TWIND_WIRE_LEN)) {
                     ISI_TWIND_ITEM item{};
                     isiUnpackTwindItem(frame.payload.data(), &item);

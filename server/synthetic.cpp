@@ -14,13 +14,33 @@ inline uint64_t splitmix64(uint64_t x) {
     return z ^ (z >> 31);
 }
 
-inline int sampleWidth(uint64_t r) {
-    unsigned top = unsigned(r >> 56);
+constexpr int widthOfTopByte(unsigned top) {
     if (top < 128) return 5;
     if (top < 192) return 12;
     if (top < 232) return 19;
     if (top < 250) return 26;
     return 31;
+}
+
+// The width by top byte as a table: the top byte is random, so the comparisons above would be
+// mispredicted about twice a sample.
+struct WidthTable {
+    uint8_t width[256];
+    constexpr WidthTable() : width() {
+        for (unsigned top = 0; top < 256; ++top) width[top] = uint8_t(widthOfTopByte(top));
+    }
+};
+constexpr WidthTable kWidths;
+
+inline int sampleWidth(uint64_t r) {
+    return kWidths.width[r >> 56];
+}
+
+inline int32_t sampleOf(uint64_t streamHash, int64_t k) {
+    uint64_t r = splitmix64(streamHash ^ uint64_t(k));
+    int b = sampleWidth(r);
+    int64_t magnitude = int64_t(r & ((uint64_t(1) << b) - 1));
+    return int32_t(magnitude - (int64_t(1) << (b - 1)));
 }
 
 }  // namespace
@@ -37,14 +57,11 @@ uint64_t simStreamHash(const ISI_STREAM_ID& name) {
 }
 
 int32_t simSyntheticSample(uint64_t streamHash, int64_t k) {
-    uint64_t r = splitmix64(streamHash ^ uint64_t(k));
-    int b = sampleWidth(r);
-    int64_t magnitude = int64_t(r & ((uint64_t(1) << b) - 1));
-    return int32_t(magnitude - (int64_t(1) << (b - 1)));
+    return sampleOf(streamHash, k);
 }
 
 void simSyntheticSamples(uint64_t streamHash, int64_t k, int count, int32_t* out) {
-    for (int i = 0; i < count; ++i) out[i] = simSyntheticSample(streamHash, k + i);
+    for (int i = 0; i < count; ++i) out[i] = sampleOf(streamHash, k + i);
 }
 
 }  // namespace isisim

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/clock.h"
@@ -62,9 +63,14 @@ class ProgramsTest : public ::testing::Test {
 
 TEST_F(ProgramsTest, IsicatListsTheStreamsOfIsiSim) {
     startServer("--stream XA.BHZ.00:20 --stream XA.VHZ:0.1");
-    Output cnf = runProgram(std::string(ISICAT_EXE) + " cnf 127.0.0.1:" + port_);
+    std::string trace = (dir_ / "traffic.log").string();
+    Output cnf =
+        runProgram(std::string(ISICAT_EXE) + " cnf 127.0.0.1:" + port_ + " --traffic-log " + trace);
     EXPECT_EQ(cnf.status, 0);
     EXPECT_EQ(cnf.text, "XA\tBHZ\t00\t20.000000\nXA\tVHZ\t--\t0.100000\n");
+    std::ifstream traceFile(trace);
+    std::string traceText((std::istreambuf_iterator<char>(traceFile)), {});
+    EXPECT_NE(traceText.find("RECV preamble"), std::string::npos);
     Output data = runProgram(std::string(ISICAT_EXE) + " data 127.0.0.1:" + port_ +
                              " XA.BHZ.00 --begin now-100 --end now-90 --compress 1");
     EXPECT_EQ(data.status, 0);

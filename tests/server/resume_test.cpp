@@ -65,7 +65,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, ResumeTest,
                                            ResumeCase{"PayloadOver32768", "oversize:3", 2},
                                            ResumeCase{"FrameWithoutTag", "badtag:5", 2},
                                            ResumeCase{"AlertNormalDisconnect", "alert:6:1", 2},
-                                           ResumeCase{"AlertServerFault", "alert:2:4", 2}),
+                                           ResumeCase{"AlertServerFault", "alert:2:4", 2},
+                                           // A stall shorter than the I/O time-out is only a pause.
+                                           ResumeCase{"StallWithinTimeout", "stall:3:0.3", 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Alert 1 ("normal disconnect"): after the pause the client asks again for the items still
