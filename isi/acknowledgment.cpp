@@ -9,8 +9,7 @@ constexpr uint32_t kValueLength = 4;
 
 enum { kAckFailed = -1, kAckComplete = 0, kAckMore = 1 };
 
-int protocolFailure(ISI_CLIENT* client, int* status) {
-    (void)client;
+int protocolFailure(int* status) {
     *status = ISI_ACK_PROTOCOL;
     return kAckFailed;
 }
@@ -21,7 +20,7 @@ int shortFrame(ISI_CLIENT* client, const IACP_WIRE_FRAME* frame, int* status) {
     logioMsg(client->lp, LOG_INFO, "%s: short type %lu frame (len=%lu)", kFid,
              static_cast<unsigned long>(frame->type),
              static_cast<unsigned long>(frame->payload_len));
-    return protocolFailure(client, status);
+    return protocolFailure(status);
 }
 
 uint32_t frameValue(const IACP_WIRE_FRAME* frame) {
@@ -92,7 +91,7 @@ int isiAcknowledgmentFrame(ISI_CLIENT* client, const IACP_WIRE_FRAME* frame, int
                 platSetError(WSAEINVAL);
                 logioMsg(client->lp, LOG_INFO, "%s: isiAppendTwindReq: %s", kFid,
                          platErrorText(WSAEINVAL));
-                return protocolFailure(client, status);
+                return protocolFailure(status);
             }
             ISI_TWIND_ITEM item;
             isiUnpackTwindItem(frame->payload, &item);
@@ -108,7 +107,7 @@ int isiAcknowledgmentFrame(ISI_CLIENT* client, const IACP_WIRE_FRAME* frame, int
                 platSetError(WSAEINVAL);
                 logioMsg(client->lp, LOG_INFO, "%s: isiAppendSeqnoReq: %s", kFid,
                          platErrorText(WSAEINVAL));
-                return protocolFailure(client, status);
+                return protocolFailure(status);
             }
             ISI_SEQNO_ITEM item;
             isiUnpackSeqnoItem(frame->payload, &item);
@@ -134,7 +133,7 @@ int isiAcknowledgmentFrame(ISI_CLIENT* client, const IACP_WIRE_FRAME* frame, int
             platSetError(WSAEPROTOTYPE);
             logioMsg(client->lp, LOG_INFO, "%s: unexpected type %lu frame received", kFid,
                      static_cast<unsigned long>(frame->type));
-            return protocolFailure(client, status);
+            return protocolFailure(status);
     }
 }
 

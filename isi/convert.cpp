@@ -115,7 +115,7 @@ ISI_TS_PACKET* decompress(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted) {
     // Every value takes at least one byte, so more samples than bytes cannot be right; this
     // also bounds the buffer below by the frame size.
     uint32_t codedBytes = raw->nbytes - nativeLength;
-    if (raw->nsamp > codedBytes) {
+    if (raw->nsamp > codedBytes || raw->nsamp > (UINT32_MAX - nativeLength) / kDecodedSampleSize) {
         platSetError(WSAEMSGSIZE);
         return nullptr;
     }
