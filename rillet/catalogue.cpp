@@ -43,8 +43,10 @@ bool CKvrCatalogue::OpenKvrDatabase() {
     return db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD);
 }
 
-bool CKvrCatalogue::OpenConnectionString(const std::string& connection) {
-    return db_.openString(connection);
+bool CKvrCatalogue::OpenConnectionString(const std::string& connection, bool cursorLibrary) {
+    KVR_CONNECT_OPTIONS options;
+    options.useCursorLibrary = cursorLibrary;
+    return db_.openString(connection, options);
 }
 
 void CKvrCatalogue::LogOdbcError(const std::string& message) {

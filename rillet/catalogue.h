@@ -25,8 +25,9 @@ class CKvrCatalogue : public CFileCatalogue {
     // SQLConnect to "KVR" as user "KVR" through the ODBC cursor library. False when it fails
     // (the caller reports "KVR database open error").
     bool OpenKvrDatabase();
-    // Opens with a full connection string instead (tests, tools).
-    bool OpenConnectionString(const std::string& connection);
+    // Opens with a full connection string instead (tests, tools); the cursor library may be left
+    // out to see how a driver answers on its own.
+    bool OpenConnectionString(const std::string& connection, bool cursorLibrary = true);
     KvrConnection& Connection() { return db_; }
 
     void RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,

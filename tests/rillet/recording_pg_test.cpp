@@ -7,7 +7,8 @@ TEST(RilletRecordingPostgres, HistoryIsRecordedThroughDataSourceKvr) {
     std::string why;
     std::string state = PostgresState(&why);
     if (state.empty()) GTEST_SKIP() << why;
-    RecordingRig rig({}, 100, 1.2);
+    // Two 20 sps channels of two hours (1.15 MB) in a 1 MB loop.
+    RecordingRig rig({}, 1, 2);
     rig.open = [state](CKvrCatalogue& c, std::string* reason) {
         return OpenPostgresCatalogue(c, state, reason);
     };
@@ -19,12 +20,17 @@ TEST(RilletRecordingPostgres, HistoryIsRecordedThroughDataSourceKvr) {
         ASSERT_TRUE(OpenPostgresCatalogue(catalogue, state, &why)) << why;
         catalogue.Connection().execute("delete from filelist");
     }
-    rig.Record(rig.start + 17 * 245);
-    for (const auto& c : rig.channels) {
-        auto rows = rig.CheckChannel(c, 0);
-        ASSERT_FALSE(rows.empty()) << c.chan;
-        if (c.rate == 20) {
-            EXPECT_DOUBLE_EQ(rows[0].tqty, 3675);
-        }
-    }
+    rig.Record(rig.start + 28 * 245);
+    for (const auto& c : rig.channels) EXPECT_FALSE(rig.CheckChannel(c, 0).empty()) << c.chan;
+
+    CRilletLog log;
+    CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
+    settings.LoadSettings(nullptr);
+    CKvrCatalogue catalogue(log, settings);
+    ASSERT_TRUE(rig.open(catalogue, &why)) << why;
+    EXPECT_LT(catalogue.DiskLoopSize("abc"), 1048576u + 3 * 4900 * 4);
+    auto lines = LogLines(rig.dir.Path("log"));
+    EXPECT_TRUE(AnyLineHas(lines, "#Deleted file '"));
+    for (const auto& line : lines)
+        if (line.find("Cursor attribute") != std::string::npos) std::printf("%s\n", line.c_str());
 }

@@ -19,13 +19,13 @@ inline std::string SqliteConnection(const std::string& file) {
 }
 
 // Opens the catalogue on an SQLite file and creates the tables; false with a reason.
-inline bool OpenSqliteCatalogue(CKvrCatalogue& catalogue, const std::string& file,
-                                std::string* why) {
+inline bool OpenSqliteCatalogue(CKvrCatalogue& catalogue, const std::string& file, std::string* why,
+                                bool cursorLibrary = true) {
     if (kvrFindOdbcDriver("libsqlite3odbc.so").empty()) {
         *why = "no SQLite ODBC driver";
         return false;
     }
-    if (!catalogue.OpenConnectionString(SqliteConnection(file))) {
+    if (!catalogue.OpenConnectionString(SqliteConnection(file), cursorLibrary)) {
         *why = catalogue.Connection().message();
         return false;
     }

@@ -1,0 +1,128 @@
+// The rillet executable itself: its start-up failures, and an orderly stop by SIGTERM that writes
+// what is pending.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "recording_rig.h"
+#include "util/util.h"
+
+using namespace rillet_test;
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts rillet with args in folder `home`, data source file odbcIni, KVR.ini found in windir.
+Child Start(const std::vector<std::string>& args, const std::string& home,
+            const std::string& odbcIni, const std::string& windir) {
+    Child child;
+    child.out = home + "/stdout.txt";
+    child.err = home + "/stderr.txt";
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        ::setenv("ODBCINI", odbcIni.c_str(), 1);
+        ::setenv("ODBCSYSINI", home.c_str(), 1);
+        ::setenv("WINDIR", windir.c_str(), 1);
+        int out = ::open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv;
+        std::string exe = RILLET_EXE;
+        argv.push_back(exe.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+// Waits for the child's exit with a generous bound; -1 when it did not end (it is then killed).
+int Wait(const Child& child, double seconds = kGenerousWaitSeconds) {
+    double deadline = platNow() + seconds;
+    int status = 0;
+    while (platNow() < deadline) {
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        platSleepMs(20);
+    }
+    ::kill(child.pid, SIGKILL);
+    ::waitpid(child.pid, &status, 0);
+    return -1;
+}
+
+}  // namespace
+
+TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
+    ScratchDir dir;
+    WriteText(dir.Path("odbcinst.ini"), "");
+    WriteText(dir.Path("odbc.ini"), "");
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;  // on standard error
+    } cases[] = {
+        {{"--headless", "-C", dir.Path()}, 4, "KVR database open error"},
+        {{"-C", dir.Path()}, 2, "window is not built"},
+        {{"--headless", "-C", dir.Path("missing")}, 2, "cannot change into"},
+        {{"--bogus"}, 109, "bogus"},
+    };
+    for (const auto& c : cases) {
+        Child child = Start(c.args, dir.Path(), dir.Path("odbc.ini"), dir.Path());
+        int code = Wait(child);
+        std::string err = ReadText(child.err);
+        EXPECT_EQ(code, c.exitCode) << err;
+        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+    }
+}
+
+TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
+    RecordingRig rig({}, 100, 1);
+    std::string why;
+    {
+        CRilletLog log;
+        CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
+        CKvrCatalogue catalogue(log, settings);
+        ASSERT_TRUE(rig.open(catalogue, &why)) << why;
+        for (const auto& c : rig.channels)
+            kvrPutSitechan(catalogue.Connection(),
+                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??", c.rate));
+    }
+    WriteText(rig.dir.Path("odbcinst.ini"), "");
+    ASSERT_TRUE(kvrWriteDsnSection(
+        rig.dir.Path("odbc.ini"), KVR_DSN,
+        kvrSqliteDsnEntry(kvrFindOdbcDriver("libsqlite3odbc.so"), rig.dir.Path("kvr.db")), &why))
+        << why;
+
+    Child child = Start({"--headless", "--verbose", "-C", rig.dir.Path()}, rig.dir.Path(),
+                        rig.dir.Path("odbc.ini"), rig.dir.Path());
+    // Caught up with the whole runs of the hour: the rest of it is pending now.
+    const double caughtUp = rig.start + std::floor(3600 / 245.0) * 245;
+    double deadline = platNow() + kGenerousWaitSeconds;
+    while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
+    ASSERT_GE(rig.Resume("BHZ"), caughtUp) << ReadText(child.out) << ReadText(child.err);
+    ::kill(child.pid, SIGTERM);
+    EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
+
+    // The last BHZ packet shown before the stop ends the data written: the pending run went
+    // into the file, with its row and resume time.
+    std::string out = ReadText(child.out);
+    const std::string tag = " ABC    BHZ   ";
+    size_t last = out.rfind(tag);
+    ASSERT_NE(last, std::string::npos) << out;
+    double lastPacket = utilAttodt(out.substr(last + tag.size(), 21).c_str());
+    ASSERT_GT(lastPacket, rig.start);
+    EXPECT_EQ(rig.Resume("BHZ"), static_cast<int64_t>(std::floor(lastPacket + 100 / 20.0)));
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+    for (const char* text :
+         {"Connecting...", "Connected...", "Connection closed", " ABC    BHZ   "})
+        EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+}
