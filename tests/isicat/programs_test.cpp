@@ -96,12 +96,4 @@ TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsage) {
     }
 }
 
-TEST_F(ProgramsTest, IsiSimRefusesBadArguments) {
-    for (const char* args : {" --stream XA.BHZ", " --fault boom:1", " --samples-per-packet 0",
-                             " --config /nonexistent/streams.cfg"}) {
-        Output out = runProgram(std::string(ISISIM_EXE) + " --port 0 -q" + args + " 2>/dev/null");
-        EXPECT_NE(out.status, 0) << args;
-    }
-}
-
 }  // namespace

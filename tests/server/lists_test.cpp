@@ -63,18 +63,5 @@ TEST_F(ListsTest, StateOfHealthListGivesTheDiskLoopOfEveryStream) {
     isiFreeList(list);
 }
 
-TEST_F(ListsTest, ServerWithNoStreamsAnswersEmptyLists) {
-    startServerWith({}, {});
-    ISI_OPEN_PARAMS p = params();
-    ISI_SOH_LIST* soh = isiGetSohList("127.0.0.1", &p);
-    ISI_CNF_LIST* cnf = isiGetCnfList("127.0.0.1", &p);
-    ASSERT_NE(soh, nullptr);
-    ASSERT_NE(cnf, nullptr);
-    EXPECT_EQ(soh->nentry, 0u);
-    EXPECT_EQ(cnf->nentry, 0u);
-    isiFreeList(soh);
-    isiFreeList(cnf);
-}
-
 }  // namespace
 }  // namespace simtest
