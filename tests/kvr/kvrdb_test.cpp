@@ -1,5 +1,8 @@
-// kvrdb end to end on an SQLite catalogue: data source, init, SITECHAN rows, check's exit code.
+// kvrdb end to end on an SQLite catalogue: data source, init, SITECHAN rows from the command line
+// and from a stand-in ISI server, check's exit code.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "kvr/kvrfile.h"
 
@@ -96,3 +100,41 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.output.find("cannot open data source \"Missing\""), std::string::npos) << r.output;
 }
+
+#ifdef ISI_SIM_PATH
+TEST_F(KvrdbTool, LoadsSitechanFromAServersConfigurationList) {
+    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
+    ASSERT_EQ(kvrdb("init").status, 0);
+
+    std::string portFile = dir_ + "/port";
+    std::vector<std::string> args = {
+        ISI_SIM_PATH,    "-p",  "0",  "--port-file",    portFile, "-q",
+        "--run-seconds", "120", "-s", "ANMO.BHZ.00:20", "-s",     "AB.LHZ:1"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t server = 0;
+    ASSERT_EQ(posix_spawn(&server, ISI_SIM_PATH, nullptr, nullptr, argv.data(), environ), 0);
+    std::string port;
+    // Generous bound for a loaded machine; the server writes its port as soon as it listens.
+    for (int i = 0; i < 300 && port.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream in(portFile);
+        std::getline(in, port);
+    }
+    ToolRun r{-1, {}};
+    if (!port.empty()) r = kvrdb("sitechan load 127.0.0.1:" + port);
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    ASSERT_FALSE(port.empty()) << "isi-sim did not start";
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    r = kvrdb("sitechan list");
+    EXPECT_NE(r.output.find("anmo    BHZ 00 20.000000"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ab      LHZ ?? 1.000000"), std::string::npos) << r.output;
+
+    // Nobody listens on the port any more: the load fails instead of retrying for ever.
+    r = kvrdb("sitechan load 127.0.0.1:" + port);
+    EXPECT_NE(r.status, 0) << r.output;
+}
+#endif
