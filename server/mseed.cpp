@@ -59,7 +59,8 @@ bool readFile(const std::string& path,
     MSRecord* msr = nullptr;
     int rc;
     while ((rc = ms_readmsr(&msr, path.c_str(), 0, nullptr, nullptr, 1, 1, 0)) == MS_NOERROR) {
-        if (msr->numsamples <= 0 || msr->samprate <= 0.0) continue;
+        SimRate rate;
+        if (msr->numsamples <= 0 || !simRateFromDouble(msr->samprate, &rate)) continue;
         Record rec;
         if (!samplesOf(msr, &rec.samples)) continue;
         rec.start = double(msr->starttime) / double(HPTMODULUS);
@@ -95,7 +96,8 @@ bool simLoadMseed(const std::vector<std::string>& files, bool keepTimes, int sam
     for (auto& [key, p] : pending) {
         std::sort(p.records.begin(), p.records.end(),
                   [](const Record& a, const Record& b) { return a.start < b.start; });
-        SimRate rate = simRateFromDouble(p.samprate);
+        SimRate rate;
+        simRateFromDouble(p.samprate, &rate);
         double interval = simRateInterval(rate);
         std::vector<SimSegment> segments;
         for (Record& rec : p.records) {

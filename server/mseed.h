@@ -12,8 +12,9 @@ namespace isisim {
 // location (the network code is dropped; the stream name has no place for it). Records that
 // continue the one before within half an interval join its segment; others start a new one.
 // Integer samples are taken as they are, float samples rounded; text records are skipped, as are
-// records whose rate differs from the stream's first. Unless keepTimes is set, all streams move
-// by one common offset so that the newest sample of all lies at now.
+// records whose rate differs from the stream's first or cannot be carried in a packet header.
+// Unless keepTimes is set, all streams move by one common offset so that the newest sample of all
+// lies at now.
 bool simLoadMseed(const std::vector<std::string>& files, bool keepTimes, int samplesPerPacket,
                   double now, std::vector<SimStream>* streams, std::string* error);
 

@@ -74,9 +74,9 @@ bool simParseRate(const std::string& text, SimRate* rate, std::string* error) {
     return reduceInto(w + f, q, rate, error);
 }
 
-SimRate simRateFromDouble(double samplesPerSecond) {
+bool simRateFromDouble(double samplesPerSecond, SimRate* rate) {
     SimRate best;
-    if (!(samplesPerSecond > 0.0)) return best;
+    if (!(samplesPerSecond > 0.0)) return false;
     double bestError = HUGE_VAL;
     // Small denominators first, so 20.0 stays 20/1 and 0.1 becomes 1/10.
     for (int64_t q = 1; q <= kMaxRateTerm; ++q) {
@@ -92,7 +92,9 @@ SimRate simRateFromDouble(double samplesPerSecond) {
         }
         if (err <= samplesPerSecond * 1e-9) break;
     }
-    return best;
+    if (!(bestError <= samplesPerSecond * 1e-6)) return false;
+    *rate = best;
+    return true;
 }
 
 void simRateToFactorMultiplier(SimRate rate, int16_t* factor, int16_t* multiplier) {

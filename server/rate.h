@@ -24,8 +24,9 @@ inline constexpr int32_t kMaxRateTerm = 32767;
 // reason in error when the text is no positive rate or needs a term above 32767.
 bool simParseRate(const std::string& text, SimRate* rate, std::string* error);
 
-// The closest rate whose terms fit 16 bits, for rates read from miniSEED records.
-SimRate simRateFromDouble(double samplesPerSecond);
+// The closest rate whose terms fit 16 bits, for rates read from miniSEED records. False when
+// none comes within a millionth of it (above 32767 samples per second, for one).
+bool simRateFromDouble(double samplesPerSecond, SimRate* rate);
 
 // The factor and multiplier of the packet header that give this rate back: p/1 -> (p, 1),
 // 1/q -> (-q, 1), p/q -> (p, q), whose interval is q / p seconds.

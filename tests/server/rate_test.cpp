@@ -45,11 +45,20 @@ TEST(SimRateTest, RefusesTextsThatAreNoUsableRate) {
 }
 
 TEST(SimRateTest, MiniseedRatesBecomeTheNearestSmallFraction) {
-    EXPECT_EQ(isisim::simRateFromDouble(20.0).p, 20);
-    EXPECT_EQ(isisim::simRateFromDouble(0.1).q, 10);
-    SimRate third = isisim::simRateFromDouble(1.0 / 3.0);
-    EXPECT_EQ(third.p, 1);
-    EXPECT_EQ(third.q, 3);
+    struct Case {
+        double rate;
+        bool ok;
+        int32_t p, q;
+    };
+    const Case cases[] = {{20.0, true, 20, 1},    {0.1, true, 1, 10}, {1.0 / 3.0, true, 1, 3},
+                          {40000.0, false, 0, 0}, {0.0, false, 0, 0}, {-5.0, false, 0, 0}};
+    for (const Case& c : cases) {
+        SimRate rate;
+        ASSERT_EQ(isisim::simRateFromDouble(c.rate, &rate), c.ok) << c.rate;
+        if (!c.ok) continue;
+        EXPECT_EQ(rate.p, c.p) << c.rate;
+        EXPECT_EQ(rate.q, c.q) << c.rate;
+    }
 }
 
 // A client resumes at "last sample time + interval" in floating point; the server must find
