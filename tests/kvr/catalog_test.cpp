@@ -361,3 +361,32 @@ TEST_F(CatalogTest, CheckFindsMissingShortAndUnregisteredFiles) {
               (std::vector<std::string>{"missing: abc/13/missing.abc", "no row: abc/13/norow.abc",
                                         "size: abc/13/short.abc"}));
 }
+
+TEST_F(CatalogTest, RetrievalConnectionStringSeesTheRecordersRows) {
+    // The retrieval writer opens "DSN=KVR;UID=KVR;PWD=JXQ;" while the recorder holds its own
+    // connection to the same catalogue.
+    ASSERT_TRUE(
+        kvrRegisterNewFile(db_, "abc\\13\\a.abc", "abc", kT0, 60, 20, "BHZ", "", -1, -1).ok());
+    KvrConnection second;
+    ASSERT_TRUE(second.openString("DSN=KVR;UID=KVR;PWD=JXQ;")) << second.message();
+    if (!schema_.empty()) {
+        ASSERT_TRUE(kvrSqlOk(second.execute("set search_path to " + schema_)));
+    }
+    KVR_FILELIST_ROW row;
+    row.sta = "ABC";
+    row.ch = "BHZ";
+    row.cpath = "ABC\\0022006-130405-BHZ.ABC";
+    row.creater = KVR_CREATER_RETRIEVAL;
+    row.tqty = 60;
+    row.sps = 20;
+    KVR_SQL_RESULT r = kvrWriteFileListRow(second, row, KvrRowMode::Insert);
+    ASSERT_TRUE(r.ok()) << r.message;
+    std::vector<KVR_FILELIST_ROW> seen;
+    ASSERT_TRUE(kvrSelectFileListRows(second, "", &seen).ok());
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(rows().size(), 2u);
+
+    KvrConnection wrong;
+    EXPECT_FALSE(wrong.openString("DSN=NoSuchSource;UID=KVR;PWD=JXQ;"));
+    EXPECT_FALSE(wrong.message().empty());
+}
