@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
         "Synthetic sample k of a stream lies at k / rate seconds since 1970; its value is a fixed "
         "function of the stream name and k (see the README)."};
     SimServerOptions options;
-    std::vector<std::string> streamSpecs, mseedFiles, faultSpecs;
+    std::vector<std::string> streamTexts, mseedFiles, faultTexts;
     std::string configFile, portFile, logDest = "stderr";
     int samplesPerPacket = kDefaultSamplesPerPacket;
     double history = kDefaultHistorySeconds, runSeconds = 0.0;
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     app.add_option("-p,--port", options.port, "TCP port; 0 picks a free one")
         ->capture_default_str();
     app.add_option("--port-file", portFile, "Write the port listened on into this file");
-    app.add_option("-s,--stream", streamSpecs,
+    app.add_option("-s,--stream", streamTexts,
                    "A synthetic stream STA.CHN[.LOC]:RATE[:SAMPLES_PER_PACKET], e.g. "
                    "ANMO.BHZ.00:20 or ANMO.VHZ:0.1 (repeatable)");
     app.add_option("-c,--config", configFile,
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     app.add_flag("--keep-times", keepTimes,
                  "Serve miniSEED data at its own times (default: shifted so the newest sample is "
                  "now)");
-    app.add_option("--fault", faultSpecs,
+    app.add_option("--fault", faultTexts,
                    "Inject a fault (repeatable): close:N[:K] closes after N packets, "
                    "alert:N:CODE[:K] sends an alert, stall:N:SECONDS[:K] sends nothing, "
                    "badtag:N[:K] sends a frame without the IACP tag, oversize:N[:K] a payload "
@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
     options.packetCacheBytes = cacheMegabytes << 20;
     std::vector<SimStream> streams;
     std::string error;
-    for (const std::string& spec : streamSpecs) {
+    for (const std::string& text : streamTexts) {
         SimStream s;
-        if (!simParseStreamSpec(spec, samplesPerPacket, history, &s, &error)) {
+        if (!simParseStreamSpec(text, samplesPerPacket, history, &s, &error)) {
             std::fprintf(stderr, "isi-sim: %s\n", error.c_str());
             return 2;
         }
@@ -110,9 +110,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (streams.empty()) streams = simDefaultStreams(samplesPerPacket, history);
-    for (const std::string& spec : faultSpecs) {
+    for (const std::string& text : faultTexts) {
         SimFault fault;
-        if (!simParseFault(spec, &fault, &error)) {
+        if (!simParseFault(text, &fault, &error)) {
             std::fprintf(stderr, "isi-sim: %s\n", error.c_str());
             return 2;
         }

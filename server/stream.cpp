@@ -210,15 +210,15 @@ bool simNameMatches(const ISI_STREAM_ID& pattern, const ISI_STREAM_ID& stream) {
     return globMatch(loc.c_str(), trimmed(stream.loc).c_str());
 }
 
-bool simParseStreamSpec(const std::string& spec, int defaultSamplesPerPacket, double history,
+bool simParseStreamSpec(const std::string& text, int defaultSamplesPerPacket, double history,
                         SimStream* stream, std::string* error) {
-    size_t colon = spec.find(':');
+    size_t colon = text.find(':');
     if (colon == std::string::npos) {
-        if (error) *error = "stream \"" + spec + "\" needs \":RATE\"";
+        if (error) *error = "stream \"" + text + "\" needs \":RATE\"";
         return false;
     }
-    std::string namePart = spec.substr(0, colon);
-    std::string rest = spec.substr(colon + 1);
+    std::string namePart = text.substr(0, colon);
+    std::string rest = text.substr(colon + 1);
     std::string rateText = rest, sppText;
     if (size_t c2 = rest.find(':'); c2 != std::string::npos) {
         rateText = rest.substr(0, c2);
@@ -228,7 +228,7 @@ bool simParseStreamSpec(const std::string& spec, int defaultSamplesPerPacket, do
     std::stringstream ss(namePart);
     for (std::string part; std::getline(ss, part, '.');) parts.push_back(part);
     if (parts.size() < 2 || parts.size() > 3) {
-        if (error) *error = "stream \"" + spec + "\" needs STA.CHN[.LOC]";
+        if (error) *error = "stream \"" + text + "\" needs STA.CHN[.LOC]";
         return false;
     }
     ISI_STREAM_ID name{};
@@ -276,12 +276,13 @@ bool simReadStreamFile(const std::string& path, int defaultSamplesPerPacket, dou
 }
 
 std::vector<SimStream> simDefaultStreams(int samplesPerPacket, double history) {
-    static const char* const kSpecs[] = {"SIM1.BHZ:20",   "SIM1.BHN:20",    "SIM1.BHE:20",
-                                         "SIM1.LHZ.00:1", "SIM2.SHZ.10:50", "SIM2.VHZ:0.1"};
+    static const char* const kDefaultStreams[] = {"SIM1.BHZ:20",    "SIM1.BHN:20",
+                                                  "SIM1.BHE:20",    "SIM1.LHZ.00:1",
+                                                  "SIM2.SHZ.10:50", "SIM2.VHZ:0.1"};
     std::vector<SimStream> streams;
-    for (const char* spec : kSpecs) {
+    for (const char* stream : kDefaultStreams) {
         SimStream s;
-        simParseStreamSpec(spec, samplesPerPacket, history, &s, nullptr);
+        simParseStreamSpec(stream, samplesPerPacket, history, &s, nullptr);
         streams.push_back(s);
     }
     return streams;

@@ -83,7 +83,7 @@ class SimStream {
 bool simNameMatches(const ISI_STREAM_ID& pattern, const ISI_STREAM_ID& stream);
 
 // Parses "STA.CHN[.LOC]:RATE[:SAMPLES_PER_PACKET]" (LOC "--" or absent: none).
-bool simParseStreamSpec(const std::string& spec, int defaultSamplesPerPacket, double history,
+bool simParseStreamSpec(const std::string& text, int defaultSamplesPerPacket, double history,
                         SimStream* stream, std::string* error);
 
 // Reads a stream file: one stream a line, "STATION CHANNEL LOCATION RATE [SAMPLES_PER_PACKET]"

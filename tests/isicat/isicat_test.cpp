@@ -116,9 +116,9 @@ class IsicatCommandTest : public ::testing::Test {
         logioInit(&log_, "stderr", nullptr, "test");
         logioSetThreshold(&log_, LOG_WARNING);
         std::vector<isisim::SimStream> streams;
-        for (const char* spec : {"SIM1.BHZ:20:50", "SIM1.LHZ.00:1:30", "SIM2.VHZ:0.1:5"}) {
+        for (const char* text : {"SIM1.BHZ:20:50", "SIM1.LHZ.00:1:30", "SIM2.VHZ:0.1:5"}) {
             isisim::SimStream s;
-            ASSERT_TRUE(isisim::simParseStreamSpec(spec, 100, 86400.0, &s, nullptr));
+            ASSERT_TRUE(isisim::simParseStreamSpec(text, 100, 86400.0, &s, nullptr));
             streams.push_back(s);
         }
         isisim::SimServerOptions options;

@@ -85,8 +85,8 @@ TEST_F(LiveTest, SixtyFourClientsAreServedAtOnce) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
-            const char* spec = i % 3 == 0 ? "ANMO.BHZ" : i % 3 == 1 ? "ANMO.BHN" : "KONO.LHZ.00";
-            ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, end, spec);
+            const char* name = i % 3 == 0 ? "ANMO.BHZ" : i % 3 == 1 ? "ANMO.BHN" : "KONO.LHZ.00";
+            ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, end, name);
             isiRequestSetCompress(request, i % 2 == 0 ? ISI_COMP_IDA : ISI_COMP_NONE);
             ISI_OPEN_PARAMS p = params();
             ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
@@ -99,7 +99,7 @@ TEST_F(LiveTest, SixtyFourClientsAreServedAtOnce) {
             while (started < kClients && platNow() < until) platSleepMs(5);
             if (status == ISI_STATUS_DATA) status = readAll(client, &packets);
             isiCloseClient(client);
-            const isisim::SimStream& s = stream(spec);
+            const isisim::SimStream& s = stream(name);
             uint64_t hash = isisim::simStreamHash(s.name());
             int64_t k = s.indexAtOrAfter(begin);
             bool ok = status == ISI_STATUS_DONE;

@@ -41,13 +41,13 @@ class SimTest : public ::testing::Test {
     }
 
     // Starts a server with streams "STA.CHN[.LOC]:RATE:SPP".
-    void startServer(const std::vector<std::string>& specs, isisim::SimServerOptions options = {},
-                     double history = 86400.0) {
+    void startServer(const std::vector<std::string>& streamTexts,
+                     isisim::SimServerOptions options = {}, double history = 86400.0) {
         std::vector<isisim::SimStream> streams;
-        for (const std::string& spec : specs) {
+        for (const std::string& text : streamTexts) {
             isisim::SimStream s;
             std::string error;
-            ASSERT_TRUE(isisim::simParseStreamSpec(spec, 100, history, &s, &error)) << error;
+            ASSERT_TRUE(isisim::simParseStreamSpec(text, 100, history, &s, &error)) << error;
             streams.push_back(s);
         }
         startServerWith(std::move(streams), std::move(options));

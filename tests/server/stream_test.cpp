@@ -88,9 +88,9 @@ TEST(SimStreamTest, RequestPatternsMatchStreams) {
 
 TEST(SimStreamTest, StreamSpecifications) {
     struct Case {
-        const char* spec;
+        const char* option;
         bool ok;
-        const char* text;
+        const char* name;
         int spp;
     };
     const Case cases[] = {
@@ -108,12 +108,12 @@ TEST(SimStreamTest, StreamSpecifications) {
     for (const Case& c : cases) {
         SimStream s;
         std::string error;
-        EXPECT_EQ(isisim::simParseStreamSpec(c.spec, 100, 3600.0, &s, &error), c.ok) << c.spec;
+        EXPECT_EQ(isisim::simParseStreamSpec(c.option, 100, 3600.0, &s, &error), c.ok) << c.option;
         if (!c.ok) {
-            EXPECT_FALSE(error.empty()) << c.spec;
+            EXPECT_FALSE(error.empty()) << c.option;
             continue;
         }
-        EXPECT_EQ(s.text(), c.text);
+        EXPECT_EQ(s.text(), c.name);
         EXPECT_EQ(s.samplesPerPacket(), c.spp);
     }
 }
