@@ -219,11 +219,20 @@ TEST_F(CatalogTest, QuotesInCodesAndPathsStayInsideTheirLiterals) {
     EXPECT_TRUE(kvrDeleteFileRow(db_, list[0].cpath).ok());
     EXPECT_TRUE(rows().empty());
 
+    // A backslash before a quote must not escape it either.
     ASSERT_TRUE(kvrPutSitechan(db_, {"o'k", "b'z", "", 40.0}).ok());
-    double sps = 0;
-    r = kvrLookupSampleRate(db_, "o'k", "B'Z", "??", &sps);
-    EXPECT_TRUE(r.ok()) << r.message;
-    EXPECT_DOUBLE_EQ(sps, 40.0);
+    ASSERT_TRUE(kvrPutSitechan(db_, {"x\\", "b\\'", "", 10.0}).ok());
+    struct Lookup {
+        const char* sta;
+        const char* chan;
+        double sps;
+    } lookups[] = {{"o'k", "B'Z", 40.0}, {"x\\", "B\\'", 10.0}, {"x", "B", 0.0}};
+    for (const Lookup& l : lookups) {
+        double sps = -1;
+        r = kvrLookupSampleRate(db_, l.sta, l.chan, "??", &sps);
+        EXPECT_TRUE(r.ok()) << r.message;
+        EXPECT_DOUBLE_EQ(sps, l.sps) << l.sta;
+    }
 }
 
 TEST_F(CatalogTest, SampleRatesAreLookedUpAsTheRecorderSpellsThem) {
