@@ -14,9 +14,9 @@
 
 namespace {
 
-// Pause before a new connect attempt or cycle, so that a server that refuses at once (or answers
-// every request with "request complete") is not hammered in a tight loop.
-constexpr uint32_t kRetryPauseMs = 1000;
+// Pause before a new connection cycle, so that a server that answers every request with "request
+// complete" is not hammered in a tight loop.
+constexpr uint32_t kCyclePauseMs = 1000;
 constexpr uint32_t kStopPollMs = 50;
 
 // Copies a code into a NUL-padded name field of size n + 1, lower-cased and cut to n characters.
@@ -40,7 +40,7 @@ void CRecorderWorker::RecorderThread() {
     recorder_.PrepareChannels();
     while (!stop_.load()) {
         RunConnection();
-        if (!stop_.load()) PauseUnlessStopped(kRetryPauseMs);
+        if (!stop_.load()) PauseUnlessStopped(kCyclePauseMs);
     }
     // Orderly stop: what is pending is written now, with its row and resume time, rather than
     // asked for again at the next start (the server's loop may have dropped it by then).
@@ -83,6 +83,11 @@ void CRecorderWorker::RunConnection() {
     isiInitOpenParams(&params);
     params.port = settings_.Port();
     params.lp = libraryLog_;
+    // The connection layer would retry a refused connect on its own, every retry_delay, for as
+    // long as the server stays away, and nothing could stop it. It reports every failure at once
+    // instead; the retries, at the same pace, are made here and end when a stop is requested.
+    const uint32_t retryPauseMs = params.attr.retry_delay;
+    params.attr.maxerr = IACP_ERR_NONE;
 
     ISI_DATA_REQUEST* request = BuildRequest();
     if (request == nullptr) return;
@@ -91,7 +96,7 @@ void CRecorderWorker::RunConnection() {
     ISI_CLIENT* client = nullptr;
     while (client == nullptr && !stop_.load()) {
         client = isiInitiateDataRequest(settings_.Server().c_str(), &params, request);
-        if (client == nullptr) PauseUnlessStopped(kRetryPauseMs);
+        if (client == nullptr) PauseUnlessStopped(retryPauseMs);
     }
     isiFreeDataRequest(request);
     if (client == nullptr) return;  // stopped while connecting
@@ -103,15 +108,21 @@ void CRecorderWorker::RunConnection() {
 
     view_.SetStatusLine("Connected...");
     log_.WriteLog("Connected...");
+    int failuresInARow = 0;
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
         if (status == ISI_STATUS_DATA && packet != nullptr) {
+            failuresInARow = 0;
             HandlePacket(*packet);
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
             break;
         } else if (stop_.load()) {
             break;
+        } else if (++failuresInARow > 1) {
+            // A reconnect that failed again (server away): wait before the next one. A single
+            // failure, such as one packet that could not be converted, reads on at once.
+            PauseUnlessStopped(retryPauseMs);
         }
     }
 

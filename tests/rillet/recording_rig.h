@@ -94,6 +94,9 @@ struct RecordingRig {
         return OpenSqliteCatalogue(c, dir.Path("kvr.db"), why);
     };
 
+    // Runs just before the orderly stop of Record().
+    std::function<void()> beforeStop;
+
     int64_t Resume(const char* key) {
         return std::atoll(platGetProfileString("GROUP1", key, "0", dir.Path("rillet.ini")).c_str());
     }
@@ -120,6 +123,7 @@ struct RecordingRig {
         std::thread thread([&] { worker.RecorderThread(); });
         double deadline = platNow() + kGenerousWaitSeconds;
         while (Resume("BHZ") < until && platNow() < deadline) platSleepMs(50);
+        if (beforeStop) beforeStop();
         worker.RequestStop();
         thread.join();
         EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";

@@ -56,3 +56,19 @@ TEST(RilletRecording, SmallDiskLoopKeepsItsLimit) {
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Deleted file '"));
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
+
+TEST(RilletRecording, StopWhileTheServerIsAwayWritesWhatIsPending) {
+    RecordingRig rig({}, 100, 1);
+    const double caughtUp = rig.start + 14 * 245;
+    double stopAsked = 0;
+    rig.beforeStop = [&] {
+        rig.server->stop();
+        platSleepMs(300);  // the client is now between reconnect attempts
+        stopAsked = platNow();
+    };
+    rig.Record(caughtUp);
+    // The stop did not wait for the server to come back (it never does).
+    EXPECT_LT(platNow() - stopAsked, kGenerousWaitSeconds);
+    EXPECT_GE(rig.Resume("BHZ"), caughtUp);
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
