@@ -15,6 +15,7 @@ constexpr uint32_t kNativeHeader64 = 64;
 constexpr uint32_t kType12FlagsOffset = 56;
 constexpr uint8_t kType12UnsupportedBits = 0x03 | 0x30;
 constexpr uint32_t kDecodedSampleSize = 4;
+constexpr uint32_t kMinConvertedBuffer = 4096;
 
 constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
 
@@ -61,16 +62,19 @@ void swapInPlace(uint8_t* data, uint32_t count) {
     }
 }
 
-// Grows the converted packet's buffer to at least need bytes; it never shrinks.
+// Grows the converted packet's buffer to at least need bytes; it never shrinks. The buffer is
+// never smaller than kMinConvertedBuffer, so a packet of no samples still owns (and later frees)
+// what it was given.
 bool CheckAllocation(ISI_TS_PACKET* packet, uint32_t need) {
     if (packet->nalloc >= need && packet->data != nullptr) return true;
-    void* grown = std::realloc(packet->nalloc > 0 ? packet->data : nullptr, need);
+    uint32_t size = need > kMinConvertedBuffer ? need : kMinConvertedBuffer;
+    void* grown = std::realloc(packet->nalloc > 0 ? packet->data : nullptr, size);
     if (grown == nullptr) {
         platSetError(WSAENOBUFS);
         return false;
     }
     packet->data = static_cast<uint8_t*>(grown);
-    packet->nalloc = need;
+    packet->nalloc = size;
     return true;
 }
 

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Round trip: the bytes read as 32-bit samples.
     std::vector<int32_t> samples(size / 4);
-    std::memcpy(samples.data(), data, samples.size() * 4);
+    if (!samples.empty()) std::memcpy(samples.data(), data, samples.size() * 4);
     std::vector<uint8_t> coded = isitest::encodeIdacmp(samples);
     std::vector<int32_t> back(samples.size());
     int32_t last = 0;

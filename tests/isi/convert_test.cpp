@@ -143,6 +143,13 @@ TEST(IsiConvertTS, DecompressesInt32IntoHostOrder) {
     ISI_TS_PACKET h = makeHeader("STA", "BHZ", "00", 20, 1, 1000.0, 0);
     std::vector<uint8_t> payload = isitest::samplePayload(h, samples, true);
     Converted cv;
+    // A packet of no samples first: the buffer it gets must be the one later grown and freed.
+    std::vector<uint8_t> empty = isitest::samplePayload(h, {}, true);
+    ASSERT_TRUE(isiReadTSHeader(empty.data(), static_cast<uint32_t>(empty.size()), &cv.raw));
+    ASSERT_EQ(isiConvertTS(&cv.raw, &cv.converted), &cv.converted);
+    EXPECT_EQ(cv.converted.nsamp, 0u);
+    EXPECT_GT(cv.converted.nalloc, 0u);
+
     ASSERT_TRUE(isiReadTSHeader(payload.data(), static_cast<uint32_t>(payload.size()), &cv.raw));
     ISI_TS_PACKET* out = isiConvertTS(&cv.raw, &cv.converted);
     ASSERT_EQ(out, &cv.converted);
