@@ -1,0 +1,155 @@
+// The acquisition thread and its packet matching.
+#include "tremlive/acquisition.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "tremlive/settings.h"
+#include "util/util.h"
+
+namespace tremlive {
+
+std::atomic<int> g_running{0};
+
+namespace {
+
+// A request that never ends: the library's "forever".
+constexpr double kRequestForever = UTIL_TIME_FOREVER;
+constexpr uint32_t kAllocRetryPauseMs = 1000;
+
+std::string fieldText(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+}  // namespace
+
+std::string BuildStreamSpecifier(const CTraceBuffers& buffers) {
+    std::string text;
+    for (const auto& ch : buffers.channels)
+        text += "+" + ch->station + "." + ch->channel + "." + ch->location;
+    return text;
+}
+
+int MatchChannel(const CTraceBuffers& buffers, const ISI_STREAM_ID& name) {
+    std::string sta = fieldText(name.sta, sizeof name.sta);
+    std::string chn = fieldText(name.chn, sizeof name.chn);
+    std::string loc = fieldText(name.loc, sizeof name.loc);
+    for (size_t i = 0; i < buffers.channels.size(); ++i) {
+        const CDisplayChannel& ch = *buffers.channels[i];
+        if (EqualNoCase(ch.station, sta) && EqualNoCase(ch.channel, chn) && ch.location == loc)
+            return int(i);
+    }
+    return -1;
+}
+
+bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet) {
+    double interval = isiSrateToInterval(packet.factor, packet.multiplier);
+    float storedInterval = float(interval);
+    // A packet that cannot be placed in time, or whose samples are not all there, would stall
+    // or corrupt the drawing; it is dropped like one for a stream nobody shows.
+    if (packet.nsamp == 0 || packet.datatype != ISI_TYPE_INT32 || packet.data == nullptr)
+        return false;
+    if (uint64_t(packet.nbytes) < uint64_t(packet.nsamp) * sizeof(int32_t)) return false;
+    if (packet.nsamp > uint32_t(INT32_MAX)) return false;
+    if (!std::isfinite(storedInterval) || !(storedInterval > 0.0f)) return false;
+    if (!std::isfinite(packet.tofs) || !std::isfinite(packet.tols)) return false;
+
+    std::lock_guard<std::mutex> lock(buffers->dataLock);
+    int index = MatchChannel(*buffers, packet.name);
+    if (index < 0) return false;
+    auto record = std::make_unique<CTracePacket>();
+    record->station = fieldText(packet.name.sta, sizeof packet.name.sta);
+    record->channel = fieldText(packet.name.chn, sizeof packet.name.chn);
+    record->interval = storedInterval;
+    record->firstTime = packet.tofs;
+    record->lastTime = packet.tols;
+    record->count = int32_t(packet.nsamp);
+    record->samples.resize(packet.nsamp);
+    std::memcpy(record->samples.data(), packet.data, packet.nsamp * sizeof(int32_t));
+    buffers->AppendPacket(size_t(index), std::move(record));
+    return true;
+}
+
+int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
+    // One start time for every request of this run, so a repeated request re-delivers from
+    // the same point.
+    double start = platNow() - double(params.bufferedTime);
+    utilNetworkInit();
+    ISI_OPEN_PARAMS open;
+    isiInitOpenParams(&open);
+    open.port = params.port;
+    open.lp = params.log;
+
+    // The channel list does not change while the thread runs: read without the lock.
+    std::string specifier = BuildStreamSpecifier(*buffers);
+
+    ISI_CLIENT* client = nullptr;
+    while (g_running.load() == 1) {
+        ISI_DATA_REQUEST* request =
+            isiAllocSimpleDataRequest(start, kRequestForever, specifier.c_str());
+        if (request == nullptr) {
+            // Only a specifier the library cannot read gets here; retrying at once would spin.
+            platSleepMs(kAllocRetryPauseMs);
+            continue;
+        }
+        isiRequestSetFormat(request, ISI_FORMAT_GENERIC);
+        isiRequestSetCompress(request, ISI_COMP_IDA);
+        if (g_running.load() != 1) {
+            isiFreeDataRequest(request);
+            break;
+        }
+        client = isiInitiateDataRequest(params.server.c_str(), &open, request);
+        isiFreeDataRequest(request);
+        if (client == nullptr) continue;
+
+        while (g_running.load() == 1) {
+            int status = ISI_STATUS_FAILED;
+            ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+            if (status == ISI_STATUS_FAILED) continue;  // the next call tries a new reconnect
+            if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
+                client = isiCloseClient(client);
+                break;
+            }
+            if (status == ISI_STATUS_DATA && packet != nullptr) HandlePacket(buffers, *packet);
+        }
+    }
+
+    if (client != nullptr) isiSetStopFlag(client, 1);
+    platSleepMs(params.stopPauseMs);
+    if (client != nullptr) isiCloseClient(client);
+    if (params.onEnded) params.onEnded();
+    return 0;
+}
+
+CAcquisitionRunner::~CAcquisitionRunner() {
+    if (thread_.joinable()) thread_.detach();
+}
+
+void CAcquisitionRunner::Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisitionParams params) {
+    if (thread_.joinable()) thread_.detach();  // an earlier run that already posted its end
+    auto end = std::make_shared<EndState>();
+    end_ = end;
+    g_running = 1;
+    thread_ = std::thread([buffers, params = std::move(params), end]() mutable {
+        platSetThreadLowestPriority();
+        AcquisitionThread(buffers.get(), std::move(params));
+        std::lock_guard<std::mutex> lock(end->mutex);
+        end->finished = true;
+        end->ended.notify_all();
+    });
+}
+
+bool CAcquisitionRunner::WaitForEnd(uint32_t timeoutMs) {
+    if (!thread_.joinable()) return true;
+    std::shared_ptr<EndState> end = end_;
+    std::unique_lock<std::mutex> lock(end->mutex);
+    bool done = end->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&end] { return end->finished; });
+    lock.unlock();
+    if (!done) return false;
+    thread_.join();
+    return true;
+}
+
+}  // namespace tremlive

@@ -1,0 +1,196 @@
+// Window times, purge and scale arithmetic of the per-channel buffers.
+#include "tremlive/buffers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tremlive {
+
+namespace {
+
+constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+// Stores lo..hi as a scale, saturated at the 32-bit limits and never empty: the drawing divides
+// by the range.
+void setScale(CDisplayChannel* ch, int64_t lo, int64_t hi) {
+    lo = std::clamp(lo, kInt32Min, kInt32Max);
+    hi = std::clamp(hi, kInt32Min, kInt32Max);
+    if (hi <= lo) {
+        if (hi < kInt32Max) {
+            hi = lo + 1;
+        } else {
+            lo = hi - 1;
+        }
+    }
+    ch->scaleMin = int32_t(lo);
+    ch->scaleMax = int32_t(hi);
+}
+
+}  // namespace
+
+int32_t CTracePacket::firstIndexAtOrAfter(double t) const {
+    if (count <= 0) return 0;
+    double s = double(interval);
+    int64_t j = 0;
+    if (s > 0.0) {
+        double guess = std::ceil((t - firstTime) / s);
+        if (guess >= double(count)) {
+            j = count;
+        } else if (guess > 0.0) {
+            j = int64_t(guess);
+        }
+    }
+    // The guess can be off by one through rounding; settle it with the very expression the
+    // per-sample walk uses, so both agree on every sample.
+    while (j > 0 && timeOf(j - 1) >= t) --j;
+    while (j < count && timeOf(j) < t) ++j;
+    return int32_t(j);
+}
+
+int32_t CTracePacket::firstIndexAfter(double t, int32_t from) const {
+    if (from >= count) return count;
+    double s = double(interval);
+    int64_t j = from;
+    if (s > 0.0) {
+        double guess = std::floor((t - firstTime) / s) + 1.0;
+        if (guess >= double(count)) {
+            j = count;
+        } else if (guess > double(from)) {
+            j = int64_t(guess);
+        }
+    } else {
+        // All samples share one time: either all lie after t or none does.
+        return timeOf(from) > t ? from : count;
+    }
+    while (j > from && timeOf(j - 1) > t) --j;
+    while (j < count && timeOf(j) <= t) ++j;
+    return int32_t(j);
+}
+
+void CTraceBuffers::AppendPacket(size_t channel, std::unique_ptr<CTracePacket> packet) {
+    CDisplayChannel& ch = *channels[channel];
+    ch.packets.push_back(std::move(packet));
+    ++ch.receivedPackets;
+}
+
+void CTraceBuffers::UpdateWindowTimes(double now) {
+    now -= double(delay);
+    std::lock_guard<std::mutex> lock(dataLock);
+    if (displayedEnd >= bufferedEnd) {
+        // The display was at the live edge at the last update: it follows.
+        displayedEnd = now;
+        displayedStart = now - double(displayedTime);
+    } else if (bufferedStart >= displayedStart) {
+        // The buffer has moved past the start of a display the user left behind.
+        displayedStart = now - double(bufferedTime);
+        displayedEnd = displayedStart + double(displayedTime);
+    }
+    bufferedEnd = now;
+    bufferedStart = now - double(bufferedTime);
+}
+
+void CTraceBuffers::PurgeOldPackets() {
+    std::lock_guard<std::mutex> lock(dataLock);
+    for (auto& ch : channels) {
+        std::erase_if(ch->packets, [this](const std::unique_ptr<CTracePacket>& p) {
+            return p->lastTime < bufferedStart;
+        });
+    }
+}
+
+void CTraceBuffers::MoveDisplayedWindow(double t) {
+    std::lock_guard<std::mutex> lock(dataLock);
+    displayedStart = std::floor(t - double(displayedTime) * 0.5);
+    displayedEnd = displayedStart + double(displayedTime);
+    if (displayedEnd > bufferedEnd) {
+        displayedEnd = bufferedEnd;
+        displayedStart = bufferedEnd - double(displayedTime);
+    }
+    if (displayedStart < bufferedStart) {
+        displayedStart = bufferedStart;
+        displayedEnd = bufferedStart + double(displayedTime);
+    }
+}
+
+void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
+    CDisplayChannel& ch = *channels[channel];
+    bool taken = false;
+    int64_t lo = ch.scaleMin;
+    int64_t hi = ch.scaleMax;
+    for (const auto& p : ch.packets) {
+        int32_t from = 0;
+        int32_t to = p->count;
+        if (!wholeBuffer) {
+            // Only the samples inside the displayed window; the rest are never looked at.
+            from = p->firstIndexAtOrAfter(displayedStart);
+            to = p->firstIndexAfter(displayedEnd, from);
+        }
+        for (int32_t j = from; j < to; ++j) {
+            int64_t v = p->samples[size_t(j)];
+            if (!taken) {
+                lo = v - 1;
+                hi = v + 1;
+                taken = true;
+            } else if (v > hi) {
+                hi = v;
+            } else if (v < lo) {
+                lo = v;
+            }
+        }
+    }
+    if (lo == hi) {
+        ++hi;
+        --lo;
+    }
+    setScale(&ch, lo, hi);
+}
+
+void CTraceBuffers::ExpandScale(size_t channel) {
+    CDisplayChannel& ch = *channels[channel];
+    int64_t mx = ch.scaleMax;
+    int64_t mn = ch.scaleMin;
+    int64_t mid = (mx + mn) / 2;
+    int64_t q = ((mx - mn) / 2) / 2;
+    mx = mid + q;
+    mn = mid - q;
+    if (mx == mn) {
+        ++mx;
+        --mn;
+    }
+    setScale(&ch, mn, mx);
+}
+
+void CTraceBuffers::ContractScale(size_t channel) {
+    CDisplayChannel& ch = *channels[channel];
+    int64_t mx = ch.scaleMax;
+    int64_t mn = ch.scaleMin;
+    int64_t mid = (mx + mn) / 2;
+    int64_t c = ((mx - mn) / 2) * 2;
+    if (c == 0) c = 1;
+    setScale(&ch, mid - c, mid + c);
+}
+
+void CTraceBuffers::ShiftScale(size_t channel, ShiftDirection direction) {
+    CDisplayChannel& ch = *channels[channel];
+    int64_t mx = ch.scaleMax;
+    int64_t mn = ch.scaleMin;
+    int64_t step = (mx - mn) / 10;
+    if (step == 0) step = 1;
+    int64_t half = (mx - mn) / 2;
+    int64_t centre = (mx + mn) / 2 + (direction == ShiftDirection::Up ? -step : step);
+    int64_t newMax = half + centre;
+    int64_t newMin = centre - half;
+    // At a limit the range keeps its size rather than shrink against the wall.
+    if (newMax > kInt32Max) {
+        newMin -= newMax - kInt32Max;
+        newMax = kInt32Max;
+    } else if (newMin < kInt32Min) {
+        newMax += kInt32Min - newMin;
+        newMin = kInt32Min;
+    }
+    setScale(&ch, newMin, newMax);
+}
+
+}  // namespace tremlive

@@ -1,0 +1,168 @@
+// tremlive: the live viewer of one ISI server's channels.
+//
+//   tremlive [/RUN]
+//   tremlive --snapshot FILE.png [--seconds N] [--size WxH]
+//
+// Settings come from .\TREMLIVE.INI in the current folder. /RUN (any case, any suffix) starts
+// acquisition at once. The snapshot mode starts as with /RUN, acquires for N seconds (20)
+// without showing a window, refreshes once and saves the main window's picture.
+#include <QApplication>
+#include <QPixmap>
+#include <QTimer>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tremlive/acquisition.h"
+#include "tremlive/mainframe.h"
+#include "tremlive/messages.h"
+#include "tremlive/settings.h"
+#include "util/util.h"
+
+using namespace tremlive;
+
+namespace {
+
+constexpr int kDefaultSnapshotSeconds = 20;
+constexpr int kDefaultSnapshotWidth = 1200;
+constexpr int kDefaultSnapshotHeight = 800;
+
+struct Options {
+    std::string snapshot;
+    int seconds = kDefaultSnapshotSeconds;
+    int width = kDefaultSnapshotWidth;
+    int height = kDefaultSnapshotHeight;
+    std::vector<std::string> args;  // every argument, the program path included
+};
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: tremlive [/RUN]\n"
+                 "       tremlive --snapshot FILE.png [--seconds N] [--size WxH]\n"
+                 "\n"
+                 "Shows the selected channels of the ISI server named in .\\TREMLIVE.INI as live\n"
+                 "traces. /RUN starts acquisition at once.\n"
+                 "  --snapshot FILE.png  start as with /RUN without showing a window, acquire,\n"
+                 "                       refresh once and save the window's picture\n"
+                 "  --seconds N          acquisition time of the snapshot (default %d)\n"
+                 "  --size WxH           window size of the snapshot (default %dx%d)\n"
+                 "  --help               this text\n",
+                 kDefaultSnapshotSeconds, kDefaultSnapshotWidth, kDefaultSnapshotHeight);
+}
+
+// 0 to run, 1 for an error, 2 after --help.
+int parseOptions(int argc, char** argv, Options* o) {
+    for (int i = 0; i < argc; ++i) o->args.push_back(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tremlive: %s needs a value\n", what);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 2;
+        } else if (a == "--snapshot") {
+            const char* v = next("--snapshot");
+            if (v == nullptr) return 1;
+            o->snapshot = v;
+        } else if (a == "--seconds") {
+            const char* v = next("--seconds");
+            if (v == nullptr) return 1;
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (*end != '\0' || n < 0 || n > 86400) {
+                std::fprintf(stderr, "tremlive: --seconds wants 0..86400, not %s\n", v);
+                return 1;
+            }
+            o->seconds = int(n);
+        } else if (a == "--size") {
+            const char* v = next("--size");
+            if (v == nullptr) return 1;
+            int w = 0, h = 0;
+            char extra = 0;
+            if (std::sscanf(v, "%dx%d%c", &w, &h, &extra) != 2 || w < 100 || h < 100 || w > 8000 ||
+                h > 8000) {
+                std::fprintf(stderr, "tremlive: --size wants WxH from 100x100 to 8000x8000\n");
+                return 1;
+            }
+            o->width = w;
+            o->height = h;
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "tremlive: unknown option %s\n", a.c_str());
+            usage(stderr);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    int parsed = parseOptions(argc, argv, &options);
+    if (parsed != 0) return parsed == 2 ? 0 : 1;
+    bool snapshot = !options.snapshot.empty();
+    // The snapshot never shows a window: Qt's off-screen platform unless one was chosen.
+    if (snapshot && std::getenv("QT_QPA_PLATFORM") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    QApplication app(argc, argv);
+    // Numbers in the settings file use a decimal point whatever the user's locale.
+    std::setlocale(LC_ALL, "C");
+    g_autoRun = ParseAutoRun(options.args) ? 1 : 0;
+
+    if (snapshot) {
+        int status = 0;
+        SetMessageBoxHook(
+            [&](QWidget*, const QString& caption, const QString& text, QMessageBox::Icon) {
+                std::fprintf(stderr, "tremlive: %s: %s\n", caption.toLocal8Bit().constData(),
+                             text.toLocal8Bit().constData());
+                status = 1;
+            });
+        if (!utilNetworkInit()) return 1;
+        LoadConfigSection();
+        MainFrame frame;
+        frame.resize(options.width, options.height);
+        frame.show();
+        LoadStations(&g_stationList);
+        frame.OnCommand(ID_RUN);
+        if (status != 0) return status;
+        QTimer::singleShot(options.seconds * 1000, &frame, [&] {
+            frame.Refresh();
+            QApplication::processEvents();
+            QPixmap picture = frame.grab();
+            if (!picture.save(QString::fromStdString(options.snapshot), "PNG")) {
+                std::fprintf(stderr, "tremlive: cannot write %s\n", options.snapshot.c_str());
+                status = 1;
+            }
+            frame.OnCommand(ID_STOP);
+            frame.close();
+            app.quit();
+        });
+        app.exec();
+        return status;
+    }
+
+    if (!utilNetworkInit()) {
+        ShowMessage(nullptr, "Tremlive(ISI)", "Windows sockets initialization failed.",
+                    QMessageBox::Critical);
+        return 1;
+    }
+    LoadConfigSection();
+    MainFrame frame;
+    frame.showMaximized();
+    LoadStations(&g_stationList);
+    if (g_autoRun) {
+        QMetaObject::invokeMethod(
+            &frame, [&frame] { frame.OnCommand(ID_RUN); }, Qt::QueuedConnection);
+    }
+    return app.exec();
+}

@@ -1,0 +1,119 @@
+// The trace view widget.
+#include "tremlive/traceview.h"
+
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "tremlive/settings.h"
+
+namespace tremlive {
+
+namespace {
+
+// Shows the wait cursor for the life of the object.
+struct WaitCursor {
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+};
+
+}  // namespace
+
+CTraceView::CTraceView(QWidget* parent)
+    : QWidget(parent), buffers_(std::make_shared<CTraceBuffers>()) {
+    setAttribute(Qt::WA_OpaquePaintEvent);  // invalidations never erase
+    setAutoFillBackground(false);
+    setMouseTracking(true);
+    setCursor(Qt::ArrowCursor);
+}
+
+void CTraceView::StartAcquisition(std::function<void()> ended) {
+    {
+        std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
+        std::lock_guard<std::mutex> data(buffers_->dataLock);
+        buffers_->ClearChannels();
+        for (const CStationConfig& s : g_stationList.stations) {
+            for (const CChannelConfig& c : s.channels) {
+                if (!c.selected) continue;
+                auto ch = std::make_unique<CDisplayChannel>();
+                ch->station = s.station;
+                ch->channel = c.channel;
+                ch->location = c.location;
+                ch->samplesPerSecond = c.samplesPerSecond;
+                buffers_->channels.push_back(std::move(ch));
+            }
+        }
+        buffers_->displayedTime = g_settings.displayedTime;
+        buffers_->bufferedTime = g_settings.bufferedTime;
+        buffers_->delay = g_settings.delay;
+        drawing_.selected = 0;
+        drawing_.LayoutBands(*buffers_, width(), height());
+    }
+    CAcquisitionParams params;
+    params.server = g_settings.server;
+    params.port = g_settings.port;
+    params.bufferedTime = g_settings.bufferedTime;
+    params.log = log_;
+    params.onEnded = std::move(ended);
+    runner_.Start(buffers_, std::move(params));
+}
+
+void CTraceView::RedrawAll() {
+    WaitCursor wait;
+    if (drawing_.RedrawAll(*buffers_, width(), height())) update();
+}
+
+void CTraceView::RedrawChannels(bool all, const std::function<void(size_t)>& change) {
+    QRect dirty = drawing_.RedrawChannels(*buffers_, all, change);
+    if (!dirty.isEmpty()) update(dirty);
+}
+
+void CTraceView::ClearView() {
+    {
+        std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
+        std::lock_guard<std::mutex> data(buffers_->dataLock);
+        buffers_->ClearChannels();
+    }
+    {
+        std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
+        drawing_.bitmap = QImage();
+        drawing_.ticks.clear();
+    }
+    update();
+}
+
+void CTraceView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    bool empty;
+    {
+        std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
+        empty = drawing_.bitmap.isNull();
+    }
+    // Without an image the view shows the light grey of its window class.
+    if (empty) {
+        painter.fillRect(rect(), kLightGrey);
+        return;
+    }
+    drawing_.Paint(painter, *buffers_);
+}
+
+void CTraceView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    int index = drawing_.BandAt(*buffers_, event->position().toPoint().y());
+    if (index < 0) return;
+    drawing_.selected = index;
+    update(QRect(0, 0, kLabelColumnWidth, height()));
+    emit updateView();
+}
+
+void CTraceView::mouseMoveEvent(QMouseEvent* event) {
+    QPoint p = event->position().toPoint();
+    std::optional<QString> text;
+    {
+        std::lock_guard<std::mutex> data(buffers_->dataLock);
+        text = drawing_.Readout(*buffers_, p.x(), p.y());
+    }
+    if (text) emit readout(*text);
+}
+
+}  // namespace tremlive
