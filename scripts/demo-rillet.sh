@@ -8,7 +8,8 @@
 #     disk loop of the second group trims), then SIGTERM stops it in order;
 #   - the files, FILELIST rows and log lines it left are shown.
 #
-#   scripts/demo-rillet.sh BUILD_DIR        (RILLET_DEMO_SECONDS sets the recording time, 60)
+#   scripts/demo-rillet.sh BUILD_DIR
+# RILLET_DEMO_SECONDS sets the recording time (60); RILLET_DEMO_KEEP=1 keeps the demo folder.
 set -euo pipefail
 build=${1:?usage: demo-rillet.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
@@ -24,6 +25,7 @@ demo=$(mktemp -d /tmp/rillet-demo.XXXXXX)
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  if [ "${RILLET_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
 }
 trap cleanup EXIT
 mkdir -p "$demo/windows" "$demo/run" "$demo/data"

@@ -126,38 +126,3 @@ TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
          {"Connecting...", "Connected...", "Connection closed", " ABC    BHZ   "})
         EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
 }
-
-TEST(RilletHeadless, SigtermWhileNoServerAnswersExitsZero) {
-    ScratchDir dir;
-    PLAT_SOCKET probe = platListenTcp("127.0.0.1", 0, 1);
-    ASSERT_NE(probe, PLAT_INVALID_SOCKET);
-    uint16_t port = platLocalPort(probe);
-    platCloseSocket(probe);  // nothing listens there now
-
-    std::string why;
-    {
-        CRilletLog log;
-        CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
-        CKvrCatalogue catalogue(log, settings);
-        ASSERT_TRUE(OpenSqliteCatalogue(catalogue, dir.Path("kvr.db"), &why)) << why;
-        kvrPutSitechan(catalogue.Connection(), kvrSitechanKey("abc", "BHZ", "??", 20));
-    }
-    WriteText(dir.Path("odbcinst.ini"), "");
-    ASSERT_TRUE(kvrWriteDsnSection(
-        dir.Path("odbc.ini"), KVR_DSN,
-        kvrSqliteDsnEntry(kvrFindOdbcDriver("libsqlite3odbc.so"), dir.Path("kvr.db")), &why))
-        << why;
-    WriteText(dir.Path("KVR.ini"), "[DATA]\nDIR=" + dir.Path("data") + "\n");
-    WriteText(dir.Path("rillet.ini"), "[SYSTEM]\nSERVER=127.0.0.1\nPORT=" + std::to_string(port) +
-                                          "\nGROUPS=1\n[GROUP1]\nSTATION=abc\nCHAN=BHZ\n");
-
-    Child child =
-        Start({"--headless", "-C", dir.Path()}, dir.Path(), dir.Path("odbc.ini"), dir.Path());
-    double deadline = platNow() + kGenerousWaitSeconds;
-    while (ReadText(child.out).find("Connecting...") == std::string::npos && platNow() < deadline)
-        platSleepMs(20);
-    platSleepMs(200);
-    ::kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child), 0) << ReadText(child.out) << ReadText(child.err);
-    EXPECT_NE(ReadText(child.out).find("Stopped"), std::string::npos);
-}

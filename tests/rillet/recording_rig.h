@@ -2,6 +2,7 @@
 // files and FILELIST rows into a scratch folder and a real catalogue, with every sample checked
 // against the server's formula.
 #pragma once
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -24,11 +25,12 @@ namespace rillet_test {
 
 inline constexpr double kGenerousWaitSeconds = 90;
 
+// A stream name with NUL-padded fields (the codes fit their fields).
 inline ISI_STREAM_ID Name(const char* sta, const char* chn, const char* loc) {
     ISI_STREAM_ID id{};
-    std::strncpy(id.sta, sta, ISI_STALEN);
-    std::strncpy(id.chn, chn, ISI_CHNLEN);
-    std::strncpy(id.loc, loc, ISI_LOCLEN);
+    std::memcpy(id.sta, sta, std::min<size_t>(std::strlen(sta), ISI_STALEN));
+    std::memcpy(id.chn, chn, std::min<size_t>(std::strlen(chn), ISI_CHNLEN));
+    std::memcpy(id.loc, loc, std::min<size_t>(std::strlen(loc), ISI_LOCLEN));
     return id;
 }
 
