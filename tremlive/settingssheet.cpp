@@ -193,7 +193,8 @@ bool CChannelsPage::eventFilter(QObject* watched, QEvent* event) {
 void CChannelsPage::LoadFromServer() {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     CStationList loaded;
-    bool ok = LoadStationsFromServer(g_settings.server, g_settings.port, &loaded);
+    bool ok = loader ? loader(&loaded)
+                     : LoadStationsFromServer(g_settings.server, g_settings.port, &loaded);
     QGuiApplication::restoreOverrideCursor();
     if (!ok) {
         // The page keeps showing, and applying keeps, the configuration it had.

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QPixmap>
 #include <QWidget>
+#include <functional>
 
 #include "tremlive/settings.h"
 
@@ -53,6 +54,8 @@ class CChannelsPage : public CSettingsPage {
     QTreeWidget* stationList() const { return stations_; }
     QTreeWidget* channelList() const { return channels_; }
     QPushButton* loadButton() const { return load_; }
+    // Fills a list from the server named in the settings; tests replace it.
+    std::function<bool(CStationList*)> loader;
     // The click test of the channel list, in viewport coordinates; true when it toggled.
     bool ClickChannelList(const QPoint& pos);
     void LoadFromServer();
@@ -110,8 +113,7 @@ class CSettingsSheet : public QDialog {
     QPushButton* applyButton() const { return apply_; }
     // Validates and applies every shown page; false keeps the sheet open.
     bool ApplyAll();
-
-  protected:
+    // OK: applies, and closes only when every shown page accepted its fields.
     void accept() override;
 
   private:
