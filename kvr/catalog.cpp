@@ -221,8 +221,9 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
     std::string sql =
-        "select STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER,LDDATE,FOFF,CALIB,CALPER "
-        "from FILELIST";
+        "select coalesce(STA,''),coalesce(CH,''),coalesce(LCODE,''),TBEGIN,TQTY,SPS,GAIN,"
+        "coalesce(CPATH,''),DATATYPE,coalesce(CREATER,''),coalesce(cast(LDDATE as varchar(32)),''),"
+        "FOFF,CALIB,CALPER from FILELIST";
     if (!filter.empty()) sql += " where " + std::string(filter);
     sql += " order by STA,TBEGIN,CPATH";
     SQLRETURN rc = st.execute(sql);
@@ -230,7 +231,7 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
     int sta = st.bindText(1), ch = st.bindText(2), lcode = st.bindText(3);
     int tbegin = st.bindDouble(4), tqty = st.bindDouble(5), sps = st.bindDouble(6);
     int gain = st.bindDouble(7), cpath = st.bindText(8), datatype = st.bindDouble(9);
-    int creater = st.bindText(10), lddate = st.bindText(11, 64), foff = st.bindDouble(12);
+    int creater = st.bindText(10), lddate = st.bindText(11), foff = st.bindDouble(12);
     int calib = st.bindDouble(13), calper = st.bindDouble(14);
     while (kvrSqlOk(rc = st.fetch())) {
         KVR_FILELIST_ROW r;
@@ -367,7 +368,9 @@ KVR_SQL_RESULT kvrSelectSitechan(KvrConnection& db, std::vector<KVR_SITECHAN_ROW
     rows->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
-    SQLRETURN rc = st.execute("select STA,CHAN,LCODE,SPS from SITECHAN order by STA,CHAN,LCODE");
+    SQLRETURN rc = st.execute(
+        "select coalesce(STA,''),coalesce(CHAN,''),coalesce(LCODE,''),SPS from SITECHAN order by "
+        "STA,CHAN,LCODE");
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int sta = st.bindText(1), chan = st.bindText(2), lcode = st.bindText(3);
     int sps = st.bindDouble(4);
@@ -388,18 +391,22 @@ struct SchemaObject {
     const char* create;
 };
 
+// Text columns are NOT NULL: under the ODBC cursor library a NULL text value fetched into a bound
+// buffer is copied from uninitialised memory (unixODBC 2.3), so the recorder's fixed statements
+// must never meet one. Our own selects coalesce text for catalogues made elsewhere.
 // varchar(255) and double precision read the same on both engines; the indexes serve every
 // statement a running recorder issues: by CPATH (register, update, delete), by CREATER, STA and
 // TBEGIN (loop size and loop list), and SITECHAN by its three codes.
 constexpr SchemaObject kSchema[] = {
     {"filelist", true,
-     "create table if not exists FILELIST (STA varchar(255), CH varchar(255), LCODE "
-     "varchar(255), TBEGIN double precision, TQTY double precision, SPS double precision, GAIN "
-     "integer, CPATH varchar(255), DATATYPE integer, CREATER varchar(255), LDDATE timestamp, "
-     "FOFF integer, CALIB double precision, CALPER double precision)"},
+     "create table if not exists FILELIST (STA varchar(255) not null, CH varchar(255) not null, "
+     "LCODE varchar(255) not null, TBEGIN double precision, TQTY double precision, SPS double "
+     "precision, GAIN integer, CPATH varchar(255) not null, DATATYPE integer, CREATER "
+     "varchar(255) not null, LDDATE timestamp, FOFF integer, CALIB double precision, CALPER "
+     "double precision)"},
     {"sitechan", true,
-     "create table if not exists SITECHAN (STA varchar(255), CHAN varchar(255), LCODE "
-     "varchar(255), SPS double precision)"},
+     "create table if not exists SITECHAN (STA varchar(255) not null, CHAN varchar(255) not "
+     "null, LCODE varchar(255) not null, SPS double precision)"},
     {"filelist_cpath", false, "create index if not exists filelist_cpath on FILELIST (CPATH)"},
     {"filelist_loop", false,
      "create index if not exists filelist_loop on FILELIST (CREATER, STA, TBEGIN)"},
