@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -44,7 +45,11 @@ void CRilletLog::WriteLog(const std::string& message) {
     char stamp[40];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d %02d.%02d.%04d  #", t.tm_hour, t.tm_min,
                   t.tm_sec, t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
-    std::string line = stamp + message + "#\r\n";
+    // A message never breaks its line: driver texts may carry line ends of their own.
+    std::string text = message;
+    std::replace_if(
+        text.begin(), text.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
+    std::string line = stamp + text + "#\r\n";
 
     // Only the last level of the directory is created; an existing one (or a failure) is no
     // matter here, the open below decides.

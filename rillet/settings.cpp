@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/profile.h"
 #include "rillet/log.h"
@@ -76,10 +77,10 @@ std::vector<CChannelEntry> SplitChannelList(const std::string& text) {
     return entries;
 }
 
-bool IsSafePathCode(const std::string& code) {
+bool IsSafeCode(const std::string& code) {
     if (code.empty() || code == "." || code == "..") return false;
     for (unsigned char ch : code) {
-        if (ch == '/' || ch == '\\' || ch == ':' || ch < 0x20 || ch == 0x7f) return false;
+        if (std::strchr("/\\:=[]", ch) != nullptr || ch < 0x20 || ch == 0x7f) return false;
     }
     return true;
 }
@@ -125,7 +126,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         std::string section = "GROUP" + std::to_string(n);
         std::string station = Lower(platGetProfileString(section, "STATION", "", rilletIni_));
         if (station.empty()) continue;
-        if (!IsSafePathCode(station)) {
+        if (!IsSafeCode(station)) {
             log_.WriteLogf("%s: station '%s' cannot name a data folder; group skipped",
                            section.c_str(), station.c_str());
             continue;
@@ -173,9 +174,12 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
                                        const RateLookup& lookupRate) {
     CRecorderGroup& group = groups_.at(g);
     for (CChannelEntry& entry : SplitChannelList(text)) {
-        if (!IsSafePathCode(entry.channel)) {
+        if (!IsSafeCode(entry.channel) ||
+            (entry.location != kNoLocation && !IsSafeCode(entry.location))) {
+            std::string name = entry.channel;
+            if (entry.location != kNoLocation) name += "." + entry.location;
             log_.WriteLogf("Station %s: channel '%s' cannot name a data file; skipped",
-                           group.station.c_str(), entry.channel.c_str());
+                           group.station.c_str(), name.c_str());
             continue;
         }
         double rate = lookupRate ? lookupRate(group.station, entry.channel, entry.location) : 0;

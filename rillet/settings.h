@@ -84,6 +84,7 @@ struct CChannelEntry {
 // location code; blanks and tabs before a code are skipped and blanks inside one dropped.
 std::vector<CChannelEntry> SplitChannelList(const std::string& text);
 
-// True when a station or channel code can name a folder or file below the data directory: not
-// empty, no path separator, drive colon or control character, and not "." or "..".
-bool IsSafePathCode(const std::string& code);
+// True when a code can name a folder or file below the data directory and a resume-time key of
+// rillet.ini: not empty, not "." or "..", and without path separator, drive colon, "=", "[", "]"
+// or control character. Quotes are allowed: the catalogue quotes every literal.
+bool IsSafeCode(const std::string& code);

@@ -21,11 +21,11 @@ TEST(RilletLog, LineFormatAndOneFilePerUtcDay) {
     now = 1136246399.0;  // 2006-01-02 23:59:59 UTC
     log.WriteLog("Connected...");
     now = 1136246401.5;  // 2006-01-03 00:00:01 UTC
-    log.WriteLog("Deleted file 'x'");
+    log.WriteLog("Deleted file 'x'\r\n");
 
     EXPECT_EQ(ReadText(dir.Path("log/02012006.log")), "23:59:59 02.01.2006  #Connected...#\r\n");
     EXPECT_EQ(ReadText(dir.Path("log/03012006.log")),
-              "00:00:01 03.01.2006  #Deleted file 'x'#\r\n");
+              "00:00:01 03.01.2006  #Deleted file 'x'  #\r\n");
     EXPECT_EQ(LogLines(dir.Path("log")).size(), 2u);
 }
 

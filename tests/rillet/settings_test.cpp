@@ -103,7 +103,7 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
         "[GROUP2]\nSTATION=abc\nSIZEMB=lots\nCHAN=BHZ\n"
         "[GROUP3]\nSTATION=qq\nSIZEMB=2047\nFILELENGTH(MIN)=-5\nCHAN=,;,\n"
         "[GROUP4]\nSTATION=../e\nCHAN=BHZ\n"
-        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ\n"
+        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ,B=Z,BHN.0/\n"
         "[GROUP6]\nSTATION=ab'c\nSIZEMB=0\nCHAN=BHZ\n",
         "no sections at all\n");
     const auto& groups = l.settings->Groups();
@@ -125,6 +125,8 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
     EXPECT_TRUE(AnyLineHas(log, "GROUP3: no channel of station qq"));
     EXPECT_TRUE(AnyLineHas(log, "GROUP4: station '../e' cannot name a data folder"));
     EXPECT_TRUE(AnyLineHas(log, "channel 'B/Z' cannot name a data file"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'B=Z' cannot name a data file"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'BHN.0/' cannot name a data file"));
     EXPECT_TRUE(AnyLineHas(log, "GROUP6: SIZEMB '0' of station ab'c refused"));
     EXPECT_TRUE(AnyLineHas(log, "PORT 'http'"));
 }
