@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Tremlive without a display: isi-sim serves a few synthetic channels on a free loopback port, a
+# demo folder gets a TREMLIVE.INI that selects them, and `tremlive --snapshot` acquires for a
+# while and saves the main window's picture. Prints the PNG's path.
+#
+#   scripts/demo-tremlive.sh BUILD_DIR     (TREMLIVE_DEMO_SECONDS sets the acquisition time, 15)
+set -euo pipefail
+build=${1:?usage: demo-tremlive.sh BUILD_DIR}
+build=$(cd "$build" && pwd)
+seconds=${TREMLIVE_DEMO_SECONDS:-15}
+sim=$build/server/isi-sim
+tremlive=$build/tremlive/tremlive
+for exe in "$sim" "$tremlive"; do
+  [ -x "$exe" ] || { echo "demo-tremlive: $exe is not built" >&2; exit 1; }
+done
+
+demo=$(mktemp -d /tmp/tremlive-demo.XXXXXX)
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+echo "demo folder: $demo"
+
+# The settings pages accept ports 10000 to 60000 only, so the port is picked in that range
+# rather than left to the system: try random ones until the server can listen.
+port=""
+for _ in $(seq 20); do
+  try=$(( 20000 + RANDOM % 30000 ))
+  rm -f "$demo/port"
+  "$sim" --host 127.0.0.1 --port "$try" --port-file "$demo/port" --history 3600 --quiet \
+    -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40 &
+  sim_pid=$!
+  for _ in $(seq 50); do
+    [ -s "$demo/port" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -s "$demo/port" ]; then port=$(cat "$demo/port"); break; fi
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+done
+[ -n "$port" ] || { echo "demo-tremlive: no free port for isi-sim" >&2; exit 1; }
+echo "isi-sim listening on 127.0.0.1:$port"
+
+# Ten minutes buffered, two displayed; XYZ.BHZ is configured but not selected. XYZ.LHZ has no
+# location code (an empty LCODE stands for two blanks).
+{
+  printf '[-CONFIG-]\r\nSERVER=127.0.0.1\r\nPORT=%s\r\nDISPLAYEDTIME=120\r\nBUFFEREDTIME=600\r\n' "$port"
+  printf 'REFRESHTIME=1\r\nDELAY=0\r\n'
+  printf '[-STATIONS-]\r\nN=2\r\nSTATION0=ABC\r\nSTATION1=XYZ\r\n'
+  printf '[ABC]\r\nN=3\r\n'
+  k=0
+  for ch in BHZ BHN BHE; do
+    printf 'CH%d=%s\r\nCH%d.SpS=20.0000\r\nCH%d.LCODE=00\r\nCH%d.Selected=1\r\n' $k $ch $k $k $k
+    k=$((k + 1))
+  done
+  printf '[XYZ]\r\nN=2\r\n'
+  printf 'CH0=LHZ\r\nCH0.SpS=1.0000\r\nCH0.LCODE=\r\nCH0.Selected=1\r\n'
+  printf 'CH1=BHZ\r\nCH1.SpS=40.0000\r\nCH1.LCODE=\r\nCH1.Selected=0\r\n'
+} >"$demo/TREMLIVE.INI"
+echo "---- TREMLIVE.INI"
+tr -d '\r' <"$demo/TREMLIVE.INI" | head -n 12
+echo "..."
+
+echo "---- tremlive --snapshot for ${seconds} s"
+png=$demo/tremlive.png
+(cd "$demo" && "$tremlive" --snapshot "$png" --seconds "$seconds" --size 1200x720) >"$demo/tremlive.log" 2>&1 || {
+  echo "demo-tremlive: tremlive failed:" >&2
+  cat "$demo/tremlive.log" >&2
+  exit 1
+}
+echo "snapshot: $png ($(stat -c %s "$png") bytes)"
