@@ -3,16 +3,16 @@
 // On-disk layout (versions 2.0 and 4.0 alike):
 //
 //   offset 0..511   header block. Text lines, each ended by CR LF, in this order:
-//                     [KVR2.0]  or  [KVR4.0]          version magic
-//                     Data offset=512                 always 512
+//                     [KVR2.0] or [KVR4.0]             version magic
+//                     Data offset=512                  always 512
 //                     Start time=HH MM SS              "%02d %02d %02d"; 4.0: 00 00 00
 //                     Start date=DD MM YYYY            "%02d %02d %04d"; 4.0: 00 00 0000
 //                     Time duration=HH MM SS           no defined value; we write 00 00 00
 //                     Data Type=FLOAT
 //                     SpS=20.000000                    "%f", six decimals
 //                     Gain=1
-//                     Station=abc                     station code as the writer holds it
-//                     Channels="BHZ"                  channel code between double quotes
+//                     Station=abc                      station code as the writer holds it
+//                     Channels="BHZ"                   channel code between double quotes
 //                   then one zero byte. Bytes after the zero byte carry no meaning; readers
 //                   ignore them and our writers fill them with blanks (0x20).
 //                   Times are UTC, seconds truncated to whole seconds. No line holds the

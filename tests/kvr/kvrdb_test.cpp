@@ -96,6 +96,16 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("no row   abc/x.abc"), std::string::npos) << r.output;
 
+    // A PostgreSQL entry under another name joins the file; the SQLite one stays.
+    r = kvrdb("--dsn Shared dsn postgres 127.0.0.1 5433 KVR");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::ifstream third(dir_ + "/odbc.ini");
+    ini.assign(std::istreambuf_iterator<char>(third), std::istreambuf_iterator<char>());
+    EXPECT_NE(ini.find("[Shared]"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("Servername=127.0.0.1\nPort=5433\nDatabase=KVR"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("JournalMode=WAL"), std::string::npos) << ini;
+    EXPECT_NE(kvrdb("dsn postgres 127.0.0.1 99999 KVR").status, 0);
+
     r = kvrdb("--dsn Missing files");
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.output.find("cannot open data source \"Missing\""), std::string::npos) << r.output;
