@@ -53,6 +53,8 @@ find_driver() {
 
 start() {
   mkdir -p "$state"
+  # A run that was interrupted before its stop leaves its cluster behind: stop that one first.
+  [ -f "$state/cluster" ] && stop >/dev/null
   rm -f "$state/skip" "$state/odbc.ini" "$state/cluster"
   : >"$state/odbcinst.ini"
   [ -n "$pgbin" ] && [ -x "$pgbin/initdb" ] || skip "PostgreSQL server binaries not installed (postgresql package)"
