@@ -40,8 +40,9 @@ class KvrdbTool : public ::testing::Test {
         fs::remove_all(dir_, ec);
     }
 
-    ToolRun kvrdb(const std::string& args) {
-        std::string command = "ODBCINI='" + dir_ + "/odbc.ini' ODBCSYSINI='" + dir_ + "' '" +
+    // Runs kvrdb with the test's data source file; env adds "VAR='value' " assignments.
+    ToolRun kvrdb(const std::string& args, const std::string& env = "WINDIR= ") {
+        std::string command = env + "ODBCINI='" + dir_ + "/odbc.ini' ODBCSYSINI='" + dir_ + "' '" +
                               KVRDB_PATH + "' " + args + " 2>&1";
         ToolRun run{-1, {}};
         FILE* pipe = popen(command.c_str(), "r");
@@ -93,6 +94,12 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
     std::string error;
     ASSERT_TRUE(kvrCreateFile(dir_ + "/data/abc/x.abc", header, {}, &error)) << error;
     r = kvrdb("check --data-dir '" + dir_ + "/data'");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("no row   abc/x.abc"), std::string::npos) << r.output;
+
+    // Without --data-dir the folder comes from DIR of [DATA] in KVR.ini in the Windows directory.
+    std::ofstream(dir_ + "/KVR.ini") << "[Data]\r\ndir=" << dir_ << "/data\r\n";
+    r = kvrdb("check", "WINDIR='" + dir_ + "' ");
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("no row   abc/x.abc"), std::string::npos) << r.output;
 
