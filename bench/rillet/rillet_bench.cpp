@@ -7,7 +7,7 @@
 //    with 1,000 and with 100,000 FILELIST rows in the catalogue, and their ratio (goal: at most
 //    1.5, i.e. the catalogue's size hardly matters).
 //
-// RILLET_BENCH_MINUTES shortens the history of part 1 (default 60).
+// RILLET_BENCH_MINUTES shortens the history of the first measurement (default 60).
 #include <time.h>
 
 #include <algorithm>
@@ -89,7 +89,7 @@ std::string ChannelName(int c) {
     return "H" + std::string(1, 'A' + c / 10) + char('0' + c % 10);
 }
 
-// Part 1.
+// The recording measurement.
 bool RecordHistory(double minutes) {
     std::string dir = Fresh("rillet-bench-record");
     std::vector<isisim::SimStream> streams;
@@ -184,7 +184,7 @@ bool RecordHistory(double minutes) {
     return samples > 0;
 }
 
-// Part 2: the median time of one flush of a 4900-sample run with `rows` rows in FILELIST.
+// The flush measurement: the median time of one flush of a 4900-sample run with `rows` rows in FILELIST.
 double FlushCost(int rows) {
     std::string dir = Fresh("rillet-bench-flush-" + std::to_string(rows));
     WriteText(dir + "/rillet.ini",
