@@ -184,7 +184,8 @@ bool RecordHistory(double minutes) {
     return samples > 0;
 }
 
-// The flush measurement: the median time of one flush of a 4900-sample run with `rows` rows in FILELIST.
+// The flush measurement: the median time of one flush of a 4900-sample run with `rows` rows in
+// FILELIST.
 double FlushCost(int rows) {
     std::string dir = Fresh("rillet-bench-flush-" + std::to_string(rows));
     WriteText(dir + "/rillet.ini",
