@@ -11,12 +11,25 @@ const char* nameOf(uint32_t code, std::initializer_list<const char*> names) {
     return names.begin()[code];
 }
 
+// Times a server may send are not bounded; the calendar breakdown of one far beyond any real
+// date (or not a number) would take long, so those print as plain seconds.
+constexpr double kLastCalendarTime = 253402300799.0;  // 9999-12-31 23:59:59
+
 // Time-window begin or end: the special values by their text, any other time by code 0.
-const char* twindTimeString(REAL64 value, char* buf) {
+const char* twindTimeString(REAL64 value, char* buf, size_t len) {
     if (value == UTIL_TIME_BEG_OF_LOOP) return "<  beg of disk loop >";
     if (value == UTIL_TIME_END_OF_LOOP) return "<  end of disk loop >";
     if (value == UTIL_TIME_FOREVER) return "<       forever     >";
+    if (!(value <= kLastCalendarTime)) {
+        std::snprintf(buf, len, "%.17g", value);
+        return buf;
+    }
     return utilTimeString(value, 0, buf);
+}
+
+// The level the handle shows (none means the default handle of standard output).
+int shownLevel(LOGIO* lp) {
+    return lp != nullptr ? logioGetThreshold(lp) : LOGIO_DEFAULT_THRESHOLD;
 }
 
 const char* seqnoString(const ISI_SEQNO_VALUE& seqno, char* buf, size_t len) {
@@ -53,9 +66,11 @@ const char* isiCompressString(uint32_t code) {
     return nameOf(code, {"undefined", "uncompressed", "idacmp", "steim1", "steim2", "gzip"});
 }
 
-/* isiLogDataRequest: writes the request's codes and items at level; nothing for no request. */
+/* isiLogDataRequest: writes the request's codes and items at level; nothing for no request or
+ * a level the handle does not show. */
 void isiLogDataRequest(LOGIO* lp, int level, const ISI_DATA_REQUEST* request) {
-    if (request == nullptr) return;
+    // Every request sent is dumped at level 7; build the lines only when they will be shown.
+    if (request == nullptr || level > shownLevel(lp)) return;
     logioMsg(lp, level, "*** beg ISI_DATA_REQUEST ***");
     logioMsg(lp, level, "       type = %lu (%s)", static_cast<unsigned long>(request->type),
              isiRequestTypeString(request->type));
@@ -70,10 +85,10 @@ void isiLogDataRequest(LOGIO* lp, int level, const ISI_DATA_REQUEST* request) {
     for (uint32_t i = 0; i < request->nreq; ++i) {
         if (request->type == ISI_REQUEST_TYPE_TWIND && request->twind != nullptr) {
             const ISI_TWIND_ITEM& tw = request->twind[i];
-            char begBuf[UTIL_TIMESTRING_STATIC_LEN + 8], endBuf[UTIL_TIMESTRING_STATIC_LEN + 8];
+            char begBuf[64], endBuf[64];
             std::snprintf(item, sizeof(item), "'%s'.'%s'.'%s' %s %s", tw.name.sta, tw.name.chn,
-                          tw.name.loc, twindTimeString(tw.beg, begBuf),
-                          twindTimeString(tw.end, endBuf));
+                          tw.name.loc, twindTimeString(tw.beg, begBuf, sizeof(begBuf)),
+                          twindTimeString(tw.end, endBuf, sizeof(endBuf)));
         } else if (request->type == ISI_REQUEST_TYPE_SEQNO && request->seqno != nullptr) {
             const ISI_SEQNO_ITEM& sq = request->seqno[i];
             char begBuf[64], endBuf[64];

@@ -22,7 +22,7 @@ LOGIO* quietLog() {
     static LOGIO* lp = [] {
         auto* handle = new LOGIO;
         logioInit(handle, nullptr, discard, "fuzz");
-        logioSetThreshold(handle, LOG_DEBUG);  // format every line, write none
+        logioSetThreshold(handle, LOG_DEBUG);  // every line built, none written
         return handle;
     }();
     return lp;

@@ -132,6 +132,20 @@ TEST(IsiDataRequest, DumpPrintsTimesAndSpecialValues) {
     std::string expectedEnd = std::string(" ") + utilTimeString(86400.0, 0, nullptr);
     EXPECT_TRUE(log.contains("   1: 'STA'.'BHZ'.'00' <  beg of disk loop >" + expectedEnd));
     EXPECT_TRUE(log.contains("   1: 'STA'.'BHZ'.'00' " + std::string(21, ' ') + expectedEnd));
+
+    // A time no calendar holds (a hostile acknowledgment) prints as seconds, and at once.
+    request = isiAllocSimpleDataRequest(1e300, -4.0, "STA.BHZ");
+    ASSERT_NE(request, nullptr);
+    isiLogDataRequest(log.handle(), LOG_INFO, request);
+    EXPECT_TRUE(
+        log.contains("   1: 'STA'.'BHZ'.'  ' 1.0000000000000001e+300 <       forever     >"));
+
+    // Lines the handle would not show are not built.
+    logioSetThreshold(log.handle(), LOG_INFO);
+    log.clear();
+    isiLogDataRequest(log.handle(), LOG_DEBUG, request);
+    EXPECT_TRUE(log.messages().empty());
+    isiFreeDataRequest(request);
 }
 
 }  // namespace
