@@ -1,0 +1,58 @@
+// gleaner: the retrieval program. Without a subcommand it opens the main dialog; "fetch" runs one
+// retrieval from the command line.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <map>
+
+#include "gleaner/fetch.h"
+
+#ifdef GLEANER_WITH_UI
+int gleanerRunDialog(int argc, char** argv);
+#endif
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Gleaner: fetch a time window of ISI streams into KVR 4.0 files and FILELIST rows.\n"
+        "Without a subcommand the main dialog opens (settings in .\\Siphon.ini of the current "
+        "folder)."};
+    app.allow_extras();  // window-system options of the dialog
+
+    FETCH_OPTIONS options;
+    std::string onError = "default";
+    CLI::App* fetch = app.add_subcommand(
+        "fetch", "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial)");
+    fetch->add_option("--server", options.server, "ISI server, HOST[:PORT] (port 39136)")
+        ->required();
+    fetch->add_option("--begin", options.begin, "Start, epoch seconds or YYYY:DDD-HH:MM:SS (UTC)")
+        ->required();
+    fetch->add_option("--end", options.end, "End, epoch seconds or YYYY:DDD-HH:MM:SS (UTC)")
+        ->required();
+    fetch->add_option("--data-dir", options.dataDirectory,
+                      "Data directory (default: DIR of [DATA] in kvr.ini)");
+    fetch
+        ->add_option("--on-error", onError,
+                     "Answer to a server i/o error: retry, ignore or abort (default: retry "
+                     "--retries times, then ignore)")
+        ->check(CLI::IsMember({"default", "retry", "ignore", "abort"}));
+    fetch->add_option("--retries", options.retries, "Retries before giving up (default 3)")
+        ->check(CLI::NonNegativeNumber);
+    fetch->add_option("streams", options.streams, "Streams, STA.CHN[.LOC]")->required();
+    fetch->allow_extras(false);
+
+    CLI11_PARSE(app, argc, argv);
+    if (fetch->parsed()) {
+        static const std::map<std::string, FetchOnError> kPolicies = {
+            {"default", FetchOnError::RetryThenIgnore},
+            {"retry", FetchOnError::Retry},
+            {"ignore", FetchOnError::Ignore},
+            {"abort", FetchOnError::Abort}};
+        options.onError = kPolicies.at(onError);
+        return gleanerFetch(options, stderr);
+    }
+#ifdef GLEANER_WITH_UI
+    return gleanerRunDialog(argc, argv);
+#else
+    std::fprintf(stderr, "gleaner: built without the dialog; use \"gleaner fetch\"\n");
+    return 1;
+#endif
+}

@@ -1,0 +1,210 @@
+#include "gleaner/retrieval.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "gleaner/spool.h"
+#include "isi/isi.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int kReturnConverted = 0;
+constexpr int kReturnRequestFailed = 1;
+constexpr int kReturnFailed = -1;
+
+class CRun {
+  public:
+    CRun(const RETRIEVAL_INPUT& input, CRetrievalHost& host, RETRIEVAL_RESULT* result)
+        : in_(input), host_(host), out_(*result) {}
+
+    int Run();
+
+  private:
+    void Finish() {
+        host_.SetStatusText("");
+        host_.SetProgress(0);
+        host_.SetWaitCursor(false);
+        host_.RunFinished();
+    }
+    // A failure that ends the run with its own message.
+    int FailureReport(const char* text, int returnValue) {
+        ShowFailure(text);
+        Finish();
+        return returnValue;
+    }
+    // The message of a failure, without ending the run.
+    void ShowFailure(const char* text) {
+        host_.SetWaitCursor(false);
+        host_.ShowMessage(text, kSiphonTitle, true);
+        out_.runFailed = true;
+    }
+    bool Receive(ISI_CLIENT* client, bool* aborted);
+    void Convert(CKvrWriter& writer);
+
+    const RETRIEVAL_INPUT& in_;
+    CRetrievalHost& host_;
+    RETRIEVAL_RESULT& out_;
+    CSpoolFile spool_;
+};
+
+int CRun::Run() {
+    KvrConnection db;
+    if (!db.openString(in_.connectString)) {
+        if (in_.log) logioMsg(in_.log, LOG_ERR, "RetrievalThread: %s", db.message().c_str());
+        host_.ShowMessage(kDatabaseOpenError, "", false);
+        out_.runFailed = true;
+        Finish();
+        return kReturnFailed;
+    }
+    CKvrWriter writer(&db, kCreatorName);
+    writer.SetDataDirectory(in_.dataDirectory ? *in_.dataDirectory
+                                              : gleanerDataDirectory(in_.kvrProfile));
+
+    if (!spool_.Create(in_.spoolDirectory)) return FailureReport(kSpoolCreateError, kReturnFailed);
+    spool_.SetLimitForTests(in_.spoolLimitBytesForTests);
+
+    utilNetworkInit();
+    ISI_OPEN_PARAMS params;
+    isiInitOpenParams(&params);
+    params.port = in_.port;
+    params.lp = in_.log;
+    if (in_.connectRetryClass >= 0) params.attr.maxerr = uint32_t(in_.connectRetryClass);
+
+    ISI_DATA_REQUEST* request =
+        isiAllocSimpleDataRequest(in_.begin, in_.end, in_.streamList.c_str());
+    if (request == nullptr) {
+        spool_.Close();
+        return FailureReport(kAllocRequestError, kReturnRequestFailed);
+    }
+    isiRequestSetFormat(request, ISI_FORMAT_GENERIC);
+    isiRequestSetCompress(request, ISI_COMP_NONE);
+    ISI_CLIENT* client = isiInitiateDataRequest(in_.server.c_str(), &params, request);
+    isiFreeDataRequest(request);
+    if (client == nullptr) {
+        spool_.Close();
+        return FailureReport(kInitiateRequestError, kReturnRequestFailed);
+    }
+
+    bool aborted = false;
+    out_.complete = Receive(client, &aborted);
+    isiCloseClient(client);
+    if (aborted) {
+        // Everything received goes with the spool.
+        spool_.Close();
+        out_.runFailed = true;
+        out_.complete = false;
+        Finish();
+        return kReturnFailed;
+    }
+
+    Convert(writer);
+    host_.SetStatusText(kWritingStatus);
+    spool_.Close();
+    writer.FlushAll();
+    out_.results = writer.Results();
+    if (writer.DroppedBlocks() > 0) {
+        // Not silent: a run that lost blocks did not deliver the window.
+        out_.complete = false;
+        ShowFailure(kKvrWriteError);
+    }
+    Finish();
+    return out_.returnValue = kReturnConverted;
+}
+
+// True when the server finished the whole request.
+bool CRun::Receive(ISI_CLIENT* client, bool* aborted) {
+    for (;;) {
+        int status = ISI_STATUS_FAILED;
+        ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        switch (status) {
+            case ISI_STATUS_DATA:
+                if (!spool_.Append(*packet)) {
+                    ShowFailure(kSpoolWriteError);
+                    return false;
+                }
+                ++out_.packets;
+                host_.SetProgress(gleanerProgress(packet->tols, in_.begin, in_.end));
+                host_.SetStatusText(
+                    gleanerPacketStatus(packet->name.sta, packet->name.chn, packet->tols));
+                break;
+            case ISI_STATUS_DONE:
+                return true;
+            case ISI_STATUS_STOPPED:
+                return false;
+            default:
+                switch (host_.AskIoError(kIoErrorQuestion, kSiphonTitle)) {
+                    case IoAnswer::Abort:
+                        *aborted = true;
+                        return false;
+                    case IoAnswer::Ignore:
+                        return false;
+                    case IoAnswer::Retry:
+                        break;
+                }
+                break;
+        }
+    }
+}
+
+void CRun::Convert(CKvrWriter& writer) {
+    if (!spool_.Rewind()) return;
+    CSpoolReader reader(spool_.Descriptor());
+    host_.SetStatusText(kDecodingStatus);
+    std::vector<int32_t> samples;
+    SPOOL_RECORD record;
+    while (reader.ReadRecord(&record) > 0) {
+        const double interval = isiSrateToInterval(record.factor, record.multiplier);
+        size_t width = record.datatype == ISI_TYPE_INT16   ? sizeof(int16_t)
+                       : record.datatype == ISI_TYPE_INT32 ? sizeof(int32_t)
+                                                           : 0;
+        if (width == 0) {
+            std::fprintf(stderr, "gleaner: record of %s.%s with sample type %u skipped\n",
+                         record.station, record.channel, unsigned(record.datatype));
+            ++out_.recordsSkipped;
+            continue;
+        }
+        // Never more samples than the data bytes hold.
+        const size_t count = std::min<size_t>(record.nsamp, record.nbytes / width);
+        samples.resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            if (width == sizeof(int16_t)) {
+                int16_t v;
+                std::memcpy(&v, record.data.get() + i * width, sizeof v);
+                samples[i] = v;
+            } else {
+                std::memcpy(&samples[i], record.data.get() + i * width, sizeof(int32_t));
+            }
+        }
+        if (!writer.AddSamples(record.station, record.channel, record.location, 1.0 / interval,
+                               record.tofs, int(count), samples.data()))
+            ++out_.recordsSkipped;
+        record.data.reset();
+    }
+}
+
+}  // namespace
+
+int gleanerProgress(double tols, double begin, double end) {
+    double position = (tols - begin) * 100.0 / (end - begin);
+    if (!std::isfinite(position)) return 0;
+    position = std::max(-1e9, std::min(1e9, position));
+    return int(position);
+}
+
+std::string gleanerPacketStatus(const char* station, const char* channel, double tols) {
+    char time[UTIL_TIMESTRING_STATIC_LEN];
+    utilTimeString(tols, 0, time);
+    char text[128];
+    std::snprintf(text, sizeof text, "%s:%s %s", station, channel, time);
+    return text;
+}
+
+int RetrievalThread(const RETRIEVAL_INPUT& input, CRetrievalHost& host, RETRIEVAL_RESULT* result) {
+    *result = RETRIEVAL_RESULT{};
+    CRun run(input, host, result);
+    result->returnValue = run.Run();
+    return result->returnValue;
+}

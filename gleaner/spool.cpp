@@ -1,0 +1,187 @@
+#include "gleaner/spool.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t kStationAt = 0;
+constexpr size_t kChannelAt = 8;
+constexpr size_t kLocationAt = 12;
+constexpr size_t kFactorAt = 24;
+constexpr size_t kMultiplierAt = 26;
+constexpr size_t kFirstTimeAt = 40;
+constexpr size_t kLastTimeAt = 56;
+constexpr size_t kCountAt = 96;
+constexpr size_t kCompressAt = 100;
+constexpr size_t kTypeAt = 101;
+constexpr size_t kOrderAt = 102;
+constexpr size_t kBytesAt = 104;
+
+template <typename T>
+void put(uint8_t* image, size_t at, T value) {
+    std::memcpy(image + at, &value, sizeof value);
+}
+template <typename T>
+T get(const uint8_t* image, size_t at) {
+    T value;
+    std::memcpy(&value, image + at, sizeof value);
+    return value;
+}
+
+void putText(uint8_t* image, size_t at, size_t width, const char* text) {
+    std::strncpy(reinterpret_cast<char*>(image + at), text, width - 1);
+}
+void getText(const uint8_t* image, size_t at, size_t width, char* out, size_t outSize) {
+    size_t n = strnlen(reinterpret_cast<const char*>(image + at), width);
+    if (n >= outSize) n = outSize - 1;
+    std::memcpy(out, image + at, n);
+    out[n] = '\0';
+}
+
+std::string spoolFolder(const std::string& directory) {
+    if (!directory.empty()) return directory;
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+}  // namespace
+
+bool CSpoolFile::Create(const std::string& directory) {
+    Close();
+    const std::string folder = spoolFolder(directory);
+#ifdef O_TMPFILE
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd_ < 0) {
+        // File systems without O_TMPFILE: a unique "isi" name, removed at once.
+        std::string pattern = folder + "/isiXXXXXX";
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ >= 0) ::unlink(pattern.c_str());
+    }
+    size_ = 0;
+    return fd_ >= 0;
+}
+
+bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
+    if (fd_ < 0) return false;
+    uint8_t image[kSpoolHeaderSize] = {};
+    putText(image, kStationAt, kChannelAt - kStationAt, packet.name.sta);
+    putText(image, kChannelAt, kLocationAt - kChannelAt, packet.name.chn);
+    putText(image, kLocationAt, 4, packet.name.loc);
+    put(image, kFactorAt, packet.factor);
+    put(image, kMultiplierAt, packet.multiplier);
+    put(image, kFirstTimeAt, packet.tofs);
+    put(image, kLastTimeAt, packet.tols);
+    put(image, kCountAt, packet.nsamp);
+    put(image, kCompressAt, packet.compress);
+    put(image, kTypeAt, packet.datatype);
+    put(image, kOrderAt, packet.order);
+    put(image, kBytesAt, packet.nbytes);
+
+    const uint64_t total = kSpoolHeaderSize + packet.nbytes;
+    uint64_t allowed = total;
+    if (limit_ != 0) allowed = size_ >= limit_ ? 0 : std::min<uint64_t>(total, limit_ - size_);
+    iovec parts[2] = {{image, kSpoolHeaderSize}, {packet.data, packet.nbytes}};
+    int count = packet.nbytes > 0 ? 2 : 1;
+    uint64_t written = 0;
+    while (written < allowed) {
+        // Skip what is already out, then write no more than allowed.
+        iovec rest[2];
+        int n = 0;
+        uint64_t skip = written, budget = allowed - written;
+        for (int i = 0; i < count && budget > 0; ++i) {
+            if (skip >= parts[i].iov_len) {
+                skip -= parts[i].iov_len;
+                continue;
+            }
+            size_t len = std::min<uint64_t>(parts[i].iov_len - skip, budget);
+            rest[n++] = {static_cast<uint8_t*>(parts[i].iov_base) + skip, len};
+            budget -= len;
+            skip = 0;
+        }
+        ssize_t r = ::writev(fd_, rest, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        written += uint64_t(r);
+    }
+    size_ += written;
+    if (written < total && allowed < total) errno = ENOSPC;
+    return written == total;
+}
+
+bool CSpoolFile::Rewind() {
+    return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+}
+
+void CSpoolFile::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+long CSpoolReader::Read(uint8_t* out, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        if (position_ == valid_) {
+            if (!buffer_) {
+                buffer_.reset(new (std::nothrow) uint8_t[kSpoolBufferSize]);
+                if (!buffer_) return -1;
+            }
+            ssize_t r;
+            do r = ::read(fd_, buffer_.get(), kSpoolBufferSize);
+            while (r < 0 && errno == EINTR);
+            if (r < 0) return -1;
+            valid_ = size_t(r);
+            position_ = 0;
+            if (r == 0) break;
+        }
+        size_t take = std::min(n - done, valid_ - position_);
+        std::memcpy(out + done, buffer_.get() + position_, take);
+        position_ += take;
+        done += take;
+    }
+    return long(done);
+}
+
+long CSpoolReader::ReadRecord(SPOOL_RECORD* record) {
+    uint8_t image[kSpoolHeaderSize];
+    long got = Read(image, kSpoolHeaderSize);
+    if (got < 0) return kSpoolReadError;
+    if (got == 0) return kSpoolEnd;
+    if (size_t(got) < kSpoolHeaderSize) {
+        std::fprintf(stderr, "gleaner: spool record cut short after %ld bytes dropped\n", got);
+        return kSpoolEnd;
+    }
+    getText(image, kStationAt, kChannelAt - kStationAt, record->station, sizeof record->station);
+    getText(image, kChannelAt, kLocationAt - kChannelAt, record->channel, sizeof record->channel);
+    getText(image, kLocationAt, 4, record->location, sizeof record->location);
+    record->factor = get<int16_t>(image, kFactorAt);
+    record->multiplier = get<int16_t>(image, kMultiplierAt);
+    record->tofs = get<double>(image, kFirstTimeAt);
+    record->tols = get<double>(image, kLastTimeAt);
+    record->nsamp = get<uint32_t>(image, kCountAt);
+    record->compress = get<uint8_t>(image, kCompressAt);
+    record->datatype = get<uint8_t>(image, kTypeAt);
+    record->order = get<uint8_t>(image, kOrderAt);
+    record->nbytes = get<uint32_t>(image, kBytesAt);
+    // No packet of the library is larger than a frame: anything else is not our record.
+    if (record->nbytes > ISI_MAX_FRAME_PAYLOAD) return kSpoolReadError;
+    record->data.reset(new (std::nothrow) uint8_t[record->nbytes > 0 ? record->nbytes : 1]);
+    if (!record->data) return kSpoolNoMemory;
+    got = Read(record->data.get(), record->nbytes);
+    if (got < 0) return kSpoolReadError;
+    if (size_t(got) < record->nbytes) {
+        std::fprintf(stderr, "gleaner: spool record of %s.%s cut short, dropped\n", record->station,
+                     record->channel);
+        return kSpoolEnd;
+    }
+    return long(kSpoolHeaderSize + record->nbytes);
+}

@@ -1,0 +1,390 @@
+// Retrieval runs end to end: the stand-in server in-process on loopback, the run on the test's
+// thread with a scripted host, KVR 4.0 files and FILELIST rows on SQLite.
+#include "gleaner/retrieval.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "gleaner/fetch.h"
+#include "gleaner_test_support.h"
+#include "platform/clock.h"
+#include "server/server.h"
+#include "server/synthetic.h"
+
+namespace {
+
+constexpr uint32_t kTestPauseMs = 50;  // the product waits 5000 ms before each reconnect
+
+// Records what the run shows and answers the i/o question from a script.
+class ScriptedHost : public CRetrievalHost {
+  public:
+    void SetStatusText(const std::string& text) override {
+        statuses.push_back(text);
+        // "STA:CHN YYYY:DDD-HH:MM:SS.mmm": remember the last sample time per stream.
+        size_t blank = text.find(' ');
+        if (blank != std::string::npos && text.find(':') < blank) {
+            lastSeen[text.substr(0, blank)] = utilAttodt(text.c_str() + blank + 1);
+            if (++packets == stopAfterPackets && onPacketLimit) onPacketLimit();
+        }
+    }
+    void SetProgress(int position) override { progress.push_back(position); }
+    void SetWaitCursor(bool wait) override { waitCursor = wait; }
+    void ShowMessage(const std::string& text, const std::string& title, bool icon) override {
+        messages.push_back(title + "|" + text + (icon ? "|error" : ""));
+    }
+    IoAnswer AskIoError(const std::string& text, const std::string& title) override {
+        EXPECT_EQ(title, "Siphon");
+        EXPECT_EQ(text, kIoErrorQuestion);
+        ++questions;
+        if (beforeAnswer) beforeAnswer();
+        if (answers.empty()) return IoAnswer::Ignore;
+        IoAnswer a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+    void RunFinished() override { ++finished; }
+
+    bool Saw(const std::string& status) const {
+        return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
+    }
+
+    std::vector<std::string> statuses;
+    std::vector<int> progress;
+    std::vector<std::string> messages;
+    std::map<std::string, double> lastSeen;  // "STA:CHN" -> time of last sample received
+    std::vector<IoAnswer> answers;
+    std::function<void()> beforeAnswer;
+    std::function<void()> onPacketLimit;
+    int stopAfterPackets = -1;
+    int packets = 0;
+    int questions = 0;
+    int finished = 0;
+    bool waitCursor = true;
+};
+
+class RetrievalTest : public gleanertest::ScratchTest {
+  protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
+        OpenCatalogue();
+        isiSetReconnectPauseForTests(kTestPauseMs);
+        logioInit(&log_, "stderr", nullptr, "test");
+        logioSetThreshold(&log_, LOG_ERR);
+        spool_ = dir_ + "/spool";
+        std::filesystem::create_directory(spool_);
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+        ScratchTest::TearDown();
+    }
+
+    // fault: "close:N" ends the first connection after N packets.
+    void StartServer(uint16_t port = 0, const char* fault = nullptr) {
+        std::vector<isisim::SimStream> streams;
+        for (const std::string& spec : specs_) {
+            isisim::SimStream s;
+            std::string error;
+            ASSERT_TRUE(isisim::simParseStreamSpec(spec, 100, 7200.0, &s, &error)) << error;
+            streams.push_back(s);
+        }
+        isisim::SimServerOptions options;
+        options.host = "127.0.0.1";
+        options.port = port;
+        if (fault != nullptr) {
+            isisim::SimFault f;
+            ASSERT_TRUE(isisim::simParseFault(fault, &f, nullptr));
+            options.faults.push_back(f);
+        }
+        server_ = std::make_unique<isisim::SimServer>(std::move(streams), options);
+        std::string error;
+        ASSERT_TRUE(server_->start(&error)) << error;
+        port_ = server_->port();
+    }
+    // The server closes the connection after packets packets and the run stops it when it has
+    // read them, so the reconnect finds nobody listening: status 2.
+    void StartServerThatGoesAway(ScriptedHost& host, int packets) {
+        StartServer(0, ("close:" + std::to_string(packets)).c_str());
+        host.stopAfterPackets = packets;
+        host.onPacketLimit = [this] { server_->stop(); };
+    }
+    // Back on the same port, without the fault.
+    void RestartServer() {
+        server_.reset();
+        StartServer(port_);
+    }
+
+    RETRIEVAL_INPUT Input(double begin, double end, const std::string& streams) {
+        RETRIEVAL_INPUT in;
+        in.server = "127.0.0.1";
+        in.port = port_;
+        in.begin = begin;
+        in.end = end;
+        in.streamList = streams;
+        in.dataDirectory = data_;
+        in.spoolDirectory = spool_;
+        in.log = &log_;
+        in.connectRetryClass = IACP_ERR_NONE;  // a refused connection fails at once
+        return in;
+    }
+
+    const isisim::SimStream& Stream(const std::string& text) {
+        for (const isisim::SimStream& s : server_->streams())
+            if (s.text() == text) return s;
+        throw std::runtime_error("no stream " + text);
+    }
+
+    // The files and rows of one stream hold exactly samples first..last, with no hole or
+    // duplicate: consecutive files join, every sample is the synthetic one.
+    void ExpectStoredExactly(const isisim::SimStream& s, const std::string& station,
+                             const std::string& channel, int64_t first, int64_t last) {
+        std::vector<KVR_FILELIST_ROW> rows;
+        for (const KVR_FILELIST_ROW& r : Rows())
+            if (r.sta == station && r.ch == channel) rows.push_back(r);
+        ASSERT_FALSE(rows.empty()) << s.text();
+        std::sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.tbegin < b.tbegin; });
+        const uint64_t hash = isisim::simStreamHash(s.name());
+        int64_t k = first;
+        for (const KVR_FILELIST_ROW& r : rows) {
+            ASSERT_DOUBLE_EQ(r.tbegin, s.timeOf(k)) << s.text() << " hole or overlap at " << k;
+            std::vector<float> samples = Samples(r.cpath);
+            ASSERT_NEAR(r.tqty, double(samples.size()) / r.sps, 1e-6) << r.cpath;
+            for (float v : samples)
+                ASSERT_EQ(v, float(isisim::simSyntheticSample(hash, k++))) << s.text() << " " << k;
+        }
+        EXPECT_EQ(k, last + 1) << s.text();
+    }
+
+    bool SpoolStillOpen() const {
+        for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            auto target = std::filesystem::read_symlink(e.path(), ec);
+            if (!ec && target.string().rfind(spool_, 0) == 0) return true;
+        }
+        return false;
+    }
+
+    std::vector<std::string> specs_ = {"ANMO.BHZ.00:20:50", "ANMO.BHN:20:64", "KONO.LHZ:1:30"};
+    std::unique_ptr<isisim::SimServer> server_;
+    uint16_t port_ = 0;
+    std::string spool_;
+    LOGIO log_;
+};
+
+TEST_F(RetrievalTest, WindowOfSeveralChannelsArrivesSampleExactWithRows) {
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0 + 0.013;
+    const double end = begin + 777.7;
+    ScriptedHost host;
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(
+        RetrievalThread(Input(begin, end, "+ANMO.BHZ.00+ANMO.BHN.  +KONO.LHZ.  "), host, &result),
+        0);
+    EXPECT_TRUE(result.complete);
+    EXPECT_FALSE(result.runFailed);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.finished, 1);
+    EXPECT_FALSE(host.waitCursor);
+    EXPECT_TRUE(host.Saw("Decoding data"));
+    EXPECT_TRUE(host.Saw("Writing wfdisc"));
+    EXPECT_EQ(host.statuses.back(), "");
+    for (auto [text, station, channel] :
+         {std::tuple{"ANMO.BHZ.00", "ANMO", "BHZ"}, std::tuple{"ANMO.BHN", "ANMO", "BHN"},
+          std::tuple{"KONO.LHZ", "KONO", "LHZ"}}) {
+        const isisim::SimStream& s = Stream(text);
+        ExpectStoredExactly(s, station, channel, s.indexAtOrAfter(begin), s.indexAtOrBefore(end));
+    }
+    ASSERT_EQ(result.results.size(), 3u);
+    for (const GLEANER_RESULT_ENTRY& e : result.results) {
+        EXPECT_GE(e.firstSample, begin);
+        EXPECT_LE(e.lastSample, end);
+        EXPECT_GT(e.sps, 0.0);
+    }
+    for (const KVR_FILELIST_ROW& r : Rows()) EXPECT_EQ(r.creater, "Gleaner");
+    EXPECT_FALSE(SpoolStillOpen());
+    EXPECT_TRUE(std::filesystem::is_empty(spool_));
+}
+
+TEST_F(RetrievalTest, RetryAfterTheServerIsBackContinuesWithoutHoleOrDuplicate) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    ScriptedHost host;
+    StartServerThatGoesAway(host, 40);
+    const double begin = std::floor(platNow()) - 3000.0;
+    const double end = begin + 600.0;
+    host.beforeAnswer = [this] { RestartServer(); };
+    host.answers = {IoAnswer::Retry};
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(Input(begin, end, "+ANMO.BHZ.00+KONO.LHZ"), host, &result), 0);
+    EXPECT_EQ(host.questions, 1);
+    EXPECT_TRUE(result.complete);
+    EXPECT_FALSE(result.runFailed);
+    for (auto [text, station, channel] :
+         {std::tuple{"ANMO.BHZ.00", "ANMO", "BHZ"}, std::tuple{"KONO.LHZ", "KONO", "LHZ"}}) {
+        const isisim::SimStream& s = Stream(text);
+        ExpectStoredExactly(s, station, channel, s.indexAtOrAfter(begin), s.indexAtOrBefore(end));
+    }
+}
+
+TEST_F(RetrievalTest, IgnoreConvertsExactlyWhatArrived) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    ScriptedHost host;
+    StartServerThatGoesAway(host, 30);
+    const double begin = std::floor(platNow()) - 3000.0;
+    const double end = begin + 1200.0;
+    host.answers = {IoAnswer::Ignore};
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(Input(begin, end, "+ANMO.BHZ.00+KONO.LHZ"), host, &result), 0);
+    EXPECT_EQ(host.questions, 1);
+    EXPECT_FALSE(result.complete);
+    EXPECT_FALSE(result.runFailed);
+    for (auto [text, station, channel] :
+         {std::tuple{"ANMO.BHZ.00", "ANMO", "BHZ"}, std::tuple{"KONO.LHZ", "KONO", "LHZ"}}) {
+        const isisim::SimStream& s = Stream(text);
+        const std::string key = std::string(station) + ":" + channel;
+        ASSERT_TRUE(host.lastSeen.count(key)) << key;
+        const int64_t last = s.indexAtOrBefore(host.lastSeen[key] + 0.0005);
+        EXPECT_LT(last, s.indexAtOrBefore(end));
+        ExpectStoredExactly(s, station, channel, s.indexAtOrAfter(begin), last);
+    }
+}
+
+TEST_F(RetrievalTest, AbortLeavesNoSpoolAndNoOutput) {
+    specs_ = {"ANMO.BHZ.00:20:20"};
+    ScriptedHost host;
+    StartServerThatGoesAway(host, 20);
+    const double begin = std::floor(platNow()) - 3000.0;
+    host.answers = {IoAnswer::Abort};
+    host.beforeAnswer = [this] { EXPECT_TRUE(SpoolStillOpen()); };
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(Input(begin, begin + 1200.0, "+ANMO.BHZ.00"), host, &result), -1);
+    EXPECT_TRUE(result.runFailed);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.finished, 1);
+    EXPECT_TRUE(Files().empty());
+    EXPECT_TRUE(Rows().empty());
+    EXPECT_FALSE(SpoolStillOpen());
+    EXPECT_TRUE(std::filesystem::is_empty(spool_));
+}
+
+TEST_F(RetrievalTest, EmptyAnswerDecodesAndWritesNothing) {
+    StartServer();
+    // Older than the server's two hours of disk loop: request complete at once.
+    const double begin = std::floor(platNow()) - 86400.0;
+    ScriptedHost host;
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(Input(begin, begin + 60.0, "+ANMO.BHZ.00"), host, &result), 0);
+    EXPECT_EQ(result.packets, 0u);
+    EXPECT_FALSE(result.runFailed);  // the Results dialog is shown, with no entry
+    EXPECT_TRUE(result.results.empty());
+    EXPECT_EQ(host.statuses, (std::vector<std::string>{"Decoding data", "Writing wfdisc", ""}));
+    EXPECT_TRUE(Files().empty());
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0;
+    struct Case {
+        const char* name;
+        std::function<void(RETRIEVAL_INPUT&)> change;
+        const char* message;
+        int returnValue;
+    } cases[] = {
+        {"database", [](RETRIEVAL_INPUT& in) { in.connectString = "DSN=NOSUCHKVR;"; },
+         "|KVR Database open error\n", -1},
+        {"spool folder", [this](RETRIEVAL_INPUT& in) { in.spoolDirectory = dir_ + "/absent"; },
+         "Siphon|Temporary file creation error|error", -1},
+        {"stream list", [](RETRIEVAL_INPUT& in) { in.streamList = "+ANMO"; },
+         "Siphon|Alloc Simple Data Request error|error", 1},
+        {"server", [this](RETRIEVAL_INPUT& in) { in.port = port_ == 65535 ? 1 : port_ + 1; },
+         "Siphon|Initiate Data Request error|error", 1},
+    };
+    // The database case opens "KVR" through the connect string; the others use the test's.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHost host;
+        RETRIEVAL_INPUT in = Input(begin, begin + 60.0, "+ANMO.BHZ.00");
+        c.change(in);
+        RETRIEVAL_RESULT result;
+        EXPECT_EQ(RetrievalThread(in, host, &result), c.returnValue);
+        EXPECT_TRUE(result.runFailed);
+        EXPECT_EQ(host.messages, std::vector<std::string>{c.message});
+        EXPECT_EQ(host.finished, 1);
+    }
+    EXPECT_TRUE(Files().empty());
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(RetrievalTest, SpoolWriteFailureKeepsWhatWasSpooledConvertedAndRegistered) {
+    specs_ = {"ANMO.BHZ.00:20:50"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0;
+    ScriptedHost host;
+    RETRIEVAL_INPUT in = Input(begin, begin + 600.0, "+ANMO.BHZ.00");
+    // Room for ten packets of up to 50 samples (112 + 200 bytes each) and part of an eleventh.
+    in.spoolLimitBytesForTests = 10 * (112 + 200) + 150;
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(in, host, &result), 0);
+    EXPECT_TRUE(result.runFailed);
+    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Siphon|Temporary file write error|error"});
+    EXPECT_EQ(host.finished, 1);
+    const isisim::SimStream& s = Stream("ANMO.BHZ.00");
+    const int64_t first = s.indexAtOrAfter(begin);
+    // The first packet is cut at the window's start; nine whole ones follow it.
+    ExpectStoredExactly(s, "ANMO", "BHZ", first, s.packetEnd(first) + 9 * 50);
+}
+
+TEST_F(RetrievalTest, MissingDataDirectoryIsReportedNotSilent) {
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0;
+    ScriptedHost host;
+    RETRIEVAL_INPUT in = Input(begin, begin + 60.0, "+ANMO.BHZ.00");
+    in.dataDirectory = dir_ + "/absent";
+    RETRIEVAL_RESULT result;
+    EXPECT_EQ(RetrievalThread(in, host, &result), 0);
+    EXPECT_TRUE(result.runFailed);
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Siphon|KVR file write error|error"});
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/absent"));
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(RetrievalTest, FetchExitStatus) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0;
+    FETCH_OPTIONS options;
+    options.server = "127.0.0.1:" + std::to_string(port_);
+    options.begin = std::to_string(int64_t(begin));
+    options.end = std::to_string(int64_t(begin + 120.0));
+    options.dataDirectory = data_;
+    options.spoolDirectory = spool_;
+    options.streams = {"ANMO.BHZ.00", "KONO.LHZ"};
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(gleanerFetch(options, err), kFetchComplete);
+    EXPECT_EQ(Rows().size(), 2u);
+
+    FETCH_OPTIONS bad = options;
+    bad.streams = {"ANMO/BHZ"};
+    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
+    bad = options;
+    bad.end = bad.begin;
+    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
+    bad = options;
+    bad.begin = "not a time";
+    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
+
+    // The server goes away for good: retried, then what arrived is kept.
+    FETCH_OPTIONS partial = options;
+    partial.end = std::to_string(int64_t(begin + 1800.0));
+    partial.retries = 1;
+    server_->stop();
+    EXPECT_EQ(gleanerFetch(partial, err), kFetchFailed);  // nothing arrived: request not sent
+    std::fclose(err);
+}
+
+}  // namespace
