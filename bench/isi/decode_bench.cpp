@@ -176,8 +176,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
+            // With repetitions, the mean stands for the benchmark.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
             auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+            if (it != run.counters.end()) rates[run.run_name.function_name] = it->second.value;
         }
     }
     std::map<std::string, double> rates;
