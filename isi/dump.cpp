@@ -24,7 +24,9 @@ const char* twindTimeString(REAL64 value, char* buf, size_t len) {
         std::snprintf(buf, len, "%.17g", value);
         return buf;
     }
-    return utilTimeString(value, 0, buf);
+    // Every time before 1970 prints as blanks; -1 stands for them all, so that a hostile value
+    // far below any calendar never reaches the breakdown.
+    return utilTimeString(value < 0.0 ? UTIL_TIME_UNDEFINED : value, 0, buf);
 }
 
 // The level the handle shows (none means the default handle of standard output).
