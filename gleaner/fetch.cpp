@@ -1,14 +1,19 @@
 #include "gleaner/fetch.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 
 #include "kvr/kvrfile.h"
+#include "platform/clock.h"
 #include "util/util.h"
 
 namespace {
 
 constexpr int kBarWidth = 30;
+constexpr double kRedrawSeconds = 0.1;  // a terminal's bar is redrawn at most this often
+constexpr int kLogStep = 10;            // percent between the lines written to a file or pipe
 
 class CFetchHost : public CRetrievalHost {
   public:
@@ -56,6 +61,19 @@ class CFetchHost : public CRetrievalHost {
     }
     void Draw() {
         if (status_.empty()) return;
+        // A packet status has "STA:CHN time"; phase texts ("Decoding data") are always shown.
+        const bool phase =
+            status_.find(' ') == std::string::npos || status_.find(':') > status_.find(' ');
+        const double now = platNow();
+        if (!tty_) {
+            // Logs get a line per tenth of the window, not one per packet.
+            if (!phase && progress_ / kLogStep == lastStep_) return;
+            lastStep_ = progress_ / kLogStep;
+            std::fprintf(err_, "%3d%% %s\n", progress_, status_.c_str());
+            return;
+        }
+        if (!phase && now - lastDraw_ < kRedrawSeconds) return;
+        lastDraw_ = now;
         int filled = std::max(0, std::min(kBarWidth, progress_ * kBarWidth / 100));
         std::fprintf(err_, "\r[%s%s] %3d%% %s\033[K", std::string(filled, '#').c_str(),
                      std::string(kBarWidth - filled, '.').c_str(), progress_, status_.c_str());
@@ -73,6 +91,9 @@ class CFetchHost : public CRetrievalHost {
     int progress_ = 0;
     int retries_ = 0;
     bool open_ = false;
+    bool tty_ = isatty(fileno(err_)) != 0;
+    double lastDraw_ = 0.0;
+    int lastStep_ = -1;
 };
 
 bool parseTime(const std::string& text, double* t) {
