@@ -7,6 +7,7 @@
 
 #include "gleaner/spool.h"
 #include "isi/isi.h"
+#include "platform/clock.h"
 #include "util/util.h"
 
 namespace {
@@ -48,6 +49,7 @@ class CRun {
     CRetrievalHost& host_;
     RETRIEVAL_RESULT& out_;
     CSpoolFile spool_;
+    double lastProgress_ = 0.0;
 };
 
 int CRun::Run() {
@@ -126,6 +128,11 @@ bool CRun::Receive(ISI_CLIENT* client, bool* aborted) {
                     return false;
                 }
                 ++out_.packets;
+                if (in_.progressIntervalSeconds > 0.0) {
+                    const double now = platNow();
+                    if (now - lastProgress_ < in_.progressIntervalSeconds) break;
+                    lastProgress_ = now;
+                }
                 host_.SetProgress(gleanerProgress(packet->tols, in_.begin, in_.end));
                 host_.SetStatusText(
                     gleanerPacketStatus(packet->name.sta, packet->name.chn, packet->tols));

@@ -68,6 +68,9 @@ struct RETRIEVAL_INPUT {
     // counts its own retries.
     int connectRetryClass = -1;
     uint64_t spoolLimitBytesForTests = 0;
+    // Progress and status are shown at most this often (a dialog cannot show more, and thousands
+    // of packets a second would flood it); 0 shows every packet.
+    double progressIntervalSeconds = 0.05;
 };
 
 struct RETRIEVAL_RESULT {

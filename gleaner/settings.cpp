@@ -32,7 +32,9 @@ void writeInt(const std::string& section, const std::string& key, long long valu
 }
 
 std::string chKey(int n, const char* suffix = "") {
-    return "CH" + std::to_string(n) + suffix;
+    char key[32];
+    std::snprintf(key, sizeof key, "CH%d%s", n, suffix);
+    return key;
 }
 
 }  // namespace
@@ -129,7 +131,10 @@ void gleanerWriteServers(const CServerList& list, const std::string& file) {
 
 std::string gleanerColumnWidthsText(const GLEANER_WIDTHS& widths) {
     std::string text;
-    for (int i = 0; i < kColumnCount; ++i) text += (i ? "," : "") + std::to_string(widths[i]);
+    for (int i = 0; i < kColumnCount; ++i) {
+        if (i > 0) text += ',';
+        text += std::to_string(widths[i]);
+    }
     return text;
 }
 

@@ -37,8 +37,9 @@ T get(const uint8_t* image, size_t at) {
     return value;
 }
 
+// Up to width - 1 characters; the image is zeroed, so the text stays terminated.
 void putText(uint8_t* image, size_t at, size_t width, const char* text) {
-    std::strncpy(reinterpret_cast<char*>(image + at), text, width - 1);
+    std::memcpy(image + at, text, strnlen(text, width - 1));
 }
 void getText(const uint8_t* image, size_t at, size_t width, char* out, size_t outSize) {
     size_t n = strnlen(reinterpret_cast<const char*>(image + at), width);
