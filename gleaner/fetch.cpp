@@ -32,21 +32,7 @@ class CFetchHost : public CRetrievalHost {
     }
     IoAnswer AskIoError(const std::string&, const std::string&) override {
         EndLine();
-        IoAnswer answer = IoAnswer::Ignore;
-        switch (options_.onError) {
-            case FetchOnError::Abort:
-                answer = IoAnswer::Abort;
-                break;
-            case FetchOnError::Ignore:
-                answer = IoAnswer::Ignore;
-                break;
-            case FetchOnError::Retry:
-            case FetchOnError::RetryThenIgnore:
-                answer = retries_ < options_.retries               ? IoAnswer::Retry
-                         : options_.onError == FetchOnError::Retry ? IoAnswer::Abort
-                                                                   : IoAnswer::Ignore;
-                break;
-        }
+        IoAnswer answer = gleanerFetchAnswer(options_.onError, retries_, options_.retries);
         if (answer == IoAnswer::Retry) ++retries_;
         static const char* const kNames[] = {"abort", "retry", "ignore"};
         std::fprintf(err_, "gleaner: NRTS server i/o error: %s\n", kNames[int(answer)]);
@@ -102,6 +88,26 @@ bool parseTime(const std::string& text, double* t) {
 }
 
 }  // namespace
+
+IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetries) {
+    switch (policy) {
+        case FetchOnError::Abort:
+            return IoAnswer::Abort;
+        case FetchOnError::Ignore:
+            return IoAnswer::Ignore;
+        case FetchOnError::Retry:
+            // Retrying for ever would hang a cron job: past the retries the run gives up.
+            return retriesSoFar < maxRetries ? IoAnswer::Retry : IoAnswer::Abort;
+        case FetchOnError::RetryThenIgnore:
+            break;
+    }
+    return retriesSoFar < maxRetries ? IoAnswer::Retry : IoAnswer::Ignore;
+}
+
+int gleanerFetchStatus(const RETRIEVAL_RESULT& result) {
+    if (result.runFailed || result.returnValue != 0) return kFetchFailed;
+    return result.complete ? kFetchComplete : kFetchPartial;
+}
 
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error) {
     RETRIEVAL_INPUT in;
@@ -192,6 +198,5 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
                      utilTimeString(e.firstSample, 0, first),
                      utilTimeString(e.lastSample, 0, last));
     }
-    if (result.runFailed || result.returnValue != 0) return kFetchFailed;
-    return result.complete ? kFetchComplete : kFetchPartial;
+    return gleanerFetchStatus(result);
 }

@@ -28,6 +28,11 @@ inline constexpr int kFetchComplete = 0;
 inline constexpr int kFetchFailed = 1;
 inline constexpr int kFetchPartial = 2;
 
+// The answer to the i/o question after retriesSoFar retries.
+IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetries);
+// The exit status of a finished run.
+int gleanerFetchStatus(const RETRIEVAL_RESULT& result);
+
 // Builds the run's input; false with a message for a bad server, time or stream.
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error);
 // Runs the fetch; progress and messages go to err. Returns the exit status.

@@ -1,5 +1,6 @@
 #include "gleaner/gleanerdlg.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -34,10 +36,13 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-QPushButton* makeButton(const QString& text, const QString& tip, QWidget* parent) {
-    auto* b = new QPushButton(text, parent);
+// Every button has an icon and a tooltip of its own, and a pointer of its own over it.
+QPushButton* makeButton(const QString& text, const QString& tip, QStyle::StandardPixmap icon,
+                        QWidget* parent) {
+    auto* b = new QPushButton(parent->style()->standardIcon(icon), text, parent);
     b->setToolTip(tip);
     b->setAutoDefault(false);
+    b->setCursor(Qt::PointingHandCursor);
     return b;
 }
 
@@ -128,8 +133,9 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     serverBox_ = new QComboBox(this);
     serverBox_->setEditable(true);
     serverBox_->setObjectName("server");
-    auto* query = makeButton("Query server", "Query server", this);
-    auto* update = makeButton("Update times", "Update times", this);
+    auto* query = makeButton("Query server", "Query server", QStyle::SP_BrowserReload, this);
+    auto* update =
+        makeButton("Update times", "Update times", QStyle::SP_FileDialogDetailedView, this);
     // Lists.
     stationList_ = new QTreeWidget(this);
     stationList_->setRootIsDecorated(false);
@@ -139,18 +145,19 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     channelList_->setHeaderLabels(
         {"Station", "Channels", "Loc.code", "Samp./sec.", "Tbeg", "Tend"});
     channelList_->setMinimumWidth(kChannelListWidth);
-    auto* selectAll = makeButton("Select all", "Select all", this);
-    auto* unselectAll = makeButton("Unselect all", "Unselect all", this);
-    auto* clear = makeButton("Clear", "Clear", this);
-    auto* wildcards = makeButton("Select channels with wildcards", "Select channels", this);
+    auto* selectAll = makeButton("Select all", "Select all", QStyle::SP_DialogYesButton, this);
+    auto* unselectAll = makeButton("Unselect all", "Unselect all", QStyle::SP_DialogNoButton, this);
+    auto* clear = makeButton("Clear", "Clear", QStyle::SP_DialogResetButton, this);
+    auto* wildcards = makeButton("Select channels with wildcards", "Select channels",
+                                 QStyle::SP_FileDialogContentsView, this);
     // Interval.
     formatLabel_ = new QLabel(this);
     startField_ = new CDateTimeEdit(this);
     endField_ = new CDateTimeEdit(this);
-    auto* options = makeButton("Options", "Options", this);
-    getData_ = makeButton("Get data", "Get Data", this);
+    auto* options = makeButton("Options", "Options", QStyle::SP_FileDialogInfoView, this);
+    getData_ = makeButton("Get data", "Get Data", QStyle::SP_ArrowDown, this);
     getData_->setDefault(true);
-    auto* exitButton = makeButton("Exit", "Exit", this);
+    auto* exitButton = makeButton("Exit", "Exit", QStyle::SP_DialogCloseButton, this);
     status_ = new QLabel(this);
     progress_ = new QProgressBar(this);
     progress_->setRange(0, 100);
@@ -202,6 +209,13 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
         query->setDefault(inBox);
         getData_->setDefault(!inBox);
     });
+
+    // The system menu's "About" entry: the window's own context menu here.
+    auto* about = new QAction("&About Gleaner...", this);
+    connect(about, &QAction::triggered, this,
+            [this] { QMessageBox::about(this, "About Gleaner", "Gleaner Version 1.0.0"); });
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    addAction(about);
 
     // Settings.
     config_ = gleanerReadConfig(settingsFile_);

@@ -1,7 +1,9 @@
 #include "gleaner/selection.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "gleaner/kvrwriter.h"
 #include "util/util.h"
 
 CStationEntry& CStationMap::PutStation(const std::string& station, bool selected) {
@@ -78,10 +80,24 @@ void CStationMap::SetAllStationsSelected(bool selected) {
     for (auto& [code, s] : stations_) s.selected = selected;
 }
 
+// A code from the server may become a settings section, a key value, a stream specifier piece,
+// a path and a statement literal: anything that could break one of them is refused.
+bool gleanerListableCode(const std::string& code, bool mayBeEmpty) {
+    std::string why;
+    return gleanerCodeIsSafe(code, mayBeEmpty, &why) &&
+           code.find_first_of("+.,:;[]=*?") == std::string::npos;
+}
+
 void CStationMap::LoadConfiguration(const ISI_CNF_LIST& list) {
     stations_.clear();
     for (uint32_t i = 0; i < list.nentry; ++i) {
         const ISI_STREAM_CNF& e = list.entry[i];
+        if (!gleanerListableCode(e.name.sta, false) || !gleanerListableCode(e.name.chn, false) ||
+            !gleanerListableCode(e.name.loc, true)) {
+            std::fprintf(stderr, "gleaner: stream %s.%s.%s of the server refused: unsafe code\n",
+                         e.name.sta, e.name.chn, e.name.loc);
+            continue;
+        }
         double interval = isiSrateToInterval(e.factor, e.multiplier);
         AddChannel(e.name.sta, e.name.chn, e.name.loc, interval != 0.0 ? 1.0 / interval : 0.0);
     }

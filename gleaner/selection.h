@@ -62,7 +62,8 @@ class CStationMap {
     int SelectByMask(const std::string& mask);
     void SetAllStationsSelected(bool selected);
 
-    // Replaces the map by the server's configuration list (all channels unmarked).
+    // Replaces the map by the server's configuration list (all channels unmarked); streams with a
+    // code that is not listable are left out with a line on standard error.
     void LoadConfiguration(const ISI_CNF_LIST& list);
     // Copies the first and last sample times of the state-of-health list into known channels.
     void UpdateTimes(const ISI_SOH_LIST& list);
@@ -77,6 +78,10 @@ class CStationMap {
 bool gleanerMaskMatches(const std::string& mask, const std::string& code);
 inline constexpr const char* kDefaultMask = "bh?";
 inline constexpr size_t kMaskMaxLength = 4;
+
+// True when a code from the server may be listed: safe for paths and statements, and free of the
+// characters that separate stream specifiers and settings keys.
+bool gleanerListableCode(const std::string& code, bool mayBeEmpty);
 
 // The remembered servers, most recent first.
 class CServerList {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "gleaner/fetch.h"
 #include "gleaner/settings.h"
 #include "gleaner_test_support.h"
 
@@ -194,6 +195,56 @@ TEST_F(SettingsTest, DataDirectoryLosesOneTrailingBackslash) {
     EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "");
     std::ofstream(dir_ + "/KVR.ini") << "[DATA]\r\nDIR=/data/kvr\\\r\n";
     EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "/data/kvr");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StationMap, ConfigurationLeavesOutStreamsWithUnsafeCodes) {
+    const char* names[][3] = {{"ABC", "BHZ", "00"}, {"A/B", "BHZ", "  "}, {"ABC", "B.Z", "  "},
+                              {"AB]", "BHZ", "  "}, {"ABC", "BH'", "  "}, {"ABC", "LHZ", "  "},
+                              {"..", "BHZ", "  "},  {"ABC", "BHN", "+1"}};
+    std::vector<ISI_STREAM_CNF> entries(std::size(names));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        isiSetStreamId(&entries[i].name, names[i][0], names[i][1], names[i][2]);
+        entries[i].factor = 20;
+        entries[i].multiplier = 1;
+    }
+    ISI_CNF_LIST list{uint32_t(entries.size()), entries.data()};
+    CStationMap map;
+    map.LoadConfiguration(list);
+    ASSERT_EQ(map.Count(), 1u);
+    EXPECT_EQ(map.Find("ABC")->channels.size(), 2u);
+    EXPECT_DOUBLE_EQ(map.FindChannel("ABC", "BHZ.00")->sps, 20.0);
+}
+
+TEST(Fetch, AnswersAndExitStatus) {
+    struct Case {
+        FetchOnError policy;
+        int retriesSoFar;
+        IoAnswer answer;
+    } cases[] = {{FetchOnError::RetryThenIgnore, 0, IoAnswer::Retry},
+                 {FetchOnError::RetryThenIgnore, 2, IoAnswer::Retry},
+                 {FetchOnError::RetryThenIgnore, 3, IoAnswer::Ignore},
+                 {FetchOnError::Retry, 3, IoAnswer::Abort},
+                 {FetchOnError::Ignore, 0, IoAnswer::Ignore},
+                 {FetchOnError::Abort, 0, IoAnswer::Abort}};
+    for (const Case& c : cases)
+        EXPECT_EQ(gleanerFetchAnswer(c.policy, c.retriesSoFar, 3), c.answer)
+            << int(c.policy) << " after " << c.retriesSoFar;
+
+    RETRIEVAL_RESULT r;
+    r.returnValue = 0;
+    r.complete = true;
+    EXPECT_EQ(gleanerFetchStatus(r), kFetchComplete);
+    r.complete = false;  // Ignore, or blocks lost without a failure report
+    EXPECT_EQ(gleanerFetchStatus(r), kFetchPartial);
+    r.runFailed = true;  // spool write error: what arrived is converted, still a failure
+    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
+    r.runFailed = false;
+    r.returnValue = 1;
+    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
 }
 
 }  // namespace

@@ -150,6 +150,12 @@ TEST_F(DialogTest, QuerySelectAndGetDataThroughTheMainDialog) {
     EXPECT_EQ(dlg.Stations().StreamList(), "+ABC.BHN.  +ABC.BHZ.  ");
     EXPECT_EQ(dlg.ChannelList()->topLevelItem(0)->checkState(0), Qt::Checked);
 
+    // An impossible date stops the command with the field's own (Russian) message.
+    messages.clear();
+    dlg.EndField()->setText("02.29.2007 00:00:00");
+    dlg.OnGetData();
+    EXPECT_EQ(messages, std::vector<std::string>{"Ошибка|Введено ошибочное время"});
+
     messages.clear();
     dlg.EndField()->SetEpoch(begin);
     dlg.OnGetData();
