@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -132,6 +133,8 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     // Server box, queries.
     serverBox_ = new QComboBox(this);
     serverBox_->setEditable(true);
+    // Typed names join the list only after a successful "Query server".
+    serverBox_->setInsertPolicy(QComboBox::NoInsert);
     serverBox_->setObjectName("server");
     auto* query = makeButton("Query server", "Query server", QStyle::SP_BrowserReload, this);
     auto* update =
@@ -406,6 +409,9 @@ void CGleanerDlg::OnChannelItemChanged(QTreeWidgetItem* item, int) {
 }
 
 void CGleanerDlg::OnChannelDoubleClicked(QTreeWidgetItem* item, int) {
+    // A double click on the check box itself only ticks.
+    constexpr int kCheckBoxMargin = 15;
+    if (channelList_->viewport()->mapFromGlobal(QCursor::pos()).x() <= kCheckBoxMargin) return;
     const std::string key =
         (item->text(kColChannel) + "." + item->text(kColLocation)).toStdString();
     CChannelEntry* c = stations_.FindChannel(item->text(kColStation).toStdString(), key);
