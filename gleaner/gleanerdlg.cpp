@@ -550,6 +550,9 @@ void CGleanerDlg::OnGetData() {
     input.begin = start_;
     input.end = end_;
     input.streamList = stations_.StreamList();
+    // A server that refuses fails the request or asks Abort/Retry/Ignore, instead of being
+    // retried for ever behind a disabled dialog.
+    input.connectRetryClass = IACP_ERR_NONE;
     if (prepareRun) prepareRun(input);
 
     SetControlsEnabled(false);

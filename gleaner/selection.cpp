@@ -151,6 +151,9 @@ ISI_OPEN_PARAMS openParams(int port, LOGIO* log) {
     isiInitOpenParams(&params);
     params.port = port;
     params.lp = log;
+    // The queries run on the dialog's thread: a server that refuses is reported at once instead
+    // of being retried for ever behind a frozen window.
+    params.attr.maxerr = IACP_ERR_NONE;
     return params;
 }
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "gleaner/fetch.h"
+#include "gleaner/selection.h"
 #include "gleaner_test_support.h"
 #include "platform/clock.h"
 #include "server/server.h"
@@ -352,6 +353,26 @@ TEST_F(RetrievalTest, MissingDataDirectoryIsReportedNotSilent) {
     EXPECT_EQ(host.messages, std::vector<std::string>{"Siphon|KVR file write error|error"});
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/absent"));
     EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(RetrievalTest, ServerQueriesFillStationsAndTimesAndFailAtOnceWhenRefused) {
+    StartServer();
+    CStationMap map;
+    ASSERT_TRUE(gleanerQueryConfiguration("127.0.0.1", port_, &log_, &map));
+    ASSERT_EQ(map.Count(), 2u);
+    CChannelEntry* lhz = map.FindChannel("KONO", "LHZ.  ");
+    ASSERT_NE(lhz, nullptr);
+    EXPECT_DOUBLE_EQ(lhz->sps, 1.0);
+    EXPECT_EQ(lhz->tbeg, 0.0);
+    EXPECT_EQ(map.Find("ANMO")->channels.size(), 2u);
+    ASSERT_TRUE(gleanerQueryTimes("127.0.0.1", port_, &log_, &map));
+    EXPECT_GT(lhz->tbeg, 0.0);
+    EXPECT_GT(lhz->tend, lhz->tbeg);
+    server_->stop();
+    EXPECT_FALSE(gleanerQueryTimes("127.0.0.1", port_, &log_, &map));
+    EXPECT_GT(lhz->tbeg, 0.0);  // a failed update keeps the times
+    EXPECT_FALSE(gleanerQueryConfiguration("127.0.0.1", port_, &log_, &map));
+    EXPECT_EQ(map.Count(), 0u);
 }
 
 TEST_F(RetrievalTest, FetchExitStatus) {
