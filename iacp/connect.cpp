@@ -99,6 +99,7 @@ bool iacpInitHandle(IACP_CONNECTION* iacp, const char* server, int port,
     iacp->send_failed = false;
     iacp->trace = nullptr;
     iacp->tracefile = nullptr;
+    iacpResetReadAhead(iacp);
 
     if (iacp->attr.tracefile != nullptr) {
         // The connection keeps its own copy: the caller's options may not outlive it.
@@ -196,7 +197,11 @@ bool iacpConnect(IACP_CONNECTION* iacp) {
             platSetError(error);
             return false;
         }
+        iacpResetReadAhead(iacp);
         platSetKeepAlive(iacp->sd, true);
+        // Requests are small frames answered by the server: sent at once, not held back
+        // until the server acknowledges the previous segment.
+        platSetNoDelay(iacp->sd, true);
         if (iacp->attr.sndbuf != 0) platSetSendBufferSize(iacp->sd, int(iacp->attr.sndbuf));
         if (iacp->attr.rcvbuf != 0) platSetRecvBufferSize(iacp->sd, int(iacp->attr.rcvbuf));
 

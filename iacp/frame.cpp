@@ -50,25 +50,43 @@ bool iacpSendFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame) {
     utilPackUINT32(sigpreamble, frame->sig_id);
     utilPackUINT32(sigpreamble + 4, frame->sig_len);
 
+    // The frame goes out in one gathered write: a small frame leaves as one segment instead of
+    // three. A failure is reported for the piece in which it stopped.
+    enum { kPreamble, kPayload, kSigPreamble };
+    PLAT_IOVEC pieces[3];
+    pieces[kPreamble].base = preamble;
+    pieces[kPreamble].len = IACP_PREAMBLE_LEN;
+    pieces[kPayload].base = frame->payload;
+    pieces[kPayload].len = frame->payload_len;
+    pieces[kSigPreamble].base = sigpreamble;
+    pieces[kSigPreamble].len = IACP_SIGPREAMBLE_LEN;
+    // A client frame carries no signature bytes (length 0).
+    int done = 0;
+    bool sent = iacpWriteTo(iacp, pieces, 3, &done);
+    int writeError = platGetError();
+    if (done > kPreamble) iacpTracePreamble(iacp, IacpDirection::Send, preamble, frame);
+    if (done > kPayload) {
+        iacpTracePayload(iacp, IacpDirection::Send, frame->payload, frame->payload_len);
+    }
+    if (done > kSigPreamble) iacpTraceSigPreamble(iacp, IacpDirection::Send, sigpreamble, frame);
+    platSetError(writeError);
+
     const char* failed = nullptr;
     long failedSize = 0;
-    if (!iacpWriteTo(iacp, preamble, IACP_PREAMBLE_LEN)) {
-        failed = "%s: %s: error sending %ld byte message preamble: %s";
-        failedSize = IACP_PREAMBLE_LEN;
-    } else {
-        iacpTracePreamble(iacp, IacpDirection::Send, preamble, frame);
-        if (!iacpWriteTo(iacp, frame->payload, frame->payload_len)) {
-            failed = "%s: %s: error sending %ld byte message: %s";
-            failedSize = long(frame->payload_len);
-        } else {
-            iacpTracePayload(iacp, IacpDirection::Send, frame->payload, frame->payload_len);
-            if (!iacpWriteTo(iacp, sigpreamble, IACP_SIGPREAMBLE_LEN)) {
+    if (!sent) {
+        switch (done) {
+            case kPreamble:
+                failed = "%s: %s: error sending %ld byte message preamble: %s";
+                failedSize = IACP_PREAMBLE_LEN;
+                break;
+            case kPayload:
+                failed = "%s: %s: error sending %ld byte message: %s";
+                failedSize = long(frame->payload_len);
+                break;
+            default:
                 failed = "%s: %s: error sending %ld byte signature preamble: %s";
                 failedSize = IACP_SIGPREAMBLE_LEN;
-            } else {
-                iacpTraceSigPreamble(iacp, IacpDirection::Send, sigpreamble, frame);
-                // A client frame carries no signature bytes (length 0).
-            }
+                break;
         }
     }
     if (failed != nullptr) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "logio/logio.h"
@@ -19,6 +20,9 @@ inline constexpr uint32_t IACP_PREAMBLE_LEN = 16;
 inline constexpr uint32_t IACP_SIGPREAMBLE_LEN = 8;
 inline constexpr uint32_t IACP_MAXSIGLEN = 40;
 inline constexpr uint32_t IACP_HANDSHAKE_REPLY_BUFLEN = 64;
+// Read-ahead of a connection: two ISI data frames (32768-byte payloads) fit whole, so a stream
+// of them costs about one read call a frame or less.
+inline constexpr uint32_t IACP_RECV_BUFLEN = 65536;
 
 // Frame types of the connection layer (ISI's start at 1000).
 inline constexpr uint32_t IACP_TYPE_NULL = 0;
@@ -109,6 +113,12 @@ struct IACP_CONNECTION {
     bool send_failed = false;
     FILE* trace = nullptr;      // traffic log, or none
     char* tracefile = nullptr;  // own copy of its name
+    // Bytes read off the socket ahead of the frame piece being read, served before the socket
+    // is read again: rbuf[rbuf_pos, rbuf_end). Allocated (IACP_RECV_BUFLEN) at the first read;
+    // emptied whenever a new socket is made. Touched only by the one receiving thread.
+    std::unique_ptr<uint8_t[]> rbuf;
+    uint32_t rbuf_pos = 0;
+    uint32_t rbuf_end = 0;
 };
 
 IACP_CONNECTION* iacpOpen(const char* server, int port, const IACP_OPTIONS* options, LOGIO* lp,

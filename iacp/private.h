@@ -9,10 +9,15 @@
 // hidden at the default threshold otherwise.
 int iacpFailureLevel(const IACP_CONNECTION* iacp);
 
-// Timed read and write of exactly n bytes with the connection's I/O time-out ("read_to",
-// "write_to"). True when all bytes moved; else false with the error variable set.
+// Timed read of exactly n bytes with the connection's I/O time-out ("read_to"), served from the
+// read-ahead first. True when all bytes are in; else false with the error variable set.
 bool iacpReadTo(IACP_CONNECTION* iacp, uint8_t* buf, uint32_t n);
-bool iacpWriteTo(IACP_CONNECTION* iacp, const uint8_t* buf, uint32_t n);
+// Forgets what the read-ahead holds: the bytes of a socket that is no more.
+void iacpResetReadAhead(IACP_CONNECTION* iacp);
+// Timed write ("write_to") of up to four pieces in turn, as one gathered stream. True when all
+// bytes are out; else false with the error variable set. done receives the number of pieces
+// fully written (also on success), so a failure belongs to pieces[*done].
+bool iacpWriteTo(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, int* done);
 
 // Traffic log entries of one frame piece; nothing when the connection has no traffic log.
 enum class IacpDirection { Send, Recv };

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,6 +228,57 @@ long platSend(PLAT_SOCKET sock, const void* buf, size_t len) {
     // MSG_NOSIGNAL: a peer that has gone away is an error to report, not a signal that ends
     // the program.
     ssize_t sent = send(sock, buf, len, MSG_NOSIGNAL);
+    if (sent < 0) {
+        platSetErrorFromErrno();
+        return -1;
+    }
+    return long(sent);
+}
+
+namespace {
+
+// The pieces as the host's iovec array; false when there are more than one call takes.
+bool toIovecs(const PLAT_IOVEC* pieces, int count, iovec* out, int max) {
+    if (pieces == nullptr || count < 0 || count > max) return false;
+    for (int i = 0; i < count; ++i) {
+        out[i].iov_base = pieces[i].base;
+        out[i].iov_len = pieces[i].len;
+    }
+    return true;
+}
+
+constexpr int kMaxPieces = 8;
+
+}  // namespace
+
+long platRecvNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
+    iovec iov[kMaxPieces];
+    if (!toIovecs(pieces, count, iov, kMaxPieces)) {
+        platSetError(WSAEINVAL);
+        return -1;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = size_t(count);
+    ssize_t got = recvmsg(sock, &msg, MSG_DONTWAIT);
+    if (got < 0) {
+        platSetErrorFromErrno();
+        return -1;
+    }
+    return long(got);
+}
+
+long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
+    iovec iov[kMaxPieces];
+    if (!toIovecs(pieces, count, iov, kMaxPieces)) {
+        platSetError(WSAEINVAL);
+        return -1;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = size_t(count);
+    // MSG_NOSIGNAL as in platSend.
+    ssize_t sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
         platSetErrorFromErrno();
         return -1;

@@ -53,6 +53,18 @@ int platWaitWritable(PLAT_SOCKET sock, int64_t timeoutMs);
 long platRecv(PLAT_SOCKET sock, void* buf, size_t len);
 long platSend(PLAT_SOCKET sock, const void* buf, size_t len);
 
+// One piece of a scattered read or a gathered write.
+struct PLAT_IOVEC {
+    void* base = nullptr;
+    size_t len = 0;
+};
+// Reads what has arrived into the pieces in turn (scatter), or writes what the socket takes
+// from the pieces in turn (gather), in one call and never waiting, whether or not the socket is
+// in non-blocking mode. The same contract as platRecv and platSend otherwise: WSAEWOULDBLOCK
+// when nothing can move now. A gathered write never modifies the pieces' bytes.
+long platRecvNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count);
+long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count);
+
 // Server side, for the stand-in server and tests: listens on host:port (port 0 picks a free one).
 PLAT_SOCKET platListenTcp(const char* host, uint16_t port, int backlog);
 // The local port of a bound socket (host order), or 0 on failure.
