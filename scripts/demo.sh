@@ -27,4 +27,14 @@ if [ -x "$here/demo-rillet.sh" ] && [ -x "$build/rillet/rillet" ]; then
   "$here/demo-rillet.sh" "$build"
 fi
 
+if [ -x "$here/demo-gleaner.sh" ] && [ -x "$build/gleaner/gleaner" ]; then
+  stage "Gleaner: gleaner fetch of the last ten minutes of two channels"
+  "$here/demo-gleaner.sh" "$build"
+fi
+
+if [ -x "$here/demo-tremlive.sh" ] && [ -x "$build/tremlive/tremlive" ]; then
+  stage "Tremlive: a snapshot of live channels"
+  "$here/demo-tremlive.sh" "$build"
+fi
+
 stage "Demo finished"
