@@ -1,6 +1,8 @@
 // isiInitiateDataRequest and isiReadGenericTS against a scripted server on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "isi/isi.h"
@@ -28,6 +30,13 @@ class IsiLoopback : public ::testing::Test {
         // A refused reconnect fails at once instead of being retried every ten seconds.
         params_.attr.maxerr = IACP_ERR_NONE;
         ASSERT_TRUE(peer_.listening());
+    }
+
+    // The client's log tells what went wrong when a scenario fails.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : log_.messages())
+            std::fprintf(stderr, "log: %s\n", line.c_str());
     }
 
     ISI_CLIENT* initiate(const ISI_DATA_REQUEST* request) {
