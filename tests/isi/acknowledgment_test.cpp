@@ -68,15 +68,6 @@ class IsiAcknowledgment : public ::testing::Test {
     std::unique_ptr<ISI_CLIENT> client_;
 };
 
-TEST_F(IsiAcknowledgment, OnlyANullFrameLeavesAnEmptyUndefinedRequest) {
-    int status = -1;
-    EXPECT_EQ(feed(client_.get(), {{IACP_TYPE_NULL, {0, 0, 0, 0}}}, &status), 0);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(client_->datreq.type, ISI_REQUEST_TYPE_UNDEF);
-    EXPECT_EQ(client_->datreq.nreq, 0u);
-    EXPECT_EQ(client_->datreq.twind, nullptr);
-}
-
 TEST_F(IsiAcknowledgment, RestatesTheRequestWithTheServersItems) {
     int status = -1;
     int result = feed(client_.get(),

@@ -124,12 +124,4 @@ TEST(IsiIdacmp, MalformedInputFailsWithoutOverrun) {
     }
 }
 
-TEST(IsiIdacmp, ZeroSamplesNeedNoInput) {
-    bool ok = false;
-    size_t used = 1;
-    decode({}, 0, &ok, nullptr, &used);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(used, 0u);
-}
-
 }  // namespace

@@ -146,10 +146,4 @@ TEST_F(IsiLists, RefusalsAndMalformedEntriesFailTheWholeList) {
     EXPECT_TRUE(log_.contains("isiRequestSoh: isiIacpRecvStreamSohList failed"));
 }
 
-TEST_F(IsiLists, NoClientFailsWithInvalidArgument) {
-    platSetError(0);
-    EXPECT_EQ(isiRequestCnf(nullptr), nullptr);
-    EXPECT_EQ(platGetError(), WSAEINVAL);
-}
-
 }  // namespace

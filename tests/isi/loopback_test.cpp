@@ -336,16 +336,4 @@ TEST_F(IsiLoopback, ReconnectThatCannotConnectFailsWithStatus2) {
     isiCloseClient(client);
 }
 
-TEST_F(IsiLoopback, BadArgumentsFailAtTheDoor) {
-    int status = -1;
-    platSetError(0);
-    EXPECT_EQ(isiReadGenericTS(nullptr, nullptr), nullptr);
-    EXPECT_EQ(platGetError(), WSAEINVAL);
-    EXPECT_EQ(isiReadGenericTS(nullptr, &status), nullptr);
-    EXPECT_EQ(status, ISI_STATUS_FAILED);
-    EXPECT_FALSE(isiSendDataRequest(nullptr, nullptr, &status));
-    EXPECT_EQ(status, ISI_ACK_BAD_ARGS);
-    EXPECT_FALSE(isiInitOpenParams(nullptr));
-}
-
 }  // namespace

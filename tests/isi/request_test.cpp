@@ -56,29 +56,6 @@ TEST(IsiStreamSpecifier, ExpandsPiecesAndParts) {
     }
 }
 
-TEST(IsiDataRequest, SimpleRequestsCarryTheDefaultsAndTimes) {
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(100.0, 200.0, "+A.B+C.D.10");
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(request->type, ISI_REQUEST_TYPE_TWIND);
-    EXPECT_EQ(request->policy, ISI_REQUEST_POLICY_MIN_GAP);
-    EXPECT_EQ(request->format, ISI_FORMAT_GENERIC);
-    EXPECT_EQ(request->compress, ISI_COMP_GZIP);
-    ASSERT_EQ(request->nreq, 2u);
-    EXPECT_EQ(request->twind[1].beg, 100.0);
-    EXPECT_EQ(request->twind[1].end, 200.0);
-    EXPECT_EQ(isiRequestSetCompress(request, ISI_COMP_IDA), request);
-    EXPECT_EQ(request->compress, ISI_COMP_IDA);
-    isiFreeDataRequest(request);
-
-    EXPECT_EQ(isiAllocSimpleDataRequest(0.0, 0.0, "BAD"), nullptr);
-    EXPECT_EQ(isiRequestSetFormat(nullptr, 1), nullptr);
-    ISI_DATA_REQUEST* undefinedTimes = AllocSimpleTwindRequest("A.B");
-    ASSERT_NE(undefinedTimes, nullptr);
-    EXPECT_EQ(undefinedTimes->twind[0].beg, -1.0);
-    EXPECT_EQ(undefinedTimes->twind[0].end, -1.0);
-    isiFreeDataRequest(undefinedTimes);
-}
-
 TEST(IsiDataRequest, DefaultRequestDumpsItsLines) {
     iacptest::CapturedLog log(LOG_DEBUG);
     ISI_DATA_REQUEST* request = isiAllocDefaultDataRequest();
