@@ -243,7 +243,7 @@ struct ISI_CLIENT {
     ISI_TS_PACKET converted = {};
     int decompress = 1;
     std::atomic<int> stop{0};
-    bool complete = false;  // "request complete" arrived: no more reads, no reconnects
+    bool complete = false;  // request finished (alert 2, or every item complete): no reconnects
 };
 
 // ---- open parameters and clients ------------------------------------------------------------
