@@ -1,15 +1,23 @@
-// rillet: the continuous recorder. "--headless" records without a window, in the current folder
-// (or the folder given with -C): status texts go to standard output, everything else to the
-// daily log. SIGINT or SIGTERM stops it in order: the read ends, every pending run is written
-// with its row and resume time, and the program exits 0.
+// rillet: the continuous recorder, in the current folder (or the folder given with -C).
+//
+// Without options it opens its main window (and a notification-area icon where the desktop has
+// one); it is ended from the icon's menu, with Enter or Escape in the window, or by SIGINT or
+// SIGTERM. "--headless" records without a window: status texts go to standard output, everything
+// else to the daily log, and SIGINT or SIGTERM stops it. Either way the stop is orderly: the read
+// ends, every pending run is written with its row and resume time, and the program exits 0.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -17,16 +25,12 @@
 #include "rillet/log.h"
 #include "rillet/recorder.h"
 #include "rillet/settings.h"
+#include "rillet/ui/rilletdlg.h"
+#include "rillet/ui/rilletprogram.h"
 #include "rillet/worker.h"
 #include "util/util.h"
 
 namespace {
-
-// Start-up failures, each with its own exit code.
-constexpr int kExitSockets = 3;
-constexpr int kExitDatabase = 4;
-constexpr int kExitSettings = 5;
-constexpr int kExitUsage = 2;
 
 class CConsoleView : public CRecorderView {
   public:
@@ -86,6 +90,62 @@ int RunHeadless(bool verbose) {
     return 0;
 }
 
+// SIGINT and SIGTERM reach the window's thread through this pipe (a signal handler may only
+// write to it).
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+bool HasDisplay() {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+int RunWindow(char* programName) {
+    if (!HasDisplay()) {
+        std::fprintf(stderr, "rillet: no display for the window; use --headless\n");
+        return kExitUsage;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    int argc = 1;
+    char* argv[] = {programName, nullptr};
+    QApplication app(argc, argv);
+    // Closing the window hides it; the program ends only the orderly way.
+    app.setQuitOnLastWindowClosed(false);
+
+    CRilletProgram program;
+    int code = program.Start();
+    if (code != 0) return code;
+    CRilletDlg* dlg = program.Dialog();
+    QObject::connect(dlg, &CRilletDlg::programEnded, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, dlg, [dlg] {
+            std::fprintf(stdout, "Stopping: writing pending data\n");
+            std::fflush(stdout);
+            dlg->OnRecorderExit();
+        });
+        struct sigaction action = {};
+        action.sa_handler = OnStopSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+    app.exec();
+    dlg->OnRecorderExit();  // a quit from elsewhere (session end): still the orderly way
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,9 +163,6 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return kExitUsage;
     }
-    if (!headless) {
-        std::fprintf(stderr, "rillet: the window is not built in this version; use --headless\n");
-        return kExitUsage;
-    }
+    if (!headless) return RunWindow(argv[0]);
     return RunHeadless(verbose);
 }

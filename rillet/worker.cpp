@@ -114,6 +114,7 @@ void CRecorderWorker::RunConnection() {
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
+            packets_.fetch_add(1);
             HandlePacket(*packet);
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
             break;

@@ -44,6 +44,10 @@ class CRecorderWorker {
     void RequestStop();
     bool StopRequested() const { return stop_.load(); }
 
+    // Packets received since the worker was made (counted in silent mode too); the window's
+    // counter line shows it.
+    uint64_t PacketCount() const { return packets_.load(); }
+
     // Silent mode: no status line or list update per packet. On at start, as in the window.
     void SetSilent(bool on) { silent_.store(on ? 1 : 0); }
     // Where the protocol library logs (none: standard output).
@@ -69,6 +73,7 @@ class CRecorderWorker {
 
     std::atomic<bool> stop_{false};
     std::atomic<int> silent_{1};
+    std::atomic<uint64_t> packets_{0};
     std::mutex clientLock_;  // guards client_ against RequestStop while it is opened or closed
     ISI_CLIENT* client_ = nullptr;
 };

@@ -1,5 +1,5 @@
 // The rillet executable itself: its start-up failures, and an orderly stop by SIGTERM that writes
-// what is pending.
+// what is pending. The children run without a display.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -35,6 +35,8 @@ Child Start(const std::vector<std::string>& args, const std::string& home,
         ::setenv("ODBCINI", odbcIni.c_str(), 1);
         ::setenv("ODBCSYSINI", home.c_str(), 1);
         ::setenv("WINDIR", windir.c_str(), 1);
+        // No display: without --headless the program refuses instead of opening its window.
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) ::unsetenv(name);
         int out = ::open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
@@ -77,7 +79,7 @@ TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
         std::string text;  // on standard error
     } cases[] = {
         {{"--headless", "-C", dir.Path()}, 4, "KVR database open error"},
-        {{"-C", dir.Path()}, 2, "window is not built"},
+        {{"-C", dir.Path()}, 2, "no display for the window"},
         {{"--headless", "-C", dir.Path("missing")}, 2, "cannot change into"},
         {{"--bogus"}, 109, "bogus"},
     };

@@ -1,0 +1,123 @@
+// CRilletDlg: the recorder's main window. It lists every recorded channel with the time of its
+// latest packet, shows the worker's status and the number of packets received, and carries the
+// "Silent mode" box (ticked at start: the worker then reports only its connection steps). It runs
+// the worker thread for its whole life.
+//
+// The program also shows a notification-area icon (tool tip "NRTS->KVR"). A left click on it
+// opens the pop-up menu "Активизировать программу" / "Завершить работу"; closing the window only
+// hides it. Where the desktop has no notification area nobody could bring a hidden window back,
+// so closing then ends the program.
+//
+// Every way of ending (the pop-up's exit, Enter, Escape, a close without a notification area, a
+// session logout, SIGTERM through the program) goes through OnRecorderExit: the icon is removed,
+// the worker stops at the next packet boundary and writes every pending run with its row and
+// resume time, as the headless recorder does on SIGTERM. programEnded() then tells the program to
+// leave its event loop.
+//
+// Qt has no system menu: "&About Rillet..." is on the window's context menu (right click).
+#pragma once
+
+#include <QDialog>
+#include <QSystemTrayIcon>
+#include <memory>
+#include <string>
+#include <thread>
+
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QTimer;
+class QTreeWidget;
+class CRecorder;
+class CRecorderWorker;
+class CRilletLog;
+class CRilletSettings;
+
+// Command numbers of the original resources, kept as the data of the matching actions.
+inline constexpr int kIdAbout = 16;             // system menu "&About Rillet..."
+inline constexpr int kIdPopupExit = 40001;      // "Завершить работу"
+inline constexpr int kIdPopupActivate = 40002;  // "Активизировать программу"
+inline constexpr int kIdRecorderExit = 8888;    // posted by the pop-up's exit
+
+// Name of the registered tray notification message; here the object name of the tray icon, whose
+// activated() signal carries those notifications.
+inline constexpr const char* kTrayMessageName = "NRTSREADMESSAGE";
+inline constexpr const char* kTrayToolTip = "NRTS->KVR";
+// Column "Last count time" of a row no packet has reached yet.
+inline constexpr const char* kNoCountTime = "---------";
+// Refresh of the counter line, milliseconds.
+inline constexpr int kCounterIntervalMs = 3000;
+
+class CRilletDlg : public QDialog {
+    Q_OBJECT
+  public:
+    // Fills the channel list (and each channel's list row), puts up the notification-area icon
+    // when trayAvailable, starts the worker and the counter timer. The group list must be loaded.
+    CRilletDlg(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log, bool trayAvailable,
+               QWidget* parent = nullptr);
+    // Ends the program the orderly way if that has not happened yet.
+    ~CRilletDlg() override;
+
+    QTreeWidget* ChannelList() const { return channelList_; }
+    QLabel* StatusLine() const { return statusLine_; }
+    QLabel* CounterLine() const { return counterLine_; }
+    QCheckBox* SilentMode() const { return silentMode_; }
+    QTimer* CounterTimer() const { return counterTimer_; }
+    QAction* AboutAction() const { return aboutAction_; }
+    QMenu* PopupMenu() const { return popupMenu_; }
+    QSystemTrayIcon* TrayIcon() const { return trayIcon_; }  // none without a notification area
+    CRecorderWorker& Worker() const { return *worker_; }
+    bool Ended() const { return ended_; }
+
+  public slots:
+    // From the worker, through queued calls (they run on this window's thread).
+    void SetStatusText(const QString& text);
+    void SetLastCountTime(int row, const QString& text);
+
+    void ShowAbout();
+    void OnPopupActivate();
+    // Posts OnRecorderExit, so that the pop-up menu has closed before the program ends.
+    void OnPopupExit();
+    // The orderly end; does nothing the second time.
+    void OnRecorderExit();
+    // A notification from the icon. Only a left click (Trigger) opens the pop-up menu, right-
+    // aligned at the cursor. False, and nothing done, while the menu is already open.
+    bool OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    // Enter and Escape (accept, reject) end the dialog, and with it the program, the orderly way.
+    void done(int result) override;
+
+  signals:
+    // After OnRecorderExit has stopped the worker: the program may leave its event loop.
+    void programEnded();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    class CWindowView;
+
+    void FillRows();
+    void OnCounterTimer();
+
+    CRilletSettings& settings_;
+    CRilletLog& log_;
+    bool trayAvailable_;
+    bool ended_ = false;
+    bool menuOpen_ = false;
+    bool columnsSized_ = false;
+
+    QTreeWidget* channelList_ = nullptr;
+    QLabel* statusLine_ = nullptr;
+    QLabel* counterLine_ = nullptr;
+    QCheckBox* silentMode_ = nullptr;
+    QTimer* counterTimer_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QMenu* popupMenu_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+
+    std::unique_ptr<CWindowView> view_;  // before the worker, which holds it
+    std::unique_ptr<CRecorderWorker> worker_;
+    std::thread thread_;
+};
