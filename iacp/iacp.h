@@ -20,8 +20,9 @@ inline constexpr uint32_t IACP_PREAMBLE_LEN = 16;
 inline constexpr uint32_t IACP_SIGPREAMBLE_LEN = 8;
 inline constexpr uint32_t IACP_MAXSIGLEN = 40;
 inline constexpr uint32_t IACP_HANDSHAKE_REPLY_BUFLEN = 64;
-// Read-ahead of a connection: two ISI data frames (32768-byte payloads) fit whole, so a stream
-// of them costs about one read call a frame or less.
+// Read-ahead of a connection: a run of small frames (heartbeats, list entries, short packets)
+// comes in with one read call. Large payloads are read straight into the caller's buffer, with
+// only a little read ahead behind them.
 inline constexpr uint32_t IACP_RECV_BUFLEN = 65536;
 
 // Frame types of the connection layer (ISI's start at 1000).
