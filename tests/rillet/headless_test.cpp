@@ -18,9 +18,10 @@ struct Child {
     std::string err;
 };
 
-// Starts rillet with args in folder `home`, data source file odbcIni, KVR.ini found in windir.
+// Starts rillet with args in folder `home`, data source file odbcIni, KVR.ini found in windir;
+// on Qt's offscreen platform, or else without any display.
 Child Start(const std::vector<std::string>& args, const std::string& home,
-            const std::string& odbcIni, const std::string& windir) {
+            const std::string& odbcIni, const std::string& windir, bool offscreen = false) {
     Child child;
     child.out = home + "/stdout.txt";
     child.err = home + "/stderr.txt";
@@ -37,6 +38,7 @@ Child Start(const std::vector<std::string>& args, const std::string& home,
         ::setenv("WINDIR", windir.c_str(), 1);
         // No display: without --headless the program refuses instead of opening its window.
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) ::unsetenv(name);
+        if (offscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         int out = ::open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
@@ -67,6 +69,26 @@ int Wait(const Child& child, double seconds = kGenerousWaitSeconds) {
     return -1;
 }
 
+// The catalogue with the rig's SITECHAN rows, reached as data source "KVR" through the rig's own
+// odbc.ini.
+void PrepareDataSource(RecordingRig& rig) {
+    std::string why;
+    {
+        CRilletLog log;
+        CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
+        CKvrCatalogue catalogue(log, settings);
+        ASSERT_TRUE(rig.open(catalogue, &why)) << why;
+        for (const auto& c : rig.channels)
+            kvrPutSitechan(catalogue.Connection(),
+                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??", c.rate));
+    }
+    WriteText(rig.dir.Path("odbcinst.ini"), "");
+    ASSERT_TRUE(kvrWriteDsnSection(
+        rig.dir.Path("odbc.ini"), KVR_DSN,
+        kvrSqliteDsnEntry(kvrFindOdbcDriver("libsqlite3odbc.so"), rig.dir.Path("kvr.db")), &why))
+        << why;
+}
+
 }  // namespace
 
 TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
@@ -94,21 +116,7 @@ TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
 
 TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
     RecordingRig rig({}, 100, 1);
-    std::string why;
-    {
-        CRilletLog log;
-        CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
-        CKvrCatalogue catalogue(log, settings);
-        ASSERT_TRUE(rig.open(catalogue, &why)) << why;
-        for (const auto& c : rig.channels)
-            kvrPutSitechan(catalogue.Connection(),
-                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??", c.rate));
-    }
-    WriteText(rig.dir.Path("odbcinst.ini"), "");
-    ASSERT_TRUE(kvrWriteDsnSection(
-        rig.dir.Path("odbc.ini"), KVR_DSN,
-        kvrSqliteDsnEntry(kvrFindOdbcDriver("libsqlite3odbc.so"), rig.dir.Path("kvr.db")), &why))
-        << why;
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
 
     Child child = Start({"--headless", "--verbose", "-C", rig.dir.Path()}, rig.dir.Path(),
                         rig.dir.Path("odbc.ini"), rig.dir.Path());
@@ -133,4 +141,22 @@ TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
     for (const char* text :
          {"Connecting...", "Connected...", "Connection closed", " ABC    BHZ   "})
         EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+}
+
+// The window program (no notification area offscreen) ends the same orderly way on SIGTERM.
+TEST(RilletHeadless, WindowProgramWritesEveryPendingRunOnSigterm) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    Child child = Start({"-C", rig.dir.Path()}, rig.dir.Path(), rig.dir.Path("odbc.ini"),
+                        rig.dir.Path(), true);
+    // Caught up with the whole runs of the hour; the rest of it (under one run) is pending.
+    const double caughtUp = rig.start + std::floor(3600 / 245.0) * 245;
+    double deadline = platNow() + kGenerousWaitSeconds;
+    while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
+    ASSERT_GE(rig.Resume("BHZ"), caughtUp) << ReadText(child.out) << ReadText(child.err);
+    ::kill(child.pid, SIGTERM);
+    EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
+    EXPECT_GT(rig.Resume("BHZ"), caughtUp) << "the pending run was not written";
+    EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Recorder stopped#"));
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
