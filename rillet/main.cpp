@@ -154,7 +154,9 @@ int main(int argc, char** argv) {
     bool verbose = false;
     std::string folder;
     app.add_flag("--headless", headless, "record without a window");
-    app.add_flag("--verbose", verbose, "show every packet on the status line (silent mode off)");
+    app.add_flag("--verbose", verbose,
+                 "with --headless: a status line per packet (silent mode off); the window "
+                 "always starts silent");
     app.add_option("-C", folder, "change into this folder first (rillet.ini, log)");
     CLI11_PARSE(app, argc, argv);
 
