@@ -32,6 +32,8 @@ void setScale(CDisplayChannel* ch, int64_t lo, int64_t hi) {
 
 int32_t CTracePacket::firstIndexAtOrAfter(double t) const {
     if (count <= 0) return 0;
+    if (timeOf(count - 1) < t) return count;  // the common case of a packet before a window
+    if (timeOf(0) >= t) return 0;
     double s = double(interval);
     int64_t j = 0;
     if (s > 0.0) {
@@ -51,6 +53,8 @@ int32_t CTracePacket::firstIndexAtOrAfter(double t) const {
 
 int32_t CTracePacket::firstIndexAfter(double t, int32_t from) const {
     if (from >= count) return count;
+    if (timeOf(from) > t) return from;
+    if (!(timeOf(count - 1) > t)) return count;
     double s = double(interval);
     int64_t j = from;
     if (s > 0.0) {
@@ -127,17 +131,24 @@ void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
             from = p->firstIndexAtOrAfter(displayedStart);
             to = p->firstIndexAfter(displayedEnd, from);
         }
+        if (from >= to) continue;
+        const int32_t* v = p->samples.data();
+        if (!taken) {
+            // The first sample opens the range one either side of it.
+            lo = int64_t(v[from]) - 1;
+            hi = int64_t(v[from]) + 1;
+            taken = true;
+            ++from;
+        }
+        int32_t pmin = std::numeric_limits<int32_t>::max();
+        int32_t pmax = std::numeric_limits<int32_t>::min();
         for (int32_t j = from; j < to; ++j) {
-            int64_t v = p->samples[size_t(j)];
-            if (!taken) {
-                lo = v - 1;
-                hi = v + 1;
-                taken = true;
-            } else if (v > hi) {
-                hi = v;
-            } else if (v < lo) {
-                lo = v;
-            }
+            pmin = std::min(pmin, v[j]);
+            pmax = std::max(pmax, v[j]);
+        }
+        if (from < to) {
+            lo = std::min<int64_t>(lo, pmin);
+            hi = std::max<int64_t>(hi, pmax);
         }
     }
     if (lo == hi) {

@@ -5,7 +5,9 @@
 #include <QPen>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
+#include "tremlive/tracewalk.h"
 #include "util/util.h"
 
 namespace tremlive {
@@ -49,15 +51,28 @@ template <class Plot>
 void rasterize(int x0, int y0, int x1, int y1, Plot&& plot) {
     const int64_t dx = int64_t(x1) - x0, dy = int64_t(y1) - y0;
     const int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
-    if (adx >= ady) {
-        for (int64_t i = 0; i < adx; ++i) {
-            int64_t off = (2 * i * ady + adx) / (2 * adx);
-            plot(int(x0 + (dx > 0 ? i : -i)), int(y0 + (dy > 0 ? off : -off)), i);
+    const int sx = dx > 0 ? 1 : -1, sy = dy > 0 ? 1 : -1;
+    // Step i of n along the longer axis moves the other coordinate by
+    // floor((2 * i * minor + n) / (2 * n)); kept as a running quotient and remainder.
+    const bool xMajor = adx >= ady;
+    const int64_t n = xMajor ? adx : ady, minor = xMajor ? ady : adx;
+    int64_t rem = n;  // (2 * i * minor + n) less the whole steps taken, times 2n
+    int x = x0, y = y0;
+    for (int64_t i = 0; i < n; ++i) {
+        plot(x, y, i);
+        rem += 2 * minor;
+        if (rem >= 2 * n) {
+            rem -= 2 * n;
+            if (xMajor) {
+                y += sy;
+            } else {
+                x += sx;
+            }
         }
-    } else {
-        for (int64_t i = 0; i < ady; ++i) {
-            int64_t off = (2 * i * adx + ady) / (2 * ady);
-            plot(int(x0 + (dx > 0 ? off : -off)), int(y0 + (dy > 0 ? i : -i)), i);
+        if (xMajor) {
+            x += sx;
+        } else {
+            y += sy;
         }
     }
 }
@@ -68,12 +83,6 @@ QRect gdiRect(int left, int top, int right, int bottom) {
 
 QString dttostr(double t, int code) {
     return QString::fromLatin1(util_dttostr(t, code));
-}
-
-// Whether the line from the previous sample goes on to t. A jump back in time (a packet out of
-// order, or one sent twice) breaks the line as a gap does.
-bool joins(double t, double previous, float interval) {
-    return std::fabs(t - previous) <= kJoinIntervals * double(interval);
 }
 
 }  // namespace
@@ -334,30 +343,13 @@ void CTraceDrawing::drawTrace(const CDisplayChannel& ch, const CTraceBuffers& bu
     const int64_t mn = ch.scaleMin, mx = ch.scaleMax;
     if (mx <= mn) return;
     CTracePen pen(&painter, kYellow, plainTraces);
-    double previous = -1.0;
-    for (const auto& p : ch.packets) {
-        int32_t from = 0;
-        int32_t to = p->count;
-        if (!plainTraces) {
-            from = p->firstIndexAtOrAfter(ds);
-            to = p->firstIndexAfter(de, from);
-        }
-        for (int32_t j = from; j < to; ++j) {
-            double t = p->timeOf(j);
-            if (t < ds) continue;
-            if (t > de) break;
-            int x = ToPixel((t - ds) * double(pr - pl) / (de - ds) + pl);
-            int64_t v = std::clamp<int64_t>(p->samples[size_t(j)], mn, mx);
-            int64_t y = pb + (v - mn) * int64_t(pt - pb) / (mx - mn);
-            int row = H - int(y);
-            if (joins(t, previous, p->interval)) {
-                pen.LineTo(x, row);
-            } else {
-                pen.MoveTo(x, row);
-            }
-            previous = t;
-        }
-    }
+    auto xRaw = [=](double t) { return (t - ds) * double(pr - pl) / (de - ds) + pl; };
+    auto rowOf = [=](int32_t sample) {
+        int64_t v = std::clamp<int64_t>(sample, mn, mx);
+        return H - int(pb + (v - mn) * int64_t(pt - pb) / (mx - mn));
+    };
+    // A collapsed band turns the rows upside down; the fast walk needs them in order.
+    WalkTrace(pen, ch.packets, ds, de, xRaw, rowOf, plainTraces || pt < pb);
 }
 
 void CTraceDrawing::drawGaps(const CDisplayChannel& ch, const CTraceBuffers& buffers,
@@ -495,19 +487,16 @@ void COverviewDrawing::Redraw(CTraceBuffers& buffers, int selected, int w, int h
             const CDisplayChannel& ch = *buffers.channels[size_t(selected)];
             // Range pass: the strip's own range, the channel's scale is not touched.
             bool any = false;
-            int32_t lo = 0, hi = 0;
+            int32_t lo = std::numeric_limits<int32_t>::max();
+            int32_t hi = std::numeric_limits<int32_t>::min();
             for (const auto& p : ch.packets) {
                 int32_t from = p->firstIndexAtOrAfter(bs);
                 int32_t to = p->firstIndexAfter(be, from);
+                const int32_t* v = p->samples.data();
+                any = any || from < to;
                 for (int32_t j = from; j < to; ++j) {
-                    int32_t v = p->samples[size_t(j)];
-                    if (!any) {
-                        lo = hi = v;
-                        any = true;
-                    } else {
-                        lo = std::min(lo, v);
-                        hi = std::max(hi, v);
-                    }
+                    lo = std::min(lo, v[j]);
+                    hi = std::max(hi, v[j]);
                 }
             }
             if (!any) {
@@ -515,28 +504,16 @@ void COverviewDrawing::Redraw(CTraceBuffers& buffers, int selected, int w, int h
                 hi = kInitialScaleMax;
             }
             CTracePen pen(&painter, kYellow);
-            double previous = -1.0;
             const double xspan = double((W - kStripMargin) - kStripMargin);
             const double yspan = double((H - kStripMargin) - kStripMargin);
-            for (const auto& p : ch.packets) {
-                int32_t from = p->firstIndexAtOrAfter(bs);
-                int32_t to = p->firstIndexAfter(be, from);
-                for (int32_t j = from; j < to; ++j) {
-                    double t = p->timeOf(j);
-                    int x = ToPixel((t - bs) * xspan / (be - bs) + kStripMargin + 0.5);
-                    // A constant signal sits in the middle row.
-                    int y = hi > lo ? ToPixel((double(p->samples[size_t(j)]) - lo) * yspan /
-                                                  (double(hi) - lo) +
-                                              kStripMargin + 0.5)
-                                    : H / 2;
-                    if (joins(t, previous, p->interval)) {
-                        pen.LineTo(x, H - y);
-                    } else {
-                        pen.MoveTo(x, H - y);
-                    }
-                    previous = t;
-                }
-            }
+            auto xRaw = [=](double t) { return (t - bs) * xspan / (be - bs) + kStripMargin + 0.5; };
+            // A constant signal sits in the middle row.
+            auto rowOf = [=](int32_t v) {
+                if (hi <= lo) return H - H / 2;
+                return H -
+                       ToPixel((double(v) - lo) * yspan / (double(hi) - lo) + kStripMargin + 0.5);
+            };
+            WalkTrace(pen, ch.packets, bs, be, xRaw, rowOf, plainStrip);
         }
         int u = ToPixel(kStripMargin +
                         (W - 2 * kStripMargin) * (buffers.displayedStart - bs) / (be - bs) + 0.5);

@@ -83,6 +83,8 @@ class CTracePen {
     ~CTracePen() { Flush(); }
     void MoveTo(int x, int y);
     void LineTo(int x, int y);
+    // Rows lo..hi of column x, as the vertical segments of one column would draw them.
+    void Run(int x, int lo, int hi) { addRun(x, lo, hi); }
     void Flush();
 
   private:
@@ -144,6 +146,8 @@ class COverviewDrawing {
     QImage bitmap;
     int width = 0;
     int height = 0;
+    // Draws every sample the straightforward way (for tests that compare against it).
+    bool plainStrip = false;
 
     // The whole buffered window of channel selected (none when -1) with the displayed-window
     // marker. Takes the data lock for the samples.

@@ -160,10 +160,10 @@ TEST_F(Drawing, FastDrawingGivesThePixelsOfThePlainOne) {
         int w, h;
         float interval;
         double span;
-    } layouts[] = {{900, 400, 0.01f, 900},
-                   {300, 200, 0.05f, 120},
-                   {1200, 600, 1.0f, 900},
-                   {700, 300, 0.025f, 30}};
+        int levels;  // distinct sample values; few make many samples share a row
+    } layouts[] = {{900, 400, 0.01f, 900, 6001}, {300, 200, 0.05f, 120, 6001},
+                   {1200, 600, 1.0f, 900, 6001}, {700, 300, 0.025f, 30, 6001},
+                   {900, 400, 0.01f, 900, 5},    {500, 150, 0.1f, 600, 3}};
     for (const Layout& l : layouts) {
         b_.channels.clear();
         window(start, l.span);
@@ -171,9 +171,9 @@ TEST_F(Drawing, FastDrawingGivesThePixelsOfThePlainOne) {
             CDisplayChannel& ch = channel(-2000, 2000);
             ch.receivedPackets = c == 1 ? 2 : 100;  // one channel fits itself to its buffer
             uint32_t seed = 12345u + uint32_t(c);
-            auto next = [&seed] {
+            auto next = [&seed, &l] {
                 seed = seed * 1103515245u + 12345u;
-                return int32_t((seed >> 8) % 6001) - 3000;
+                return int32_t((seed >> 8) % uint32_t(l.levels)) - l.levels / 2;
             };
             double t = start - 30;
             int n = int(l.span / l.interval / 40) + 3;
@@ -208,6 +208,15 @@ TEST_F(Drawing, FastDrawingGivesThePixelsOfThePlainOne) {
                 if (fast.pixel(x, y) != plain.pixel(x, y)) ++differing;
         EXPECT_EQ(differing, 0) << l.w << "x" << l.h << " interval " << l.interval;
         EXPECT_GT(countColour(0, l.w - 1, 0, l.h - 1, kYellow), 0);
+
+        // The strip over the whole buffer, of the channel with the most packets in it.
+        b_.bufferedStart = start - 60;
+        COverviewDrawing strip;
+        strip.Redraw(b_, 2, l.w, kStripHeight);
+        QImage fastStrip = strip.bitmap;
+        strip.plainStrip = true;
+        strip.Redraw(b_, 2, l.w, kStripHeight);
+        EXPECT_TRUE(fastStrip == strip.bitmap) << "strip " << l.w << " interval " << l.interval;
     }
 }
 
