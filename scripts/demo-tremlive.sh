@@ -3,7 +3,8 @@
 # demo folder gets a TREMLIVE.INI that selects them, and `tremlive --snapshot` acquires for a
 # while and saves the main window's picture. Prints the PNG's path.
 #
-#   scripts/demo-tremlive.sh BUILD_DIR     (TREMLIVE_DEMO_SECONDS sets the acquisition time, 15)
+#   scripts/demo-tremlive.sh BUILD_DIR     (TREMLIVE_DEMO_SECONDS sets the acquisition time, 15;
+#                                           TREMLIVE_DEMO_DIR the demo folder, else a new one)
 set -euo pipefail
 build=${1:?usage: demo-tremlive.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
@@ -14,7 +15,12 @@ for exe in "$sim" "$tremlive"; do
   [ -x "$exe" ] || { echo "demo-tremlive: $exe is not built" >&2; exit 1; }
 done
 
-demo=$(mktemp -d /tmp/tremlive-demo.XXXXXX)
+if [ -n "${TREMLIVE_DEMO_DIR:-}" ]; then
+  demo=$TREMLIVE_DEMO_DIR
+  mkdir -p "$demo"
+else
+  demo=$(mktemp -d /tmp/tremlive-demo.XXXXXX)
+fi
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi

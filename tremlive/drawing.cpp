@@ -230,6 +230,7 @@ void CTraceDrawing::LayoutBands(CTraceBuffers& buffers, int w, int h) {
 bool CTraceDrawing::RedrawAll(CTraceBuffers& buffers, int w, int h) {
     if (w < kMinRedrawSize && h < kMinRedrawSize) return false;
     QImage image(std::max(w, 1), std::max(h, 1), QImage::Format_RGB32);
+    std::vector<int> newTicks;
     {
         std::lock_guard<std::mutex> data(buffers.dataLock);
         if (buffers.autoFit) {
@@ -241,14 +242,14 @@ bool CTraceDrawing::RedrawAll(CTraceBuffers& buffers, int w, int h) {
         painter.setRenderHint(QPainter::Antialiasing, false);
         painter.setFont(font);
         gdiLine(painter, 0, 0, 0, h, kBlack);
-        std::vector<int> newTicks;
         drawTimeAxis(buffers, painter, &newTicks);
         for (size_t i = 0; i < buffers.channels.size(); ++i) DrawChannel(buffers, i, painter);
         painter.end();
-        std::lock_guard<std::mutex> bitmap(bitmapLock);
-        this->bitmap = image;
-        ticks = std::move(newTicks);
     }
+    // The data lock is released first: the bitmap lock is never taken inside it.
+    std::lock_guard<std::mutex> bitmapGuard(bitmapLock);
+    bitmap = std::move(image);
+    ticks = std::move(newTicks);
     return true;
 }
 
