@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 
 #include "tremlive/settings.h"
 
@@ -84,17 +85,16 @@ void CTraceView::ClearView() {
 
 void CTraceView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    bool empty;
+    QSize size;
     {
         std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
-        empty = drawing_.bitmap.isNull();
+        size = drawing_.bitmap.size();
     }
-    // Without an image the view shows the light grey of its window class.
-    if (empty) {
-        painter.fillRect(rect(), kLightGrey);
-        return;
-    }
-    drawing_.Paint(painter, *buffers_);
+    // Without an image, or beyond an image older than a resize, the view shows the light grey
+    // of its window class.
+    QRegion uncovered = QRegion(rect()) - QRegion(QRect(QPoint(0, 0), size));
+    for (const QRect& r : uncovered) painter.fillRect(r, kLightGrey);
+    if (!size.isEmpty()) drawing_.Paint(painter, *buffers_);
 }
 
 void CTraceView::mouseReleaseEvent(QMouseEvent* event) {

@@ -270,6 +270,27 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     EXPECT_TRUE(frame.strip()->drawing().bitmap.isNull());
 }
 
+TEST_F(RunAgainstServer, ClosingTheWindowWhileRunningEndsTheThreadFirst) {
+    startServer({"ABC.BHZ.00:20:20"});
+    g_settings.server = "127.0.0.1";
+    g_settings.port = server_->port();
+    g_settings.bufferedTime = 60;
+    g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
+    auto frame = std::make_unique<MainFrame>();
+    frame->view()->SetAcquisitionLog(&log_);
+    frame->show();
+    frame->OnCommand(ID_RUN);
+    ASSERT_TRUE(frame->view()->runner().Active());
+    auto started = std::chrono::steady_clock::now();
+    frame->close();
+    // close() returned only after the thread ended: nothing can touch the channels any more.
+    EXPECT_EQ(g_running.load(), 0);
+    EXPECT_TRUE(frame->view()->runner().WaitForEnd(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
+    frame.reset();
+    QCoreApplication::processEvents();  // the thread's end message finds no window: dropped
+}
+
 class SettingsSheet : public ::testing::Test, public Windows {};
 
 TEST_F(SettingsSheet, PagesRefuseValuesOutOfRangeInTheirOrder) {
