@@ -1,4 +1,5 @@
 // Calendar conversions of the library's time value (seconds since 1970, no leap seconds).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr int kEpochYear = 1970;
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -23,21 +23,50 @@ int daysInMonth(int year, int month) {
     return month == 2 && utilIsLeapYear(year) ? 29 : kDaysInMonth[month - 1];
 }
 
-// Days from 1970-01-01 to January 1 of year (negative before 1970).
-int64_t daysToYear(int year) {
-    int64_t days = 0;
-    for (int y = kEpochYear; y < year; ++y) days += daysInYear(y);
-    for (int y = year; y < kEpochYear; ++y) days -= daysInYear(y);
-    return days;
+// Days from 0001-01-01 to 1970-01-01 in the proleptic Gregorian calendar.
+constexpr int64_t kDaysYear1To1970 = 719162;
+// Days in 400, 100, 4 and 1 Gregorian years counted from year 1: the last century of 400
+// years and the last year of 4 have one day more, 36525 and 366.
+constexpr int64_t kDays400 = 146097;
+constexpr int64_t kDays100 = 36524;
+constexpr int64_t kDays4 = 1461;
+constexpr int64_t kDays1 = 365;
+
+// Division rounding towards minus infinity (b > 0), so that years before 1 still count right.
+constexpr int64_t floorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return a % b < 0 ? q - 1 : q;
 }
 
-// Year and day of year (from 1) of a day count from 1970, counted year by year.
+// Days from 1970-01-01 to January 1 of year (negative before 1970). Closed form, so a hostile
+// year costs no more than an ordinary one; no int year can overflow the 64-bit count.
+constexpr int64_t daysToYear(int year) {
+    int64_t before = int64_t(year) - 1;  // whole years since year 1
+    return before * kDays1 + floorDiv(before, 4) - floorDiv(before, 100) + floorDiv(before, 400) -
+           kDaysYear1To1970;
+}
+
+// First day (from 1970) without a date: 10000-01-01.
+constexpr int64_t kDayEnd = daysToYear(10000);
+static_assert(kDayEnd * kSecondsPerDay == int64_t(UTIL_TIME_END_DATE));
+static_assert(daysToYear(1) * kSecondsPerDay == int64_t(UTIL_TIME_FIRST_DATE));
+
+// Year and day of year (from 1) of a day count from 1970 (negative before 1970), through whole
+// 400-, 100-, 4- and 1-year blocks counted from 0001-01-01. The last day of a 400-year block
+// (or of a 4-year block) would make a fifth century (or year): it is day 366 of the last one.
+// The caller keeps the day within years 1..9999 so that the year fits an int.
 void dayToYearYday(int64_t day, int* year, int* yday) {
-    int y = kEpochYear;
-    while (day >= daysInYear(y)) day -= daysInYear(y++);
-    while (day < 0) day += daysInYear(--y);
-    *year = y;
-    *yday = int(day) + 1;
+    int64_t rest = day + kDaysYear1To1970;
+    int64_t cycles = floorDiv(rest, kDays400);
+    rest -= cycles * kDays400;
+    int64_t centuries = std::min<int64_t>(rest / kDays100, 3);
+    rest -= centuries * kDays100;
+    int64_t quads = rest / kDays4;
+    rest -= quads * kDays4;
+    int64_t years = std::min<int64_t>(rest / kDays1, 3);
+    rest -= years * kDays1;
+    *year = int(cycles * 400 + centuries * 100 + quads * 4 + years + 1);
+    *yday = int(rest) + 1;
 }
 
 }  // namespace
@@ -46,11 +75,19 @@ bool utilIsLeapYear(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
+// Outside years 1..9999 (NaN and infinities included) the record holds the time and no date:
+// year, day, month and clock fields 0 and month name "   ".
 void utilTimeSplit(REAL64 time, UTIL_TSPLIT* out) {
     if (out == nullptr) return;
-    int64_t day = int64_t(std::floor(time / double(kSecondsPerDay)));
-    double secondOfDay = time - double(day) * double(kSecondsPerDay);
+    *out = UTIL_TSPLIT{};
     out->time = time;
+    std::memcpy(out->mname, "   ", sizeof out->mname);
+    // Checked before any conversion to an integer: beyond this the conversion is undefined.
+    if (!(time >= UTIL_TIME_FIRST_DATE && time < UTIL_TIME_END_DATE)) return;
+    int64_t day = int64_t(std::floor(time / double(kSecondsPerDay)));
+    // The division may round the last instant of 9999 up to the next day.
+    if (day >= kDayEnd) return;
+    double secondOfDay = time - double(day) * double(kSecondsPerDay);
     dayToYearYday(day, &out->year, &out->yday);
     out->yyyyddd = out->year * 1000 + out->yday;
     utilYdayToMonthDay(out->year, out->yday, &out->month, &out->mday);
@@ -84,29 +121,34 @@ int utilMonthDayToYday(int year, int month, int mday) {
     return yday;
 }
 
+// Outside years 1..9999 (after the millisecond carry), NaN and infinities: every field 0.
 void utilTimeToYdhmsm(REAL64 time, int* year, int* yday, int* hour, int* minute, int* second,
                       int* msec) {
-    double whole = std::floor(time);
-    int ms = int(std::floor((time - whole) * 1000.0 + 0.5));
-    int64_t seconds = int64_t(whole);
-    if (ms >= 1000) {
-        ms = 0;
-        ++seconds;
+    int y = 0, d = 0, h = 0, m = 0, s = 0, ms = 0;
+    if (time >= UTIL_TIME_FIRST_DATE && time < UTIL_TIME_END_DATE) {
+        double whole = std::floor(time);
+        ms = int(std::floor((time - whole) * 1000.0 + 0.5));
+        int64_t seconds = int64_t(whole);
+        if (ms >= 1000) {
+            ms = 0;
+            ++seconds;
+        }
+        int64_t day = floorDiv(seconds, kSecondsPerDay);
+        int64_t secondOfDay = seconds - day * kSecondsPerDay;
+        if (day < kDayEnd) {
+            dayToYearYday(day, &y, &d);
+            h = int(secondOfDay / 3600);
+            m = int(secondOfDay % 3600 / 60);
+            s = int(secondOfDay % 60);
+        } else {
+            ms = 0;
+        }
     }
-    int64_t day = seconds / kSecondsPerDay;
-    int64_t secondOfDay = seconds % kSecondsPerDay;
-    if (secondOfDay < 0) {
-        secondOfDay += kSecondsPerDay;
-        --day;
-    }
-    int y = 0;
-    int d = 0;
-    dayToYearYday(day, &y, &d);
     if (year != nullptr) *year = y;
     if (yday != nullptr) *yday = d;
-    if (hour != nullptr) *hour = int(secondOfDay / 3600);
-    if (minute != nullptr) *minute = int(secondOfDay % 3600 / 60);
-    if (second != nullptr) *second = int(secondOfDay % 60);
+    if (hour != nullptr) *hour = h;
+    if (minute != nullptr) *minute = m;
+    if (second != nullptr) *second = s;
     if (msec != nullptr) *msec = ms;
 }
 

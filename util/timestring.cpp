@@ -37,6 +37,14 @@ char* blanks(char* buf, size_t size, int width) {
     return buf;
 }
 
+// True when the formats can print the time: from 1970 (times before it have no date here) to
+// the end of 9999 once rounded to the millisecond, as codes 0, 1 and 3 and the millisecond
+// carry round it. Checked before any conversion to an integer: NaN, infinities and huge values
+// would make those conversions undefined.
+bool printable(double time) {
+    return time >= 0.0 && std::floor(time * 1000.0 + 0.5) / 1000.0 < UTIL_TIME_END_DATE;
+}
+
 // Whole seconds and milliseconds, the milliseconds rounded half up. A rounding that reaches
 // 1000 carries into the seconds, so no text ever shows a fourth millisecond digit.
 void wholeAndMsec(double time, int64_t* whole, int* msec) {
@@ -78,7 +86,7 @@ char* formatTime(REAL64 time, int code, char* buf, size_t size) {
         return buf;
     }
     struct tm tm {};
-    if (!utilGmtime(int64_t(std::floor(time)), &tm)) {
+    if (!printable(time) || !utilGmtime(int64_t(std::floor(time)), &tm)) {
         return blanks(buf, size, code <= 9 ? kBlankWidth[code] : 0);
     }
     // Codes 0, 1 and 3 print the seconds with three decimals: split the time rounded to the
@@ -156,14 +164,15 @@ char* util_dttostr(REAL64 time, int code) {
     if (code < 0 || code > kMaxCode || code == 8 || code == 9 || (code >= 11 && code <= 13)) {
         return utilCopyBounded(g_dttostr, kBadDttostr, sizeof g_dttostr);
     }
-    // Formatted in a roomy buffer, then cut to the static one: a year past 9999 cannot overrun.
+    // Formatted in a roomy buffer, then cut to the static one.
     char buf[64];
     const size_t size = sizeof buf;
+    if (!printable(time)) return blanks(g_dttostr, sizeof g_dttostr, kDttostrBlankWidth[code]);
     int64_t whole = 0;
     int ms = 0;
     wholeAndMsec(time, &whole, &ms);
     struct tm tm {};
-    if (!utilGmtime(int64_t(std::floor(time)), &tm) || !utilGmtime(whole, &tm)) {
+    if (!utilGmtime(whole, &tm)) {
         return blanks(g_dttostr, sizeof g_dttostr, kDttostrBlankWidth[code]);
     }
     // This formatter's month names count from "Jan" for January (tm_mon 0).

@@ -24,6 +24,13 @@ inline constexpr double UTIL_TIME_FOREVER = -4.0;
 // Format codes of 1000 and more take the time from 1999-01-01 00:00:00 UTC.
 inline constexpr double UTIL_1999_EPOCH_OFFSET = 915148800.0;
 inline constexpr int UTIL_TIMESTRING_STATIC_LEN = 42;
+
+// The calendar covers the years 1 to 9999 (proleptic Gregorian): times from 0001-01-01 00:00:00
+// up to, not including, 10000-01-01 00:00:00. Beyond it (and for NaN or infinities) the
+// conversions give a documented "no date" result instead of a year: a time from a peer may be
+// anything.
+inline constexpr double UTIL_TIME_FIRST_DATE = -62135596800.0;
+inline constexpr double UTIL_TIME_END_DATE = 253402300800.0;
 inline constexpr int UTIL_SHORT_TIMESTRING_LEN = 26;
 
 struct UTIL_TSPLIT {
@@ -41,19 +48,26 @@ struct UTIL_TSPLIT {
 
 // ---- time ---------------------------------------------------------------------------------
 bool utilIsLeapYear(int year);
+// Counts backwards before 1970. Outside years 1..9999, NaN or infinite: the record keeps the time
+// and has no date (all other fields 0, month name "   ").
 void utilTimeSplit(REAL64 time, UTIL_TSPLIT* out);
 // Text of time in format code (0..15, or 1000..1015 for the 1999 epoch). With no buffer the
 // text goes into one static buffer of 42 characters. The buffer must hold the longest form.
+// A time with no printable date gives the code's blanks (an empty text for codes 14 and 15):
+// before 1970, from 10000-01-01 on once rounded to the millisecond, NaN or infinite.
 char* utilTimeString(REAL64 time, int code, char* buf);
 // The recorder's short form: always the one static buffer of 26 characters.
 char* utilLttostr(REAL64 time, int code);
-// The display program's older formatter (one static buffer of 26 characters).
+// The display program's older formatter (one static buffer of 26 characters); the same range as
+// utilTimeString, blanks outside it.
 char* util_dttostr(REAL64 time, int code);
 
+// Any int year gives a finite time (proleptic Gregorian); day 0 counts as 1.
 REAL64 utilYdhmsmToTime(int year, int yday, int hour, int minute, int second, int msec);
 REAL64 utilYdToTime(int32_t yyyyddd);
 void utilYdayToMonthDay(int year, int yday, int* month, int* mday);
 int utilMonthDayToYday(int year, int month, int mday);
+// Outside years 1..9999 (after the millisecond carry), NaN or infinite: every field 0.
 void utilTimeToYdhmsm(REAL64 time, int* year, int* yday, int* hour, int* minute, int* second,
                       int* msec);
 // Thread-safe calendar breakdown of whole seconds (UTC). False before the calendar can tell.
