@@ -76,6 +76,9 @@ bool LoadStationsFromServer(const std::string& server, int port, CStationList* l
     ISI_OPEN_PARAMS params;
     isiInitOpenParams(&params);
     params.port = port;
+    // The query runs on the user-interface thread: a server that cannot be reached fails it at
+    // once instead of retrying the connection for ever behind a frozen window.
+    params.attr.maxerr = IACP_ERR_NONE;
     ISI_CNF_LIST* cnf = isiGetCnfList(server.c_str(), &params);
     if (cnf == nullptr) return false;
     list->clear();

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/net.h"
 #include "server/sim_fixture.h"
 #include "tremlive/acquisition.h"
 #include "tremlive/mainframe.h"
@@ -424,6 +425,20 @@ TEST_F(LoadFromServer, ServerStreamsArriveUnselectedInServerOrder) {
     EXPECT_EQ(list.stations[0].channels[1].samplesPerSecond, 40.0);
     EXPECT_EQ(list.stations[1].channels[0].location, "  ");
     EXPECT_EQ(CountSelected(list), 0);
+}
+
+TEST_F(LoadFromServer, UnreachableServerFailsAtOnceAndKeepsTheList) {
+    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 1);
+    ASSERT_NE(listener, PLAT_INVALID_SOCKET);
+    uint16_t port = platLocalPort(listener);
+    platCloseSocket(listener);  // nothing listens there now: connections are refused
+    CStationList list;
+    list.appendStation("OLD");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(LoadStationsFromServer("127.0.0.1", port, &list));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(9));
+    ASSERT_EQ(list.stations.size(), 1u);
+    EXPECT_EQ(list.stations[0].station, "OLD");
 }
 
 }  // namespace
