@@ -1,6 +1,7 @@
 // The acquisition thread and its packet matching.
 #include "tremlive/acquisition.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -20,6 +21,14 @@ constexpr uint32_t kAllocRetryPauseMs = 1000;
 
 std::string fieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
+}
+
+constexpr uint32_t kPauseSliceMs = 100;
+
+// Sleeps up to milliseconds, returning early when the run flag is cleared.
+void pauseWhileRunning(uint32_t milliseconds) {
+    for (uint32_t slept = 0; slept < milliseconds && g_running.load() == 1; slept += kPauseSliceMs)
+        platSleepMs(std::min(kPauseSliceMs, milliseconds - slept));
 }
 
 }  // namespace
@@ -80,6 +89,11 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
     isiInitOpenParams(&open);
     open.port = params.port;
     open.lp = params.log;
+    // The library would retry a refused connection inside the call until it succeeds, and Stop
+    // would wait for a server that may never come back. The attempts are paced here instead,
+    // with the library's delay, and end when the run flag is cleared.
+    const uint32_t connectRetryMs = open.attr.retry_delay;
+    open.attr.maxerr = IACP_ERR_NONE;
 
     // The channel list does not change while the thread runs: read without the lock.
     std::string specifier = BuildStreamSpecifier(*buffers);
@@ -101,7 +115,10 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
         }
         client = isiInitiateDataRequest(params.server.c_str(), &open, request);
         isiFreeDataRequest(request);
-        if (client == nullptr) continue;
+        if (client == nullptr) {
+            pauseWhileRunning(connectRetryMs);
+            continue;
+        }
 
         while (g_running.load() == 1) {
             int status = ISI_STATUS_FAILED;

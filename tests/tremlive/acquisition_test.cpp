@@ -206,4 +206,22 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
     EXPECT_EQ(requests[0].items[0].beg, requests[1].items[0].beg);
 }
 
+TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
+    startServer({"ABC.BHZ.00:10:10"});
+    uint16_t port = server_->port();
+    server_->stop();  // nothing listens there now: every connection is refused
+    AddChannel(buffers_.get(), "ABC", "BHZ", "00");
+    CAcquisitionParams params;
+    params.server = "127.0.0.1";
+    params.port = port;
+    params.log = &log_;
+    params.onEnded = [this] { ++ended_; };
+    runner_.Start(buffers_, params);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CAcquisitionRunner::Stop();
+    // The 2 s pause and a slice of the retry pause, not the library's endless retries.
+    ASSERT_TRUE(runner_.WaitForEnd(8000));
+    EXPECT_EQ(ended_.load(), 1);
+}
+
 }  // namespace
