@@ -27,6 +27,8 @@ class CFileList {
     const std::string& Message() const { return message_; }
 
   private:
+    KVR_SQL_RESULT WriteInTransaction(const KVR_FILELIST_ROW& row);
+
     KvrConnection* db_;
     std::string message_;
 };

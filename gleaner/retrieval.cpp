@@ -43,6 +43,7 @@ class CRun {
         out_.runFailed = true;
     }
     bool Receive(ISI_CLIENT* client, bool* aborted);
+    bool ReceivePackets(ISI_CLIENT* client, bool* aborted);
     void Convert(CKvrWriter& writer);
 
     const RETRIEVAL_INPUT& in_;
@@ -116,8 +117,21 @@ int CRun::Run() {
     return out_.returnValue = kReturnConverted;
 }
 
-// True when the server finished the whole request.
+// True when the server finished the whole request and every packet reached the spool.
 bool CRun::Receive(ISI_CLIENT* client, bool* aborted) {
+    const bool whole = ReceivePackets(client, aborted);
+    if (*aborted) {
+        out_.packets = spool_.Records();
+        return false;
+    }
+    // The spool buffers its writes: the last of them may fail only now.
+    const bool spooled = spool_.Flush();
+    if (!spooled && !out_.runFailed) ShowFailure(kSpoolWriteError);  // once, if Append saw it
+    out_.packets = spool_.Records();
+    return whole && spooled;
+}
+
+bool CRun::ReceivePackets(ISI_CLIENT* client, bool* aborted) {
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
@@ -127,7 +141,6 @@ bool CRun::Receive(ISI_CLIENT* client, bool* aborted) {
                     ShowFailure(kSpoolWriteError);
                     return false;
                 }
-                ++out_.packets;
                 if (in_.progressIntervalSeconds > 0.0) {
                     const double now = platNow();
                     if (now - lastProgress_ < in_.progressIntervalSeconds) break;

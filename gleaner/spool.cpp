@@ -69,11 +69,15 @@ bool CSpoolFile::Create(const std::string& directory) {
         if (fd_ >= 0) ::unlink(pattern.c_str());
     }
     size_ = 0;
+    records_ = 0;
+    failed_ = false;
+    used_ = 0;
+    ends_.clear();
     return fd_ >= 0;
 }
 
 bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
-    if (fd_ < 0) return false;
+    if (fd_ < 0 || failed_) return false;
     uint8_t image[kSpoolHeaderSize] = {};
     putText(image, kStationAt, kChannelAt - kStationAt, packet.name.sta);
     putText(image, kChannelAt, kLocationAt - kChannelAt, packet.name.chn);
@@ -88,11 +92,42 @@ bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
     put(image, kOrderAt, packet.order);
     put(image, kBytesAt, packet.nbytes);
 
+    // One write per buffer instead of one per packet: a run spools tens of thousands of packets.
     const uint64_t total = kSpoolHeaderSize + packet.nbytes;
+    if (!buffer_) buffer_.reset(new (std::nothrow) uint8_t[kSpoolBufferSize]);
+    if (used_ + total > kSpoolBufferSize && !Flush()) return false;
+    if (buffer_ && total <= kSpoolBufferSize) {
+        std::memcpy(buffer_.get() + used_, image, kSpoolHeaderSize);
+        if (packet.nbytes > 0)
+            std::memcpy(buffer_.get() + used_ + kSpoolHeaderSize, packet.data, packet.nbytes);
+        used_ += total;
+        ends_.push_back(uint32_t(used_));
+        return true;
+    }
+    // No buffer to be had, or a record larger than it: straight to the file.
+    iovec parts[2] = {{image, kSpoolHeaderSize}, {packet.data, packet.nbytes}};
+    const bool whole = WriteOut(parts, packet.nbytes > 0 ? 2 : 1, total) == total;
+    if (whole) ++records_;
+    failed_ = !whole;
+    return whole;
+}
+
+bool CSpoolFile::Flush() {
+    if (fd_ < 0 || failed_) return false;
+    if (used_ == 0) return true;
+    iovec part = {buffer_.get(), used_};
+    const uint64_t written = WriteOut(&part, 1, used_);
+    for (uint32_t end : ends_)
+        if (end <= written) ++records_;
+    failed_ = written < used_;
+    used_ = 0;
+    ends_.clear();
+    return !failed_;
+}
+
+uint64_t CSpoolFile::WriteOut(const iovec* parts, int count, uint64_t total) {
     uint64_t allowed = total;
     if (limit_ != 0) allowed = size_ >= limit_ ? 0 : std::min<uint64_t>(total, limit_ - size_);
-    iovec parts[2] = {{image, kSpoolHeaderSize}, {packet.data, packet.nbytes}};
-    int count = packet.nbytes > 0 ? 2 : 1;
     uint64_t written = 0;
     while (written < allowed) {
         // Skip what is already out, then write no more than allowed.
@@ -116,16 +151,20 @@ bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
     }
     size_ += written;
     if (written < total && allowed < total) errno = ENOSPC;
-    return written == total;
+    return written;
 }
 
 bool CSpoolFile::Rewind() {
-    return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+    if (fd_ < 0) return false;
+    Flush();  // a failure was reported to the writer already; what reached the file is read back
+    return ::lseek(fd_, 0, SEEK_SET) == 0;
 }
 
 void CSpoolFile::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    used_ = 0;
+    ends_.clear();
 }
 
 long CSpoolReader::Read(uint8_t* out, size_t n) {

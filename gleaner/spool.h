@@ -11,14 +11,17 @@
 //   other bytes of the 112 are zero; then the data bytes as received (host order, uncompressed).
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "isi/isi.h"
 
 inline constexpr size_t kSpoolHeaderSize = 112;
-inline constexpr size_t kSpoolBufferSize = 512000;  // read-back buffer
+inline constexpr size_t kSpoolBufferSize = 512000;  // write and read-back buffers
 
 // Read-back results besides a record size.
 inline constexpr long kSpoolReadError = -1;
@@ -50,22 +53,40 @@ class CSpoolFile {
 
     // Creates the unnamed file in directory (empty: $TMPDIR, else /tmp). False when it cannot.
     bool Create(const std::string& directory);
-    // Appends one packet: header image, then data bytes. False on any write failure (a full disk
-    // or the test limit); what was written before stays readable.
+    // Appends one packet: header image, then data bytes. Records are gathered in a write buffer
+    // of kSpoolBufferSize bytes and reach the file when it is full and at Flush, so a write
+    // failure may be reported by a later Append or by Flush. False on any write failure (a full
+    // disk or the test limit): the file then holds every byte up to the failure, as if each
+    // record had been written on its own, and every later Append fails.
     bool Append(const ISI_TS_PACKET& packet);
+    // Writes out the buffered records. False on a write failure (now or before).
+    bool Flush();
+    // Flushes what it can, then moves to the start for read-back.
     bool Rewind();
-    // Closing deletes the file and everything in it.
+    // Closing deletes the file and everything in it, buffered records included.
     void Close();
     int Descriptor() const { return fd_; }
-    uint64_t Size() const { return size_; }
+    // Bytes in the file and in the write buffer.
+    uint64_t Size() const { return size_ + used_; }
+    // Whole records in the file and in the write buffer (a record cut short by a failed write
+    // does not count).
+    uint64_t Records() const { return records_ + ends_.size(); }
 
     // Tests only: writes beyond this many bytes fail as on a full disk (0: no limit).
     void SetLimitForTests(uint64_t bytes) { limit_ = bytes; }
 
   private:
+    // Writes the parts (up to the test limit) to the file; the bytes written.
+    uint64_t WriteOut(const iovec* parts, int count, uint64_t total);
+
     int fd_ = -1;
-    uint64_t size_ = 0;
+    uint64_t size_ = 0;     // bytes in the file
+    uint64_t records_ = 0;  // whole records in the file
     uint64_t limit_ = 0;
+    bool failed_ = false;
+    std::unique_ptr<uint8_t[]> buffer_;  // kSpoolBufferSize bytes, made on first use and kept
+    size_t used_ = 0;
+    std::vector<uint32_t> ends_;  // end offsets of the records in the buffer
 };
 
 // Reads the spool back through one buffer of 512000 bytes; a record may straddle refills.

@@ -180,8 +180,10 @@ int main() {
     input.begin = begin;
     input.end = begin + kWindowSeconds - 1.0 / kRate;
     input.streamList = list;
-    input.connectString =
-        "DRIVER=" + driver + ";Database=" + dir + "/kvr.db;JournalMode=WAL;Timeout=10000;";
+    // The catalogue as the data source that kvrdb writes for SQLite describes it.
+    input.connectString.clear();
+    for (const auto& [key, value] : kvrSqliteDsnEntry(driver, dir + "/kvr.db"))
+        if (key != "Description") input.connectString += key + "=" + value + ";";
     input.dataDirectory = dir + "/data";
     input.spoolDirectory = dir;
     input.log = &log;
@@ -189,7 +191,8 @@ int main() {
         KvrConnection db;
         std::vector<std::string> created;
         if (!db.openString(input.connectString) || !kvrCreateSchema(db, &created).ok()) {
-            std::fprintf(stderr, "gleaner_fetch_bench: cannot make the catalogue\n");
+            std::fprintf(stderr, "gleaner_fetch_bench: cannot make the catalogue: %s\n",
+                         db.message().c_str());
             return 1;
         }
     }
