@@ -116,9 +116,10 @@ void utilYdayToMonthDay(int year, int yday, int* month, int* mday) {
 }
 
 int utilMonthDayToYday(int year, int month, int mday) {
-    int yday = mday;
+    // Counted wide: a day of month near INT_MAX must not overflow; such a sum stops at INT_MAX.
+    int64_t yday = mday;
     for (int m = 1; m < month && m <= 12; ++m) yday += daysInMonth(year, m);
-    return yday;
+    return int(std::min<int64_t>(yday, INT32_MAX));
 }
 
 // Outside years 1..9999 (after the millisecond carry), NaN and infinities: every field 0.

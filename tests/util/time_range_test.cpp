@@ -137,6 +137,9 @@ TEST(UtilTimeRange, FirstAndLastDates) {
     EXPECT_EQ(utilYdhmsmToTime(0, 1, 0, 0, 0, 0), UTIL_TIME_FIRST_DATE - 366 * kDay);  // leap
     EXPECT_EQ(utilYdhmsmToTime(-100, 1, 0, 0, 0, 0) - utilYdhmsmToTime(-101, 1, 0, 0, 0, 0),
               365 * kDay);
+    // A hostile day of month saturates instead of overflowing.
+    EXPECT_EQ(utilMonthDayToYday(2024, 12, INT_MAX), INT_MAX);
+    EXPECT_EQ(utilMonthDayToYday(2024, 12, INT_MIN), INT_MIN + 335);
 }
 
 // Every day of years 1 to 9999, walked from 1970 one day at a time in both directions with the
