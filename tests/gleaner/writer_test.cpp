@@ -202,6 +202,43 @@ TEST_F(WriterTest, LaterRunWithTheSameFileNameReplacesFileAndRow) {
     EXPECT_EQ(samples[0], 1000.0f);
 }
 
+// Whatever rows of the path were there (none, one, or duplicates left by another writer), both
+// modes end with exactly one row holding the new values, and other paths are left alone.
+TEST_F(WriterTest, RowWriteLeavesOneRowOfThePathInBothModes) {
+    for (KvrRowMode mode : {KvrRowMode::Insert, KvrRowMode::Update}) {
+        for (int before = 0; before <= 2; ++before) {
+            SCOPED_TRACE(std::string(mode == KvrRowMode::Insert ? "insert" : "update") + ", " +
+                         std::to_string(before) + " rows before");
+            const SQLRETURN cleared = db_.execute("delete from FILELIST");  // no row: SQL_NO_DATA
+            ASSERT_TRUE(kvrSqlOk(cleared) || cleared == SQL_NO_DATA) << db_.message();
+            KVR_FILELIST_ROW old;
+            old.sta = "ABC";
+            old.ch = "BHN";
+            old.lcode = "??";
+            old.cpath = "ABC/0462007-120000-BHZ.ABC";
+            old.creater = "other";
+            old.tbegin = kT0 + 3600.0;  // sorts after the new row
+            old.tqty = 1.0;
+            for (int i = 0; i < before; ++i) ASSERT_TRUE(kvrInsertFileListRow(db_, old).ok());
+            old.cpath = "ABC/0462007-130000-BHZ.ABC";
+            ASSERT_TRUE(kvrInsertFileListRow(db_, old).ok());
+
+            CFileList list(&db_);
+            ASSERT_TRUE(list.WriteRow(mode, "ABC\\0462007-120000-BHZ.ABC", "ABC", "BHZ", "  ", 20.0,
+                                      kT0, 245.0, "Gleaner"))
+                << list.Message();
+            auto rows = Rows();
+            ASSERT_EQ(rows.size(), 2u);
+            EXPECT_EQ(rows[0].cpath, "ABC/0462007-120000-BHZ.ABC");
+            EXPECT_EQ(rows[0].ch, "BHZ");
+            EXPECT_EQ(rows[0].lcode, "??");
+            EXPECT_EQ(rows[0].creater, "Gleaner");
+            EXPECT_DOUBLE_EQ(rows[0].tqty, 245.0);
+            EXPECT_EQ(rows[1].creater, "other");
+        }
+    }
+}
+
 TEST_F(WriterTest, UnsafeCodesAreRefusedAndWriteNothing) {
     struct Case {
         const char* sta;
