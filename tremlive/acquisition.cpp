@@ -25,6 +25,22 @@ std::string fieldText(const char* field, size_t size) {
 
 constexpr uint32_t kPauseSliceMs = 100;
 
+// The client the thread is reading, for Stop: another thread may set its stop flag, and the
+// mutex keeps it from doing so on a client being closed.
+std::mutex g_clientMutex;
+ISI_CLIENT* g_client = nullptr;
+
+void publishClient(ISI_CLIENT* client) {
+    std::lock_guard<std::mutex> lock(g_clientMutex);
+    g_client = client;
+    if (client != nullptr && g_running.load() != 1) isiSetStopFlag(client, 1);
+}
+
+ISI_CLIENT* closeClient(ISI_CLIENT* client) {
+    publishClient(nullptr);
+    return isiCloseClient(client);
+}
+
 // Sleeps up to milliseconds, returning early when the run flag is cleared.
 void pauseWhileRunning(uint32_t milliseconds) {
     for (uint32_t slept = 0; slept < milliseconds && g_running.load() == 1; slept += kPauseSliceMs)
@@ -119,13 +135,14 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
             pauseWhileRunning(connectRetryMs);
             continue;
         }
+        publishClient(client);
 
         while (g_running.load() == 1) {
             int status = ISI_STATUS_FAILED;
             ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
             if (status == ISI_STATUS_FAILED) continue;  // the next call tries a new reconnect
             if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
-                client = isiCloseClient(client);
+                client = closeClient(client);
                 break;
             }
             if (status == ISI_STATUS_DATA && packet != nullptr) HandlePacket(buffers, *packet);
@@ -134,9 +151,15 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
 
     if (client != nullptr) isiSetStopFlag(client, 1);
     platSleepMs(params.stopPauseMs);
-    if (client != nullptr) isiCloseClient(client);
+    if (client != nullptr) closeClient(client);
     if (params.onEnded) params.onEnded();
     return 0;
+}
+
+void CAcquisitionRunner::Stop() {
+    g_running = 0;
+    std::lock_guard<std::mutex> lock(g_clientMutex);
+    if (g_client != nullptr) isiSetStopFlag(g_client, 1);
 }
 
 CAcquisitionRunner::~CAcquisitionRunner() {

@@ -59,8 +59,9 @@ class CAcquisitionRunner {
     ~CAcquisitionRunner();
     // Sets g_running to 1 and starts the thread.
     void Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisitionParams params);
-    // Clears g_running; the thread ends at its next test of the flag.
-    static void Stop() { g_running = 0; }
+    // Clears g_running and sets the stop flag of the thread's client, so that a read waiting
+    // on a silent server returns at once; the thread then ends at its next test of the flag.
+    static void Stop();
     // True when no thread runs or it ended within timeoutMs.
     bool WaitForEnd(uint32_t timeoutMs);
     bool Active() const { return thread_.joinable(); }

@@ -206,6 +206,28 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
     EXPECT_EQ(requests[0].items[0].beg, requests[1].items[0].beg);
 }
 
+TEST_F(Acquisition, StopEndsTheThreadWhileTheServerSendsOnlyHeartbeats) {
+    isisim::SimServerOptions options;
+    options.heartbeat = 1.0;
+    // One packet every 1000 s: after the request nothing but heartbeats arrives.
+    startServer({"ABC.BHZ.00:0.1:100"}, options);
+    AddChannel(buffers_.get(), "ABC", "BHZ", "00");
+    start(1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (server_->requests().empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), until);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto stopped = std::chrono::steady_clock::now();
+    CAcquisitionRunner::Stop();
+    // The read returns at the next heartbeat with the stop flag set, not with the next packet.
+    ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(10));
+    EXPECT_EQ(ended_.load(), 1);
+    EXPECT_EQ(packets(0), 0u);
+}
+
 TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
     startServer({"ABC.BHZ.00:10:10"});
     uint16_t port = server_->port();
