@@ -1,9 +1,9 @@
 // CFileList: the retrieval writer's access to the FILELIST table of the KVR catalogue.
 //
-// The row operations themselves (filter by cpath, delete-before-insert or edit, one transaction,
-// rollback on any error) live in kvr/; this class only fills the row with the values a KVR 4.0
-// file of a retrieval run carries: GAIN 1, DATATYPE 3 (FLOAT), FOFF 512, CREATER as given, LDDATE
-// the time of writing, and "??" for an absent location.
+// The statements live in kvr/; this class fills the row with the values a KVR 4.0 file of a
+// retrieval run carries (GAIN 1, DATATYPE 3 (FLOAT), FOFF 512, CREATER as given, LDDATE the time
+// of writing, "??" for an absent location) and writes it in one transaction per call: the path's
+// rows go, the new row comes, any error rolls back.
 #pragma once
 
 #include <string>
