@@ -141,6 +141,14 @@ int main() {
     char pattern[] = "/tmp/gleaner-bench.XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
     const std::string dir = pattern;
+    // The scratch folder goes on every way out, failures included.
+    struct RemoveOnExit {
+        std::string path;
+        ~RemoveOnExit() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } scratch{dir};
     const std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
     if (driver.empty()) {
         std::fprintf(stderr, "gleaner_fetch_bench: the SQLite ODBC driver is not installed\n");
@@ -242,7 +250,6 @@ int main() {
         if (bare > 0.0) bestBare = std::min(bestBare, bare);
     }
     server.stop();
-    std::filesystem::remove_all(dir);
     double ratio = bestRun / bestBase;
     std::printf("  %llu packets, %.2f Msamples, %.1f MB on the wire, %.1f MB written\n",
                 static_cast<unsigned long long>(packets), samples / 1e6, wire / 1e6, output / 1e6);
