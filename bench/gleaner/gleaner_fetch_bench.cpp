@@ -10,19 +10,17 @@
 //
 // isi-sim keeps built packets in its cache (as a disk-loop server serves stored packets), and a
 // first run warms it, so the server's sample synthesis is not counted against the run.
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/support/loopback_pump.h"
 #include "gleaner/retrieval.h"
 #include "kvr/dsn.h"
 #include "platform/clock.h"
-#include "platform/net.h"
 #include "server/server.h"
 
 namespace {
@@ -35,10 +33,7 @@ constexpr int kRuns = 3;
 constexpr size_t kChunk = 32768;
 constexpr double kGoal = 2.0;
 
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using benchsupport::seconds;
 
 // Notes when the run enters its conversion phases.
 class SilentHost : public CRetrievalHost {
@@ -57,46 +52,6 @@ class SilentHost : public CRetrievalHost {
     IoAnswer AskIoError(const std::string&, const std::string&) override { return IoAnswer::Abort; }
     void RunFinished() override {}
 };
-
-// Seconds to move bytes from one thread to another over loopback, or a negative value.
-double pump(uint64_t bytes) {
-    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 1);
-    if (listener == PLAT_INVALID_SOCKET) return -1.0;
-    uint16_t port = platLocalPort(listener);
-    std::thread sender([&] {
-        PLAT_SOCKET sd = platAccept(listener);
-        if (sd == PLAT_INVALID_SOCKET) return;
-        platSetNoDelay(sd, true);  // as isi-sim's sockets; with whole chunks it changes little
-        std::vector<uint8_t> buf(kChunk, 0x5a);
-        for (uint64_t left = bytes; left > 0;) {
-            long n = platSend(sd, buf.data(), size_t(std::min<uint64_t>(left, buf.size())));
-            if (n <= 0) break;
-            left -= uint64_t(n);
-        }
-        platCloseSocket(sd);
-    });
-    double start = seconds();
-    PLAT_SOCKET sd = platTcpSocket();
-    PLAT_INADDR address;
-    platParseDotted("127.0.0.1", &address.addr);
-    uint8_t portBytes[2] = {uint8_t(port >> 8), uint8_t(port)};
-    std::memcpy(&address.port, portBytes, 2);  // network order
-    double elapsed = -1.0;
-    if (platConnect(sd, address)) {
-        std::vector<uint8_t> buf(kChunk);
-        uint64_t got = 0;
-        while (got < bytes) {
-            long n = platRecv(sd, buf.data(), buf.size());
-            if (n <= 0) break;
-            got += uint64_t(n);
-        }
-        if (got == bytes) elapsed = seconds() - start;
-    }
-    platCloseSocket(sd);
-    sender.join();
-    platCloseSocket(listener);
-    return elapsed;
-}
 
 // Seconds to read the window through isiReadGenericTS and drop every packet: what the library
 // and the server cost without the run's spool and conversion.
@@ -244,7 +199,7 @@ int main() {
             flushing = start + elapsed - host.writing;
         }
         bestRun = std::min(bestRun, elapsed);
-        double base = pump(wire) + writeFile(dir, output);
+        double base = benchsupport::pump(wire, kChunk) + writeFile(dir, output);
         if (base > 0.0) bestBase = std::min(bestBase, base);
         double bare = bareRead(input);
         if (bare > 0.0) bestBare = std::min(bestBare, bare);

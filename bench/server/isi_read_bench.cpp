@@ -13,17 +13,14 @@
 // server serves its stored packets; the second is the client's own figure (a first, uncounted
 // read fills the cache), and its two ratios are repeated on the last line.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/support/loopback_pump.h"
 #include "isi/isi.h"
 #include "platform/clock.h"
-#include "platform/net.h"
 #include "server/server.h"
 
 namespace {
@@ -34,11 +31,7 @@ constexpr const char* kStream = "BENCH.HHZ:20000:6000";
 constexpr size_t kPumpChunk = 32768;
 constexpr double kGoal = 0.6;
 
-// The platform clock counts milliseconds; a pump run takes about one.
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using benchsupport::seconds;
 
 struct ClientRun {
     double setup = 0.0;    // isiInitiateDataRequest: connect, handshake, request, acknowledgment
@@ -76,49 +69,6 @@ ClientRun readWindow(uint16_t port, double begin, uint32_t compress, LOGIO* log)
     run.ok = status == ISI_STATUS_DONE;
     isiCloseClient(client);
     return run;
-}
-
-// Moves bytes from one thread to another over loopback; returns the seconds from connect to the
-// last byte read, or a negative value on failure.
-double pump(uint64_t bytes) {
-    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 1);
-    if (listener == PLAT_INVALID_SOCKET) return -1.0;
-    uint16_t port = platLocalPort(listener);
-    std::thread sender([&] {
-        PLAT_SOCKET sd = platAccept(listener);
-        if (sd == PLAT_INVALID_SOCKET) return;
-        // As isi-sim's sockets: a 32 KiB write is less than a loopback segment, and Nagle's
-        // rule would hold each one back until the last is acknowledged.
-        platSetNoDelay(sd, true);
-        std::vector<uint8_t> buf(kPumpChunk, 0x5a);
-        for (uint64_t left = bytes; left > 0;) {
-            long n = platSend(sd, buf.data(), size_t(std::min<uint64_t>(left, buf.size())));
-            if (n <= 0) break;
-            left -= uint64_t(n);
-        }
-        platCloseSocket(sd);
-    });
-    double start = seconds();
-    PLAT_SOCKET sd = platTcpSocket();
-    PLAT_INADDR address;
-    platParseDotted("127.0.0.1", &address.addr);
-    uint8_t portBytes[2] = {uint8_t(port >> 8), uint8_t(port)};
-    std::memcpy(&address.port, portBytes, 2);  // network order
-    double elapsed = -1.0;
-    if (platConnect(sd, address)) {
-        std::vector<uint8_t> buf(kPumpChunk);
-        uint64_t got = 0;
-        while (got < bytes) {
-            long n = platRecv(sd, buf.data(), buf.size());
-            if (n <= 0) break;
-            got += uint64_t(n);
-        }
-        if (got == bytes) elapsed = seconds() - start;
-    }
-    platCloseSocket(sd);
-    sender.join();
-    platCloseSocket(listener);
-    return elapsed;
 }
 
 }  // namespace
@@ -162,7 +112,7 @@ int main() {
                     return 1;
                 }
                 if (best.seconds == 0.0 || run.seconds < best.seconds) best = run;
-                double p = pump(run.bytes);
+                double p = benchsupport::pump(run.bytes, kPumpChunk);
                 if (p > 0.0) bestPump = std::min(bestPump, p);
             }
             double clientRate = best.bytes / best.seconds / 1e6;
