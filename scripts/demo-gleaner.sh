@@ -9,40 +9,30 @@
 #
 #   scripts/demo-gleaner.sh BUILD_DIR
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-gleaner.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
 sim=$build/server/isi-sim
 gleaner=$build/gleaner/gleaner
 kvrdb=$build/kvr/kvrdb
-for exe in "$sim" "$gleaner" "$kvrdb"; do
-  [ -x "$exe" ] || { echo "demo-gleaner: $exe is not built" >&2; exit 1; }
-done
+demo_require_built demo-gleaner "$sim" "$gleaner" "$kvrdb" || exit 1
 
 demo=$(mktemp -d /tmp/gleaner-demo.XXXXXX)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-}
-trap cleanup EXIT
-mkdir -p "$demo/windows" "$demo/data" "$demo/run"
+trap demo_sim_stop EXIT
+mkdir -p "$demo/data" "$demo/run"
 echo "demo folder: $demo"
 
 # Station ABC with a 20 sps channel with location 00 and a 1 sps one; XYZ with a 40 sps channel.
-"$sim" --host 127.0.0.1 --port 0 --port-file "$demo/port" --history 7200 --quiet \
-  -s ABC.BHZ.00:20 -s ABC.LHZ:1:10 -s XYZ.BHZ:40 &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$demo/port" ] && break; sleep 0.1; done
-port=$(cat "$demo/port")
+demo_sim_start "$sim" "$demo/port" 0 --history 7200 --quiet \
+  -s ABC.BHZ.00:20 -s ABC.LHZ:1:10 -s XYZ.BHZ:40 ||
+  { echo "demo-gleaner: isi-sim did not start" >&2; exit 1; }
+port=$DEMO_SIM_PORT
 echo "isi-sim listening on 127.0.0.1:$port"
 
 # The catalogue: data source "KVR" on an SQLite file, in this folder's own ODBCINI; the data
 # directory in KVR.ini of the "Windows directory".
-export ODBCINI=$demo/odbc.ini ODBCSYSINI=$demo
-: >"$demo/odbcinst.ini"
-export WINDIR=$demo/windows
-printf '[DATA]\r\nDIR=%s\\\r\n' "$demo/data" >"$WINDIR/KVR.ini"
-"$kvrdb" dsn sqlite "$demo/kvr.db"
-"$kvrdb" init
+demo_kvr_ini "$demo" "$demo/data"
+demo_sqlite_catalog "$kvrdb" "$demo"
 
 now=$(date +%s)
 begin=$(( now - 660 ))

@@ -3,21 +3,20 @@
 # a KVR 2.0 file with its FILELIST row, and kvrdb check before and after the file goes missing.
 # Everything lives in a temporary folder (kept when KVR_DEMO_KEEP=1).
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-kvr.sh BUILD_DIR}
 kvrdb="$build/kvr/kvrdb"
 sim="$build/server/isi-sim"
 
 demo=$(mktemp -d /tmp/kvr-demo.XXXXXX)
-sim_pid=""
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+  demo_sim_stop
   if [ "${KVR_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
 }
 trap cleanup EXIT
 
 # A private data source file, so the user's ~/.odbc.ini is left alone.
-export ODBCINI="$demo/odbc.ini" ODBCSYSINI="$demo"
-: >"$demo/odbcinst.ini"
+demo_private_odbc "$demo"
 show() { printf '\n$ %s\n' "$*"; "$@"; }
 
 show "$kvrdb" dsn sqlite "$demo/kvr.db"
@@ -26,11 +25,9 @@ show "$kvrdb" init
 show "$kvrdb" sitechan add ANMO bhz 00 20
 show "$kvrdb" sitechan add ab LHZ "" 1
 
-if [ -x "$sim" ]; then
-  "$sim" -p 0 --port-file "$demo/port" -q -s COLA.BHZ.00:40 -s COLA.LHZ:1 --run-seconds 60 &
-  sim_pid=$!
-  for _ in $(seq 100); do [ -s "$demo/port" ] && break; sleep 0.1; done
-  show "$kvrdb" sitechan load "127.0.0.1:$(cat "$demo/port")" || true
+if [ -x "$sim" ] &&
+  demo_sim_start "$sim" "$demo/port" 0 -q -s COLA.BHZ.00:40 -s COLA.LHZ:1 --run-seconds 60; then
+  show "$kvrdb" sitechan load "127.0.0.1:$DEMO_SIM_PORT" || true
 fi
 show "$kvrdb" sitechan list
 

@@ -11,42 +11,35 @@
 #   scripts/demo-rillet.sh BUILD_DIR
 # RILLET_DEMO_SECONDS sets the recording time (60); RILLET_DEMO_KEEP=1 keeps the demo folder.
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-rillet.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
 seconds=${RILLET_DEMO_SECONDS:-60}
 sim=$build/server/isi-sim
 rillet=$build/rillet/rillet
 kvrdb=$build/kvr/kvrdb
-for exe in "$sim" "$rillet" "$kvrdb"; do
-  [ -x "$exe" ] || { echo "demo-rillet: $exe is not built" >&2; exit 1; }
-done
+demo_require_built demo-rillet "$sim" "$rillet" "$kvrdb" || exit 1
 
 demo=$(mktemp -d /tmp/rillet-demo.XXXXXX)
-sim_pid=""
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  demo_sim_stop
   if [ "${RILLET_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
 }
 trap cleanup EXIT
-mkdir -p "$demo/windows" "$demo/run" "$demo/data"
+mkdir -p "$demo/run" "$demo/data"
 echo "demo folder: $demo"
 
 # The server: station ABC with two 20 sps channels and a 1 sps one, XYZ with two 40 sps channels.
 # Two hours of disk loop.
-"$sim" --host 127.0.0.1 --port 0 --port-file "$demo/port" --history 7200 --quiet \
-  -s ABC.BHZ:20 -s ABC.BHN.00:20 -s ABC.LHZ:1:10 -s XYZ.BHZ:40 -s XYZ.BHE:40 &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$demo/port" ] && break; sleep 0.1; done
-port=$(cat "$demo/port")
+demo_sim_start "$sim" "$demo/port" 0 --history 7200 --quiet \
+  -s ABC.BHZ:20 -s ABC.BHN.00:20 -s ABC.LHZ:1:10 -s XYZ.BHZ:40 -s XYZ.BHE:40 ||
+  { echo "demo-rillet: isi-sim did not start" >&2; exit 1; }
+port=$DEMO_SIM_PORT
 echo "isi-sim listening on 127.0.0.1:$port"
 
 # The catalogue: data source "KVR" on an SQLite file, in this folder's own ODBCINI.
-export ODBCINI=$demo/odbc.ini ODBCSYSINI=$demo
-: >"$demo/odbcinst.ini"
-export WINDIR=$demo/windows
-printf '[DATA]\r\nDIR=%s\\\r\n' "$demo/data" >"$WINDIR/KVR.ini"
-"$kvrdb" dsn sqlite "$demo/kvr.db"
-"$kvrdb" init
+demo_kvr_ini "$demo" "$demo/data"
+demo_sqlite_catalog "$kvrdb" "$demo"
 "$kvrdb" sitechan load "127.0.0.1:$port" >/dev/null
 echo "SITECHAN, from the server's configuration list:"
 "$kvrdb" sitechan list

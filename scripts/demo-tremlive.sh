@@ -6,14 +6,13 @@
 #   scripts/demo-tremlive.sh BUILD_DIR     (TREMLIVE_DEMO_SECONDS sets the acquisition time, 15;
 #                                           TREMLIVE_DEMO_DIR the demo folder, else a new one)
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-tremlive.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
 seconds=${TREMLIVE_DEMO_SECONDS:-15}
 sim=$build/server/isi-sim
 tremlive=$build/tremlive/tremlive
-for exe in "$sim" "$tremlive"; do
-  [ -x "$exe" ] || { echo "demo-tremlive: $exe is not built" >&2; exit 1; }
-done
+demo_require_built demo-tremlive "$sim" "$tremlive" || exit 1
 
 if [ -n "${TREMLIVE_DEMO_DIR:-}" ]; then
   demo=$TREMLIVE_DEMO_DIR
@@ -21,11 +20,7 @@ if [ -n "${TREMLIVE_DEMO_DIR:-}" ]; then
 else
   demo=$(mktemp -d /tmp/tremlive-demo.XXXXXX)
 fi
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-}
-trap cleanup EXIT
+trap demo_sim_stop EXIT
 echo "demo folder: $demo"
 
 # The settings pages accept ports 10000 to 60000 only, so the port is picked in that range
@@ -33,18 +28,11 @@ echo "demo folder: $demo"
 port=""
 for _ in $(seq 20); do
   try=$(( 20000 + RANDOM % 30000 ))
-  rm -f "$demo/port"
-  "$sim" --host 127.0.0.1 --port "$try" --port-file "$demo/port" --history 3600 --quiet \
-    -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40 &
-  sim_pid=$!
-  for _ in $(seq 50); do
-    [ -s "$demo/port" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ -s "$demo/port" ]; then port=$(cat "$demo/port"); break; fi
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=""
+  if demo_sim_start "$sim" "$demo/port" "$try" --history 3600 --quiet \
+    -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40; then
+    port=$DEMO_SIM_PORT
+    break
+  fi
 done
 [ -n "$port" ] || { echo "demo-tremlive: no free port for isi-sim" >&2; exit 1; }
 echo "isi-sim listening on 127.0.0.1:$port"
