@@ -12,6 +12,7 @@
 #include "kvr/catalog.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "support/sqlite_dsn.h"
 
 namespace gleanertest {
 
@@ -37,15 +38,8 @@ class ScratchTest : public ::testing::Test {
 
     // Data source "KVR" on an SQLite file of this folder, in an ODBCINI of its own.
     void OpenCatalogue() {
-        std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
-        ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
         std::string error;
-        ASSERT_TRUE(kvrWriteDsnSection(dir_ + "/odbc.ini", KVR_DSN,
-                                       kvrSqliteDsnEntry(driver, dir_ + "/kvr.db"), &error))
-            << error;
-        std::ofstream(dir_ + "/odbcinst.ini").close();
-        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
-        setenv("ODBCSYSINI", dir_.c_str(), 1);
+        ASSERT_TRUE(kvrtest::UseSqliteDsn(dir_, &error)) << error;
         ASSERT_TRUE(db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db_.message();
         std::vector<std::string> created;
         KVR_SQL_RESULT r = kvrCreateSchema(db_, &created);

@@ -16,6 +16,7 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "support/sqlite_dsn.h"
 
 namespace fs = std::filesystem;
 
@@ -51,15 +52,8 @@ class CatalogTest : public ::testing::Test {
         ASSERT_TRUE(kvrSqlOk(db_.execute("create schema " + schema_))) << db_.message();
         ASSERT_TRUE(kvrSqlOk(db_.execute("set search_path to " + schema_))) << db_.message();
 #else
-        std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
-        ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
         std::string error;
-        ASSERT_TRUE(kvrWriteDsnSection(dir_ + "/odbc.ini", KVR_DSN,
-                                       kvrSqliteDsnEntry(driver, dir_ + "/kvr.db"), &error))
-            << error;
-        std::ofstream(dir_ + "/odbcinst.ini").close();
-        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
-        setenv("ODBCSYSINI", dir_.c_str(), 1);
+        ASSERT_TRUE(kvrtest::UseSqliteDsn(dir_, &error)) << error;
         ASSERT_TRUE(db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db_.message();
 #endif
         std::vector<std::string> created;
