@@ -268,7 +268,11 @@ std::string optionalNumber(bool present, double value) {
 }
 
 std::string optionalText(std::string_view text) {
-    return text.empty() ? std::string("NULL") : "'" + q(text) + "'";
+    if (text.empty()) return "NULL";
+    std::string literal = "'";
+    literal += q(text);
+    literal += "'";
+    return literal;
 }
 
 }  // namespace

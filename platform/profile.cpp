@@ -122,7 +122,11 @@ bool writeProfile(const std::string& path, const ProfileFile& file) {
 
     fs::path target(path);
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, falsely) on "." + string in release builds.
+    std::string hidden = ".";
+    hidden += target.filename().string();
+    hidden += ".XXXXXX";
+    std::string tmpl = (dir / hidden).string();
     int fd = mkstemp(tmpl.data());
     if (fd < 0) {
         platSetErrorFromErrno();
