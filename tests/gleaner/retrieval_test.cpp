@@ -87,10 +87,10 @@ class RetrievalTest : public gleanertest::ScratchTest {
     // fault: "close:N" ends the first connection after N packets.
     void StartServer(uint16_t port = 0, const char* fault = nullptr) {
         std::vector<isisim::SimStream> streams;
-        for (const std::string& spec : specs_) {
+        for (const std::string& option : specs_) {
             isisim::SimStream s;
             std::string error;
-            ASSERT_TRUE(isisim::simParseStreamSpec(spec, 100, 7200.0, &s, &error)) << error;
+            ASSERT_TRUE(isisim::simParseStreamSpec(option, 100, 7200.0, &s, &error)) << error;
             streams.push_back(s);
         }
         isisim::SimServerOptions options;

@@ -99,10 +99,10 @@ TEST_F(DialogTest, ResultsListOneRowPerChannel) {
 TEST_F(DialogTest, QuerySelectAndGetDataThroughTheMainDialog) {
     OpenCatalogue();
     std::vector<isisim::SimStream> streams;
-    for (const char* spec :
+    for (const char* option :
          {"ABC.BHZ:20:50", "ABC.BHN:20:50", "ABC.LHZ:1:10", "XYZ.BHZ.00:20:50"}) {
         isisim::SimStream s;
-        ASSERT_TRUE(isisim::simParseStreamSpec(spec, 100, 7200.0, &s, nullptr));
+        ASSERT_TRUE(isisim::simParseStreamSpec(option, 100, 7200.0, &s, nullptr));
         streams.push_back(s);
     }
     isisim::SimServerOptions options;

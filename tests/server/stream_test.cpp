@@ -1,5 +1,5 @@
 // Streams: how packets are cut, how stored segments are searched, and the parsers of stream
-// specifications, stream files and faults.
+// option texts, stream files and faults.
 #include "server/stream.h"
 
 #include <gtest/gtest.h>
