@@ -86,7 +86,7 @@ std::string StationName(int s) {
     return "st" + std::to_string(s);
 }
 std::string ChannelName(int c) {
-    return "H" + std::string(1, 'A' + c / 10) + char('0' + c % 10);
+    return std::string("H") + char('A' + c / 10) + char('0' + c % 10);
 }
 
 // The recording measurement.

@@ -39,7 +39,7 @@ CTraceBuffers& buffers() {
         uint32_t seed = 1;
         for (int c = 0; c < kChannels; ++c) {
             auto ch = std::make_unique<CDisplayChannel>();
-            ch->station = "S" + std::to_string(c);
+            ch->station = std::string("S") + std::to_string(c);
             ch->channel = "BHZ";
             ch->location = "00";
             ch->receivedPackets = kBufferedSeconds / kPacketSeconds;

@@ -123,12 +123,12 @@ TEST_F(PlatformProfile, ManyRewritesLoseNoKey) {
     const std::string f = path("resume.ini");
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 20; ++i) {
-            ASSERT_TRUE(platWriteProfileString("SYSTEM", "K" + std::to_string(i),
+            ASSERT_TRUE(platWriteProfileString("SYSTEM", std::string("K") + std::to_string(i),
                                                std::to_string(round * 100 + i), f));
         }
     }
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(platGetProfileInt("SYSTEM", "k" + std::to_string(i), -1, f), 200 + i);
+        EXPECT_EQ(platGetProfileInt("SYSTEM", std::string("k") + std::to_string(i), -1, f), 200 + i);
     }
     EXPECT_EQ(platGetProfileSection("system", f).size(), 20u);
 }
