@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev
+  qt6-base-dev fonts-dejavu-core
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
   libmseed-dev libcli11-dev
   clang libclang-rt-14-dev
