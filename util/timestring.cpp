@@ -76,6 +76,37 @@ Duration duration(double time) {
     return d;
 }
 
+// The codes that both formatters print alike: the duration (2) and the calendar forms 4, 6, 7,
+// 14 and 15 from the breakdown of the whole seconds.
+void formatSharedCode(int code, REAL64 time, const struct tm& tm, char* buf, size_t size) {
+    switch (code) {
+        case 2: {
+            Duration d = duration(time);
+            std::snprintf(buf, size, "%2.2d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", d.years, d.days,
+                          d.hours, d.minutes, d.seconds, d.msec);
+            break;
+        }
+        case 4:
+            std::snprintf(buf, size, "%4.4d%3.3d", tm.tm_year + 1900, tm.tm_yday + 1);
+            break;
+        case 6:
+            std::snprintf(buf, size, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", tm.tm_year + 1900,
+                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            break;
+        case 7:
+            std::snprintf(buf, size, "%4.4d %2.2d %2.2d %2.2d %2.2d %2.2d", tm.tm_year + 1900,
+                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            break;
+        case 14:
+            std::snprintf(buf, size, "%02d %s %04d (%03d)", tm.tm_mday, kMonthNames[tm.tm_mon + 1],
+                          tm.tm_year + 1900, tm.tm_yday + 1);
+            break;
+        case 15:
+            std::snprintf(buf, size, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+            break;
+    }
+}
+
 char* formatTime(REAL64 time, int code, char* buf, size_t size) {
     if (code >= kEpoch1999Codes) {
         time += UTIL_1999_EPOCH_OFFSET;
@@ -103,30 +134,13 @@ char* formatTime(REAL64 time, int code, char* buf, size_t size) {
             std::snprintf(buf, size, "%s %2.2d, %4.4d %2.2d:%2.2d:%06.3f", ts.mname, ts.mday,
                           ts.year, ts.hour, ts.minute, double(ts.second));
             break;
-        case 2: {
-            Duration d = duration(time);
-            std::snprintf(buf, size, "%2.2d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", d.years, d.days,
-                          d.hours, d.minutes, d.seconds, d.msec);
-            break;
-        }
         case 3:
             std::snprintf(buf, size, "%4.4d%3.3d%2.2d%2.2d%06.3f", ts.year, ts.yday, ts.hour,
                           ts.minute, double(ts.second));
             break;
-        case 4:
-            std::snprintf(buf, size, "%4.4d%3.3d", tm.tm_year + 1900, tm.tm_yday + 1);
-            break;
         case 5:
             std::snprintf(buf, size, "%s %2.2d/%2.2d/%4.4d", kDayNames[tm.tm_wday], tm.tm_mon + 1,
                           tm.tm_mday, tm.tm_year + 1900);
-            break;
-        case 6:
-            std::snprintf(buf, size, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", tm.tm_year + 1900,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-            break;
-        case 7:
-            std::snprintf(buf, size, "%4.4d %2.2d %2.2d %2.2d %2.2d %2.2d", tm.tm_year + 1900,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
             break;
         case 8: {
             Duration d = duration(time);
@@ -138,12 +152,8 @@ char* formatTime(REAL64 time, int code, char* buf, size_t size) {
             std::snprintf(buf, size, "%2.2d%3.3d%2.2d", tm.tm_year + 1900 - 2000, tm.tm_yday + 1,
                           tm.tm_hour);
             break;
-        case 14:
-            std::snprintf(buf, size, "%02d %s %04d (%03d)", tm.tm_mday, kMonthNames[tm.tm_mon + 1],
-                          tm.tm_year + 1900, tm.tm_yday + 1);
-            break;
-        case 15:
-            std::snprintf(buf, size, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        default:
+            formatSharedCode(code, time, tm, buf, size);
             break;
     }
     return buf;
@@ -186,41 +196,20 @@ char* util_dttostr(REAL64 time, int code) {
             std::snprintf(buf, size, "%s %2.2d, %4.4d %2.2d:%2.2d:%2.2d.%3.3d", mname, tm.tm_mday,
                           tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
             break;
-        case 2: {
-            Duration d = duration(time);
-            std::snprintf(buf, size, "%2.2d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", d.years, d.days,
-                          d.hours, d.minutes, d.seconds, d.msec);
-            break;
-        }
         case 3:
             std::snprintf(buf, size, "%2.2d%3.3d%2.2d%2.2d%2.2d%3.3d", tm.tm_year, tm.tm_yday + 1,
                           tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-            break;
-        case 4:
-            std::snprintf(buf, size, "%4.4d%3.3d", tm.tm_year + 1900, tm.tm_yday + 1);
             break;
         case 5:
             std::snprintf(buf, size, "%s %2.2d/%2.2d/%2.2d", kDayNames[tm.tm_wday], tm.tm_mon + 1,
                           tm.tm_mday, tm.tm_year);
             break;
-        case 6:
-            std::snprintf(buf, size, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", tm.tm_year + 1900,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-            break;
-        case 7:
-            std::snprintf(buf, size, "%4.4d %2.2d %2.2d %2.2d %2.2d %2.2d", tm.tm_year + 1900,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-            break;
         case 10:
             std::snprintf(buf, size, "%4.4d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", tm.tm_year + 1900,
                           tm.tm_yday + 1, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
             break;
-        case 14:
-            std::snprintf(buf, size, "%02d %s %04d (%03d)", tm.tm_mday, mname, tm.tm_year + 1900,
-                          tm.tm_yday + 1);
-            break;
-        case 15:
-            std::snprintf(buf, size, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        default:
+            formatSharedCode(code, time, tm, buf, size);
             break;
     }
     return utilCopyBounded(g_dttostr, buf, sizeof g_dttostr);
