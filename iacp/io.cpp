@@ -73,20 +73,8 @@ bool writePieces(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, uin
             }
             waited = true;
         }
-        // What is left, from the first piece not yet fully written.
         PLAT_IOVEC left[kMaxWritePieces];
-        int nleft = 0;
-        uint64_t skip = *sent;
-        for (int i = 0; i < count; ++i) {
-            if (skip >= pieces[i].len) {
-                skip -= pieces[i].len;
-                continue;
-            }
-            left[nleft].base = static_cast<uint8_t*>(pieces[i].base) + skip;
-            left[nleft].len = pieces[i].len - size_t(skip);
-            skip = 0;
-            ++nleft;
-        }
+        int nleft = platIovecRemainder(pieces, count, *sent, left);
         long rc = platSendNow(iacp->sd, left, nleft);
         if (rc > 0) {
             *sent += uint64_t(rc);

@@ -64,6 +64,9 @@ struct PLAT_IOVEC {
 // when nothing can move now. A gathered write never modifies the pieces' bytes.
 long platRecvNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count);
 long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count);
+// What is left of pieces[0..count) once their first done bytes have moved: the unfinished pieces,
+// the first of them cut at its front, go to left (room for count). Returns how many there are.
+int platIovecRemainder(const PLAT_IOVEC* pieces, int count, uint64_t done, PLAT_IOVEC* left);
 
 // Server side, for the stand-in server and tests: listens on host:port (port 0 picks a free one).
 PLAT_SOCKET platListenTcp(const char* host, uint16_t port, int backlog);

@@ -15,6 +15,11 @@ namespace {
 // Longest single wait, so that a stop is noticed within this many milliseconds.
 constexpr int64_t kWaitSliceMs = 100;
 
+// A frame goes out as preamble, payload and signature preamble.
+constexpr int kMaxFramePieces = 3;
+// Queued frames go out in one write once they reach this many bytes.
+constexpr size_t kQueueBytes = 64 * 1024;
+
 bool wouldBlock(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINTR || error == EAGAIN_CODE;
 }
@@ -52,14 +57,18 @@ SimIo SimPeer::readAll(uint8_t* buf, size_t n, bool idleStart) {
     return SimIo::Ok;
 }
 
-SimIo SimPeer::writeAll(const uint8_t* buf, size_t n) {
-    size_t put = 0;
+SimIo SimPeer::writeAll(const PLAT_IOVEC* pieces, int count) {
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i) total += pieces[i].len;
+    uint64_t put = 0;
     double deadline = platNow() + ioTimeoutMs_ / 1000.0;
-    while (put < n) {
+    while (put < total) {
         if (stopping_->load()) return SimIo::Stopped;
-        long rc = platSend(sd_, buf + put, n - put);
+        PLAT_IOVEC left[kMaxFramePieces];
+        int nleft = platIovecRemainder(pieces, count, put, left);
+        long rc = platSendNow(sd_, left, nleft);
         if (rc > 0) {
-            put += size_t(rc);
+            put += uint64_t(rc);
             continue;
         }
         if (rc == 0 || !wouldBlock(platGetError())) return SimIo::Failed;
@@ -92,18 +101,47 @@ SimIo SimPeer::recvFrame(SimFrame* frame, uint32_t maxPayload, bool idle) {
 }
 
 SimIo SimPeer::sendFrame(uint32_t type, const uint8_t* payload, uint32_t length, const char* tag) {
-    out_.resize(IACP_PREAMBLE_LEN + length + IACP_SIGPREAMBLE_LEN);
-    uint8_t* p = out_.data();
-    std::memcpy(p, tag, IACP_TAG_LEN);
-    utilPackUINT32(p + 4, seqno_++);
-    utilPackUINT32(p + 8, type);
-    utilPackUINT32(p + 12, length);
-    if (length > 0) std::memcpy(p + IACP_PREAMBLE_LEN, payload, length);
+    SimIo io = flush();
+    if (io != SimIo::Ok) return io;
+    uint8_t preamble[IACP_PREAMBLE_LEN];
+    packPreamble(preamble, tag, type, length);
     // No signature: id 0, length 0.
-    std::memset(p + IACP_PREAMBLE_LEN + length, 0, IACP_SIGPREAMBLE_LEN);
-    SimIo io = writeAll(out_.data(), out_.size());
+    uint8_t sigPreamble[IACP_SIGPREAMBLE_LEN] = {};
+    // The payload goes out from where it lies, in the same write as the preambles.
+    PLAT_IOVEC pieces[kMaxFramePieces] = {{preamble, sizeof preamble},
+                                          {const_cast<uint8_t*>(payload), length},
+                                          {sigPreamble, sizeof sigPreamble}};
+    io = writeAll(pieces, kMaxFramePieces);
     if (io == SimIo::Ok) ++framesSent_;
     return io;
+}
+
+SimIo SimPeer::queueFrame(uint32_t type, const uint8_t* payload, uint32_t length) {
+    // A large payload is not worth copying: it goes out at once, behind what is queued.
+    if (length >= kQueueBytes / 2) return sendFrame(type, payload, length);
+    size_t at = pending_.size();
+    pending_.resize(at + IACP_PREAMBLE_LEN + length + IACP_SIGPREAMBLE_LEN);
+    uint8_t* p = pending_.data() + at;
+    packPreamble(p, "IACP", type, length);
+    if (length > 0) std::memcpy(p + IACP_PREAMBLE_LEN, payload, length);
+    std::memset(p + IACP_PREAMBLE_LEN + length, 0, IACP_SIGPREAMBLE_LEN);
+    ++framesSent_;
+    return pending_.size() >= kQueueBytes ? flush() : SimIo::Ok;
+}
+
+SimIo SimPeer::flush() {
+    if (pending_.empty()) return SimIo::Ok;
+    PLAT_IOVEC piece{pending_.data(), pending_.size()};
+    SimIo io = writeAll(&piece, 1);
+    pending_.clear();
+    return io;
+}
+
+void SimPeer::packPreamble(uint8_t* out, const char* tag, uint32_t type, uint32_t length) {
+    std::memcpy(out, tag, IACP_TAG_LEN);
+    utilPackUINT32(out + 4, seqno_++);
+    utilPackUINT32(out + 8, type);
+    utilPackUINT32(out + 12, length);
 }
 
 SimIo SimPeer::sendValueFrame(uint32_t type, uint32_t value) {
@@ -113,6 +151,7 @@ SimIo SimPeer::sendValueFrame(uint32_t type, uint32_t value) {
 }
 
 SimIo SimPeer::idle(int64_t milliseconds) {
+    if (SimIo io = flush(); io != SimIo::Ok) return io;
     double until = platNow() + milliseconds / 1000.0;
     for (;;) {
         if (stopping_->load()) return SimIo::Stopped;

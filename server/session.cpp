@@ -26,6 +26,8 @@ constexpr size_t kMaxRequestItems = 10000;
 constexpr uint32_t kOversizePayload = ISI_MAX_FRAME_PAYLOAD + 1024;
 // Longest single idle wait while serving, so a stop or a due heartbeat is never missed by much.
 constexpr double kMaxIdleSeconds = 1.0;
+// Packets sent back to back before the clock is read again and every item looked at anew.
+constexpr int kMaxBurst = 256;
 
 constexpr uint8_t kSampleSize = 4;
 constexpr uint8_t kBigEndian = 1;
@@ -94,6 +96,7 @@ void SimSession::log(int level, const char* format, ...) {
 void SimSession::finish(const char* reason) {
     if (finished_) return;
     finished_ = true;
+    peer_.flush();  // packets queued before a fault or the end still go out
     log(LOG_INFO, "closed after %llu packets and %llu heartbeats: %s",
         static_cast<unsigned long long>(packets_), static_cast<unsigned long long>(heartbeats_),
         reason);
@@ -414,7 +417,7 @@ bool SimSession::sendPacket(Item& item, int64_t last, uint32_t compress) {
         payload = buildPacket(stream, item.next, last, compress);
         cache.insert(key, payload);
     }
-    SimIo io = peer_.sendFrame(ISI_IACP_GENERIC_TS, payload->data(), uint32_t(payload->size()));
+    SimIo io = peer_.queueFrame(ISI_IACP_GENERIC_TS, payload->data(), uint32_t(payload->size()));
     if (io != SimIo::Ok) {
         finish(ioText(io));
         return false;
@@ -426,47 +429,54 @@ bool SimSession::sendPacket(Item& item, int64_t last, uint32_t compress) {
     return true;
 }
 
+void SimSession::refresh(Item& item, double now, double* nextDue) {
+    item.ready = false;
+    if (item.done) return;
+    const SimStream& s = *item.stream;
+    // A client that falls behind the disk loop continues with its oldest data.
+    item.next = std::max(item.next, s.firstIndex(now));
+    if (item.next > item.end) {
+        item.done = true;
+        return;
+    }
+    item.readyLast = std::min(s.packetEnd(item.next), item.end);
+    if (item.readyLast <= s.lastIndex(now)) {
+        item.ready = true;
+        item.readyTime = s.timeOf(item.next);
+    } else if (s.isSynthetic()) {
+        *nextDue = std::min(*nextDue, s.timeOf(item.readyLast));
+    }
+}
+
 void SimSession::serve(std::vector<Item>& items, uint32_t compress) {
     // A heartbeat period of zero or less turns heartbeats off.
     const double heartbeat =
         server_.options().heartbeat > 0.0 ? server_.options().heartbeat : HUGE_VAL;
     for (;;) {
         double now = platNow();
-        Item* due = nullptr;
-        int64_t dueLast = 0;
-        double dueTime = 0.0;
         double nextDue = HUGE_VAL;
         bool active = false;
         for (Item& item : items) {
-            if (item.done) continue;
-            const SimStream& s = *item.stream;
-            // A client that falls behind the disk loop continues with its oldest data.
-            item.next = std::max(item.next, s.firstIndex(now));
-            if (item.next > item.end) {
-                item.done = true;
-                continue;
-            }
-            active = true;
-            int64_t packetLast = std::min(s.packetEnd(item.next), item.end);
-            if (packetLast <= s.lastIndex(now)) {
-                double t = s.timeOf(item.next);
-                if (due == nullptr || t < dueTime) {
-                    due = &item;
-                    dueLast = packetLast;
-                    dueTime = t;
-                }
-            } else if (s.isSynthetic()) {
-                nextDue = std::min(nextDue, s.timeOf(packetLast));
-            }
-        }
-        if (due != nullptr) {
-            if (!applyFaults() || !sendPacket(*due, dueLast, compress)) return;
-            continue;
+            refresh(item, now, &nextDue);
+            active = active || !item.done;
         }
         if (!active) {
             peer_.sendValueFrame(IACP_TYPE_ALERT, IACP_ALERT_REQUEST_COMPLETE);
             return finish("request complete");
         }
+        // What is due at this moment goes out oldest first; only the item that was sent is looked
+        // at again, until a burst has gone out and the clock is read anew.
+        int sent = 0;
+        for (; sent < kMaxBurst; ++sent) {
+            Item* due = nullptr;
+            for (Item& item : items) {
+                if (item.ready && (due == nullptr || item.readyTime < due->readyTime)) due = &item;
+            }
+            if (due == nullptr) break;
+            if (!applyFaults() || !sendPacket(*due, due->readyLast, compress)) return;
+            refresh(*due, now, &nextDue);
+        }
+        if (sent > 0) continue;
         if (now - lastSend_ >= heartbeat) {
             if (peer_.sendFrame(IACP_TYPE_NOP, nullptr, 0) != SimIo::Ok) return finish("I/O error");
             ++heartbeats_;

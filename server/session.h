@@ -23,6 +23,11 @@ class SimSession {
         int64_t next = 0;  // index of the next sample to send
         int64_t end = 0;   // index of the last sample to send (INT64_MAX: never ends)
         bool done = false;
+        // Whether the packet that starts at next, ending at readyLast, is due (at the moment
+        // the item was last looked at), and the time of its first sample.
+        bool ready = false;
+        int64_t readyLast = 0;
+        double readyTime = 0.0;
     };
 
     bool handshake();
@@ -32,6 +37,9 @@ class SimSession {
     void sendCnfList();
     bool acknowledge(const SimRequestRecord& request, std::vector<Item>* items, uint32_t* compress);
     void serve(std::vector<Item>& items, uint32_t compress);
+    // Brings the item up to the moment now: skips what the disk loop no longer holds, notes
+    // whether its next packet is due, and else lowers nextDue to the time it will be.
+    void refresh(Item& item, double now, double* nextDue);
     bool sendPacket(Item& item, int64_t last, uint32_t compress);
     SimPacketCache::Payload buildPacket(const SimStream& stream, int64_t first, int64_t last,
                                         uint32_t compress);
