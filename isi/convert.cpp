@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "isi/isi.h"
 #include "platform/errors.h"
 
@@ -49,16 +53,47 @@ bool samplesFit(const ISI_TS_PACKET* packet) {
     return size == 0 || static_cast<uint64_t>(packet->nsamp) * size <= packet->nbytes;
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ISI_CONVERT_HAVE_SSSE3_SWAP 1
+
+// Reverses the bytes of whole 16-byte blocks of T values with one byte shuffle each (SSSE3);
+// returns how many values it did, the rest is left to the caller.
+template <typename T>
+__attribute__((target("ssse3"))) uint32_t swapBlocksSsse3(uint8_t* data, uint32_t count) {
+    constexpr uint32_t kBlock = 16;
+    constexpr uint32_t kPerBlock = kBlock / sizeof(T);
+    alignas(16) uint8_t order[kBlock];
+    for (uint32_t i = 0; i < kBlock; ++i)
+        order[i] = uint8_t(i - i % sizeof(T) + sizeof(T) - 1 - i % sizeof(T));
+    const __m128i reverse = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    uint32_t i = 0;
+    for (; i + kPerBlock <= count; i += kPerBlock) {
+        auto* block = reinterpret_cast<__m128i*>(data + size_t(i) * sizeof(T));
+        _mm_storeu_si128(block, _mm_shuffle_epi8(_mm_loadu_si128(block), reverse));
+    }
+    return i;
+}
+
+bool haveSsse3() {
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+#endif
+
 // Reverses the bytes of every width-byte value in place; data need not be aligned.
 template <typename T>
 void swapInPlace(uint8_t* data, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
+    uint32_t i = 0;
+#ifdef ISI_CONVERT_HAVE_SSSE3_SWAP
+    if (haveSsse3()) i = swapBlocksSsse3<T>(data, count);
+#endif
+    for (; i < count; ++i) {
         T value;
-        std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+        std::memcpy(&value, data + size_t(i) * sizeof(T), sizeof(T));
         if constexpr (sizeof(T) == 2) value = __builtin_bswap16(value);
         if constexpr (sizeof(T) == 4) value = __builtin_bswap32(value);
         if constexpr (sizeof(T) == 8) value = __builtin_bswap64(value);
-        std::memcpy(data + i * sizeof(T), &value, sizeof(T));
+        std::memcpy(data + size_t(i) * sizeof(T), &value, sizeof(T));
     }
 }
 

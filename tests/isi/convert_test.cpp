@@ -1,6 +1,7 @@
 // The time-series header, conversion into host order, sample intervals and request progress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "isi/isi.h"
@@ -80,6 +81,29 @@ TEST(IsiConvertTS, SwapsBigEndianSamplesInPlaceByType) {
         EXPECT_EQ(out->order, ISI_ORDER_HOST);
         EXPECT_EQ(std::vector<uint8_t>(out->data, out->data + c.host.size()), c.host)
             << int(c.datatype);
+    }
+    // Long runs, whole blocks of the fast path and a tail after them: every value reversed,
+    // nothing past the samples touched.
+    for (uint32_t width : {2u, 4u, 8u}) {
+        for (uint32_t count : {1u, 3u, 16u, 37u, 6000u}) {
+            ISI_TS_PACKET h = makeHeader("STA", "BHZ", "", 1, 1, 0.0, 0);
+            h.datatype = width == 2 ? ISI_TYPE_INT16 : width == 4 ? ISI_TYPE_INT32 : ISI_TYPE_INT64;
+            h.compress = ISI_COMP_NONE;
+            h.order = 1;
+            h.nsamp = count;
+            std::vector<uint8_t> wire(size_t(count) * width + 5);
+            for (size_t i = 0; i < wire.size(); ++i) wire[i] = uint8_t(i * 7 + 3);
+            std::vector<uint8_t> payload = payloadOf(h, wire);
+            Converted cv;
+            ASSERT_TRUE(
+                isiReadTSHeader(payload.data(), static_cast<uint32_t>(payload.size()), &cv.raw));
+            ASSERT_EQ(isiConvertTS(&cv.raw, &cv.converted), &cv.raw);
+            std::vector<uint8_t> expected = wire;
+            for (size_t v = 0; v < count; ++v)
+                std::reverse(expected.begin() + v * width, expected.begin() + (v + 1) * width);
+            EXPECT_EQ(std::vector<uint8_t>(cv.raw.data, cv.raw.data + wire.size()), expected)
+                << width << "-byte samples, " << count;
+        }
     }
 }
 
