@@ -25,24 +25,32 @@ bool CFileList::WriteRow(KvrRowMode mode, const std::string& relativePath,
     row.hasFoff = true;
     row.foff = kFileOffset;
     row.lcode = kvrStoredLocation(location);
-    (void)mode;  // both modes leave the same row; see WriteInTransaction
-    KVR_SQL_RESULT r = WriteInTransaction(row);
+    KVR_SQL_RESULT r = WriteInTransaction(mode, row);
     if (!r.ok()) message_ = r.message;
     return r.ok();
 }
 
-// Every column of FILELIST is set by both the insert and the edit, so removing the path's rows
-// and adding the new one leaves the same table as editing the one matching row (or adding it when
-// none matched), and a path that somehow held several rows ends with one, as when they are
-// selected first. Done this way a block costs no select: selecting and binding the matching rows
-// was about half of a run's conversion time.
-KVR_SQL_RESULT CFileList::WriteInTransaction(const KVR_FILELIST_ROW& row) {
+// Every column of FILELIST is set by both the insert and the edit. An update whose path has
+// exactly one row edits it: one statement, the common case of a growing file. Otherwise (insert
+// mode, no row, or several rows of the path left by another writer, or a driver that cannot
+// count) the path's rows are removed and the new one added, which leaves the table as the edit
+// would and a path with one row. No row is ever selected first: selecting and binding the
+// matching rows was about half of a run's conversion time.
+KVR_SQL_RESULT CFileList::WriteInTransaction(KvrRowMode mode, const KVR_FILELIST_ROW& row) {
     KvrTransaction transaction(*db_);
     if (!transaction.active()) return {SQL_ERROR, db_->message()};
-    KVR_SQL_RESULT r = kvrDeleteFileListRows(*db_, row.cpath);
-    if (!r.ok()) return r;
-    r = kvrInsertFileListRow(*db_, row);
-    if (!r.ok()) return r;
+    bool edited = false;
+    if (mode == KvrRowMode::Update) {
+        KVR_SQL_RESULT r = kvrEditFileListRow(*db_, row);
+        if (!r.ok() && r.rc != SQL_NO_DATA) return r;
+        edited = r.ok() && r.rows == 1;
+    }
+    if (!edited) {
+        KVR_SQL_RESULT r = kvrDeleteFileListRows(*db_, row.cpath);
+        if (!r.ok()) return r;
+        r = kvrInsertFileListRow(*db_, row);
+        if (!r.ok()) return r;
+    }
     if (!transaction.commit()) return {SQL_ERROR, db_->message()};
     return {SQL_SUCCESS, {}};
 }

@@ -2,8 +2,9 @@
 //
 // The statements live in kvr/; this class fills the row with the values a KVR 4.0 file of a
 // retrieval run carries (GAIN 1, DATATYPE 3 (FLOAT), FOFF 512, CREATER as given, LDDATE the time
-// of writing, "??" for an absent location) and writes it in one transaction per call: the path's
-// rows go, the new row comes, any error rolls back.
+// of writing, "??" for an absent location) and writes it in one transaction per call: an update
+// edits the path's one row, anything else removes the path's rows and adds the new one; any error
+// rolls back.
 #pragma once
 
 #include <string>
@@ -27,7 +28,7 @@ class CFileList {
     const std::string& Message() const { return message_; }
 
   private:
-    KVR_SQL_RESULT WriteInTransaction(const KVR_FILELIST_ROW& row);
+    KVR_SQL_RESULT WriteInTransaction(KvrRowMode mode, const KVR_FILELIST_ROW& row);
 
     KvrConnection* db_;
     std::string message_;

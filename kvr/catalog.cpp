@@ -35,8 +35,11 @@ KVR_SQL_RESULT result(SQLRETURN rc, std::string message) {
 }
 
 KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
-    SQLRETURN rc = db.execute(sql);
-    return result(rc, db.message());
+    SQLLEN rows = -1;
+    SQLRETURN rc = db.execute(sql, &rows);
+    KVR_SQL_RESULT r = result(rc, db.message());
+    r.rows = rows;
+    return r;
 }
 
 // DELETE and UPDATE of no row come back as SQL_NO_DATA: the wanted state holds, so it counts as

@@ -40,6 +40,7 @@ inline constexpr const char* KVR_NO_LOCATION = "??";
 struct KVR_SQL_RESULT {
     SQLRETURN rc = SQL_ERROR;
     std::string message;
+    SQLLEN rows = -1;  // rows an INSERT, UPDATE or DELETE touched; -1 when unknown
     bool ok() const { return kvrSqlOk(rc); }
 };
 
@@ -143,6 +144,7 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath);
 KVR_SQL_RESULT kvrInsertFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row);
 // Rewrites every column of the rows whose cpath is row.cpath; SQL_NO_DATA when none matched.
+// The result's rows tells how many matched.
 KVR_SQL_RESULT kvrEditFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row);
 // One file's row in one transaction: filter by cpath, then delete and add (Insert) or edit, or add
 // when missing (Update), then commit. Any error rolls the transaction back and returns false with

@@ -226,7 +226,8 @@ void KvrConnection::close() {
     inTransaction_ = false;
 }
 
-SQLRETURN KvrConnection::execute(std::string_view sql) {
+SQLRETURN KvrConnection::execute(std::string_view sql, SQLLEN* rowCount) {
+    if (rowCount != nullptr) *rowCount = -1;
     KvrStatement statement(*this);
     if (!statement.valid()) {
         message_ = statement.message();
@@ -234,6 +235,12 @@ SQLRETURN KvrConnection::execute(std::string_view sql) {
     }
     SQLRETURN rc = statement.execute(sql);
     message_ = statement.message();
+    if (rowCount != nullptr) {
+        if (rc == SQL_NO_DATA)
+            *rowCount = 0;
+        else if (kvrSqlOk(rc))
+            *rowCount = statement.rowCount();
+    }
     return rc;
 }
 

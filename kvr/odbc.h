@@ -98,8 +98,10 @@ class KvrConnection {
     bool isOpen() const { return connected_; }
 
     // Executes one statement on a statement handle of its own; message() holds the text of a
-    // failure. The raw result is returned (SQL_NO_DATA for a DELETE or UPDATE of no row).
-    SQLRETURN execute(std::string_view sql);
+    // failure. The raw result is returned (SQL_NO_DATA for a DELETE or UPDATE of no row). When
+    // rowCount is given it receives the rows an INSERT, UPDATE or DELETE touched (0 for
+    // SQL_NO_DATA, -1 when the statement failed or the driver cannot tell).
+    SQLRETURN execute(std::string_view sql, SQLLEN* rowCount = nullptr);
 
     // Transactions: begin turns autocommit off; commit and rollback end the transaction and turn
     // autocommit back on.

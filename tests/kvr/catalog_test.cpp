@@ -296,6 +296,19 @@ TEST_F(CatalogTest, RetrievalRowsAreWrittenInsertedAndEditedByPath) {
     ASSERT_TRUE(kvrWriteFileListRow(db_, other, KvrRowMode::Insert).ok());
     EXPECT_EQ(rows(kvrFileListFilter(other.cpath)).size(), 1u);
     EXPECT_EQ(rows().size(), 2u);
+
+    // An edit tells how many rows of the path it rewrote: the writer relies on it to know
+    // whether one row now holds the values.
+    r = kvrEditFileListRow(db_, other);
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(r.rows, 1);
+    ASSERT_TRUE(kvrInsertFileListRow(db_, other).ok());
+    EXPECT_EQ(kvrEditFileListRow(db_, other).rows, 2);
+    KVR_FILELIST_ROW none = row;
+    none.cpath = "ABC/nothing";
+    r = kvrEditFileListRow(db_, none);
+    EXPECT_EQ(r.rc, SQL_NO_DATA) << r.message;
+    EXPECT_EQ(r.rows, 0);
 }
 
 TEST_F(CatalogTest, FailedRowWriteRollsBackAndKeepsTheOldRow) {
