@@ -15,10 +15,12 @@ namespace {
 // Longest single wait, so that a stop is noticed within this many milliseconds.
 constexpr int64_t kWaitSliceMs = 100;
 
-// A frame goes out as preamble, payload and signature preamble.
-constexpr int kMaxFramePieces = 3;
+// A write is what is queued, then a frame's preamble, payload and signature preamble.
+constexpr int kMaxWritePieces = 4;
 // Queued frames go out in one write once they reach this many bytes.
 constexpr size_t kQueueBytes = 64 * 1024;
+// A payload of more bytes is not copied into the queue: it goes out from where it lies.
+constexpr uint32_t kMaxQueuedPayload = 4096;
 
 bool wouldBlock(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINTR || error == EAGAIN_CODE;
@@ -64,7 +66,7 @@ SimIo SimPeer::writeAll(const PLAT_IOVEC* pieces, int count) {
     double deadline = platNow() + ioTimeoutMs_ / 1000.0;
     while (put < total) {
         if (stopping_->load()) return SimIo::Stopped;
-        PLAT_IOVEC left[kMaxFramePieces];
+        PLAT_IOVEC left[kMaxWritePieces];
         int nleft = platIovecRemainder(pieces, count, put, left);
         long rc = platSendNow(sd_, left, nleft);
         if (rc > 0) {
@@ -101,24 +103,23 @@ SimIo SimPeer::recvFrame(SimFrame* frame, uint32_t maxPayload, bool idle) {
 }
 
 SimIo SimPeer::sendFrame(uint32_t type, const uint8_t* payload, uint32_t length, const char* tag) {
-    SimIo io = flush();
-    if (io != SimIo::Ok) return io;
     uint8_t preamble[IACP_PREAMBLE_LEN];
     packPreamble(preamble, tag, type, length);
     // No signature: id 0, length 0.
     uint8_t sigPreamble[IACP_SIGPREAMBLE_LEN] = {};
-    // The payload goes out from where it lies, in the same write as the preambles.
-    PLAT_IOVEC pieces[kMaxFramePieces] = {{preamble, sizeof preamble},
+    // Whatever is queued, then the frame with its payload from where it lies: one write.
+    PLAT_IOVEC pieces[kMaxWritePieces] = {{pending_.data(), pending_.size()},
+                                          {preamble, sizeof preamble},
                                           {const_cast<uint8_t*>(payload), length},
                                           {sigPreamble, sizeof sigPreamble}};
-    io = writeAll(pieces, kMaxFramePieces);
+    SimIo io = writeAll(pieces, kMaxWritePieces);
+    pending_.clear();
     if (io == SimIo::Ok) ++framesSent_;
     return io;
 }
 
 SimIo SimPeer::queueFrame(uint32_t type, const uint8_t* payload, uint32_t length) {
-    // A large payload is not worth copying: it goes out at once, behind what is queued.
-    if (length >= kQueueBytes / 2) return sendFrame(type, payload, length);
+    if (length > kMaxQueuedPayload) return sendFrame(type, payload, length);
     size_t at = pending_.size();
     pending_.resize(at + IACP_PREAMBLE_LEN + length + IACP_SIGPREAMBLE_LEN);
     uint8_t* p = pending_.data() + at;

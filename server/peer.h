@@ -37,13 +37,15 @@ class SimPeer {
     // Reads one frame whose payload may be up to maxPayload bytes. Unless idle, the frame must
     // begin within the I/O time-out too.
     SimIo recvFrame(SimFrame* frame, uint32_t maxPayload, bool idle);
-    // Sends one frame with the next seqno. The tag is "IACP" unless a fault asks for another.
+    // Sends one frame with the next seqno, behind whatever is queued, in one write. The tag is
+    // "IACP" unless a fault asks for another.
     SimIo sendFrame(uint32_t type, const uint8_t* payload, uint32_t length,
                     const char* tag = "IACP");
     SimIo sendValueFrame(uint32_t type, uint32_t value);
     // Queues one "IACP" frame behind others, for a run of frames that are due together: they
-    // go out in one write when the queue is full, or before anything else is sent, waited for
-    // or closed (flush). Saves a system call per frame when many small packets are due.
+    // go out in one write when the queue is full, or with anything else that is sent, or before
+    // a wait or the close (flush). Saves a system call per frame when many small packets are
+    // due; a larger payload is sent at once instead of being copied.
     SimIo queueFrame(uint32_t type, const uint8_t* payload, uint32_t length);
     SimIo flush();
     // Waits up to milliseconds for the peer to close or send; bytes that arrive meanwhile are
