@@ -121,5 +121,30 @@ TEST_F(ResumeTest, AlertOneReconnectsAfterThePauseForActiveItemsOnly) {
     expectExact(packets, bhz, bhz.indexAtOrAfter(begin), bhz.indexAtOrBefore(begin + 10.0));
 }
 
+// Small packets that are due together travel in one write, but none is held back: the packets
+// sent before a stall arrive before it ends, and the rest after it, in order.
+TEST_F(ResumeTest, PacketsBeforeAStallArriveBeforeItEnds) {
+    constexpr double kStallSeconds = 2.0;
+    isisim::SimServerOptions options;
+    isisim::SimFault fault;
+    ASSERT_TRUE(isisim::simParseFault("stall:5:2", &fault, nullptr));
+    options.faults.push_back(fault);
+    startServer({"ANMO.BHZ:20:20"}, options);
+    const double begin = std::floor(platNow()) - 2000.0;
+    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, begin + 20.0, "ANMO.BHZ");
+    ISI_OPEN_PARAMS p = params();
+    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
+    isiFreeDataRequest(request);
+    ASSERT_NE(client, nullptr);
+    std::vector<Received> packets;
+    const double start = platNow();
+    ASSERT_EQ(readAll(client, &packets, 5), ISI_STATUS_DATA);
+    EXPECT_LT(platNow() - start, kStallSeconds / 2) << "packets held back during the stall";
+    EXPECT_EQ(readAll(client, &packets), ISI_STATUS_DONE);
+    isiCloseClient(client);
+    const isisim::SimStream& s = stream("ANMO.BHZ");
+    expectExact(packets, s, s.indexAtOrAfter(begin), s.indexAtOrBefore(begin + 20.0));
+}
+
 }  // namespace
 }  // namespace simtest
