@@ -30,11 +30,7 @@ TEST_F(LiveTest, PolicyThreeResumesAtTheNewestData) {
     // The pause is longer than a packet, so by the reconnect newer packets are there.
     constexpr uint32_t kPauseMs = 400;
     isiSetReconnectPauseForTests(kPauseMs);
-    isisim::SimServerOptions options;
-    isisim::SimFault fault;
-    ASSERT_TRUE(isisim::simParseFault("close:3:1", &fault, nullptr));
-    options.faults.push_back(fault);
-    startServer({"LIVE.BHZ:20:2"}, options);
+    startServer({"LIVE.BHZ:20:2"}, withFault("close:3:1"));
     ISI_CLIENT* client = openLive("LIVE.BHZ", ISI_REQUEST_POLICY_MIN_DELAY);
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;

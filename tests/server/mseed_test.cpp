@@ -76,11 +76,7 @@ TEST_F(MseedTest, RecordsAreServedAtTheirOwnTimesAcrossTheGap) {
     EXPECT_EQ(streams[0].segmentsHeld(), 2u);
     startServerWith(std::move(streams), {});
 
-    ISI_DATA_REQUEST* request =
-        isiAllocSimpleDataRequest(kStart - 10.0, kStart + 1000.0, "MSD.BHZ");
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(kStart - 10.0, kStart + 1000.0, "MSD.BHZ");
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;
     EXPECT_EQ(readAll(client, &packets), ISI_STATUS_DONE);

@@ -23,18 +23,10 @@ class ResumeTest : public SimTest, public ::testing::WithParamInterface<ResumeCa
 // Policy 2: whatever breaks the connection, the data resumes right after the last sample
 // received, with no hole and no duplicate.
 TEST_P(ResumeTest, ResumesRightAfterTheLastSampleReceived) {
-    isisim::SimServerOptions options;
-    isisim::SimFault fault;
-    ASSERT_TRUE(isisim::simParseFault(GetParam().fault, &fault, nullptr));
-    options.faults.push_back(fault);
-    startServer({"ANMO.BHZ.00:20:40", "ANMO.VHZ:0.1:3"}, options);
+    startServer({"ANMO.BHZ.00:20:40", "ANMO.VHZ:0.1:3"}, withFault(GetParam().fault));
     const double begin = std::floor(platNow()) - 2000.0 + 0.02;
     const double end = begin + 120.0;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, end, "ANMO.BHZ.00+ANMO.VHZ");
-    isiRequestSetCompress(request, ISI_COMP_IDA);
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(begin, end, "ANMO.BHZ.00+ANMO.VHZ", ISI_COMP_IDA);
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;
     EXPECT_EQ(readAll(client, &packets), ISI_STATUS_DONE);
@@ -75,11 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ResumeTest,
 TEST_F(ResumeTest, AlertOneReconnectsAfterThePauseForActiveItemsOnly) {
     constexpr uint32_t kPauseMs = 300;
     isiSetReconnectPauseForTests(kPauseMs);
-    isisim::SimServerOptions options;
-    isisim::SimFault fault;
-    ASSERT_TRUE(isisim::simParseFault("alert:8:1", &fault, nullptr));
-    options.faults.push_back(fault);
-    startServer({"ANMO.BHZ:20:50", "KONO.LHZ.00:1:30"}, options);
+    startServer({"ANMO.BHZ:20:50", "KONO.LHZ.00:1:30"}, withFault("alert:8:1"));
     const double begin = std::floor(platNow()) - 2000.0;
     ISI_DATA_REQUEST* request =
         isiAllocSimpleDataRequest(begin, begin + 600.0, "ANMO.BHZ+KONO.LHZ.00");
@@ -125,16 +113,9 @@ TEST_F(ResumeTest, AlertOneReconnectsAfterThePauseForActiveItemsOnly) {
 // sent before a stall arrive before it ends, and the rest after it, in order.
 TEST_F(ResumeTest, PacketsBeforeAStallArriveBeforeItEnds) {
     constexpr double kStallSeconds = 2.0;
-    isisim::SimServerOptions options;
-    isisim::SimFault fault;
-    ASSERT_TRUE(isisim::simParseFault("stall:5:2", &fault, nullptr));
-    options.faults.push_back(fault);
-    startServer({"ANMO.BHZ:20:20"}, options);
+    startServer({"ANMO.BHZ:20:20"}, withFault("stall:5:2"));
     const double begin = std::floor(platNow()) - 2000.0;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, begin + 20.0, "ANMO.BHZ");
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(begin, begin + 20.0, "ANMO.BHZ");
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;
     const double start = platNow();

@@ -60,6 +60,28 @@ class SimTest : public ::testing::Test {
         ASSERT_TRUE(server_->start(&error)) << error;
     }
 
+    // Server options with one fault, written as isi-sim's --fault option takes it.
+    static isisim::SimServerOptions withFault(const char* text) {
+        isisim::SimServerOptions options;
+        isisim::SimFault fault;
+        std::string error;
+        EXPECT_TRUE(isisim::simParseFault(text, &fault, &error)) << text << ": " << error;
+        options.faults.push_back(fault);
+        return options;
+    }
+
+    // Requests the window of the specified streams from the server, with the given compression
+    // (0: the request's default); none when the request failed.
+    ISI_CLIENT* openWindow(double begin, double end, const char* specifier, uint32_t compress = 0) {
+        ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, end, specifier);
+        if (request == nullptr) return nullptr;
+        if (compress != 0) isiRequestSetCompress(request, compress);
+        ISI_OPEN_PARAMS p = params();
+        ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
+        isiFreeDataRequest(request);
+        return client;
+    }
+
     ISI_OPEN_PARAMS params() {
         ISI_OPEN_PARAMS p;
         isiInitOpenParams(&p);

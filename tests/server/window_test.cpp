@@ -15,13 +15,8 @@ TEST_P(PastWindowTest, SeveralStreamsArriveSampleExactThenComplete) {
     // Begin and end between samples and inside packets, so both ends are trimmed.
     const double begin = std::floor(platNow()) - 3000.0 + 0.013;
     const double end = begin + 777.7;
-    ISI_DATA_REQUEST* request =
-        isiAllocSimpleDataRequest(begin, end, "ANMO.BHZ.00+ANMO.BHN+ANMO.VHZ+KONO.LHZ.10");
-    ASSERT_NE(request, nullptr);
-    isiRequestSetCompress(request, GetParam());
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client =
+        openWindow(begin, end, "ANMO.BHZ.00+ANMO.BHN+ANMO.VHZ+KONO.LHZ.10", GetParam());
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->datreq.compress, GetParam());
 
@@ -45,10 +40,7 @@ INSTANTIATE_TEST_SUITE_P(BothCompressions, PastWindowTest,
 TEST_F(PastWindowTest, WildcardIsAnsweredWithTheMatchingStreams) {
     startServer({"ANMO.BHZ.00:20:50", "ANMO.BHN:20:50", "KONO.BHZ:20:50"});
     const double begin = std::floor(platNow()) - 100.0;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, begin + 10.0, "anmo.*.*");
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(begin, begin + 10.0, "anmo.*.*");
     ASSERT_NE(client, nullptr);
     ASSERT_EQ(client->datreq.nreq, 2u);
     EXPECT_STREQ(client->datreq.twind[0].name.sta, "ANMO");
@@ -65,11 +57,8 @@ TEST_F(PastWindowTest, WildcardIsAnsweredWithTheMatchingStreams) {
 TEST_F(PastWindowTest, BeginOfDiskLoopStartsAtTheOldestSampleHeld) {
     startServer({"ANMO.BHZ:20:50"}, {}, 60.0);
     const double end = std::floor(platNow()) - 30.0;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(UTIL_TIME_BEG_OF_LOOP, end, "ANMO.BHZ");
     double before = platNow();
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(UTIL_TIME_BEG_OF_LOOP, end, "ANMO.BHZ");
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;
     EXPECT_EQ(readAll(client, &packets), ISI_STATUS_DONE);
@@ -86,16 +75,9 @@ TEST_F(PastWindowTest, BeginOfDiskLoopStartsAtTheOldestSampleHeld) {
 }
 
 TEST_F(PastWindowTest, AlertRequestCompleteEndsWithStatusOne) {
-    isisim::SimServerOptions options;
-    isisim::SimFault fault;
-    ASSERT_TRUE(isisim::simParseFault("alert:2:2", &fault, nullptr));
-    options.faults.push_back(fault);
-    startServer({"ANMO.BHZ:20:50"}, options);
+    startServer({"ANMO.BHZ:20:50"}, withFault("alert:2:2"));
     const double begin = std::floor(platNow()) - 1000.0;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(begin, begin + 100.0, "ANMO.BHZ");
-    ISI_OPEN_PARAMS p = params();
-    ISI_CLIENT* client = isiInitiateDataRequest("127.0.0.1", &p, request);
-    isiFreeDataRequest(request);
+    ISI_CLIENT* client = openWindow(begin, begin + 100.0, "ANMO.BHZ");
     ASSERT_NE(client, nullptr);
     std::vector<Received> packets;
     EXPECT_EQ(readAll(client, &packets), ISI_STATUS_DONE);
