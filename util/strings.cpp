@@ -15,6 +15,36 @@ char* utilCopyBounded(char* dest, const char* src, size_t size) {
     return dest;
 }
 
+char* utilPrintable(char* dest, const char* text, size_t size) {
+    if (dest == nullptr || text == nullptr || size == 0) return nullptr;
+    static const char kHex[] = "0123456789abcdef";
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        char piece[5];
+        size_t n = 0;
+        switch (*p) {
+            case '\n': piece[n++] = '\\'; piece[n++] = 'n'; break;
+            case '\r': piece[n++] = '\\'; piece[n++] = 'r'; break;
+            case '\t': piece[n++] = '\\'; piece[n++] = 't'; break;
+            case '\\': piece[n++] = '\\'; piece[n++] = '\\'; break;
+            default:
+                if (*p < 0x20 || *p >= 0x7f) {
+                    piece[n++] = '\\';
+                    piece[n++] = 'x';
+                    piece[n++] = kHex[*p >> 4];
+                    piece[n++] = kHex[*p & 0xf];
+                } else {
+                    piece[n++] = static_cast<char>(*p);
+                }
+        }
+        if (used + n >= size) break;  // never half an escape
+        std::memcpy(dest + used, piece, n);
+        used += n;
+    }
+    dest[used] = '\0';
+    return dest;
+}
+
 int utilSplitFields(char* text, char** fields, int maxfield, const char* separators, char quote) {
     if (text == nullptr || fields == nullptr || separators == nullptr || maxfield < 1) {
         platSetError(WSAEINVAL);

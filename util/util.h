@@ -107,6 +107,12 @@ char* utilCopyBounded(char* dest, const char* src, size_t size);
 // Splits text in place at runs of separator characters into at most maxfield fields.
 // Returns the count (0 for empty text), or -1 with WSAEINVAL when maxfield < 1.
 int utilSplitFields(char* text, char** fields, int maxfield, const char* separators, char quote);
+// Copies text for a terminal or a log line, with every byte that could forge a line or steer a
+// terminal written visibly: "\\n", "\\r", "\\t", "\\\\" for a backslash and "\\xHH" for any other
+// byte below 0x20, 0x7f and above. Printable ASCII stands as it is. The copy is cut (whole escapes
+// only) to fit size and always terminated. Returns dest, or nullptr when a pointer is none or
+// size is 0. Use it for every name that came from a server or a file before it is printed.
+char* utilPrintable(char* dest, const char* text, size_t size);
 
 // ---- list ----------------------------------------------------------------------------------
 struct UTIL_LIST_NODE {

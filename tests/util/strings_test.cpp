@@ -32,6 +32,18 @@ TEST(UtilCopyBounded, CopiesWhatFitsAndAlwaysTerminates) {
     EXPECT_EQ(utilCopyBounded(dest, "A", 0), nullptr);
 }
 
+TEST(UtilPrintable, ControlBytesCannotForgeALineOrSteerATerminal) {
+    char out[64];
+    EXPECT_STREQ(utilPrintable(out, "ANMO", sizeof out), "ANMO");
+    EXPECT_STREQ(utilPrintable(out, "AN\nMO\r\t\x1b[2J\\\x7f\xc3", sizeof out),
+                 "AN\\nMO\\r\\t\\x1b[2J\\\\\\x7f\\xc3");
+    // Cut to fit, never inside an escape: "AB" plus "\\n" needs 5 bytes with the terminator.
+    EXPECT_STREQ(utilPrintable(out, "AB\nC", 4), "AB");
+    EXPECT_STREQ(utilPrintable(out, "AB\nC", 5), "AB\\n");
+    EXPECT_EQ(utilPrintable(out, nullptr, sizeof out), nullptr);
+    EXPECT_EQ(utilPrintable(out, "x", 0), nullptr);
+}
+
 TEST(UtilSplitFields, SplitsAtRunsOfSeparators) {
     struct Case {
         const char* text;
