@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# install_test.sh BUILD CONSUMER SCRATCH
+# Installs BUILD into SCRATCH/prefix, builds CONSUMER against it with find_package and with
+# pkg-config, runs both programs (the shared one with the prefix's library path), checks the
+# files an operator looks for, and verifies the service unit where systemd-analyze exists.
+set -euo pipefail
+build=$1 consumer=$2 scratch=$3
+rm -rf "$scratch"
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >"$scratch.log" 2>&1 || { cat "$scratch.log"; exit 1; }
+libdir=$(find "$prefix" -name 'libisiclient.so' -printf '%h\n' | head -1)
+[ -n "$libdir" ] || { echo "no libisiclient.so installed"; exit 1; }
+for f in "$libdir/libisiclient.a" "$libdir/pkgconfig/isiclient.pc" \
+    "$libdir/cmake/isiclient/isiclientConfig.cmake" "$prefix/include/isiclient/isi/isi.h" \
+    "$prefix/share/doc/waveform-tools/examples/rillet.ini" "$prefix/share/doc/waveform-tools/ChangeLog"; do
+  [ -e "$f" ] || { echo "missing after install: $f"; exit 1; }
+done
+for p in rillet gleaner tremlive isicat kvrdb isi-sim; do
+  [ -x "$prefix/bin/$p" ] || { echo "missing after install: bin/$p"; exit 1; }
+done
+
+cmake -S "$consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$scratch.log" 2>&1 || { cat "$scratch.log"; exit 1; }
+PKG_CONFIG_PATH=$libdir/pkgconfig cmake --build "$scratch/consumer" >"$scratch.log" 2>&1 ||
+  { cat "$scratch.log"; exit 1; }
+LD_LIBRARY_PATH=$libdir "$scratch/consumer/consumer_cmake"
+LD_LIBRARY_PATH=$libdir "$scratch/consumer/consumer_pkgconfig"
+# The shared library the consumer loads is the installed one, not the build folder's.
+loaded=$(LD_LIBRARY_PATH=$libdir ldd "$scratch/consumer/consumer_cmake" | grep libisiclient || true)
+case "$loaded" in
+  *"$libdir/libisiclient.so"*) ;;
+  *) echo "consumer does not load the installed library: $loaded"; exit 1 ;;
+esac
+
+unit=$prefix/lib/systemd/system/rillet@.service
+[ -f "$unit" ] || { echo "missing after install: $unit"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+  # The unit names the configured prefix; point it at the scratch one so that its program exists.
+  sed "s#^ExecStart=[^ ]*#ExecStart=$prefix/bin/rillet#" "$unit" >"$scratch/rillet@.service"
+  cp "$scratch/rillet@.service" "$scratch/rillet@test.service"
+  out=$(systemd-analyze verify --man=no "$scratch/rillet@test.service" 2>&1 || true)
+  # Users and folders of the target host are not this one's; anything else is a fault of the unit.
+  bad=$(printf '%s\n' "$out" | grep -v -e '^$' -e 'rillet@test.service: Failed to' -e 'Unknown user' \
+    -e 'Unknown group' -e 'Cannot determine' -e 'is not a valid user' || true)
+  if [ -n "$bad" ]; then echo "systemd-analyze verify:"; echo "$bad"; exit 1; fi
+  echo "systemd-analyze verify: unit accepted"
+else
+  echo "systemd-analyze not present: the unit was not verified"
+fi
