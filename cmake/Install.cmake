@@ -81,3 +81,24 @@ if(TARGET rillet)
     install(FILES ${PROJECT_BINARY_DIR}/dist/rillet@.service
         DESTINATION lib/systemd/system COMPONENT runtime)
 endif()
+
+# ---- the Debian package (./run package) -------------------------------------------------------
+# Shared-library dependencies are found by dpkg-shlibdeps; the ODBC drivers are loaded at run
+# time by name, so they are declared by hand.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME waveform-tools)
+set(CPACK_PACKAGE_VENDOR "Seismological data centre")
+set(CPACK_PACKAGE_CONTACT "Waveform tools maintainers <waveform-tools@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "ISI waveform tools: live viewer, window fetcher, continuous recorder and client library")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Tremlive shows live traces of an ISI server, Gleaner fetches a time window into KVR 4.0 \
+files, Rillet records station disk loops of KVR 2.0 files unattended; all register their files \
+in a KVR catalogue over ODBC. Includes the ISI protocol client library and isi-sim.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc | odbc-postgresql")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, sqlite3")
+set(CPACK_DEB_COMPONENT_INSTALL OFF)
+include(CPack)
