@@ -1,0 +1,50 @@
+// The command line every program shares: "--version" answers with the project's version and
+// exits 0, "--help" prints the usage and exits 0, and a usage error (an unknown option, a missing
+// or malformed value) prints the cause and the usage on standard error and exits kExitUsage.
+// Header only; link the target `programcommon` (and CLI11) to use it.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "waveform_version.h"
+
+// The exit status of a usage error, the same in every program.
+inline constexpr int kExitUsage = 2;
+
+// The line "--version" prints: "NAME VERSION".
+inline std::string programVersionText(const char* name) {
+    return std::string(name) + " " + WAVEFORM_TOOLS_VERSION;
+}
+
+// Adds "--version" to app. name is the program's name as the user types it.
+inline void programAddVersion(CLI::App& app, const char* name) {
+    app.set_version_flag("--version", programVersionText(name), "print the version and exit");
+}
+
+// Parses the command line. Returns -1 when the program should go on, else the status to exit
+// with: 0 after --help or --version (their text printed on standard output), kExitUsage after a
+// usage error (the cause and the usage of the command it concerns printed on standard error).
+// Subcommand callbacks run inside this call, as with CLI11's own parse.
+inline int programParse(CLI::App& app, int argc, char** argv) {
+    try {
+        app.parse(argc, argv);
+        return -1;
+    } catch (const CLI::Success& e) {  // --help, --help-all, --version
+        app.exit(e);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), e.what());
+        // The usage of the subcommand the error concerns, when one was given.
+        const CLI::App* where = &app;
+        for (const CLI::App* sub = &app; sub != nullptr;) {
+            const CLI::App* next = nullptr;
+            for (const CLI::App* s : sub->get_subcommands()) next = s;
+            if (next != nullptr) where = next;
+            sub = next;
+        }
+        std::fputs(where->help().c_str(), stderr);
+        return kExitUsage;
+    }
+}
