@@ -3,6 +3,7 @@
 #
 #   scripts/pg-cluster.sh start STATEDIR [PSQLODBC_DRIVER]
 #   scripts/pg-cluster.sh stop STATEDIR
+#   scripts/pg-cluster.sh restart STATEDIR [SECONDS]
 #
 # start: initdb into a new folder under /tmp (as the postgres user when run as root, else as the
 # calling user), listen on 127.0.0.1 on a free port, create the role and database "KVR" (quoted
@@ -14,6 +15,8 @@
 # STATEDIR/skip with the reason and exits 0, so that the tests skip instead of failing. As root
 # with PostgreSQL installed, a failure to start is an error.
 # stop: stops the cluster and removes its folder and STATEDIR's files.
+# restart: stops the running cluster (dropping every connection), waits SECONDS (default 0) and
+# starts it again on the same port with its data, as a catalogue server restart would.
 set -uo pipefail
 
 pgbin=${PGBIN:-}
@@ -21,7 +24,7 @@ if [ -z "$pgbin" ]; then
   for d in /usr/lib/postgresql/*/bin; do [ -x "$d/initdb" ] && pgbin=$d; done
 fi
 
-usage() { sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '4,6p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 skip() { # skip REASON
   echo "$1" >"$state/skip"
@@ -122,11 +125,26 @@ stop() {
   echo "pg-cluster: stopped"
 }
 
+restart() {
+  [ -f "$state/cluster" ] || { echo "pg-cluster: no cluster in $state" >&2; return 1; }
+  local folder port
+  folder=$(sed -n 's/^folder=//p' "$state/cluster")
+  port=$(sed -n 's/^port=//p' "$state/cluster")
+  as_owner "$pgbin/pg_ctl" -D "$folder/data" -m fast -w -t 60 stop >/dev/null 2>&1 ||
+    { echo "pg-cluster: the cluster on port $port did not stop" >&2; return 1; }
+  sleep "${1:-0}"
+  as_owner "$pgbin/pg_ctl" -D "$folder/data" -l "$folder/log" -w -t 60 \
+    -o "-p $port -k $folder -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
+    start >/dev/null 2>&1 || { echo "pg-cluster: the cluster on port $port did not start again" >&2; return 1; }
+  echo "pg-cluster: restarted on 127.0.0.1:$port"
+}
+
 cmd=${1:-}
 state=${2:-}
 [ -n "$cmd" ] && [ -n "$state" ] || usage
 case "$cmd" in
   start) start "${3:-}" ;;
   stop) stop ;;
+  restart) restart "${3:-}" ;;
   *) usage ;;
 esac
