@@ -186,20 +186,73 @@ TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
     EXPECT_EQ(std::memcmp(bytes.data() + 512, expected, sizeof expected), 0);
 }
 
-TEST_F(WriterTest, LaterRunWithTheSameFileNameReplacesFileAndRow) {
-    for (int run = 0; run < 2; ++run) {
+// Later runs over stored files: an identical one writes nothing, a longer one adds only what is
+// missing on both sides, and a crash's leftovers (a row that disagrees with its file, a file
+// without a row, a sample cut in half) are put right by the next run. Every sample is checked.
+TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
+    const std::string older = "ABC/0462007-115958-BHZ.00.ABC";
+    const std::string first = "ABC/0462007-120000-BHZ.00.ABC";
+    auto run = [&](int64_t from, int64_t to) {
         CKvrWriter w(&db_, "Gleaner");
         w.SetDataDirectory(data_);
-        auto v = Ramp(run * 1000, 40 + run * 20);
-        ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, int(v.size()), v.data()));
+        Feed(w, "ABC", "BHZ", "00", 20.0, from, to, 30);
         w.FlushAll();
-    }
-    auto rows = Rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(rows[0].tqty, 3.0);
-    auto samples = Samples(rows[0].cpath);
-    ASSERT_EQ(samples.size(), 60u);
-    EXPECT_EQ(samples[0], 1000.0f);
+        return w.Accounts().at(0);
+    };
+    auto expectRamp = [&](const std::string& path, int from, size_t count) {
+        auto samples = Samples(path);
+        ASSERT_EQ(samples.size(), count) << path;
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(samples[i], float(from + int(i))) << path;
+        for (const KVR_FILELIST_ROW& r : Rows())
+            if (r.cpath == path) EXPECT_NEAR(r.tqty, count / 20.0, 1e-9) << path;
+    };
+    GLEANER_RESULT_ENTRY a = run(0, 99);
+    EXPECT_EQ(a.samples, 100u);
+    const auto rowsBefore = Rows();
+
+    GLEANER_RESULT_ENTRY same = run(0, 99);
+    EXPECT_EQ(same.samples, 0u);
+    EXPECT_EQ(same.samplesAlreadyStored, 100u);
+    EXPECT_EQ(same.rowsWritten, 0);
+    ASSERT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(Rows()[0].lddate, rowsBefore[0].lddate);
+    expectRamp(first, 0, 100);
+
+    // Two seconds earlier to three seconds later.
+    GLEANER_RESULT_ENTRY longer = run(-40, 159);
+    EXPECT_EQ(longer.samples, 100u);
+    EXPECT_EQ(longer.samplesAlreadyStored, 100u);
+    EXPECT_EQ(longer.filesCreated, 1);
+    EXPECT_EQ(longer.filesExtended, 1);
+    EXPECT_EQ(Files(), (std::vector<std::string>{older, first}));
+    expectRamp(older, -40, 40);
+    expectRamp(first, 0, 160);
+
+    // A crash: the later file lost its row and half a sample was written; the earlier one's row
+    // says too little. The same run again registers, trims and corrects, and writes no sample.
+    ASSERT_TRUE(kvrDeleteFileListRows(db_, first).ok());
+    KVR_FILELIST_ROW shortRow = Rows().at(0);
+    shortRow.tqty = 0.5;
+    ASSERT_TRUE(kvrEditFileListRow(db_, shortRow).ok());
+    { std::ofstream(data_ + "/" + first, std::ios::app | std::ios::binary) << "xy"; }
+    GLEANER_RESULT_ENTRY again = run(-40, 179);
+    EXPECT_EQ(again.samplesAlreadyStored, 200u);
+    EXPECT_EQ(again.samples, 20u);
+    expectRamp(older, -40, 40);
+    expectRamp(first, 0, 180);
+    EXPECT_EQ(Rows().size(), 2u);
+
+    // A file of the name a new file needs, of another rate: kept, and its block reported lost.
+    std::filesystem::create_directory(data_ + "/XYZ");
+    const std::string foreign = data_ + "/XYZ/0462007-120000-BHZ.00.XYZ";
+    { std::ofstream(foreign, std::ios::binary) << "[KVR4.0]\r\nData offset=512\r\nSpS=40.000000\r\n"; }
+    std::filesystem::resize_file(foreign, 1024);
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    Feed(w, "XYZ", "BHZ", "00", 20.0, 0, 9, 10);
+    w.FlushAll();
+    EXPECT_EQ(w.Accounts().at(0).samplesLost, 10u);
+    EXPECT_EQ(std::filesystem::file_size(foreign), 1024u);
 }
 
 // Whatever rows of the path were there (none, one, or duplicates left by another writer), both
