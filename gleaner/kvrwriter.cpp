@@ -58,23 +58,27 @@ void CKvrWriter::SetDataDirectory(const std::string& directory) {
 
 bool CKvrWriter::AddSamples(const std::string& station, const std::string& channel,
                             const std::string& location, double rate, double start, int count,
-                            const int32_t* samples) {
-    std::string why;
-    if (!gleanerCodeIsSafe(station, false, &why) || !gleanerCodeIsSafe(channel, false, &why) ||
-        !gleanerCodeIsSafe(location, true, &why)) {
-        gleanerPrintLine("packet of " + gleanerStreamName(station, channel, location) +
-                         " refused: " + why + " in a code");
+                            const int32_t* samples, std::string* why) {
+    std::string fault;
+    if (!gleanerCodeIsSafe(station, false, &fault) || !gleanerCodeIsSafe(channel, false, &fault) ||
+        !gleanerCodeIsSafe(location, true, &fault)) {
+        if (why) *why = fault + " in a code";
         return false;
     }
     if (!std::isfinite(rate) || rate <= 0.0 || !std::isfinite(start)) {
-        gleanerPrintLine("packet of " + gleanerStreamName(station, channel, location) +
-                         " refused: sample rate " + std::to_string(rate));
+        if (why) *why = "sample rate " + std::to_string(rate);
         return false;
     }
     if (count <= 0) return true;
     CStationBuf* owner = nullptr;
     CChannelBuf* buf = FindChannel(station, channel, location, rate, &owner);
-    buf->account.samplesReceived += uint64_t(count);
+    GLEANER_RESULT_ENTRY& account = buf->account;
+    if (account.samplesReceived == 0)
+        account.firstReceived = start;
+    else if (std::fabs(account.lastReceived + 1.0 / rate - start) > 1.0 / rate)
+        ++account.receivedBreaks;
+    account.lastReceived = start + (count - 1) / rate;
+    account.samplesReceived += uint64_t(count);
     for (int k = 0; k < count; k += kChunkSamples) {
         int n = std::min(kChunkSamples, count - k);
         AddChunk(*owner, *buf, rate, start + k / rate, n, samples + k);

@@ -53,6 +53,9 @@ struct GLEANER_RESULT_ENTRY {
 
     // The run's account of the channel (gleaner fetch prints it).
     uint64_t samplesReceived = 0;
+    double firstReceived = 0.0;  // epoch seconds of the first and last sample received
+    double lastReceived = 0.0;
+    int receivedBreaks = 0;  // places where a packet did not continue the one before
     uint64_t samplesAlreadyStored = 0;  // skipped: an earlier file holds them
     uint64_t samplesLost = 0;           // neither written nor stored (see the lines on stderr)
     int filesCreated = 0;
@@ -115,10 +118,10 @@ class CKvrWriter {
     void SetDataDirectory(const std::string& directory);
 
     // Adds count samples of one packet whose first sample is at start. Returns false (nothing
-    // kept) when a code is unsafe or the rate is not a positive finite number.
+    // kept, why set when given) when a code is unsafe or the rate is not a positive finite number.
     bool AddSamples(const std::string& station, const std::string& channel,
                     const std::string& location, double rate, double start, int count,
-                    const int32_t* samples);
+                    const int32_t* samples, std::string* why = nullptr);
 
     // Writes out every non-empty block, stations and channels in order of first appearance.
     void FlushAll();

@@ -219,7 +219,7 @@ TEST(StationMap, ConfigurationLeavesOutStreamsWithUnsafeCodes) {
     EXPECT_DOUBLE_EQ(map.FindChannel("ABC", "BHZ.00")->sps, 20.0);
 }
 
-TEST(Fetch, AnswersAndExitStatus) {
+TEST(Fetch, AnswersToTheIoQuestion) {
     struct Case {
         FetchOnError policy;
         int retriesSoFar;
@@ -233,18 +233,6 @@ TEST(Fetch, AnswersAndExitStatus) {
     for (const Case& c : cases)
         EXPECT_EQ(gleanerFetchAnswer(c.policy, c.retriesSoFar, 3), c.answer)
             << int(c.policy) << " after " << c.retriesSoFar;
-
-    RETRIEVAL_RESULT r;
-    r.returnValue = 0;
-    r.complete = true;
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchComplete);
-    r.complete = false;  // Ignore, or blocks lost without a failure report
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchPartial);
-    r.runFailed = true;  // spool write error: what arrived is converted, still a failure
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
-    r.runFailed = false;
-    r.returnValue = 1;
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
 }
 
 }  // namespace

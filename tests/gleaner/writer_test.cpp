@@ -204,7 +204,9 @@ TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
         ASSERT_EQ(samples.size(), count) << path;
         for (size_t i = 0; i < count; ++i) ASSERT_EQ(samples[i], float(from + int(i))) << path;
         for (const KVR_FILELIST_ROW& r : Rows())
-            if (r.cpath == path) EXPECT_NEAR(r.tqty, count / 20.0, 1e-9) << path;
+            if (r.cpath == path) {
+                EXPECT_NEAR(r.tqty, count / 20.0, 1e-9) << path;
+            }
     };
     GLEANER_RESULT_ENTRY a = run(0, 99);
     EXPECT_EQ(a.samples, 100u);
