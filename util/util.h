@@ -85,7 +85,7 @@ REAL64 utilAttodt(const char* text);
 bool utilParseTime(const char* text, double now, double* t);
 // The forms utilParseTime accepts, for error messages.
 inline constexpr const char* UTIL_TIME_FORMS =
-    "epoch seconds (1765188000), YYYY:DDD-HH:MM:SS[.mmm] (2026:342-10:00:00), ISO 8601 UTC "
+    "epoch seconds (1796724000), YYYY:DDD-HH:MM:SS[.mmm] (2026:342-10:00:00), ISO 8601 UTC "
     "(2026-12-08T10:00:00Z), now, now-SECONDS";
 
 // ---- byte order and packing ----------------------------------------------------------------
