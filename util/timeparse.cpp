@@ -56,11 +56,19 @@ bool utilParseTime(const char* text, double now, double* t) {
     double value = 0.0;
     if (parseNow(text, now, &value) || parseIso8601(text, &value)) {
         // A time before 1970 is one of the request markers, never a moment.
+    } else if (std::strchr(text, ':') != nullptr) {
+        // "YYYY:DDD-HH:MM:SS[.mmm]" in full: the shorter forms utilAttodt also takes are not
+        // offered, so a mistyped time is refused rather than cut to a day.
+        int year, yday, hour, minute, consumed = 0;
+        double second;
+        if (std::sscanf(text, "%4d:%3d-%2d:%2d:%lf%n", &year, &yday, &hour, &minute, &second,
+                        &consumed) != 5 ||
+            text[consumed] != '\0')
+            return false;
+        value = utilAttodt(text);
     } else {
-        // Epoch seconds must be a plain decimal number, not "inf" or "1e9".
-        for (const char* p = text; *p != '\0'; ++p)
-            if (!std::isdigit(static_cast<unsigned char>(*p)) && std::strchr(".:-", *p) == nullptr)
-                return false;
+        // Epoch seconds must be a plain decimal number, not "inf", "1e9" or "-5".
+        if (std::strspn(text, "0123456789.") != std::strlen(text)) return false;
         value = utilAttodt(text);
     }
     if (!(value >= 0.0) || !std::isfinite(value)) return false;

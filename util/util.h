@@ -78,8 +78,8 @@ bool utilGmtime(int64_t seconds, struct tm* out);
 // Parses "YYYY:DDD-HH:MM:SS[.mmm]", "YYYY:DDD-HH:MM", "YYYY:DDD", or plain epoch seconds.
 // Returns -1.0 (undefined) when the text is none of these.
 REAL64 utilAttodt(const char* text);
-// The time texts of the command-line tools: epoch seconds, "YYYY:DDD-HH:MM:SS[.mmm]" (and the
-// shorter forms utilAttodt takes), ISO 8601 UTC "YYYY-MM-DDTHH:MM:SS[.fff][Z]", "now" and
+// The time texts of the command-line tools: epoch seconds, "YYYY:DDD-HH:MM:SS[.mmm]" in full,
+// ISO 8601 UTC "YYYY-MM-DDTHH:MM:SS[.fff][Z]", "now" and
 // "now-SECONDS" (now is the caller's clock). True with *t set for a time at or after 1970;
 // false, *t untouched, for anything else.
 bool utilParseTime(const char* text, double now, double* t);
