@@ -257,6 +257,32 @@ TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
     EXPECT_EQ(std::filesystem::file_size(foreign), 1024u);
 }
 
+// A catalogue that refuses rows (locked, full): a new file goes again, an extended one is cut back
+// to what its row says, so files and rows still agree and the samples are counted as lost.
+TEST_F(WriterTest, RefusedRowsLeaveFilesAsTheirRowsSayAndCountTheLoss) {
+    auto run = [&](int64_t from, int64_t to) {
+        CKvrWriter w(&db_, "Gleaner");
+        w.SetDataDirectory(data_);
+        Feed(w, "ABC", "BHZ", "00", 20.0, from, to, 50);
+        w.FlushAll();
+        return w.Accounts().at(0);
+    };
+    ASSERT_EQ(run(0, 99).samples, 100u);
+    for (const char* event : {"insert", "update"})
+        ASSERT_TRUE(kvrSqlOk(db_.execute(std::string("create trigger refuse_") + event +
+                                         " before " + event +
+                                         " on FILELIST begin select raise(abort, 'locked'); end")))
+            << db_.message();
+    GLEANER_RESULT_ENTRY a = run(0, 199);  // extends the file
+    EXPECT_EQ(a.samplesLost, 100u);
+    EXPECT_EQ(a.rowErrors, 1);
+    GLEANER_RESULT_ENTRY b = run(1000, 1099);  // a new file after a gap
+    EXPECT_EQ(b.samplesLost, 100u);
+    EXPECT_EQ(Files(), std::vector<std::string>{"ABC/0462007-120000-BHZ.00.ABC"});
+    EXPECT_EQ(Samples("ABC/0462007-120000-BHZ.00.ABC").size(), 100u);
+    EXPECT_DOUBLE_EQ(Rows().at(0).tqty, 5.0);
+}
+
 // Whatever rows of the path were there (none, one, or duplicates left by another writer), both
 // modes end with exactly one row holding the new values, and other paths are left alone.
 TEST_F(WriterTest, RowWriteLeavesOneRowOfThePathInBothModes) {
