@@ -172,7 +172,10 @@ bool CRun::ReceivePackets(ISI_CLIENT* client, bool* aborted) {
                     gleanerPacketStatus(packet->name.sta, packet->name.chn, packet->tols));
                 break;
             case ISI_STATUS_DONE:
+                // The server has sent the whole window: the phase ends at 100%, whatever the
+                // last packet shown said.
                 host_.SetProgress(100);
+                if (spool_.Records() > 0) host_.SetStatusText(kReceivedStatus);
                 return true;
             case ISI_STATUS_STOPPED:
                 return false;

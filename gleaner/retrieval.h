@@ -35,6 +35,7 @@ inline constexpr const char* kNoFileList = "KVR database FILELIST cannot be read
 inline constexpr const char* kIoErrorQuestion =
     "NRTS server i/o error\n Press: \n'Ignore' to convert received packets\n"
     "'Retry' to request rest of data\n'Abort' to abort data transmission and drop received data";
+inline constexpr const char* kReceivedStatus = "Data received";
 inline constexpr const char* kDecodingStatus = "Decoding data";
 inline constexpr const char* kWritingStatus = "Writing wfdisc";
 
