@@ -1,8 +1,7 @@
 #include "gleaner/fetch.h"
 
-#include <unistd.h>
-
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -111,7 +110,8 @@ bool PrepareDataDirectory(const FETCH_OPTIONS& options, std::FILE* err) {
                      "\"kvrdb check --data-dir %s\"\n",
                      utilPrintableString(options.dataDirectory).c_str(),
                      catalogue.empty() ? "not set" : utilPrintableString(catalogue).c_str(),
-                     options.kvrProfile.c_str(), utilPrintableString(options.dataDirectory).c_str());
+                     options.kvrProfile.c_str(),
+                     utilPrintableString(options.dataDirectory).c_str());
     return true;
 }
 
@@ -247,17 +247,17 @@ std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& inp
         if (accountUsed[i]) continue;
         const GLEANER_RESULT_ENTRY& a = result.accounts[i];
         std::vector<const RETRIEVAL_REFUSED*> none;
-        out.push_back(summarise(gleanerStreamName(a.station, a.channel, a.location) +
-                                    " (not requested)",
-                                input, &a, none));
+        out.push_back(
+            summarise(gleanerStreamName(a.station, a.channel, a.location) + " (not requested)",
+                      input, &a, none));
         out.back().whole = true;
     }
     for (size_t i = 0; i < result.refused.size(); ++i) {
         if (refusedUsed[i]) continue;
         const RETRIEVAL_REFUSED& r = result.refused[i];
-        out.push_back(summarise(gleanerStreamName(r.station, r.channel, r.location) +
-                                    " (not requested)",
-                                input, nullptr, {&r}));
+        out.push_back(
+            summarise(gleanerStreamName(r.station, r.channel, r.location) + " (not requested)",
+                      input, nullptr, {&r}));
         out.back().whole = true;
     }
     return out;

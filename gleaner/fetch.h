@@ -37,8 +37,8 @@ inline constexpr int kFetchStoppedBase = 128;  // + the signal: stopped, what ar
 
 // One requested stream's account at the end of a run.
 struct FETCH_STREAM_SUMMARY {
-    std::string stream;  // as requested
-    bool whole = false;  // received from the window's first to its last sample without a break
+    std::string stream;   // as requested
+    bool whole = false;   // received from the window's first to its last sample without a break
     bool stored = false;  // everything received is in files with rows
     std::string line;     // the text printed for it, escaped
 };

@@ -166,11 +166,10 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
     buf.storedKnown = true;
     if (!fileList_.HasDatabase()) return;
     std::vector<KVR_FILELIST_ROW> rows;
-    const std::string filter =
-        "STA='" + kvrSqlQuote(station.station) + "' and upper(CH)=upper('" +
-        kvrSqlQuote(buf.channel) + "') and upper(LCODE)=upper('" +
-        kvrSqlQuote(kvrStoredLocation(buf.location)) + "') and CREATER='" + kvrSqlQuote(creator_) +
-        "'";
+    const std::string filter = "STA='" + kvrSqlQuote(station.station) + "' and upper(CH)=upper('" +
+                               kvrSqlQuote(buf.channel) + "') and upper(LCODE)=upper('" +
+                               kvrSqlQuote(kvrStoredLocation(buf.location)) + "') and CREATER='" +
+                               kvrSqlQuote(creator_) + "'";
     KVR_SQL_RESULT r = kvrSelectFileListRows(*fileList_.Database(), filter, &rows);
     if (!r.ok()) {
         buf.storedUnreadable = true;
@@ -184,7 +183,8 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
         // Another rate is another series: its samples do not line up with these.
         if (!(std::fabs(row.sps - buf.rate) <= 1e-9 * buf.rate)) continue;
         std::error_code ec;
-        const uintmax_t size = std::filesystem::file_size(kvrFullPath(dataDirectory_, row.cpath), ec);
+        const uintmax_t size =
+            std::filesystem::file_size(kvrFullPath(dataDirectory_, row.cpath), ec);
         if (ec || size < KVR_HEADER_SIZE) continue;  // a row without its file stores nothing
         GLEANER_STORED_FILE file;
         file.relativePath = row.cpath;
@@ -208,7 +208,8 @@ int CKvrWriter::WritePiece(CStationBuf& station, CChannelBuf& buf, int first, in
     const std::span<const float> samples(buf.block + first, size_t(count));
     // A file named after this sample that the catalogue does not know is looked at first: it may
     // hold these very samples.
-    const std::string ownName = kvrRelativePath40(station.station, buf.channel, buf.location, start);
+    const std::string ownName =
+        kvrRelativePath40(station.station, buf.channel, buf.location, start);
     std::error_code ec;
     if (!ownName.empty() && !Known(buf, ownName) &&
         std::filesystem::exists(kvrFullPath(dataDirectory_, ownName), ec) &&
@@ -345,7 +346,7 @@ bool CKvrWriter::WriteRow(KvrRowMode mode, const CStationBuf& station, CChannelB
         ++rowErrors_;
         ++buf.account.rowErrors;
         gleanerPrintLine("FILELIST row of " + kvrCatalogPath(file.relativePath) +
-                  " rolled back: " + fileList_.Message());
+                         " rolled back: " + fileList_.Message());
         return false;
     }
     ++buf.account.rowsWritten;

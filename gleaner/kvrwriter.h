@@ -49,13 +49,13 @@ struct GLEANER_RESULT_ENTRY {
     double sps = -1.0;
     double firstSample = 0.0;  // epoch seconds of the first sample written
     double lastSample = 0.0;   // epoch seconds of the last sample written
-    uint64_t samples = 0;  // written by this run
+    uint64_t samples = 0;      // written by this run
 
     // The run's account of the channel (gleaner fetch prints it).
     uint64_t samplesReceived = 0;
     double firstReceived = 0.0;  // epoch seconds of the first and last sample received
     double lastReceived = 0.0;
-    int receivedBreaks = 0;  // places where a packet did not continue the one before
+    int receivedBreaks = 0;             // places where a packet did not continue the one before
     uint64_t samplesAlreadyStored = 0;  // skipped: an earlier file holds them
     uint64_t samplesLost = 0;           // neither written nor stored (see the lines on stderr)
     int filesCreated = 0;

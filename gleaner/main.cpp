@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     FETCH_OPTIONS options;
     std::string onError = "default";
     CLI::App* fetch = app.add_subcommand(
-        "fetch", "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial, 3 nothing "
+        "fetch",
+        "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial, 3 nothing "
         "received, 4 usage, 128+N stopped by signal N)");
     fetch->add_option("--server", options.server, "ISI server, HOST[:PORT] (port 39136)")
         ->required();

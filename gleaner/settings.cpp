@@ -113,8 +113,9 @@ void gleanerWriteStations(const CStationMap& map, const std::string& file) {
         // stops at N) turns into a lost channel.
         std::vector<const CChannelEntry*> byOrdinal;
         for (const auto& [key, c] : s.channels) byOrdinal.push_back(&c);
-        std::sort(byOrdinal.begin(), byOrdinal.end(),
-                  [](const CChannelEntry* a, const CChannelEntry* b) { return a->ordinal < b->ordinal; });
+        std::sort(
+            byOrdinal.begin(), byOrdinal.end(),
+            [](const CChannelEntry* a, const CChannelEntry* b) { return a->ordinal < b->ordinal; });
         int number = 0;
         for (const CChannelEntry* c : byOrdinal) {
             char sps[64];

@@ -228,4 +228,3 @@ long CSpoolReader::ReadRecord(SPOOL_RECORD* record) {
     }
     return long(kSpoolHeaderSize + record->nbytes);
 }
-

@@ -1,9 +1,10 @@
 #include "isicat/isicat.h"
 
+#include <fnmatch.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <fnmatch.h>
 
 #include "platform/clock.h"
 #include "platform/errors.h"

@@ -47,7 +47,8 @@ struct ISICAT_DATA_ARGS {
 };
 
 // The commands. Each returns the exit status (kIsicat*), with the error text on err. data first
-// checks the window and that every specifier piece names a stream of the server. params carries the port, options, debug flag and log handle.
+// checks the window and that every specifier piece names a stream of the server. params carries the
+// port, options, debug flag and log handle.
 int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,

@@ -28,9 +28,10 @@ bool rowFromFile(const std::string& dataDirectory, const std::string& cpath, KVR
     // 4.0: DDDYYYY-HHMMSS-CCC[.LL].SSS; 2.0: DDMMYYYY-HHMMSS-CCC.SSS.
     const bool v40 = info.version == "4.0";
     const int fields = v40 ? std::sscanf(name.c_str(), "%3d%4d-%2d%2d%2d-%n", &a, &b, &hour,
-                                         &minute, &second, &consumed) + 1
-                           : std::sscanf(name.c_str(), "%2d%2d%4d-%2d%2d%2d-%n", &a, &b, &c,
-                                         &hour, &minute, &second, &consumed);
+                                         &minute, &second, &consumed) +
+                                 1
+                           : std::sscanf(name.c_str(), "%2d%2d%4d-%2d%2d%2d-%n", &a, &b, &c, &hour,
+                                         &minute, &second, &consumed);
     if (fields != 6 || consumed == 0) {
         *why = "its name holds no time";
         return false;
@@ -61,9 +62,8 @@ bool rowFromFile(const std::string& dataDirectory, const std::string& cpath, KVR
     row->sta = trimmed(parts.back());
     row->ch = trimmed(parts[0]);
     row->lcode = kvrStoredLocation(parts.size() == 3 ? parts[1] : "");
-    row->tbegin =
-        double(chr::duration_cast<chr::seconds>(firstDay.time_since_epoch()).count()) +
-        hour * 3600.0 + minute * 60.0 + second;
+    row->tbegin = double(chr::duration_cast<chr::seconds>(firstDay.time_since_epoch()).count()) +
+                  hour * 3600.0 + minute * 60.0 + second;
     row->sps = info.sps;
     row->tqty = info.sps > 0.0 ? double(info.sampleCount) / info.sps : 0.0;
     row->cpath = cpath;

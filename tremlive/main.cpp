@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/display.h"
 #include "tremlive/acquisition.h"
 #include "tremlive/mainframe.h"
 #include "tremlive/messages.h"
 #include "tremlive/settings.h"
 #include "tremlive/traceview.h"
-#include "platform/display.h"
 #include "util/util.h"
 
 using namespace tremlive;

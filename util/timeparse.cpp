@@ -16,8 +16,8 @@ constexpr int kMonthsPerYear = 12;
 bool parseIso8601(const char* text, double* t) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, consumed = 0;
     double second = 0.0;
-    if (std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%lf%n", &year, &month, &day, &hour, &minute,
-                    &second, &consumed) != 6)
+    if (std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%lf%n", &year, &month, &day, &hour, &minute, &second,
+                    &consumed) != 6)
         return false;
     const char* rest = text + consumed;
     if (*rest == 'Z') ++rest;

@@ -233,7 +233,8 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
             std::cerr << "kvrdb: " << utilPrintableString(error) << "\n";
             return 2;
         }
-        for (const std::string& line : done) std::printf("mended   %s\n", utilPrintableString(line).c_str());
+        for (const std::string& line : done)
+            std::printf("mended   %s\n", utilPrintableString(line).c_str());
     }
     for (const KVR_CHECK_FINDING& f : findings)
         std::printf("%-8s %s: %s\n", kvrFindingName(f.kind), utilPrintableString(f.cpath).c_str(),
@@ -301,8 +302,9 @@ int main(int argc, char** argv) {
     checkCmd->add_option("--data-dir", dataDir,
                          "data directory (default: DIR of [DATA] in KVR.ini)");
     bool repair = false, adopt = false;
-    checkCmd->add_flag("--repair", repair,
-                       "rows take their files' true lengths; rows whose files are gone are deleted");
+    checkCmd->add_flag(
+        "--repair", repair,
+        "rows take their files' true lengths; rows whose files are gone are deleted");
     checkCmd->add_flag("--adopt", adopt, "with --repair: register files that have no row")
         ->needs(checkCmd->get_option("--repair"));
     checkCmd->callback([&] { rc = check(o, dataDir, repair, adopt); });

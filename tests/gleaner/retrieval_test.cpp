@@ -327,7 +327,8 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
         EXPECT_TRUE(result.runFailed);
         ASSERT_EQ(host.messages.size(), 1u);
         const std::string expected =
-            c.message ? c.message : "Siphon|KVR data directory not found: " + dir_ + "/absent|error";
+            c.message ? c.message
+                      : "Siphon|KVR data directory not found: " + dir_ + "/absent|error";
         EXPECT_EQ(host.messages[0].substr(0, expected.size()), expected);
         EXPECT_EQ(host.finished, 1);
         EXPECT_EQ(result.packets, 0u);

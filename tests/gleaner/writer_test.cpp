@@ -247,7 +247,10 @@ TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
     // A file of the name a new file needs, of another rate: kept, and its block reported lost.
     std::filesystem::create_directory(data_ + "/XYZ");
     const std::string foreign = data_ + "/XYZ/0462007-120000-BHZ.00.XYZ";
-    { std::ofstream(foreign, std::ios::binary) << "[KVR4.0]\r\nData offset=512\r\nSpS=40.000000\r\n"; }
+    {
+        std::ofstream(foreign, std::ios::binary)
+            << "[KVR4.0]\r\nData offset=512\r\nSpS=40.000000\r\n";
+    }
     std::filesystem::resize_file(foreign, 1024);
     CKvrWriter w(&db_, "Gleaner");
     w.SetDataDirectory(data_);
@@ -269,9 +272,9 @@ TEST_F(WriterTest, RefusedRowsLeaveFilesAsTheirRowsSayAndCountTheLoss) {
     };
     ASSERT_EQ(run(0, 99).samples, 100u);
     for (const char* event : {"insert", "update"})
-        ASSERT_TRUE(kvrSqlOk(db_.execute(std::string("create trigger refuse_") + event +
-                                         " before " + event +
-                                         " on FILELIST begin select raise(abort, 'locked'); end")))
+        ASSERT_TRUE(
+            kvrSqlOk(db_.execute(std::string("create trigger refuse_") + event + " before " +
+                                 event + " on FILELIST begin select raise(abort, 'locked'); end")))
             << db_.message();
     GLEANER_RESULT_ENTRY a = run(0, 199);  // extends the file
     EXPECT_EQ(a.samplesLost, 100u);
