@@ -31,16 +31,9 @@ mkdir -p "$demo/data" "$demo/run"
 echo "demo folder: $demo"
 echo "record: $record"
 
-# Tremlive's settings accept ports 10000 to 60000 only: try random ones until one is free.
-port=""
-for _ in $(seq 20); do
-  try=$(( 20000 + RANDOM % 30000 ))
-  if demo_sim_start "$sim" "$demo/port" "$try" --quiet --mseed "$record"; then
-    port=$DEMO_SIM_PORT
-    break
-  fi
-done
-[ -n "$port" ] || { echo "demo-mseed: no free port for isi-sim" >&2; exit 1; }
+demo_sim_start_tremlive "$sim" "$demo/port" --quiet --mseed "$record" ||
+  { echo "demo-mseed: no free port for isi-sim" >&2; exit 1; }
+port=$DEMO_SIM_PORT
 server=127.0.0.1:$port
 printf '\n$ isicat soh %s\n' "$server"
 "$cat" soh "$server" | tee "$demo/soh.txt"

@@ -31,6 +31,14 @@ class WriterTest : public gleanertest::ScratchTest {
             ASSERT_TRUE(w.AddSamples(sta, chn, loc, rate, kT0 + k / rate, count, v.data()));
         }
     }
+    // A run of its own writing ABC.BHZ.00 samples first..last at 20 sps, n a packet.
+    GLEANER_RESULT_ENTRY Run(int64_t first, int64_t last, int n) {
+        CKvrWriter w(&db_, "Gleaner");
+        w.SetDataDirectory(data_);
+        Feed(w, "ABC", "BHZ", "00", 20.0, first, last, n);
+        w.FlushAll();
+        return w.Accounts().at(0);
+    }
 };
 
 TEST_F(WriterTest, PacketsJoiningWithinOneIntervalMakeOneFileAndOneRow) {
@@ -192,13 +200,7 @@ TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
 TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
     const std::string older = "ABC/0462007-115958-BHZ.00.ABC";
     const std::string first = "ABC/0462007-120000-BHZ.00.ABC";
-    auto run = [&](int64_t from, int64_t to) {
-        CKvrWriter w(&db_, "Gleaner");
-        w.SetDataDirectory(data_);
-        Feed(w, "ABC", "BHZ", "00", 20.0, from, to, 30);
-        w.FlushAll();
-        return w.Accounts().at(0);
-    };
+    auto run = [this](int64_t from, int64_t to) { return Run(from, to, 30); };
     auto expectRamp = [&](const std::string& path, int from, size_t count) {
         auto samples = Samples(path);
         ASSERT_EQ(samples.size(), count) << path;
@@ -263,13 +265,7 @@ TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
 // A catalogue that refuses rows (locked, full): a new file goes again, an extended one is cut back
 // to what its row says, so files and rows still agree and the samples are counted as lost.
 TEST_F(WriterTest, RefusedRowsLeaveFilesAsTheirRowsSayAndCountTheLoss) {
-    auto run = [&](int64_t from, int64_t to) {
-        CKvrWriter w(&db_, "Gleaner");
-        w.SetDataDirectory(data_);
-        Feed(w, "ABC", "BHZ", "00", 20.0, from, to, 50);
-        w.FlushAll();
-        return w.Accounts().at(0);
-    };
+    auto run = [this](int64_t from, int64_t to) { return Run(from, to, 50); };
     ASSERT_EQ(run(0, 99).samples, 100u);
     for (const char* event : {"insert", "update"})
         ASSERT_TRUE(
