@@ -366,7 +366,7 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
     const int status = gleanerFetchStatus(result, summary, signal);
     static const std::map<int, const char*> kVerdicts = {
         {kFetchComplete, "complete"},
-        {kFetchFailed, "FAILED: not everything received was stored and catalogued"},
+        {kFetchFailed, "FAILED (see the lines above)"},
         {kFetchPartial, "partial: part of the window did not arrive"},
         {kFetchNothing, "nothing received"}};
     auto verdict = kVerdicts.find(status);
