@@ -325,7 +325,7 @@ bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std
             ok = gleanerCodeIsSafe(parts[i], false, &why) &&
                  parts[i].find_first_of("+,:;* ") == std::string::npos;
         if (!ok) {
-            *error = "bad stream " + utilPrintableString(s) + " (STA.CHN[.LOC] expected)";
+            *error = "bad stream " + s + " (STA.CHN[.LOC] expected)";
             return false;
         }
         in.streamList += "+" + s;

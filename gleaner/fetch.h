@@ -53,7 +53,9 @@ std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& inp
 int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
                        const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal);
 
-// Builds the run's input; false with a message for a bad server, time or stream.
+// Builds the run's input; false with a message for a bad server, time or stream. The message
+// quotes the argument as given: escape it (utilPrintableString) before printing.
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error);
-// Runs the fetch; progress and messages go to err. Returns the exit status.
+// Runs the fetch: makes a missing --data-dir, installs the stop signals, runs the retrieval, and
+// writes progress, a line per stream and a verdict to err. Returns the exit status (kFetch*).
 int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err);
