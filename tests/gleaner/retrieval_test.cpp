@@ -439,6 +439,8 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
     } cases[] = {
         {"unsafe stream", [](FETCH_OPTIONS& o) { o.streams = {"ANMO/BHZ"}; }, kFetchUsage,
          "bad stream ANMO/BHZ"},
+        {"hostile stream name", [](FETCH_OPTIONS& o) { o.streams = {"AB\nC.BHZ"}; }, kFetchUsage,
+         "bad stream AB\\nC.BHZ (STA"},
         {"empty window", [](FETCH_OPTIONS& o) { o.end = o.begin; }, kFetchUsage,
          "Wrong time interval"},
         {"bad time", [](FETCH_OPTIONS& o) { o.begin = "yesterday"; }, kFetchUsage,
