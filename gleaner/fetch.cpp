@@ -156,7 +156,7 @@ FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& i
                                const std::vector<const RETRIEVAL_REFUSED*>& refused) {
     FETCH_STREAM_SUMMARY out;
     out.stream = name;
-    std::string line = utilPrintableString(name) + ": ";
+    std::string line = name + ": ";  // escaped once, whole, at the end
     uint64_t refusedSamples = 0;
     for (const RETRIEVAL_REFUSED* r : refused) refusedSamples += r->samples;
     if (account == nullptr || account->samplesReceived == 0) {
