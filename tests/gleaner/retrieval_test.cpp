@@ -3,6 +3,7 @@
 #include "gleaner/retrieval.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -513,6 +514,48 @@ TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
     ExpectFilesAndRowsAgree();
     ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
                         bhz.indexAtOrBefore(begin + 1800.0));
+}
+
+// A SIGKILL at whatever moment (receiving, between a file and its row, in an append): the same
+// fetch again leaves every sample stored once, with files and rows agreeing.
+TEST_F(FetchTest, AfterASigkillAtAnyMomentTheSameFetchMendsFilesAndRows) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 7000.0;
+    const isisim::SimStream& bhz = Stream("ANMO.BHZ.00");
+    const isisim::SimStream& lhz = Stream("KONO.LHZ");
+    // The child kills itself this long after its conversion began.
+    for (uint32_t killAfterMs : {0u, 2u, 5u, 10u, 20u}) {
+        SCOPED_TRACE(killAfterMs);
+        FETCH_OPTIONS options = Options(begin, begin + 6000.0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            options.onStatusForTests = [killAfterMs](const std::string& status) {
+                if (status != kDecodingStatus) return;
+                std::thread([killAfterMs] {
+                    platSleepMs(killAfterMs);
+                    kill(getpid(), SIGKILL);
+                }).detach();
+            };
+            std::FILE* quiet = std::fopen("/dev/null", "w");
+            gleanerFetch(options, quiet);
+            for (;;) pause();  // a conversion quicker than the delay still ends by the kill
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        options.onStatusForTests = nullptr;
+        EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+        ExpectFilesAndRowsAgree();
+        ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
+                            bhz.indexAtOrBefore(begin + 6000.0));
+        ExpectStoredExactly(lhz, "KONO", "LHZ", lhz.indexAtOrAfter(begin),
+                            lhz.indexAtOrBefore(begin + 6000.0));
+        std::filesystem::remove_all(data_);
+        std::filesystem::create_directory(data_);
+        db_.execute("delete from FILELIST");
+    }
 }
 
 }  // namespace
