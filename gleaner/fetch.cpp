@@ -1,12 +1,16 @@
 #include "gleaner/fetch.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 
 #include "kvr/kvrfile.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 #include "util/util.h"
 
 namespace {
@@ -20,7 +24,8 @@ class CFetchHost : public CRetrievalHost {
     CFetchHost(const FETCH_OPTIONS& options, std::FILE* err) : options_(options), err_(err) {}
 
     void SetStatusText(const std::string& text) override {
-        status_ = text;
+        status_ = utilPrintableString(text);
+        if (options_.onStatusForTests) options_.onStatusForTests(text);
         Draw();
     }
     void SetProgress(int position) override { progress_ = position; }
@@ -28,7 +33,7 @@ class CFetchHost : public CRetrievalHost {
     void ShowMessage(const std::string& text, const std::string& title, bool) override {
         EndLine();
         std::fprintf(err_, "gleaner: %s%s%s\n", title.c_str(), title.empty() ? "" : ": ",
-                     Trimmed(text).c_str());
+                     utilPrintableString(Trimmed(text)).c_str());
     }
     IoAnswer AskIoError(const std::string&, const std::string&) override {
         EndLine();
@@ -82,9 +87,111 @@ class CFetchHost : public CRetrievalHost {
     int lastStep_ = -1;
 };
 
+// Makes a --data-dir that does not exist, and warns when rows will be relative to a folder other
+// than the catalogue's data directory (kvrdb check would look for them in the wrong place).
+bool PrepareDataDirectory(const FETCH_OPTIONS& options, std::FILE* err) {
+    if (options.dataDirectory.empty()) return true;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(options.dataDirectory, ec);
+    if (ec || !fs::is_directory(options.dataDirectory, ec)) {
+        std::fprintf(err, "gleaner fetch: cannot make the data directory %s: %s\n",
+                     utilPrintableString(options.dataDirectory).c_str(), ec.message().c_str());
+        return false;
+    }
+    const std::string catalogue = gleanerDataDirectory(options.kvrProfile);
+    const fs::path given = fs::weakly_canonical(options.dataDirectory, ec);
+    const bool same =
+        !catalogue.empty() && fs::equivalent(given, fs::weakly_canonical(catalogue, ec), ec);
+    if (!same)
+        std::fprintf(err,
+                     "gleaner fetch: warning: the rows will be relative to %s, which is not the "
+                     "catalogue's data directory (%s, DIR of [DATA] in %s); check them with "
+                     "\"kvrdb check --data-dir %s\"\n",
+                     utilPrintableString(options.dataDirectory).c_str(),
+                     catalogue.empty() ? "not set" : utilPrintableString(catalogue).c_str(),
+                     options.kvrProfile.c_str(),
+                     utilPrintableString(options.dataDirectory).c_str());
+    return true;
+}
+
 bool parseTime(const std::string& text, double* t) {
-    *t = utilAttodt(text.c_str());
-    return *t >= 0.0;
+    return utilParseTime(text.c_str(), platNow(), t);
+}
+
+bool sameCode(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+bool sameLocation(const std::string& a, const std::string& b) {
+    return kvrLocationIsNone(a) ? kvrLocationIsNone(b) : sameCode(a, b);
+}
+
+// "STA.CHN[.LOC]" into its codes; false when it has not two or three parts.
+bool splitStream(const std::string& text, std::vector<std::string>* parts) {
+    parts->clear();
+    size_t start = 0;
+    for (;;) {
+        size_t dot = text.find('.', start);
+        parts->push_back(text.substr(start, dot == std::string::npos ? dot : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    if (parts->size() == 2) parts->push_back("");
+    return parts->size() == 3;
+}
+
+std::string timeText(double t) {
+    char text[UTIL_TIMESTRING_STATIC_LEN];
+    return utilTimeString(t, 0, text);
+}
+
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// One stream's line: what arrived, what was written, what was already there, what went wrong.
+FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& input,
+                               const GLEANER_RESULT_ENTRY* account,
+                               const std::vector<const RETRIEVAL_REFUSED*>& refused) {
+    FETCH_STREAM_SUMMARY out;
+    out.stream = name;
+    std::string line = name + ": ";  // escaped once, whole, at the end
+    uint64_t refusedSamples = 0;
+    for (const RETRIEVAL_REFUSED* r : refused) refusedSamples += r->samples;
+    if (account == nullptr || account->samplesReceived == 0) {
+        line += refusedSamples == 0 ? "nothing received (the server has no such stream, or no "
+                                      "data in the window)"
+                                    : "nothing stored";
+    } else {
+        const GLEANER_RESULT_ENTRY& a = *account;
+        const double interval = 1.0 / a.sps;
+        constexpr double kSlack = 1e-6;
+        out.whole = a.receivedBreaks == 0 && a.firstReceived <= input.begin + interval + kSlack &&
+                    a.lastReceived >= input.end - interval - kSlack;
+        line += "received " + plural(a.samplesReceived, "sample", "samples") + " " +
+                timeText(a.firstReceived) + " .. " + timeText(a.lastReceived) + "; ";
+        if (a.samples == 0 && a.samplesLost == 0)
+            line += "nothing new, every sample was already stored";
+        else
+            line += "wrote " + std::to_string(a.samples) + " (" +
+                    plural(uint64_t(a.filesCreated), "file", "files") + " new, " +
+                    std::to_string(a.filesExtended) + " extended), " +
+                    std::to_string(a.samplesAlreadyStored) + " already stored";
+        line += ", " + plural(uint64_t(a.rowsWritten), "row", "rows") + " written";
+        if (a.samplesLost > 0) line += "; " + std::to_string(a.samplesLost) + " LOST";
+        if (a.rowErrors > 0)
+            line += "; " + plural(uint64_t(a.rowErrors), "row", "rows") + " rolled back";
+        if (!out.whole) line += "; the window is not whole";
+        out.stored = a.samplesLost == 0 && a.rowErrors == 0;
+    }
+    for (const RETRIEVAL_REFUSED* r : refused) {
+        line += "; " + std::to_string(r->samples) + " samples refused: " + r->why;
+        out.stored = false;
+    }
+    if (refused.empty() && (account == nullptr || account->samplesReceived == 0)) out.stored = true;
+    out.line = utilPrintableString(line);
+    return out;
 }
 
 }  // namespace
@@ -104,9 +211,73 @@ IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetrie
     return retriesSoFar < maxRetries ? IoAnswer::Retry : IoAnswer::Ignore;
 }
 
-int gleanerFetchStatus(const RETRIEVAL_RESULT& result) {
-    if (result.runFailed || result.returnValue != 0) return kFetchFailed;
-    return result.complete ? kFetchComplete : kFetchPartial;
+std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& input,
+                                                      const std::vector<std::string>& streams,
+                                                      const RETRIEVAL_RESULT& result) {
+    std::vector<FETCH_STREAM_SUMMARY> out;
+    std::vector<bool> accountUsed(result.accounts.size()), refusedUsed(result.refused.size());
+    auto matches = [](const std::vector<std::string>& p, const std::string& sta,
+                      const std::string& chn, const std::string& loc) {
+        return sameCode(p[0], sta) && sameCode(p[1], chn) && sameLocation(p[2], loc);
+    };
+    for (const std::string& stream : streams) {
+        std::vector<std::string> parts;
+        if (!splitStream(stream, &parts)) continue;
+        const GLEANER_RESULT_ENTRY* account = nullptr;
+        for (size_t i = 0; i < result.accounts.size(); ++i) {
+            const GLEANER_RESULT_ENTRY& a = result.accounts[i];
+            if (!accountUsed[i] && matches(parts, a.station, a.channel, a.location)) {
+                account = &a;
+                accountUsed[i] = true;
+                break;
+            }
+        }
+        std::vector<const RETRIEVAL_REFUSED*> refused;
+        for (size_t i = 0; i < result.refused.size(); ++i) {
+            const RETRIEVAL_REFUSED& r = result.refused[i];
+            if (!refusedUsed[i] && matches(parts, r.station, r.channel, r.location)) {
+                refused.push_back(&r);
+                refusedUsed[i] = true;
+            }
+        }
+        out.push_back(summarise(stream, input, account, refused));
+    }
+    // What the server sent unasked is accounted for too; it never makes a window whole.
+    for (size_t i = 0; i < result.accounts.size(); ++i) {
+        if (accountUsed[i]) continue;
+        const GLEANER_RESULT_ENTRY& a = result.accounts[i];
+        std::vector<const RETRIEVAL_REFUSED*> none;
+        out.push_back(
+            summarise(gleanerStreamName(a.station, a.channel, a.location) + " (not requested)",
+                      input, &a, none));
+        out.back().whole = true;
+    }
+    for (size_t i = 0; i < result.refused.size(); ++i) {
+        if (refusedUsed[i]) continue;
+        const RETRIEVAL_REFUSED& r = result.refused[i];
+        out.push_back(
+            summarise(gleanerStreamName(r.station, r.channel, r.location) + " (not requested)",
+                      input, nullptr, {&r}));
+        out.back().whole = true;
+    }
+    return out;
+}
+
+int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
+                       const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal) {
+    if (result.returnValue != 0) return kFetchFailed;
+    bool stored = !result.runFailed && result.rowErrors == 0;
+    bool whole = true;
+    for (const FETCH_STREAM_SUMMARY& s : summary) {
+        stored = stored && s.stored;
+        whole = whole && s.whole;
+    }
+    if (!stored) return kFetchFailed;
+    if (stopSignal != 0) return kFetchStoppedBase + stopSignal;
+    uint64_t received = 0;
+    for (const GLEANER_RESULT_ENTRY& a : result.accounts) received += a.samplesReceived;
+    if (received == 0) return kFetchNothing;
+    return whole ? kFetchComplete : kFetchPartial;
 }
 
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error) {
@@ -129,11 +300,11 @@ bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std
         return false;
     }
     if (!parseTime(options.begin, &in.begin)) {
-        *error = "bad --begin time " + options.begin;
+        *error = "bad --begin time " + options.begin + "; use " + UTIL_TIME_FORMS;
         return false;
     }
     if (!parseTime(options.end, &in.end)) {
-        *error = "bad --end time " + options.end;
+        *error = "bad --end time " + options.end + "; use " + UTIL_TIME_FORMS;
         return false;
     }
     if (in.end <= in.begin) {
@@ -146,18 +317,11 @@ bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std
     }
     for (const std::string& s : options.streams) {
         std::vector<std::string> parts;
-        size_t start = 0;
-        for (;;) {
-            size_t dot = s.find('.', start);
-            parts.push_back(s.substr(start, dot == std::string::npos ? dot : dot - start));
-            if (dot == std::string::npos) break;
-            start = dot + 1;
-        }
         std::string why;
-        bool ok = (parts.size() == 2 || parts.size() == 3) && parts[0].size() <= ISI_STALEN &&
-                  parts[1].size() <= ISI_CHNLEN &&
-                  (parts.size() == 2 || parts[2].size() <= ISI_LOCLEN);
-        for (size_t i = 0; ok && i < parts.size(); ++i)
+        const bool located = std::count(s.begin(), s.end(), '.') == 2;
+        bool ok = splitStream(s, &parts) && parts[0].size() <= ISI_STALEN &&
+                  parts[1].size() <= ISI_CHNLEN && parts[2].size() <= ISI_LOCLEN;
+        for (size_t i = 0; ok && i < (located ? 3u : 2u); ++i)
             ok = gleanerCodeIsSafe(parts[i], false, &why) &&
                  parts[i].find_first_of("+,:;* ") == std::string::npos;
         if (!ok) {
@@ -179,24 +343,34 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
     RETRIEVAL_INPUT input;
     std::string error;
     if (!gleanerFetchInput(options, &input, &error)) {
-        std::fprintf(err, "gleaner fetch: %s\n", error.c_str());
-        return kFetchFailed;
+        std::fprintf(err, "gleaner fetch: %s\n", utilPrintableString(error).c_str());
+        return kFetchUsage;
     }
+    input.kvrProfile = options.kvrProfile;
+    if (!PrepareDataDirectory(options, err)) return kFetchUsage;
     LOGIO log;
     logioInit(&log, "stderr", nullptr, "gleaner");
     logioSetThreshold(&log, LOG_WARNING);
     input.log = &log;
+    platInstallStopSignals();
+    input.stopRequested = [] { return platStopSignal() != 0; };
     CFetchHost host(options, err);
     RETRIEVAL_RESULT result;
     RetrievalThread(input, host, &result);
-    for (const GLEANER_RESULT_ENTRY& e : result.results) {
-        char first[UTIL_TIMESTRING_STATIC_LEN], last[UTIL_TIMESTRING_STATIC_LEN];
-        const bool located = !kvrLocationIsNone(e.location);
-        std::fprintf(err, "%s.%s%s%s: %llu samples at %.3f sps, %s .. %s\n", e.station.c_str(),
-                     e.channel.c_str(), located ? "." : "", located ? e.location.c_str() : "",
-                     static_cast<unsigned long long>(e.samples), e.sps,
-                     utilTimeString(e.firstSample, 0, first),
-                     utilTimeString(e.lastSample, 0, last));
-    }
-    return gleanerFetchStatus(result);
+    const int signal = platStopSignal();
+    if (signal != 0)
+        std::fprintf(err, "gleaner fetch: stopped by signal %d; what arrived is kept\n", signal);
+    const std::vector<FETCH_STREAM_SUMMARY> summary =
+        gleanerFetchSummary(input, options.streams, result);
+    for (const FETCH_STREAM_SUMMARY& s : summary) std::fprintf(err, "%s\n", s.line.c_str());
+    const int status = gleanerFetchStatus(result, summary, signal);
+    static const std::map<int, const char*> kVerdicts = {
+        {kFetchComplete, "complete"},
+        {kFetchFailed, "FAILED (see the lines above)"},
+        {kFetchPartial, "partial: part of the window did not arrive"},
+        {kFetchNothing, "nothing received"}};
+    auto verdict = kVerdicts.find(status);
+    std::fprintf(err, "gleaner fetch: %s (exit %d)\n",
+                 verdict != kVerdicts.end() ? verdict->second : "stopped", status);
+    return status;
 }

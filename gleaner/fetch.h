@@ -1,10 +1,11 @@
-// "gleaner fetch": the retrieval run without a window, for scripts and cron. The status text
-// and a progress bar go to standard error; the input/output question is answered by the
-// --on-error policy. Exit status: 0 the whole window arrived and was written, 1 failure, 2 only
-// part of it arrived.
+// "gleaner fetch": the retrieval run without a window, for scripts and cron. The status text, a
+// progress bar and at the end a line per stream go to standard error; the input/output question
+// is answered by the --on-error policy. SIGINT, SIGTERM and SIGHUP stop the receiving; what
+// arrived is still written and catalogued. The exit statuses are the kFetch constants below.
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ enum class FetchOnError { RetryThenIgnore, Retry, Ignore, Abort };
 
 struct FETCH_OPTIONS {
     std::string server;  // HOST or HOST:PORT
-    std::string begin;   // epoch seconds or "YYYY:DDD-HH:MM:SS"
+    std::string begin;   // any form utilParseTime takes
     std::string end;
     std::string dataDirectory;         // empty: DIR of [DATA] in kvr.ini
     std::vector<std::string> streams;  // STA.CHN[.LOC]
@@ -22,18 +23,39 @@ struct FETCH_OPTIONS {
     int retries = 3;  // answers "retry" this many times, then the policy's fallback
     std::string spoolDirectory;
     std::string connectString = kKvrConnectString;
+    std::string kvrProfile = kKvrProfile;  // where the catalogue's data directory is read
+    // Called with every status text the run shows (tests act on a phase).
+    std::function<void(const std::string&)> onStatusForTests;
 };
 
-inline constexpr int kFetchComplete = 0;
-inline constexpr int kFetchFailed = 1;
-inline constexpr int kFetchPartial = 2;
+inline constexpr int kFetchComplete = 0;  // every stream's whole window received and stored
+inline constexpr int kFetchFailed = 1;    // a failure, or samples received but not stored
+inline constexpr int kFetchPartial = 2;   // everything received is stored, some window not whole
+inline constexpr int kFetchNothing = 3;   // no sample at all arrived
+inline constexpr int kFetchUsage = 4;     // bad option, time, stream or data directory
+inline constexpr int kFetchStoppedBase = 128;  // + the signal: stopped, what arrived is stored
+
+// One requested stream's account at the end of a run.
+struct FETCH_STREAM_SUMMARY {
+    std::string stream;   // as requested
+    bool whole = false;   // received from the window's first to its last sample without a break
+    bool stored = false;  // everything received is in files with rows
+    std::string line;     // the text printed for it, escaped
+};
 
 // The answer to the i/o question after retriesSoFar retries.
 IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetries);
-// The exit status of a finished run.
-int gleanerFetchStatus(const RETRIEVAL_RESULT& result);
+// The per-stream accounts of a finished run (streams the server sent unasked come last).
+std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& input,
+                                                      const std::vector<std::string>& streams,
+                                                      const RETRIEVAL_RESULT& result);
+// The exit status of a finished run; stopSignal is the signal that stopped it, or 0.
+int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
+                       const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal);
 
-// Builds the run's input; false with a message for a bad server, time or stream.
+// Builds the run's input; false with a message for a bad server, time or stream. The message
+// quotes the argument as given: escape it (utilPrintableString) before printing.
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error);
-// Runs the fetch; progress and messages go to err. Returns the exit status.
+// Runs the fetch: makes a missing --data-dir, installs the stop signals, runs the retrieval, and
+// writes progress, a line per stream and a verdict to err. Returns the exit status (kFetch*).
 int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err);

@@ -17,6 +17,8 @@ class CFileList {
     explicit CFileList(KvrConnection* db) : db_(db) {}
 
     bool HasDatabase() const { return db_ != nullptr; }
+    // The connection rows go to; none when rows are not written.
+    KvrConnection* Database() const { return db_; }
 
     // Writes the row of one file. relativePath may use "\\" (it is stored with "/"). Returns false
     // with the driver's text in Message() when the transaction was rolled back; the file on disk

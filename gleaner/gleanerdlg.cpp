@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -30,6 +31,7 @@ constexpr int kOrdinalRole = Qt::UserRole + 2;  // channel row: ordinal within t
 // Initial shares of the channel list's width; "Tend" is ours to choose.
 constexpr double kChannelColumnShares[kColumnCount] = {0.1, 0.15, 0.15, 0.325, 0.325, 0.325};
 constexpr int kChannelListWidth = 620;
+constexpr int kCheckBoxSlack = 4;  // pixels right of the box that still count as on it
 
 enum ChannelColumn { kColStation, kColChannel, kColLocation, kColRate, kColBegin, kColEnd };
 
@@ -202,6 +204,8 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     connect(options, &QPushButton::clicked, this, &CGleanerDlg::OnOptions);
     connect(getData_, &QPushButton::clicked, this, &CGleanerDlg::OnGetData);
     connect(exitButton, &QPushButton::clicked, this, &CGleanerDlg::OnExit);
+    stationList_->viewport()->installEventFilter(this);
+    channelList_->viewport()->installEventFilter(this);
     connect(stationList_, &QTreeWidget::itemChanged, this, &CGleanerDlg::OnStationItemChanged);
     connect(channelList_, &QTreeWidget::itemChanged, this, &CGleanerDlg::OnChannelItemChanged);
     connect(channelList_, &QTreeWidget::itemDoubleClicked, this,
@@ -613,4 +617,25 @@ void CGleanerDlg::closeEvent(QCloseEvent* event) {
     }
     event->ignore();
     OnExit();
+}
+
+bool CGleanerDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::MouseButtonPress) return QDialog::eventFilter(watched, event);
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() != Qt::RightButton) return QDialog::eventFilter(watched, event);
+    for (QTreeWidget* list : {stationList_, channelList_}) {
+        if (watched != list->viewport()) continue;
+        const QPoint at = mouse->position().toPoint();
+        QTreeWidgetItem* item = list->itemAt(at);
+        if (item == nullptr || !list->isEnabled()) return false;
+        // The check box sits at the left of the first column, after the item's margin.
+        const int boxRight = list->visualItemRect(item).left() +
+                             list->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                             2 * list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) +
+                             kCheckBoxSlack;
+        if (at.x() > boxRight) return false;
+        item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }

@@ -69,6 +69,8 @@ class CGleanerDlg : public QDialog {
     void OnRetrievalDone();
 
   protected:
+    // A right click on a row's check box in either list toggles it as a left click does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
 

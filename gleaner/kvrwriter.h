@@ -10,6 +10,17 @@
 // new file. Every create or append is followed by the file's FILELIST row (insert mode for a new
 // file, update mode for an extended one).
 //
+// Nothing already stored is written again or cut. Before a channel's first block is written, its
+// earlier files are looked up: the FILELIST rows of the station, channel and location written by
+// this program, each measured by its file (the file's whole samples are what is stored; a row
+// whose file is gone stores nothing). A block's samples that such a file already holds are
+// skipped; the rest is appended to a stored file it continues, or goes into a new file. A file of
+// the new file's name that is not known from the catalogue is adopted when it is a KVR 4.0 file
+// of the same rate (a file written before a crash that left no row), never replaced while it holds
+// samples. A row that disagrees with its file is rewritten from the file when the run touches it.
+// A file whose row cannot be written is put back as it was (a new one removed, an extended one cut
+// back to its size before), so files and rows agree after every block.
+//
 // Station codes match exactly; channel and location codes match ignoring letter case, and a
 // buffer keeps the spelling of its first appearance.
 //
@@ -19,6 +30,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,7 +49,27 @@ struct GLEANER_RESULT_ENTRY {
     double sps = -1.0;
     double firstSample = 0.0;  // epoch seconds of the first sample written
     double lastSample = 0.0;   // epoch seconds of the last sample written
-    uint64_t samples = 0;
+    uint64_t samples = 0;      // written by this run
+
+    // The run's account of the channel (gleaner fetch prints it).
+    uint64_t samplesReceived = 0;
+    double firstReceived = 0.0;  // epoch seconds of the first and last sample received
+    double lastReceived = 0.0;
+    int receivedBreaks = 0;             // places where a packet did not continue the one before
+    uint64_t samplesAlreadyStored = 0;  // skipped: an earlier file holds them
+    uint64_t samplesLost = 0;           // neither written nor stored (see the lines on stderr)
+    int filesCreated = 0;
+    int filesExtended = 0;
+    int rowsWritten = 0;
+    int rowErrors = 0;
+};
+
+// One file of the channel as it stands on disk, whether from an earlier run or this one.
+struct GLEANER_STORED_FILE {
+    std::string relativePath;  // station "\\" file name
+    double start = 0.0;        // epoch seconds of its first sample
+    uint64_t samples = 0;      // whole samples it holds
+    bool rowAgrees = true;     // its FILELIST row names this start and length
 };
 
 class CChannelBuf {
@@ -49,10 +81,6 @@ class CChannelBuf {
     std::string location;
     double rate;  // samples per second, fixed when the buffer is made
 
-    std::string relativePath;  // station "\\" file name of the current file
-    double fileStart = 0.0;    // 0 and 0: no current file
-    double fileDuration = 0.0;
-
     double blockStart = 0.0;
     double blockDuration = 0.0;
     int blockCount = 0;
@@ -61,7 +89,13 @@ class CChannelBuf {
     // What reached disk, for the Results dialog.
     double firstWritten = 0.0;
     double lastWritten = 0.0;
-    uint64_t samplesWritten = 0;
+    GLEANER_RESULT_ENTRY account;
+
+    // The channel's files, known once the first block is written (storedKnown); a catalogue that
+    // cannot be read leaves storedUnreadable set and every block of the channel is kept off disk.
+    std::vector<GLEANER_STORED_FILE> stored;
+    bool storedKnown = false;
+    bool storedUnreadable = false;
 };
 
 class CStationBuf {
@@ -84,16 +118,18 @@ class CKvrWriter {
     void SetDataDirectory(const std::string& directory);
 
     // Adds count samples of one packet whose first sample is at start. Returns false (nothing
-    // kept) when a code is unsafe or the rate is not a positive finite number.
+    // kept, why set when given) when a code is unsafe or the rate is not a positive finite number.
     bool AddSamples(const std::string& station, const std::string& channel,
                     const std::string& location, double rate, double start, int count,
-                    const int32_t* samples);
+                    const int32_t* samples, std::string* why = nullptr);
 
     // Writes out every non-empty block, stations and channels in order of first appearance.
     void FlushAll();
 
     // Per channel that reached disk, in order of first appearance.
     std::vector<GLEANER_RESULT_ENTRY> Results() const;
+    // Per channel that received samples, written or not, in order of first appearance.
+    std::vector<GLEANER_RESULT_ENTRY> Accounts() const;
 
     // Blocks lost because their file could not be created or written, and rows rolled back.
     int DroppedBlocks() const { return droppedBlocks_; }
@@ -105,10 +141,23 @@ class CKvrWriter {
     void AddChunk(CStationBuf& station, CChannelBuf& buf, double rate, double start, int count,
                   const int32_t* samples);
     void WriteBlock(CStationBuf& station, CChannelBuf& buf);
-    bool AppendBlock(const std::string& fullPath, const CChannelBuf& buf);
+    void LoadStored(const CStationBuf& station, CChannelBuf& buf);
+    GLEANER_STORED_FILE* Covering(CChannelBuf& buf, double t);
+    // Writes block samples [first, first + count): appended to a stored file they continue, else
+    // a new file. Returns the samples handled (written, or lost with a message); 0 when a file of
+    // the new name was adopted instead and the caller has to look again.
+    int WritePiece(CStationBuf& station, CChannelBuf& buf, int first, int count);
+    static bool Known(const CChannelBuf& buf, const std::string& relativePath);
+    bool AdoptFile(const CStationBuf& station, CChannelBuf& buf, const std::string& relativePath,
+                   double start);
+    bool AppendBlock(const std::string& fullPath, uint64_t storedSamples,
+                     std::span<const float> samples);
     bool CreateFileWithBlock(const std::string& fullPath, const CStationBuf& station,
-                             const CChannelBuf& buf);
-    void WriteRow(KvrRowMode mode, const CStationBuf& station, const CChannelBuf& buf);
+                             const CChannelBuf& buf, std::span<const float> samples);
+    bool WriteRow(KvrRowMode mode, const CStationBuf& station, CChannelBuf& buf,
+                  const GLEANER_STORED_FILE& file);
+    void Written(CChannelBuf& buf, double start, int count);
+    void Lose(const CStationBuf& station, CChannelBuf& buf, int count, const std::string& why);
 
     CFileList fileList_;
     std::string creator_;
@@ -122,3 +171,8 @@ class CKvrWriter {
 // separator, no "..", no quote, no control character, and not empty (the location may be empty
 // or blanks). why names the fault otherwise.
 bool gleanerCodeIsSafe(const std::string& code, bool mayBeEmpty, std::string* why);
+// "STA.CHN[.LOC]", raw: escape it (utilPrintableString) before it is printed.
+std::string gleanerStreamName(const std::string& station, const std::string& channel,
+                              const std::string& location);
+// "gleaner: " and the text, escaped, as one line on standard error.
+void gleanerPrintLine(const std::string& text);

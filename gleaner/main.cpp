@@ -5,6 +5,7 @@
 #include <map>
 
 #include "gleaner/fetch.h"
+#include "util/util.h"
 
 #ifdef GLEANER_WITH_UI
 int gleanerRunDialog(int argc, char** argv);
@@ -16,17 +17,19 @@ int main(int argc, char** argv) {
         "Without a subcommand the main dialog opens (settings in .\\Siphon.ini of the current "
         "folder)."};
     app.allow_extras();  // window-system options of the dialog
+    app.set_version_flag("--version", "gleaner 1.0.0");
 
     FETCH_OPTIONS options;
     std::string onError = "default";
     CLI::App* fetch = app.add_subcommand(
-        "fetch", "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial)");
+        "fetch",
+        "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial, 3 nothing "
+        "received, 4 usage, 128+N stopped by signal N)");
     fetch->add_option("--server", options.server, "ISI server, HOST[:PORT] (port 39136)")
         ->required();
-    fetch->add_option("--begin", options.begin, "Start, epoch seconds or YYYY:DDD-HH:MM:SS (UTC)")
+    fetch->add_option("--begin", options.begin, std::string("Start: ") + UTIL_TIME_FORMS)
         ->required();
-    fetch->add_option("--end", options.end, "End, epoch seconds or YYYY:DDD-HH:MM:SS (UTC)")
-        ->required();
+    fetch->add_option("--end", options.end, "End, in the same forms")->required();
     fetch->add_option("--data-dir", options.dataDirectory,
                       "Data directory (default: DIR of [DATA] in kvr.ini)");
     fetch
@@ -39,7 +42,12 @@ int main(int argc, char** argv) {
     fetch->add_option("streams", options.streams, "Streams, STA.CHN[.LOC]")->required();
     fetch->allow_extras(false);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here with 0; a bad command line has fetch's usage status.
+        return app.exit(e) == 0 ? 0 : kFetchUsage;
+    }
     if (fetch->parsed()) {
         static const std::map<std::string, FetchOnError> kPolicies = {
             {"default", FetchOnError::RetryThenIgnore},

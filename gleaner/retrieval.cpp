@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "gleaner/spool.h"
@@ -15,6 +16,7 @@ namespace {
 constexpr int kReturnConverted = 0;
 constexpr int kReturnRequestFailed = 1;
 constexpr int kReturnFailed = -1;
+constexpr int kProgressStep = 10;  // percent between the decoding phase's progress updates
 
 class CRun {
   public:
@@ -31,13 +33,13 @@ class CRun {
         host_.RunFinished();
     }
     // A failure that ends the run with its own message.
-    int FailureReport(const char* text, int returnValue) {
+    int FailureReport(const std::string& text, int returnValue) {
         ShowFailure(text);
         Finish();
         return returnValue;
     }
     // The message of a failure, without ending the run.
-    void ShowFailure(const char* text) {
+    void ShowFailure(const std::string& text) {
         host_.SetWaitCursor(false);
         host_.ShowMessage(text, kSiphonTitle, true);
         out_.runFailed = true;
@@ -45,6 +47,7 @@ class CRun {
     bool Receive(ISI_CLIENT* client, bool* aborted);
     bool ReceivePackets(ISI_CLIENT* client, bool* aborted);
     void Convert(CKvrWriter& writer);
+    void Refuse(const SPOOL_RECORD& record, uint64_t samples, const std::string& why);
 
     const RETRIEVAL_INPUT& in_;
     CRetrievalHost& host_;
@@ -63,8 +66,17 @@ int CRun::Run() {
         return kReturnFailed;
     }
     CKvrWriter writer(&db, kCreatorName);
-    writer.SetDataDirectory(in_.dataDirectory ? *in_.dataDirectory
-                                              : gleanerDataDirectory(in_.kvrProfile));
+    const std::string dataDirectory =
+        in_.dataDirectory ? *in_.dataDirectory : gleanerDataDirectory(in_.kvrProfile);
+    writer.SetDataDirectory(dataDirectory);
+    // Both are needed to store anything and to know what is stored: a run that cannot have them
+    // is not started, rather than fetching a window only to drop it.
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dataDirectory.empty() ? "." : dataDirectory, ec))
+        return FailureReport(kNoDataDirectory + dataDirectory, kReturnFailed);
+    std::vector<KVR_FILELIST_ROW> none;
+    KVR_SQL_RESULT probe = kvrSelectFileListRows(db, "1=0", &none);
+    if (!probe.ok()) return FailureReport(kNoFileList + probe.message, kReturnFailed);
 
     if (!spool_.Create(in_.spoolDirectory)) return FailureReport(kSpoolCreateError, kReturnFailed);
     spool_.SetLimitForTests(in_.spoolLimitBytesForTests);
@@ -104,10 +116,15 @@ int CRun::Run() {
     }
 
     Convert(writer);
+    host_.SetProgress(0);
     host_.SetStatusText(kWritingStatus);
     spool_.Close();
     writer.FlushAll();
+    host_.SetProgress(100);
+    host_.SetStatusText(kWritingStatus);
     out_.results = writer.Results();
+    out_.accounts = writer.Accounts();
+    out_.rowErrors = writer.RowErrors();
     if (writer.DroppedBlocks() > 0) {
         // Not silent: a run that lost blocks did not deliver the window.
         out_.complete = false;
@@ -133,6 +150,10 @@ bool CRun::Receive(ISI_CLIENT* client, bool* aborted) {
 
 bool CRun::ReceivePackets(ISI_CLIENT* client, bool* aborted) {
     for (;;) {
+        if (in_.stopRequested && in_.stopRequested()) {
+            out_.stopped = true;
+            return false;
+        }
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
         switch (status) {
@@ -151,10 +172,15 @@ bool CRun::ReceivePackets(ISI_CLIENT* client, bool* aborted) {
                     gleanerPacketStatus(packet->name.sta, packet->name.chn, packet->tols));
                 break;
             case ISI_STATUS_DONE:
+                // The server has sent the whole window: the phase ends at 100%, whatever the
+                // last packet shown said.
+                host_.SetProgress(100);
+                if (spool_.Records() > 0) host_.SetStatusText(kReceivedStatus);
                 return true;
             case ISI_STATUS_STOPPED:
                 return false;
             default:
+                if (in_.stopRequested && in_.stopRequested()) break;  // stops at the loop's top
                 switch (host_.AskIoError(kIoErrorQuestion, kSiphonTitle)) {
                     case IoAnswer::Abort:
                         *aborted = true;
@@ -172,18 +198,26 @@ bool CRun::ReceivePackets(ISI_CLIENT* client, bool* aborted) {
 void CRun::Convert(CKvrWriter& writer) {
     if (!spool_.Rewind()) return;
     CSpoolReader reader(spool_.Descriptor());
+    host_.SetProgress(0);
     host_.SetStatusText(kDecodingStatus);
     std::vector<int32_t> samples;
     SPOOL_RECORD record;
+    const uint64_t total = spool_.Records();
+    uint64_t done = 0;
+    int shown = 0;
     while (reader.ReadRecord(&record) > 0) {
+        const int progress = total == 0 ? 100 : int(++done * 100 / total);
+        if (progress / kProgressStep != shown / kProgressStep) {
+            shown = progress;
+            host_.SetProgress(progress);
+            host_.SetStatusText(kDecodingStatus);
+        }
         const double interval = isiSrateToInterval(record.factor, record.multiplier);
         size_t width = record.datatype == ISI_TYPE_INT16   ? sizeof(int16_t)
                        : record.datatype == ISI_TYPE_INT32 ? sizeof(int32_t)
                                                            : 0;
         if (width == 0) {
-            std::fprintf(stderr, "gleaner: record of %s.%s with sample type %u skipped\n",
-                         record.station, record.channel, unsigned(record.datatype));
-            ++out_.recordsSkipped;
+            Refuse(record, record.nsamp, "sample type " + std::to_string(record.datatype));
             continue;
         }
         // Never more samples than the data bytes hold.
@@ -198,11 +232,31 @@ void CRun::Convert(CKvrWriter& writer) {
                 std::memcpy(&samples[i], record.data.get() + i * width, sizeof(int32_t));
             }
         }
+        std::string why;
         if (!writer.AddSamples(record.station, record.channel, record.location, 1.0 / interval,
-                               record.tofs, int(count), samples.data()))
-            ++out_.recordsSkipped;
+                               record.tofs, int(count), samples.data(), &why))
+            Refuse(record, count, why);
         record.data.reset();
     }
+    if (shown != 100) {
+        host_.SetProgress(100);
+        host_.SetStatusText(kDecodingStatus);
+    }
+}
+
+void CRun::Refuse(const SPOOL_RECORD& record, uint64_t samples, const std::string& why) {
+    ++out_.recordsSkipped;
+    for (RETRIEVAL_REFUSED& r : out_.refused)
+        if (r.station == record.station && r.channel == record.channel &&
+            r.location == record.location && r.why == why) {
+            ++r.packets;
+            r.samples += samples;
+            return;
+        }
+    gleanerPrintLine("packets of " +
+                     gleanerStreamName(record.station, record.channel, record.location) +
+                     " refused: " + why);
+    out_.refused.push_back({record.station, record.channel, record.location, why, 1, samples});
 }
 
 }  // namespace

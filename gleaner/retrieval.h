@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +30,12 @@ inline constexpr const char* kSpoolWriteError = "Temporary file write error";
 inline constexpr const char* kAllocRequestError = "Alloc Simple Data Request error";
 inline constexpr const char* kInitiateRequestError = "Initiate Data Request error";
 inline constexpr const char* kKvrWriteError = "KVR file write error";
+inline constexpr const char* kNoDataDirectory = "KVR data directory not found: ";
+inline constexpr const char* kNoFileList = "KVR database FILELIST cannot be read: ";
 inline constexpr const char* kIoErrorQuestion =
     "NRTS server i/o error\n Press: \n'Ignore' to convert received packets\n"
     "'Retry' to request rest of data\n'Abort' to abort data transmission and drop received data";
+inline constexpr const char* kReceivedStatus = "Data received";
 inline constexpr const char* kDecodingStatus = "Decoding data";
 inline constexpr const char* kWritingStatus = "Writing wfdisc";
 
@@ -71,6 +75,18 @@ struct RETRIEVAL_INPUT {
     // Progress and status are shown at most this often (a dialog cannot show more, and thousands
     // of packets a second would flood it); 0 shows every packet.
     double progressIntervalSeconds = 0.05;
+    // Polled while receiving: true stops reading, and what arrived is converted as after Ignore.
+    std::function<bool()> stopRequested;
+};
+
+// Packets of one stream the conversion could not take, with the reason.
+struct RETRIEVAL_REFUSED {
+    std::string station;
+    std::string channel;
+    std::string location;
+    std::string why;
+    uint64_t packets = 0;
+    uint64_t samples = 0;
 };
 
 struct RETRIEVAL_RESULT {
@@ -79,7 +95,11 @@ struct RETRIEVAL_RESULT {
     bool complete = false;   // the server finished the whole window and every block was written
     uint64_t packets = 0;    // spooled
     uint64_t recordsSkipped = 0;  // sample types other than 16- and 32-bit integers, bad codes
-    std::vector<GLEANER_RESULT_ENTRY> results;
+    bool stopped = false;         // stopRequested ended the receiving
+    std::vector<GLEANER_RESULT_ENTRY> results;   // channels written, for the Results dialog
+    std::vector<GLEANER_RESULT_ENTRY> accounts;  // every channel that received samples
+    std::vector<RETRIEVAL_REFUSED> refused;
+    int rowErrors = 0;  // FILELIST rows rolled back
 };
 
 // The run; returns RETRIEVAL_RESULT::returnValue.

@@ -94,8 +94,8 @@ void CStationMap::LoadConfiguration(const ISI_CNF_LIST& list) {
         const ISI_STREAM_CNF& e = list.entry[i];
         if (!gleanerListableCode(e.name.sta, false) || !gleanerListableCode(e.name.chn, false) ||
             !gleanerListableCode(e.name.loc, true)) {
-            std::fprintf(stderr, "gleaner: stream %s.%s.%s of the server refused: unsafe code\n",
-                         e.name.sta, e.name.chn, e.name.loc);
+            gleanerPrintLine("stream " + gleanerStreamName(e.name.sta, e.name.chn, e.name.loc) +
+                             " of the server refused: unsafe code");
             continue;
         }
         double interval = isiSrateToInterval(e.factor, e.multiplier);

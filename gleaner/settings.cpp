@@ -1,7 +1,9 @@
 #include "gleaner/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/profile.h"
 
@@ -86,6 +88,9 @@ void gleanerReadStations(CStationMap* map, const std::string& file) {
         map->PutStation(code, readInt(code, "Selected", 0, file) != 0);
         for (int j = 0; j < channels; ++j) {
             std::string channel = readString(code, chKey(j), "", file, kMaxCodeLength);
+            // A number left without its keys (a file written when a server listed a stream
+            // twice) is no channel.
+            if (channel.empty()) continue;
             double sps = std::atof(platGetProfileString(code, chKey(j, ".SpS"), "", file).c_str());
             std::string location =
                 platGetProfileString(code, chKey(j, ".LCODE"), kNoLocation, file);
@@ -103,14 +108,24 @@ void gleanerWriteStations(const CStationMap& map, const std::string& file) {
         platWriteProfileString(kStations, "STATION" + std::to_string(i++), s.station, file);
         writeInt(s.station, "N", long(s.channels.size()), file);
         platWriteProfileString(s.station, "Selected", s.selected ? "1" : "0", file);
-        for (const auto& [key, c] : s.channels) {
+        // Numbered 0 to N - 1 in ordinal order: a stream the server listed twice holds one
+        // entry but two ordinals, and numbering by ordinal would leave a hole that reading (which
+        // stops at N) turns into a lost channel.
+        std::vector<const CChannelEntry*> byOrdinal;
+        for (const auto& [key, c] : s.channels) byOrdinal.push_back(&c);
+        std::sort(
+            byOrdinal.begin(), byOrdinal.end(),
+            [](const CChannelEntry* a, const CChannelEntry* b) { return a->ordinal < b->ordinal; });
+        int number = 0;
+        for (const CChannelEntry* c : byOrdinal) {
             char sps[64];
-            std::snprintf(sps, sizeof sps, "%.4f", c.sps);
-            platWriteProfileString(s.station, chKey(c.ordinal), c.channel, file);
-            platWriteProfileString(s.station, chKey(c.ordinal, ".SpS"), sps, file);
-            platWriteProfileString(s.station, chKey(c.ordinal, ".LCODE"), c.location, file);
-            platWriteProfileString(s.station, chKey(c.ordinal, ".Selected"),
-                                   c.selected != 0 ? "1" : "0", file);
+            std::snprintf(sps, sizeof sps, "%.4f", c->sps);
+            platWriteProfileString(s.station, chKey(number), c->channel, file);
+            platWriteProfileString(s.station, chKey(number, ".SpS"), sps, file);
+            platWriteProfileString(s.station, chKey(number, ".LCODE"), c->location, file);
+            platWriteProfileString(s.station, chKey(number, ".Selected"),
+                                   c->selected != 0 ? "1" : "0", file);
+            ++number;
         }
     }
 }

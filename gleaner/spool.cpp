@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "gleaner/kvrwriter.h"
 
 namespace {
 
@@ -219,8 +222,8 @@ long CSpoolReader::ReadRecord(SPOOL_RECORD* record) {
     got = Read(record->data.get(), record->nbytes);
     if (got < 0) return kSpoolReadError;
     if (size_t(got) < record->nbytes) {
-        std::fprintf(stderr, "gleaner: spool record of %s.%s cut short, dropped\n", record->station,
-                     record->channel);
+        gleanerPrintLine(std::string("spool record of ") + record->station + "." + record->channel +
+                         " cut short, dropped");
         return kSpoolEnd;
     }
     return long(kSpoolHeaderSize + record->nbytes);

@@ -1,6 +1,7 @@
 #include "isicat/isicat.h"
 
-#include <cerrno>
+#include <fnmatch.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,14 +14,6 @@ namespace {
 // Pause after a failed read before the next, so a server that stays away is not hammered.
 constexpr uint32_t kFailurePauseMs = 1000;
 
-bool parseSeconds(const std::string& text, double* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    *value = std::strtod(text.c_str(), &end);
-    return *end == '\0' && errno == 0 && text.find_first_not_of("0123456789.") == std::string::npos;
-}
-
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char buf[256];
@@ -31,8 +24,16 @@ std::string format(const char* fmt, ...) {
     return buf;
 }
 
+// Names come from the server: escaped, so a control character cannot forge a line or a column.
 std::string nameColumns(const ISI_STREAM_ID& name) {
-    return std::string(name.sta) + "\t" + name.chn + "\t" + isicatLocationText(name.loc);
+    return utilPrintableString(name.sta) + "\t" + utilPrintableString(name.chn) + "\t" +
+           utilPrintableString(isicatLocationText(name.loc));
+}
+
+std::string trimmed(const char* code) {
+    std::string text(code);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
 }
 
 }  // namespace
@@ -58,28 +59,39 @@ bool isicatParseTime(const std::string& text, double now, double* time) {
         *time = UTIL_TIME_END_OF_LOOP;
     } else if (text == "forever") {
         *time = UTIL_TIME_FOREVER;
-    } else if (text == "now") {
-        *time = now;
-    } else if (text.rfind("now-", 0) == 0) {
-        double back = 0.0;
-        if (!parseSeconds(text.substr(4), &back)) return false;
-        *time = now - back;
-    } else if (parseSeconds(text, time)) {
-        // plain epoch seconds
     } else {
-        // "YYYY:DDD-HH:MM:SS[.mmm]" in full: the shorter forms utilAttodt also takes are not
-        // offered, so a mistyped time is refused rather than cut to a day.
-        int year, yday, hour, minute;
-        double second;
-        char tail;
-        if (std::sscanf(text.c_str(), "%4d:%3d-%2d:%2d:%lf%c", &year, &yday, &hour, &minute,
-                        &second, &tail) != 5)
-            return false;
-        double t = utilAttodt(text.c_str());
-        if (t < 0.0) return false;
-        *time = t;
+        return utilParseTime(text.c_str(), now, time);
     }
     return true;
+}
+
+bool isicatWindowIsPossible(double begin, double end) {
+    // Markers (negative) stand for moments only the server knows; two real times must be in order.
+    return begin < 0.0 || end < 0.0 || begin <= end;
+}
+
+std::vector<std::string> isicatUnknownStreams(const std::string& specifier,
+                                              const ISI_CNF_LIST& list) {
+    std::vector<std::string> unknown;
+    std::vector<ISI_STREAM_ID> names;
+    if (!isiExpandStreamNames(specifier.c_str(), &names)) return {specifier};
+    auto matches = [](const char* pattern, const char* code) {
+        return fnmatch(trimmed(pattern).c_str(), trimmed(code).c_str(), FNM_CASEFOLD) == 0;
+    };
+    for (const ISI_STREAM_ID& name : names) {
+        bool found = false;
+        for (uint32_t i = 0; i < list.nentry && !found; ++i) {
+            const ISI_STREAM_ID& have = list.entry[i].name;
+            found = matches(name.sta, have.sta) && matches(name.chn, have.chn) &&
+                    matches(name.loc, have.loc);
+        }
+        if (!found) {
+            std::string text = std::string(name.sta) + "." + name.chn;
+            if (!trimmed(name.loc).empty()) text += "." + trimmed(name.loc);
+            unknown.push_back(text);
+        }
+    }
+    return unknown;
 }
 
 std::string isicatLocationText(const char* loc) {
@@ -159,20 +171,38 @@ int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out,
 
 int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,
                FILE* out, FILE* err) {
+    if (!isicatWindowIsPossible(args.begin, args.end)) {
+        std::fprintf(err, "isicat: the window begins after it ends\n");
+        return kIsicatUsage;
+    }
+    // A stream the server does not have would be waited for in silence (for ever, with "forever").
+    ISI_CNF_LIST* list = isiGetCnfList(host.c_str(), &params);
+    if (list == nullptr) {
+        std::fprintf(err, "isicat: cannot get the configuration list from %s:%d: %s\n",
+                     utilPrintableString(host).c_str(), params.port, platErrorText(platGetError()));
+        return kIsicatFailed;
+    }
+    const std::vector<std::string> unknown = isicatUnknownStreams(args.specifier, *list);
+    isiFreeList(list);
+    for (const std::string& name : unknown)
+        std::fprintf(err, "isicat: %s:%d has no stream %s\n", utilPrintableString(host).c_str(),
+                     params.port, utilPrintableString(name).c_str());
+    if (!unknown.empty()) return kIsicatUnknownStream;
     ISI_DATA_REQUEST* request =
         isiAllocSimpleDataRequest(args.begin, args.end, args.specifier.c_str());
     if (request == nullptr) {
-        std::fprintf(err, "isicat: invalid stream specifier \"%s\"\n", args.specifier.c_str());
-        return 1;
+        std::fprintf(err, "isicat: invalid stream specifier \"%s\"\n",
+                     utilPrintableString(args.specifier).c_str());
+        return kIsicatUsage;
     }
     isiRequestSetCompress(request, args.compress);
     isiRequestSetPolicy(request, args.policy);
     ISI_CLIENT* client = isiInitiateDataRequest(host.c_str(), &params, request);
     isiFreeDataRequest(request);
     if (client == nullptr) {
-        std::fprintf(err, "isicat: data request to %s:%d failed: %s\n", host.c_str(), params.port,
-                     platErrorText(platGetError()));
-        return 1;
+        std::fprintf(err, "isicat: data request to %s:%d failed: %s\n",
+                     utilPrintableString(host).c_str(), params.port, platErrorText(platGetError()));
+        return kIsicatFailed;
     }
     long packets = 0;
     for (;;) {
@@ -192,5 +222,5 @@ int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISI
         }
     }
     isiCloseClient(client);
-    return 0;
+    return kIsicatDone;
 }

@@ -5,15 +5,28 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "isi/isi.h"
 
 // HOST or HOST:PORT (default port 39136). False when the port is no number in 1..65535.
 bool isicatParseServer(const std::string& text, std::string* host, int* port);
 
-// A time argument: epoch seconds, "YYYY:DDD-HH:MM:SS[.mmm]" (UTC), "now", "now-SECONDS", or the
-// request markers "beg", "end", "forever" (-2, -3, -4). False when the text is none of these.
+// Exit statuses of the commands.
+inline constexpr int kIsicatDone = 0;
+inline constexpr int kIsicatFailed = 1;         // failed connect or request
+inline constexpr int kIsicatUsage = 2;          // bad server, time, specifier or window
+inline constexpr int kIsicatUnknownStream = 3;  // a specifier piece no stream of the server matches
+
+// A time argument: any form utilParseTime takes, or the request markers "beg", "end", "forever"
+// (-2, -3, -4). False when the text is none of these.
 bool isicatParseTime(const std::string& text, double now, double* time);
+// False for a window whose begin lies after its end (markers are always possible).
+bool isicatWindowIsPossible(double begin, double end);
+// The pieces of a specifier ("STA.CHN[.LOC]" joined by "+", "*" and "?" as wildcards) that match
+// no stream of the configuration list, codes compared without regard to case.
+std::vector<std::string> isicatUnknownStreams(const std::string& specifier,
+                                              const ISI_CNF_LIST& list);
 
 // "--" for a blank location, else the location itself.
 std::string isicatLocationText(const char* loc);
@@ -33,8 +46,9 @@ struct ISICAT_DATA_ARGS {
     long count = 0;  // stop after this many packets; 0: at request complete only
 };
 
-// The commands. Each returns the exit status: 0 done, 1 failed connect or request (the error
-// text on err). params carries the port, options, debug flag and log handle.
+// The commands. Each returns the exit status (kIsicat*), with the error text on err. data first
+// checks the window and that every specifier piece names a stream of the server. params carries the
+// port, options, debug flag and log handle.
 int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,

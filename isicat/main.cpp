@@ -37,9 +37,7 @@ int main(int argc, char** argv) {
     dat->add_option("specifier", data.specifier,
                     "Streams: STA.CHN[.LOC] pieces joined by \"+\", \"*\" as wildcard")
         ->required();
-    const char* timeHelp =
-        " time: epoch seconds, YYYY:DDD-HH:MM:SS[.mmm] (UTC), now, now-SECONDS, beg, end or "
-        "forever";
+    const std::string timeHelp = std::string(" time: ") + UTIL_TIME_FORMS + ", beg, end or forever";
     dat->add_option("--begin", beginText, std::string("Begin") + timeHelp)->capture_default_str();
     dat->add_option("--end", endText, std::string("End") + timeHelp)->capture_default_str();
     dat->add_option("--compress", compress, "1 uncompressed, 2 ISI difference compression")
@@ -76,9 +74,11 @@ int main(int argc, char** argv) {
     if (!isicatParseTime(beginText, now, &data.begin) ||
         !isicatParseTime(endText, now, &data.end)) {
         std::fprintf(
-            stderr, "isicat: bad time \"%s\"\n",
-            isicatParseTime(beginText, now, &data.begin) ? endText.c_str() : beginText.c_str());
-        return 2;
+            stderr, "isicat: bad time \"%s\"; use %s, beg, end or forever\n",
+            utilPrintableString(isicatParseTime(beginText, now, &data.begin) ? endText : beginText)
+                .c_str(),
+            UTIL_TIME_FORMS);
+        return kIsicatUsage;
     }
     data.compress = uint32_t(compress);
     data.policy = uint32_t(policy);

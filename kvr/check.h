@@ -26,3 +26,15 @@ const char* kvrFindingName(KvrFindingKind kind);
 // be read or the folder cannot be walked; findings are the catalogue's faults.
 bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
                      std::vector<KVR_CHECK_FINDING>* findings, std::string* error);
+
+// Brings rows into agreement with their files, as after a crash between a file write and its
+// row: a row whose size disagrees takes its file's true length (TQTY = whole samples / SPS), a
+// row whose file is gone is deleted, and, when adopt is set, a file without a row is registered
+// from its name and header (station, channel, location, rate, first sample to the second; a 4.0
+// file as "Gleaner", a 2.0 file as the recorder's). Files are never changed. A finding that was
+// mended is removed from findings; what is left (files without rows when adopt is not set, files
+// whose name or header cannot be read, rows the database refused) stays, its detail saying why.
+// done receives a line per mended finding. False only when a statement cannot run at all.
+bool kvrRepairCatalog(KvrConnection& db, const std::string& dataDirectory, bool adopt,
+                      std::vector<KVR_CHECK_FINDING>* findings, std::vector<std::string>* done,
+                      std::string* error);

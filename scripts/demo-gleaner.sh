@@ -45,6 +45,17 @@ set +e
 rc=$?
 set -e
 echo "---- gleaner fetch exited with $rc (0: the whole window arrived and was written)"
+ls -l --time-style=+%T -R "$demo/data" >"$demo/before.txt"
+
+echo
+echo "---- the same fetch again: every sample is already stored, nothing is written"
+set +e
+(cd "$demo/run" && "$gleaner" fetch --server "127.0.0.1:$port" --begin "$begin" --end "$end" \
+  ABC.BHZ.00 ABC.LHZ 2>&1 | grep -v '%')
+again=${PIPESTATUS[0]}
+set -e
+ls -l --time-style=+%T -R "$demo/data" >"$demo/after.txt"
+cmp -s "$demo/before.txt" "$demo/after.txt" && echo "---- files unchanged (exit $again)"
 
 echo
 echo "---- files under the data directory"
@@ -55,4 +66,4 @@ echo "---- FILELIST rows"
 echo
 echo "---- catalogue check (rows against files)"
 "$kvrdb" check --data-dir "$demo/data" || true
-[ "$rc" -eq 0 ]
+[ "$rc" -eq 0 ] && [ "$again" -eq 0 ]

@@ -33,6 +33,10 @@ show "$cat" data "$server" 'DEMO.*.*' --begin now-70 --end now-60
 printf '\n$ %s\n' "$cat data $server DEMO.BHZ.00 --samples --count 3 | cut -c1-150"
 "$cat" data "$server" DEMO.BHZ.00 --samples --count 3 | cut -c1-150
 
+# A stream the server does not have is refused before any request: the point is the status.
+show "$cat" data "$server" DEMO.XYZ --begin now-70 --end now-60 ||
+  echo "(isicat exited with $?, as it should: 3 means the server has no such stream)"
+
 demo_sim_stop
 printf '\nisi-sim log:\n'
 sed 's/^/  /' "$work/isi-sim.log"

@@ -40,6 +40,18 @@ demo_sim_start() {
   return 1
 }
 
+# demo_sim_start_tremlive SIM PORT_FILE [ISI-SIM OPTIONS...]
+# demo_sim_start on a port Tremlive's settings accept (10000 to 60000, so not one the system
+# picks): random ones are tried until the server can listen. Returns 1 when twenty tries failed.
+demo_sim_start_tremlive() {
+  local sim=$1 port_file=$2 _
+  shift 2
+  for _ in $(seq 20); do
+    demo_sim_start "$sim" "$port_file" $(( 20000 + RANDOM % 30000 )) "$@" && return 0
+  done
+  return 1
+}
+
 # demo_sim_stop: stops the isi-sim demo_sim_start started, if it still runs, and waits for it.
 # Safe to call twice, and from an EXIT trap.
 demo_sim_stop() {

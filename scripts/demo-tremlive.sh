@@ -23,18 +23,10 @@ fi
 trap demo_sim_stop EXIT
 echo "demo folder: $demo"
 
-# The settings pages accept ports 10000 to 60000 only, so the port is picked in that range
-# rather than left to the system: try random ones until the server can listen.
-port=""
-for _ in $(seq 20); do
-  try=$(( 20000 + RANDOM % 30000 ))
-  if demo_sim_start "$sim" "$demo/port" "$try" --history 3600 --quiet \
-    -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40; then
-    port=$DEMO_SIM_PORT
-    break
-  fi
-done
-[ -n "$port" ] || { echo "demo-tremlive: no free port for isi-sim" >&2; exit 1; }
+demo_sim_start_tremlive "$sim" "$demo/port" --history 3600 --quiet \
+  -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40 ||
+  { echo "demo-tremlive: no free port for isi-sim" >&2; exit 1; }
+port=$DEMO_SIM_PORT
 echo "isi-sim listening on 127.0.0.1:$port"
 
 # Ten minutes buffered, two displayed; XYZ.BHZ is configured but not selected. XYZ.LHZ has no

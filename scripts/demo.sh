@@ -28,13 +28,18 @@ if [ -x "$here/demo-rillet.sh" ] && [ -x "$build/rillet/rillet" ]; then
 fi
 
 if [ -x "$here/demo-gleaner.sh" ] && [ -x "$build/gleaner/gleaner" ]; then
-  stage "Gleaner: gleaner fetch of the last ten minutes of two channels"
+  stage "Gleaner: gleaner fetch of ten minutes of two channels, then the same fetch again"
   "$here/demo-gleaner.sh" "$build"
 fi
 
 if [ -x "$here/demo-tremlive.sh" ] && [ -x "$build/tremlive/tremlive" ]; then
   stage "Tremlive: a snapshot of live channels"
   "$here/demo-tremlive.sh" "$build"
+fi
+
+if [ -x "$here/demo-mseed.sh" ] && [ -x "$build/gleaner/gleaner" ] && [ -x "$build/tremlive/tremlive" ]; then
+  stage "A real seismogram: the great Chile earthquake of 2010 at COLA, served from miniSEED"
+  "$here/demo-mseed.sh" "$build"
 fi
 
 stage "Demo finished"

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-dejavu-core
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
-  libmseed-dev libcli11-dev
+  libmseed-dev libmseed-doc libcli11-dev
   clang libclang-rt-14-dev
 )
 

@@ -5,7 +5,9 @@
 //
 // Settings come from .\TREMLIVE.INI in the current folder. /RUN (any case, any suffix) starts
 // acquisition at once. The snapshot mode starts as with /RUN, acquires for N seconds (20)
-// without showing a window, refreshes once and saves the main window's picture.
+// without showing a window, refreshes once and saves the main window's picture. Exit status: 0,
+// 1 for a failure (options, sockets, a message box, the picture not written), 2 when a window is
+// asked for and no display is named, 3 when the snapshot was written but no sample arrived.
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
@@ -13,19 +15,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/display.h"
 #include "tremlive/acquisition.h"
 #include "tremlive/mainframe.h"
 #include "tremlive/messages.h"
 #include "tremlive/settings.h"
+#include "tremlive/traceview.h"
 #include "util/util.h"
 
 using namespace tremlive;
 
 namespace {
 
+constexpr int kExitNoDisplay = 2;  // as rillet: a window was asked for and cannot be shown
+constexpr int kExitNoData = 3;     // the snapshot was written, but no sample arrived
 constexpr int kDefaultSnapshotSeconds = 20;
 constexpr int kDefaultSnapshotWidth = 1200;
 constexpr int kDefaultSnapshotHeight = 800;
@@ -103,6 +110,15 @@ int parseOptions(int argc, char** argv, Options* o) {
     return 0;
 }
 
+// Packets received over all channels.
+uint64_t ReceivedPackets(MainFrame& frame) {
+    CTraceBuffers& buffers = frame.view()->buffers();
+    std::lock_guard<std::mutex> lock(buffers.dataLock);
+    uint64_t total = 0;
+    for (const auto& channel : buffers.channels) total += channel->receivedPackets;
+    return total;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,6 +129,10 @@ int main(int argc, char** argv) {
     // The snapshot never shows a window: Qt's off-screen platform unless one was chosen.
     if (snapshot && std::getenv("QT_QPA_PLATFORM") == nullptr)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!platHasDisplay()) {
+        std::fprintf(stderr, "tremlive: no display for the window; use --snapshot\n");
+        return kExitNoDisplay;
+    }
 
     QApplication app(argc, argv);
     // Numbers in the settings file use a decimal point whatever the user's locale.
@@ -140,8 +160,14 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             QPixmap picture = frame.grab();
             if (!picture.save(QString::fromStdString(options.snapshot), "PNG")) {
-                std::fprintf(stderr, "tremlive: cannot write %s\n", options.snapshot.c_str());
+                std::fprintf(stderr, "tremlive: cannot write %s\n",
+                             utilPrintableString(options.snapshot).c_str());
                 status = 1;
+            } else if (ReceivedPackets(frame) == 0) {
+                // The picture of empty bands is still written, but it is no record of data.
+                std::fprintf(stderr, "tremlive: no sample arrived in %d seconds\n",
+                             options.seconds);
+                status = kExitNoData;
             }
             frame.OnCommand(ID_STOP);
             frame.close();

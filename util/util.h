@@ -9,7 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "platform/net.h"
 
@@ -75,6 +78,15 @@ bool utilGmtime(int64_t seconds, struct tm* out);
 // Parses "YYYY:DDD-HH:MM:SS[.mmm]", "YYYY:DDD-HH:MM", "YYYY:DDD", or plain epoch seconds.
 // Returns -1.0 (undefined) when the text is none of these.
 REAL64 utilAttodt(const char* text);
+// The time texts of the command-line tools: epoch seconds, "YYYY:DDD-HH:MM:SS[.mmm]" in full,
+// ISO 8601 UTC "YYYY-MM-DDTHH:MM:SS[.fff][Z]", "now" and
+// "now-SECONDS" (now is the caller's clock). True with *t set for a time at or after 1970;
+// false, *t untouched, for anything else.
+bool utilParseTime(const char* text, double now, double* t);
+// The forms utilParseTime accepts, for error messages.
+inline constexpr const char* UTIL_TIME_FORMS =
+    "epoch seconds (1796724000), YYYY:DDD-HH:MM:SS[.mmm] (2026:342-10:00:00), ISO 8601 UTC "
+    "(2026-12-08T10:00:00Z), now, now-SECONDS";
 
 // ---- byte order and packing ----------------------------------------------------------------
 void utilSwap16(uint16_t* array, long count);
@@ -113,6 +125,14 @@ int utilSplitFields(char* text, char** fields, int maxfield, const char* separat
 // only) to fit size and always terminated. Returns dest, or nullptr when a pointer is none or
 // size is 0. Use it for every name that came from a server or a file before it is printed.
 char* utilPrintable(char* dest, const char* text, size_t size);
+// utilPrintable of a whole text, never cut.
+inline std::string utilPrintableString(std::string_view text) {
+    std::string plain(text);
+    std::string out(plain.size() * 4 + 1, '\0');
+    utilPrintable(out.data(), plain.c_str(), out.size());
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
 
 // ---- list ----------------------------------------------------------------------------------
 struct UTIL_LIST_NODE {

@@ -7,7 +7,9 @@
 //   kvrdb sitechan list
 //   kvrdb sitechan load HOST[:PORT]        rates from a server's configuration list
 //   kvrdb files [--sta STA]                list FILELIST rows
-//   kvrdb check [--data-dir DIR]           rows without files, wrong sizes, files without rows
+//   kvrdb check [--data-dir DIR] [--repair [--adopt]]
+//                                          rows without files, wrong sizes, files without rows;
+//                                          --repair mends the rows, --adopt registers the files
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cmath>
@@ -23,6 +25,7 @@
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "kvr/tools/sitechan_load.h"
+#include "util/util.h"
 
 namespace {
 
@@ -209,7 +212,7 @@ std::string profileDataDirectory() {
     return {};
 }
 
-int check(const Options& o, std::string dataDirectory) {
+int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) {
     if (dataDirectory.empty()) dataDirectory = profileDataDirectory();
     if (dataDirectory.empty()) {
         std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
@@ -224,10 +227,20 @@ int check(const Options& o, std::string dataDirectory) {
         std::cerr << "kvrdb: " << error << "\n";
         return 2;
     }
+    if (repair) {
+        std::vector<std::string> done;
+        if (!kvrRepairCatalog(db, dataDirectory, adopt, &findings, &done, &error)) {
+            std::cerr << "kvrdb: " << utilPrintableString(error) << "\n";
+            return 2;
+        }
+        for (const std::string& line : done)
+            std::printf("mended   %s\n", utilPrintableString(line).c_str());
+    }
     for (const KVR_CHECK_FINDING& f : findings)
-        std::printf("%-8s %s: %s\n", kvrFindingName(f.kind), f.cpath.c_str(), f.detail.c_str());
+        std::printf("%-8s %s: %s\n", kvrFindingName(f.kind), utilPrintableString(f.cpath).c_str(),
+                    utilPrintableString(f.detail).c_str());
     if (findings.empty()) {
-        std::printf("catalogue and %s agree\n", dataDirectory.c_str());
+        std::printf("catalogue and %s agree\n", utilPrintableString(dataDirectory).c_str());
         return 0;
     }
     std::printf("%zu problem(s)\n", findings.size());
@@ -288,7 +301,13 @@ int main(int argc, char** argv) {
         "check", "report rows without files, sizes that disagree and files without rows");
     checkCmd->add_option("--data-dir", dataDir,
                          "data directory (default: DIR of [DATA] in KVR.ini)");
-    checkCmd->callback([&] { rc = check(o, dataDir); });
+    bool repair = false, adopt = false;
+    checkCmd->add_flag(
+        "--repair", repair,
+        "rows take their files' true lengths; rows whose files are gone are deleted");
+    checkCmd->add_flag("--adopt", adopt, "with --repair: register files that have no row")
+        ->needs(checkCmd->get_option("--repair"));
+    checkCmd->callback([&] { rc = check(o, dataDir, repair, adopt); });
 
     CLI11_PARSE(app, argc, argv);
     return rc;

@@ -2,6 +2,8 @@
 // thread with a scripted host, KVR 4.0 files and FILELIST rows on SQLite.
 #include "gleaner/retrieval.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -13,6 +15,7 @@
 #include "gleaner/fetch.h"
 #include "gleaner/selection.h"
 #include "gleaner_test_support.h"
+#include "kvr/check.h"
 #include "platform/clock.h"
 #include "server/server.h"
 #include "server/synthetic.h"
@@ -282,7 +285,10 @@ TEST_F(RetrievalTest, EmptyAnswerDecodesAndWritesNothing) {
     EXPECT_EQ(result.packets, 0u);
     EXPECT_FALSE(result.runFailed);  // the Results dialog is shown, with no entry
     EXPECT_TRUE(result.results.empty());
-    EXPECT_EQ(host.statuses, (std::vector<std::string>{"Decoding data", "Writing wfdisc", ""}));
+    EXPECT_EQ(host.statuses, (std::vector<std::string>{"Decoding data", "Decoding data",
+                                                       "Writing wfdisc", "Writing wfdisc", ""}));
+    // Each phase ends at 100%.
+    EXPECT_EQ(std::count(host.progress.begin(), host.progress.end(), 100), 3);
     EXPECT_TRUE(Files().empty());
     EXPECT_TRUE(Rows().empty());
 }
@@ -304,6 +310,12 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
          "Siphon|Alloc Simple Data Request error|error", 1},
         {"server", [this](RETRIEVAL_INPUT& in) { in.port = port_ == 65535 ? 1 : port_ + 1; },
          "Siphon|Initiate Data Request error|error", 1},
+        // Checked before the request: a long fetch must not end with nowhere to put it.
+        {"data directory", [this](RETRIEVAL_INPUT& in) { in.dataDirectory = dir_ + "/absent"; },
+         nullptr, -1},
+        {"catalogue without FILELIST",
+         [this](RETRIEVAL_INPUT&) { db_.execute("alter table FILELIST rename to FILELIST_AWAY"); },
+         "Siphon|KVR database FILELIST cannot be read: ", -1},
     };
     // The database case opens "KVR" through the connect string; the others use the test's.
     for (const Case& c : cases) {
@@ -314,9 +326,16 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
         RETRIEVAL_RESULT result;
         EXPECT_EQ(RetrievalThread(in, host, &result), c.returnValue);
         EXPECT_TRUE(result.runFailed);
-        EXPECT_EQ(host.messages, std::vector<std::string>{c.message});
+        ASSERT_EQ(host.messages.size(), 1u);
+        const std::string expected =
+            c.message ? c.message
+                      : "Siphon|KVR data directory not found: " + dir_ + "/absent|error";
+        EXPECT_EQ(host.messages[0].substr(0, expected.size()), expected);
         EXPECT_EQ(host.finished, 1);
+        EXPECT_EQ(result.packets, 0u);
     }
+    db_.execute("alter table FILELIST_AWAY rename to FILELIST");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/absent"));
     EXPECT_TRUE(Files().empty());
     EXPECT_TRUE(Rows().empty());
 }
@@ -341,20 +360,6 @@ TEST_F(RetrievalTest, SpoolWriteFailureKeepsWhatWasSpooledConvertedAndRegistered
     ExpectStoredExactly(s, "ANMO", "BHZ", first, s.packetEnd(first) + 9 * 50);
 }
 
-TEST_F(RetrievalTest, MissingDataDirectoryIsReportedNotSilent) {
-    StartServer();
-    const double begin = std::floor(platNow()) - 3000.0;
-    ScriptedHost host;
-    RETRIEVAL_INPUT in = Input(begin, begin + 60.0, "+ANMO.BHZ.00");
-    in.dataDirectory = dir_ + "/absent";
-    RETRIEVAL_RESULT result;
-    EXPECT_EQ(RetrievalThread(in, host, &result), 0);
-    EXPECT_TRUE(result.runFailed);
-    EXPECT_EQ(host.messages, std::vector<std::string>{"Siphon|KVR file write error|error"});
-    EXPECT_FALSE(std::filesystem::exists(dir_ + "/absent"));
-    EXPECT_TRUE(Rows().empty());
-}
-
 TEST_F(RetrievalTest, ServerQueriesFillStationsAndTimesAndFailAtOnceWhenRefused) {
     StartServer();
     CStationMap map;
@@ -375,38 +380,182 @@ TEST_F(RetrievalTest, ServerQueriesFillStationsAndTimesAndFailAtOnceWhenRefused)
     EXPECT_EQ(map.Count(), 0u);
 }
 
-TEST_F(RetrievalTest, FetchExitStatus) {
+class FetchTest : public RetrievalTest {
+  protected:
+    FETCH_OPTIONS Options(double begin, double end) {
+        FETCH_OPTIONS options;
+        options.server = "127.0.0.1:" + std::to_string(port_);
+        options.begin = std::to_string(int64_t(begin));
+        options.end = std::to_string(int64_t(end));
+        options.dataDirectory = data_;
+        options.spoolDirectory = spool_;
+        options.kvrProfile = dir_ + "/kvr.ini";
+        options.streams = {"ANMO.BHZ.00", "KONO.LHZ"};
+        return options;
+    }
+    // Runs a fetch; its standard error is kept in err_.
+    int Fetch(const FETCH_OPTIONS& options) {
+        std::FILE* f = std::tmpfile();
+        int status = gleanerFetch(options, f);
+        std::rewind(f);
+        err_.clear();
+        char line[4096];
+        while (std::fgets(line, sizeof line, f)) err_ += line;
+        std::fclose(f);
+        return status;
+    }
+    void ExpectFilesAndRowsAgree() {
+        std::vector<KVR_CHECK_FINDING> findings;
+        std::string error;
+        ASSERT_TRUE(kvrCheckCatalog(db_, data_, &findings, &error)) << error;
+        for (const KVR_CHECK_FINDING& f : findings) ADD_FAILURE() << f.cpath << ": " << f.detail;
+    }
+    std::string err_;
+};
+
+// Every exit status, each with its line; a repeated fetch is complete and writes nothing.
+TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
     specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
     StartServer();
     const double begin = std::floor(platNow()) - 3000.0;
-    FETCH_OPTIONS options;
-    options.server = "127.0.0.1:" + std::to_string(port_);
-    options.begin = std::to_string(int64_t(begin));
-    options.end = std::to_string(int64_t(begin + 120.0));
-    options.dataDirectory = data_;
-    options.spoolDirectory = spool_;
-    options.streams = {"ANMO.BHZ.00", "KONO.LHZ"};
-    std::FILE* err = std::tmpfile();
-    EXPECT_EQ(gleanerFetch(options, err), kFetchComplete);
+    const FETCH_OPTIONS options = Options(begin, begin + 120.0);
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
     EXPECT_EQ(Rows().size(), 2u);
+    EXPECT_NE(err_.find("KONO.LHZ: received 121 samples"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("warning: the rows will be relative to"), std::string::npos) << err_;
+    const auto files = Files();
+    const auto rows = Rows();
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+    EXPECT_NE(err_.find("ANMO.BHZ.00: received 2401 samples"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("nothing new, every sample was already stored"), std::string::npos);
+    EXPECT_EQ(Files(), files);
+    ASSERT_EQ(Rows().size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(Rows()[i].lddate, rows[i].lddate);
 
-    FETCH_OPTIONS bad = options;
-    bad.streams = {"ANMO/BHZ"};
-    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
-    bad = options;
-    bad.end = bad.begin;
-    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
-    bad = options;
-    bad.begin = "not a time";
-    EXPECT_EQ(gleanerFetch(bad, err), kFetchFailed);
+    struct Case {
+        const char* name;
+        std::function<void(FETCH_OPTIONS&)> change;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"unsafe stream", [](FETCH_OPTIONS& o) { o.streams = {"ANMO/BHZ"}; }, kFetchUsage,
+         "bad stream ANMO/BHZ"},
+        {"hostile stream name", [](FETCH_OPTIONS& o) { o.streams = {"AB\nC.BHZ"}; }, kFetchUsage,
+         "bad stream AB\\nC.BHZ (STA"},
+        {"empty window", [](FETCH_OPTIONS& o) { o.end = o.begin; }, kFetchUsage,
+         "Wrong time interval"},
+        {"bad time", [](FETCH_OPTIONS& o) { o.begin = "yesterday"; }, kFetchUsage,
+         "ISO 8601 UTC (2026-12-08T10:00:00Z), now, now-SECONDS"},
+        {"data directory under a file",
+         [this](FETCH_OPTIONS& o) { o.dataDirectory = dir_ + "/kvr.ini/data"; }, kFetchUsage,
+         "cannot make the data directory"},
+        {"a stream the server lacks, among others",
+         [](FETCH_OPTIONS& o) { o.streams.push_back("NONE.BHZ"); }, kFetchPartial,
+         "NONE.BHZ: nothing received"},
+        {"outside the disk loop",
+         [begin](FETCH_OPTIONS& o) {
+             o.begin = std::to_string(int64_t(begin - 86400.0));
+             o.end = std::to_string(int64_t(begin - 86000.0));
+         },
+         kFetchNothing, "gleaner fetch: nothing received (exit 3)"},
+        {"new folder", [this](FETCH_OPTIONS& o) { o.dataDirectory = dir_ + "/new/data"; },
+         kFetchComplete, "complete (exit 0)"},
+        {"server gone", [this](FETCH_OPTIONS& o) { o.server = "127.0.0.1:1"; }, kFetchFailed,
+         "Initiate Data Request error"},
+    };
+    { std::ofstream(dir_ + "/kvr.ini") << "[DATA]\nDIR=" << data_ << "\n"; }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FETCH_OPTIONS o = options;
+        c.change(o);
+        EXPECT_EQ(Fetch(o), c.status) << err_;
+        EXPECT_NE(err_.find(c.says), std::string::npos) << err_;
+        // The catalogue's data directory is data_ now: only another folder is warned of.
+        EXPECT_EQ(err_.find("warning") != std::string::npos, c.status == kFetchComplete) << err_;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/new/data/ANMO"));
+    // A catalogue without FILELIST: nothing is fetched or written.
+    ASSERT_TRUE(kvrSqlOk(db_.execute("drop table FILELIST")));
+    EXPECT_EQ(Fetch(options), kFetchFailed) << err_;
+    EXPECT_NE(err_.find("FILELIST cannot be read"), std::string::npos) << err_;
+    EXPECT_EQ(Files(), files);
+}
 
-    // The server goes away for good: retried, then what arrived is kept.
-    FETCH_OPTIONS partial = options;
-    partial.end = std::to_string(int64_t(begin + 1800.0));
-    partial.retries = 1;
-    server_->stop();
-    EXPECT_EQ(gleanerFetch(partial, err), kFetchFailed);  // nothing arrived: request not sent
-    std::fclose(err);
+// A stop while receiving keeps what arrived; one while converting finishes the conversion.
+// Either way files and rows agree, and the status names the signal.
+TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 3600.0;
+    FETCH_OPTIONS options = Options(begin, begin + 1800.0);
+    int packets = 0;
+    options.onStatusForTests = [&packets](const std::string& status) {
+        if (status.find(':') == 4 && ++packets == 1) raise(SIGINT);
+    };
+    EXPECT_EQ(Fetch(options), kFetchStoppedBase + SIGINT) << err_;
+    EXPECT_NE(err_.find("stopped by signal 2"), std::string::npos) << err_;
+    ExpectFilesAndRowsAgree();
+    std::vector<KVR_FILELIST_ROW> rows = Rows();
+    ASSERT_FALSE(rows.empty());
+    const isisim::SimStream& bhz = Stream("ANMO.BHZ.00");
+    double stored = 0.0;
+    for (const KVR_FILELIST_ROW& r : rows)
+        if (r.ch == "BHZ") stored += r.tqty;
+    ASSERT_GT(stored, 0.0);
+    EXPECT_LT(stored, 1800.0);
+    ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
+                        bhz.indexAtOrAfter(begin) + int64_t(stored * 20.0 + 0.5) - 1);
+
+    bool sent = false;  // a second SIGTERM would end the program, as it should
+    options.onStatusForTests = [&sent](const std::string& status) {
+        if (status == kDecodingStatus && !sent) sent = raise(SIGTERM) == 0;
+    };
+    EXPECT_EQ(Fetch(options), kFetchStoppedBase + SIGTERM) << err_;
+    ExpectFilesAndRowsAgree();
+    ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
+                        bhz.indexAtOrBefore(begin + 1800.0));
+}
+
+// A SIGKILL at whatever moment (receiving, between a file and its row, in an append): the same
+// fetch again leaves every sample stored once, with files and rows agreeing.
+TEST_F(FetchTest, AfterASigkillAtAnyMomentTheSameFetchMendsFilesAndRows) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 7000.0;
+    const isisim::SimStream& bhz = Stream("ANMO.BHZ.00");
+    const isisim::SimStream& lhz = Stream("KONO.LHZ");
+    // The child kills itself this long after its conversion began.
+    for (uint32_t killAfterMs : {0u, 2u, 5u, 10u, 20u}) {
+        SCOPED_TRACE(killAfterMs);
+        FETCH_OPTIONS options = Options(begin, begin + 6000.0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            options.onStatusForTests = [killAfterMs](const std::string& status) {
+                if (status != kDecodingStatus) return;
+                std::thread([killAfterMs] {
+                    platSleepMs(killAfterMs);
+                    kill(getpid(), SIGKILL);
+                }).detach();
+            };
+            std::FILE* quiet = std::fopen("/dev/null", "w");
+            gleanerFetch(options, quiet);
+            for (;;) pause();  // a conversion quicker than the delay still ends by the kill
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        options.onStatusForTests = nullptr;
+        EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+        ExpectFilesAndRowsAgree();
+        ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
+                            bhz.indexAtOrBefore(begin + 6000.0));
+        ExpectStoredExactly(lhz, "KONO", "LHZ", lhz.indexAtOrAfter(begin),
+                            lhz.indexAtOrBefore(begin + 6000.0));
+        std::filesystem::remove_all(data_);
+        std::filesystem::create_directory(data_);
+        db_.execute("delete from FILELIST");
+    }
 }
 
 }  // namespace

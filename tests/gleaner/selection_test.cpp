@@ -172,6 +172,9 @@ TEST_F(SettingsTest, WrittenValuesReadBack) {
     map.AddChannel("ABC", "BHZ", "00", 20.0, 1);
     map.AddChannel("ABC", "BHN", "  ", 0.1, 0);
     map.AddChannel("XYZ", "LHZ", "  ", 1.0, 1);
+    // A server that lists a stream twice: one entry, and the ticked channel after it is kept.
+    map.AddChannel("ABC", "BHN", "  ", 0.1, 0);
+    map.AddChannel("ABC", "BHE", "00", 20.0, 1);
     map.Find("XYZ")->selected = true;
     gleanerWriteStations(map, Ini());
     CStationMap read;
@@ -180,6 +183,8 @@ TEST_F(SettingsTest, WrittenValuesReadBack) {
     EXPECT_TRUE(read.Find("XYZ")->selected);
     EXPECT_FALSE(read.Find("ABC")->selected);
     EXPECT_DOUBLE_EQ(read.FindChannel("ABC", "BHN.  ")->sps, 0.1);
+    EXPECT_EQ(read.Find("ABC")->channels.size(), 3u);
+    EXPECT_EQ(read.SelectedChannelCount(), 3);
 
     CServerList servers;
     servers.Add("b");
@@ -219,7 +224,7 @@ TEST(StationMap, ConfigurationLeavesOutStreamsWithUnsafeCodes) {
     EXPECT_DOUBLE_EQ(map.FindChannel("ABC", "BHZ.00")->sps, 20.0);
 }
 
-TEST(Fetch, AnswersAndExitStatus) {
+TEST(Fetch, AnswersToTheIoQuestion) {
     struct Case {
         FetchOnError policy;
         int retriesSoFar;
@@ -233,18 +238,6 @@ TEST(Fetch, AnswersAndExitStatus) {
     for (const Case& c : cases)
         EXPECT_EQ(gleanerFetchAnswer(c.policy, c.retriesSoFar, 3), c.answer)
             << int(c.policy) << " after " << c.retriesSoFar;
-
-    RETRIEVAL_RESULT r;
-    r.returnValue = 0;
-    r.complete = true;
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchComplete);
-    r.complete = false;  // Ignore, or blocks lost without a failure report
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchPartial);
-    r.runFailed = true;  // spool write error: what arrived is converted, still a failure
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
-    r.runFailed = false;
-    r.returnValue = 1;
-    EXPECT_EQ(gleanerFetchStatus(r), kFetchFailed);
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include "platform/profile.h"
 #include "server/server.h"
 
+int gleanerRunDialog(int argc, char** argv);
+
 namespace {
 
 QApplication* App() {
@@ -28,6 +30,18 @@ QApplication* App() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return app;
+}
+
+TEST(GleanerProgram, WithoutADisplayTheDialogSaysSoAndExits2) {
+    const char* names[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
+    std::vector<std::pair<std::string, std::string>> saved;
+    for (const char* name : names)
+        if (const char* value = std::getenv(name)) saved.emplace_back(name, value);
+    for (const char* name : names) unsetenv(name);
+    char program[] = "gleaner";
+    char* argv[] = {program, nullptr};
+    EXPECT_EQ(gleanerRunDialog(1, argv), 2);
+    for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
 }
 
 TEST(DateTimeEditWidget, TypingOverwritesAndRefuses) {
@@ -132,8 +146,21 @@ TEST_F(DialogTest, QuerySelectAndGetDataThroughTheMainDialog) {
     ASSERT_EQ(dlg.StationList()->topLevelItemCount(), 2);
     EXPECT_EQ(dlg.ServerBox()->itemText(0).toStdString(), "127.0.0.1");
     EXPECT_EQ(dlg.ChannelList()->topLevelItemCount(), 0);
-    dlg.StationList()->topLevelItem(0)->setCheckState(0, Qt::Checked);  // ABC
+    // A right click on a check box toggles it in both lists; one on the text does not.
+    auto rightClick = [](QTreeWidget* list, int row, bool onBox) {
+        const QRect rect = list->visualItemRect(list->topLevelItem(row));
+        const QPoint at(onBox ? rect.left() + 4 : rect.left() + 80, rect.center().y());
+        QTest::mouseClick(list->viewport(), Qt::RightButton, {}, at);
+        return list->topLevelItem(row)->checkState(0);
+    };
+    dlg.show();
+    EXPECT_EQ(rightClick(dlg.StationList(), 0, true), Qt::Checked);  // ABC
     ASSERT_EQ(dlg.ChannelList()->topLevelItemCount(), 3);
+    EXPECT_EQ(rightClick(dlg.StationList(), 0, false), Qt::Checked);
+    EXPECT_EQ(rightClick(dlg.ChannelList(), 1, true), Qt::Checked);
+    EXPECT_EQ(dlg.Stations().SelectedChannelCount(), 1);
+    EXPECT_EQ(rightClick(dlg.ChannelList(), 1, true), Qt::Unchecked);
+    EXPECT_EQ(dlg.Stations().SelectedChannelCount(), 0);
     // Listed by the station's own order of channels.
     EXPECT_EQ(dlg.ChannelList()->topLevelItem(0)->text(1).toStdString(), "BHZ");
 

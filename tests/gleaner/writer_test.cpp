@@ -31,6 +31,14 @@ class WriterTest : public gleanertest::ScratchTest {
             ASSERT_TRUE(w.AddSamples(sta, chn, loc, rate, kT0 + k / rate, count, v.data()));
         }
     }
+    // A run of its own writing ABC.BHZ.00 samples first..last at 20 sps, n a packet.
+    GLEANER_RESULT_ENTRY Run(int64_t first, int64_t last, int n) {
+        CKvrWriter w(&db_, "Gleaner");
+        w.SetDataDirectory(data_);
+        Feed(w, "ABC", "BHZ", "00", 20.0, first, last, n);
+        w.FlushAll();
+        return w.Accounts().at(0);
+    }
 };
 
 TEST_F(WriterTest, PacketsJoiningWithinOneIntervalMakeOneFileAndOneRow) {
@@ -186,20 +194,92 @@ TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
     EXPECT_EQ(std::memcmp(bytes.data() + 512, expected, sizeof expected), 0);
 }
 
-TEST_F(WriterTest, LaterRunWithTheSameFileNameReplacesFileAndRow) {
-    for (int run = 0; run < 2; ++run) {
-        CKvrWriter w(&db_, "Gleaner");
-        w.SetDataDirectory(data_);
-        auto v = Ramp(run * 1000, 40 + run * 20);
-        ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, int(v.size()), v.data()));
-        w.FlushAll();
+// Later runs over stored files: an identical one writes nothing, a longer one adds only what is
+// missing on both sides, and a crash's leftovers (a row that disagrees with its file, a file
+// without a row, a sample cut in half) are put right by the next run. Every sample is checked.
+TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
+    const std::string older = "ABC/0462007-115958-BHZ.00.ABC";
+    const std::string first = "ABC/0462007-120000-BHZ.00.ABC";
+    auto run = [this](int64_t from, int64_t to) { return Run(from, to, 30); };
+    auto expectRamp = [&](const std::string& path, int from, size_t count) {
+        auto samples = Samples(path);
+        ASSERT_EQ(samples.size(), count) << path;
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(samples[i], float(from + int(i))) << path;
+        for (const KVR_FILELIST_ROW& r : Rows())
+            if (r.cpath == path) {
+                EXPECT_NEAR(r.tqty, count / 20.0, 1e-9) << path;
+            }
+    };
+    GLEANER_RESULT_ENTRY a = run(0, 99);
+    EXPECT_EQ(a.samples, 100u);
+    const auto rowsBefore = Rows();
+
+    GLEANER_RESULT_ENTRY same = run(0, 99);
+    EXPECT_EQ(same.samples, 0u);
+    EXPECT_EQ(same.samplesAlreadyStored, 100u);
+    EXPECT_EQ(same.rowsWritten, 0);
+    ASSERT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(Rows()[0].lddate, rowsBefore[0].lddate);
+    expectRamp(first, 0, 100);
+
+    // Two seconds earlier to three seconds later.
+    GLEANER_RESULT_ENTRY longer = run(-40, 159);
+    EXPECT_EQ(longer.samples, 100u);
+    EXPECT_EQ(longer.samplesAlreadyStored, 100u);
+    EXPECT_EQ(longer.filesCreated, 1);
+    EXPECT_EQ(longer.filesExtended, 1);
+    EXPECT_EQ(Files(), (std::vector<std::string>{older, first}));
+    expectRamp(older, -40, 40);
+    expectRamp(first, 0, 160);
+
+    // A crash: the later file lost its row and half a sample was written; the earlier one's row
+    // says too little. The same run again registers, trims and corrects, and writes no sample.
+    ASSERT_TRUE(kvrDeleteFileListRows(db_, first).ok());
+    KVR_FILELIST_ROW shortRow = Rows().at(0);
+    shortRow.tqty = 0.5;
+    ASSERT_TRUE(kvrEditFileListRow(db_, shortRow).ok());
+    { std::ofstream(data_ + "/" + first, std::ios::app | std::ios::binary) << "xy"; }
+    GLEANER_RESULT_ENTRY again = run(-40, 179);
+    EXPECT_EQ(again.samplesAlreadyStored, 200u);
+    EXPECT_EQ(again.samples, 20u);
+    expectRamp(older, -40, 40);
+    expectRamp(first, 0, 180);
+    EXPECT_EQ(Rows().size(), 2u);
+
+    // A file of the name a new file needs, of another rate: kept, and its block reported lost.
+    std::filesystem::create_directory(data_ + "/XYZ");
+    const std::string foreign = data_ + "/XYZ/0462007-120000-BHZ.00.XYZ";
+    {
+        std::ofstream(foreign, std::ios::binary)
+            << "[KVR4.0]\r\nData offset=512\r\nSpS=40.000000\r\n";
     }
-    auto rows = Rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(rows[0].tqty, 3.0);
-    auto samples = Samples(rows[0].cpath);
-    ASSERT_EQ(samples.size(), 60u);
-    EXPECT_EQ(samples[0], 1000.0f);
+    std::filesystem::resize_file(foreign, 1024);
+    CKvrWriter w(&db_, "Gleaner");
+    w.SetDataDirectory(data_);
+    Feed(w, "XYZ", "BHZ", "00", 20.0, 0, 9, 10);
+    w.FlushAll();
+    EXPECT_EQ(w.Accounts().at(0).samplesLost, 10u);
+    EXPECT_EQ(std::filesystem::file_size(foreign), 1024u);
+}
+
+// A catalogue that refuses rows (locked, full): a new file goes again, an extended one is cut back
+// to what its row says, so files and rows still agree and the samples are counted as lost.
+TEST_F(WriterTest, RefusedRowsLeaveFilesAsTheirRowsSayAndCountTheLoss) {
+    auto run = [this](int64_t from, int64_t to) { return Run(from, to, 50); };
+    ASSERT_EQ(run(0, 99).samples, 100u);
+    for (const char* event : {"insert", "update"})
+        ASSERT_TRUE(
+            kvrSqlOk(db_.execute(std::string("create trigger refuse_") + event + " before " +
+                                 event + " on FILELIST begin select raise(abort, 'locked'); end")))
+            << db_.message();
+    GLEANER_RESULT_ENTRY a = run(0, 199);  // extends the file
+    EXPECT_EQ(a.samplesLost, 100u);
+    EXPECT_EQ(a.rowErrors, 1);
+    GLEANER_RESULT_ENTRY b = run(1000, 1099);  // a new file after a gap
+    EXPECT_EQ(b.samplesLost, 100u);
+    EXPECT_EQ(Files(), std::vector<std::string>{"ABC/0462007-120000-BHZ.00.ABC"});
+    EXPECT_EQ(Samples("ABC/0462007-120000-BHZ.00.ABC").size(), 100u);
+    EXPECT_DOUBLE_EQ(Rows().at(0).tqty, 5.0);
 }
 
 // Whatever rows of the path were there (none, one, or duplicates left by another writer), both

@@ -61,6 +61,7 @@ TEST(IsicatArgsTest, TimeTexts) {
         {"now-", false, 0},
         {"now-x", false, 0},
         {"2020:001", false, 0},
+        {"2020-02-01T01:02:03.25Z", true, 1577836800.0 + 31 * 86400 + 3723.25},
         {"-5", false, 0},
     };
     for (const Case& c : cases) {
@@ -82,6 +83,23 @@ TEST(IsicatLinesTest, ListAndPacketLines) {
     cnf.factor = 5;
     cnf.multiplier = 2;
     EXPECT_EQ(isicatCnfLine(cnf), "SIM1\tLHZ\t00\t2.500000\n");
+    // A hostile station code cannot forge a line or a column.
+    isiSetStreamId(&cnf.name, "X\nY\tZ", "LHZ", "00");
+    EXPECT_EQ(isicatCnfLine(cnf), "X\\nY\\tZ\tLHZ\t00\t2.500000\n");
+
+    // Unknown pieces of a specifier, wildcards and case as the server compares them.
+    ISI_STREAM_CNF entries[2]{};
+    isiSetStreamId(&entries[0].name, "ANMO", "BHZ", "00");
+    isiSetStreamId(&entries[1].name, "KONO", "LHZ", "");
+    ISI_CNF_LIST list{};
+    list.nentry = 2;
+    list.entry = entries;
+    EXPECT_TRUE(isicatUnknownStreams("anmo.bh?.00+KONO.LHZ+*.*", list).empty());
+    EXPECT_EQ(isicatUnknownStreams("ANMO.BHZ+KONO.LHZ.00+NONE.*+ANMO.BHZ.00", list),
+              (std::vector<std::string>{"ANMO.BHZ", "KONO.LHZ.00", "NONE.*"}));
+    EXPECT_TRUE(isicatWindowIsPossible(10.0, 10.0));
+    EXPECT_TRUE(isicatWindowIsPossible(UTIL_TIME_END_OF_LOOP, 10.0));
+    EXPECT_FALSE(isicatWindowIsPossible(11.0, 10.0));
 
     ISI_STREAM_SOH soh{};
     isiSetStreamId(&soh.name, "SIM1", "BHZ", "  ");

@@ -17,6 +17,7 @@ constexpr double kStartBoundSeconds = 20.0;
 struct Output {
     int status = -1;
     std::string text;
+    bool operator==(const Output&) const = default;
 };
 
 // Runs a shell command line and returns its exit status and standard output.
@@ -75,6 +76,13 @@ TEST_F(ProgramsTest, IsicatListsTheStreamsOfIsiSim) {
                              " XA.BHZ.00 --begin now-100 --end now-90 --compress 1");
     EXPECT_EQ(data.status, 0);
     EXPECT_NE(data.text.find("XA\tBHZ\t00\t"), std::string::npos) << data.text;
+
+    // A stream the server lacks, and a window that ends before it begins, print nothing.
+    const std::string isicat = std::string(ISICAT_EXE) + " data 127.0.0.1:" + port_;
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00+XB.BHZ --begin now-100 --end now-90 2>/dev/null"),
+              (Output{3, ""}));
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00 --begin now-90 --end now-100 2>/dev/null"),
+              (Output{2, ""}));
 }
 
 TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsage) {

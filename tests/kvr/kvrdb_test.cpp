@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kvr/kvrfile.h"
 
@@ -116,6 +117,51 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
     r = kvrdb("--dsn Missing files");
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.output.find("cannot open data source \"Missing\""), std::string::npos) << r.output;
+}
+
+// What a crash between a file and its row leaves: a row longer than its file, a row whose file is
+// gone, a file without a row. --repair mends the rows, --adopt registers the file, files are
+// never touched.
+TEST_F(KvrdbTool, RepairBringsRowsIntoAgreementWithTheirFiles) {
+    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
+    ASSERT_EQ(kvrdb("init").status, 0);
+    const std::string data = dir_ + "/data";
+    fs::create_directories(data + "/ABC");
+    std::array<char, KVR_HEADER_SIZE> header{};
+    ASSERT_TRUE(kvrBuildHeader40(header, "ABC", "BHZ", 20.0));
+    std::vector<float> samples(100, 1.5f);
+    std::string error;
+    // Day 046 of 2007, 12:00:00 and 12:10:00.
+    for (const char* name : {"/ABC/0462007-120000-BHZ.00.ABC", "/ABC/0462007-121000-BHZ.00.ABC"})
+        ASSERT_TRUE(kvrCreateFile(data + name, header, samples, &error)) << error;
+    std::ofstream(dir_ + "/rows.sql")
+        << "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER) values "
+           "('ABC','BHZ','00',1171540800,9.0,20,1,'ABC/0462007-120000-BHZ.00.ABC',3,'Gleaner'),"
+           "('ABC','BHZ','00',1171544400,5.0,20,1,'ABC/0462007-130000-BHZ.00.ABC',3,'Gleaner');\n";
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
+    const std::string check = "check --data-dir '" + data + "'";
+
+    ToolRun r = kvrdb(check);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("3 problem(s)"), std::string::npos) << r.output;
+    r = kvrdb(check + " --repair");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("mended   set the length of ABC/0462007-120000-BHZ.00.ABC to its "
+                            "file's, 5.000000 s"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("mended   deleted the row of ABC/0462007-130000"), std::string::npos);
+    EXPECT_NE(r.output.find("no row   ABC/0462007-121000-BHZ.00.ABC"), std::string::npos);
+    EXPECT_NE(kvrdb(check + " --adopt").status, 0);  // --adopt only with --repair
+    r = kvrdb(check + " --repair --adopt");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("registered ABC/0462007-121000-BHZ.00.ABC as Gleaner"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(kvrdb(check).status, 0);
+    r = kvrdb("files --sta ABC");
+    EXPECT_NE(r.output.find("2007-02-15 12:10:00.000"), std::string::npos) << r.output;
+    EXPECT_EQ(fs::file_size(data + "/ABC/0462007-121000-BHZ.00.ABC"), KVR_HEADER_SIZE + 400);
 }
 
 #ifdef ISI_SIM_PATH

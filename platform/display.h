@@ -1,0 +1,7 @@
+// Whether a window can be shown at all: a program with a window checks this before it starts
+// its window library, which would otherwise abort without a display.
+#pragma once
+
+// True when a display is named: QT_QPA_PLATFORM (which may choose the off-screen platform),
+// DISPLAY or WAYLAND_DISPLAY is set and not empty.
+bool platHasDisplay();
