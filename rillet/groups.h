@@ -47,6 +47,7 @@ struct CRecorderChannel {
 };
 
 struct CRecorderGroup {
+    int section = 0;  // n of the "GROUP%d" section it was loaded from; its resume keys live there
     std::string station;      // lower case, as loaded
     uint32_t sizeLimit = 0;   // disk-loop limit in bytes (SIZEMB * 1048576, below 2 GiB)
     int32_t fileLength = 60;  // minutes per file

@@ -25,6 +25,7 @@
 #include "rillet/log.h"
 #include "rillet/recorder.h"
 #include "rillet/settings.h"
+#include "rillet/startup.h"
 #include "rillet/ui/rilletdlg.h"
 #include "rillet/ui/rilletprogram.h"
 #include "rillet/worker.h"
@@ -56,6 +57,7 @@ int RunHeadless(bool verbose) {
         return kExitSockets;
     }
     CRilletLog log;
+    log.SetWarningEcho(true);
     CRilletSettings settings(log);
     CKvrCatalogue catalogue(log, settings);
     if (!catalogue.OpenKvrDatabase()) {
@@ -70,6 +72,12 @@ int RunHeadless(bool verbose) {
     if (!settings.LoadSettings(lookup)) {
         std::fprintf(stderr, "Load groups open error\n");
         return kExitSettings;
+    }
+    CRecorderLocks locks;
+    std::string problem;
+    if (int code = locks.Check(settings, &problem); code != 0) {
+        log.WriteWarning(problem);
+        return code;
     }
 
     CConsoleView view;

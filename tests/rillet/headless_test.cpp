@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "recording_rig.h"
+#include "rillet/startup.h"
 #include "util/util.h"
 
 using namespace rillet_test;
@@ -158,5 +159,50 @@ TEST(RilletHeadless, WindowProgramWritesEveryPendingRunOnSigterm) {
     EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
     EXPECT_GT(rig.Resume("BHZ"), caughtUp) << "the pending run was not written";
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Recorder stopped#"));
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// A second recorder on the same settings folder, or on the same station's data from another
+// folder, is refused and names the holder; the first records on untouched. Without a data
+// directory or anything to record the start is refused with statuses of their own.
+TEST(RilletHeadless, SecondRecorderAndStartsWithNothingToDoAreRefused) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    Child first = Start({"--headless", "-C", rig.dir.Path()}, rig.dir.Path(),
+                        rig.dir.Path("odbc.ini"), rig.dir.Path());
+    double deadline = platNow() + kGenerousWaitSeconds;
+    while (rig.Resume("BHZ") <= rig.start && platNow() < deadline) platSleepMs(20);
+    ASSERT_GT(rig.Resume("BHZ"), rig.start) << ReadText(first.err);
+
+    auto other = [&](const std::string& rel = "") { return rig.dir.Path("other/" + rel); };
+    std::filesystem::create_directories(other("same-station"));
+    std::filesystem::create_directories(other("no-settings"));
+    std::filesystem::create_directories(other("no-kvr-ini"));
+    std::filesystem::copy_file(rig.dir.Path("rillet.ini"), other("same-station/rillet.ini"));
+    std::filesystem::copy_file(rig.dir.Path("rillet.ini"), other("no-kvr-ini/rillet.ini"));
+    const std::string holder = "another recorder (pid " + std::to_string(first.pid);
+    struct Case {
+        std::string folder;
+        std::string windir;
+        int exitCode;
+        std::string text;
+    } cases[] = {
+        {rig.dir.Path(), rig.dir.Path(), kExitLocked, holder + " on "},
+        {other("same-station"), rig.dir.Path(), kExitLocked, "records station abc"},
+        {other("no-settings"), rig.dir.Path(), kExitNothingToRecord, "rillet.ini not found"},
+        {other("no-kvr-ini"), other(), kExitNoDataDirectory, "KVR.ini not found"},
+    };
+    for (const auto& c : cases) {
+        Child second =
+            Start({"--headless", "-C", c.folder}, other(), rig.dir.Path("odbc.ini"), c.windir);
+        EXPECT_EQ(Wait(second, 10), c.exitCode) << c.folder;
+        std::string err = ReadText(second.err);
+        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+    }
+
+    const double caughtUp = rig.start + std::floor(3600 / 245.0) * 245;
+    while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
+    ::kill(first.pid, SIGTERM);
+    EXPECT_EQ(Wait(first), 0) << ReadText(first.err);
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
