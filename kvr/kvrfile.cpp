@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/filewrite.h"
+
 namespace {
 
 constexpr double kSecondsFrom0001To1970 = 62135596800.0;
@@ -244,40 +246,24 @@ bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view s
 
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
                    std::span<const float> samples, std::string* error) {
-    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        setError(error, "cannot create " + hostPath + ": " + std::strerror(errno));
-        return false;
-    }
     std::vector<char> bytes = littleEndianBytes(samples);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        setError(error, "cannot write " + hostPath);
-        return false;
-    }
-    return true;
+    std::string why;
+    bool opened = false;
+    if (platWriteFile(hostPath, true, {header, bytes}, &why, &opened)) return true;
+    setError(error, (opened ? "cannot write " : "cannot create ") + hostPath + ": " + why);
+    return false;
 }
 
 bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
                       std::string* error) {
-    // in|out opens an existing file without truncating it and never creates one; a file that
-    // vanished must not come back as a headerless stub.
-    std::fstream out(hostPath, std::ios::binary | std::ios::in | std::ios::out);
-    if (!out) {
-        setError(error, "cannot open " + hostPath + ": " + std::strerror(errno));
-        return false;
-    }
-    out.seekp(0, std::ios::end);
+    // The file is opened without being created: a file that vanished must not come back as a
+    // headerless stub.
     std::vector<char> bytes = littleEndianBytes(samples);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        setError(error, "cannot write " + hostPath);
-        return false;
-    }
-    return true;
+    std::string why;
+    bool opened = false;
+    if (platWriteFile(hostPath, false, {bytes}, &why, &opened)) return true;
+    setError(error, (opened ? "cannot write " : "cannot open ") + hostPath + ": " + why);
+    return false;
 }
 
 bool kvrMakeFolders(const std::string& hostPath, std::string* error) {

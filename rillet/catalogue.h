@@ -30,12 +30,13 @@ class CKvrCatalogue : public CFileCatalogue {
     bool OpenConnectionString(const std::string& connection, bool cursorLibrary = true);
     KvrConnection& Connection() { return db_; }
 
-    void RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,
+    // Both log a failure with the file, the statement and the driver's text.
+    bool RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,
                          double tqty, double sps, const std::string& channel,
                          const std::string& location, double calib, double calper) override;
-    void UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
-                       double tqty, const std::string& channel,
-                       const std::string& location) override;
+    CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
+                             double tqty, const std::string& channel,
+                             const std::string& location) override;
     void TrimDiskLoop(const std::string& station, uint32_t limit) override;
     // Bytes the station's loop takes; 0 when nothing is counted or the statement fails.
     uint32_t DiskLoopSize(const std::string& station);
@@ -49,6 +50,8 @@ class CKvrCatalogue : public CFileCatalogue {
     // The loop list, read completely before anything is deleted.
     bool ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows);
     void LogOdbcError(const std::string& message);
+    void LogRowError(const std::string& cpath, const std::string& statement,
+                     const std::string& message);
 
     CRilletLog& log_;
     const CRilletSettings& settings_;

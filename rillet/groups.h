@@ -44,6 +44,12 @@ struct CRecorderChannel {
     double calper = -1.0;
 
     bool badPacketLogged = false;  // one log line per channel for refused packets
+
+    // Set while the pending run cannot be written and packets that do not fit it are refused;
+    // lastWriteAttempt (epoch seconds) paces the retries.
+    bool refusing = false;
+    double lastWriteAttempt = 0;
+    bool resumeWriteFailed = false;  // one log line until a resume time is written again
 };
 
 struct CRecorderGroup {

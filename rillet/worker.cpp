@@ -116,6 +116,9 @@ void CRecorderWorker::RunConnection() {
             failuresInARow = 0;
             packets_.fetch_add(1);
             HandlePacket(*packet);
+            // Packets were refused while a run could not be written; now that it is, a new
+            // request fetches them again from each channel's next time.
+            if (recorder_.TakeResyncRequest()) break;
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
             break;
         } else if (stop_.load()) {

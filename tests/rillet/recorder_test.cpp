@@ -39,13 +39,15 @@ class WatchedCatalogue : public CFileCatalogue {
     std::vector<Call> calls;
     int trims = 0;
     void TrimDiskLoop(const std::string&, uint32_t) override { ++trims; }
-    void RegisterNewFile(const std::string& cpath, const std::string&, double tbegin, double tqty,
+    bool RegisterNewFile(const std::string& cpath, const std::string&, double tbegin, double tqty,
                          double, const std::string&, const std::string&, double, double) override {
         calls.push_back({"register", cpath, tbegin, tqty});
+        return true;
     }
-    void UpdateFileRow(const std::string& cpath, const std::string&, double tbegin, double tqty,
-                       const std::string&, const std::string&) override {
+    CRowUpdate UpdateFileRow(const std::string& cpath, const std::string&, double tbegin,
+                             double tqty, const std::string&, const std::string&) override {
         calls.push_back({"update", cpath, tbegin, tqty});
+        return CRowUpdate::Done;
     }
 };
 

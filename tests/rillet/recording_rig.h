@@ -98,6 +98,7 @@ struct RecordingRig {
 
     // Runs just before the orderly stop of Record().
     std::function<void()> beforeStop;
+    double writeRetrySeconds = kDefaultWriteRetrySeconds;
 
     int64_t Resume(const char* key) {
         return std::atoll(platGetProfileString("GROUP1", key, "0", dir.Path("rillet.ini")).c_str());
@@ -121,6 +122,7 @@ struct RecordingRig {
             });
         QuietView view;
         CRecorder recorder(settings, catalogue, log);
+        recorder.SetWriteRetrySeconds(writeRetrySeconds);
         CRecorderWorker worker(settings, recorder, log, view);
         std::thread thread([&] { worker.RecorderThread(); });
         double deadline = platNow() + kGenerousWaitSeconds;

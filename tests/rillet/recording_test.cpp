@@ -1,4 +1,7 @@
 // Recording against the stand-in server into an SQLite catalogue.
+#include <atomic>
+
+#include "platform/filewrite.h"
 #include "recording_rig.h"
 
 using namespace rillet_test;
@@ -71,4 +74,47 @@ TEST(RilletRecording, StopWhileTheServerIsAwayWritesWhatIsPending) {
     EXPECT_LT(platNow() - stopAsked, kGenerousWaitSeconds);
     EXPECT_GE(rig.Resume("BHZ"), caughtUp);
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// A disk that fills part-way through writes, and a catalogue another connection holds locked past
+// the busy time-out: the runs stay pending and are written once space and catalogue return, so
+// every sample is in a file, once, and every file agrees with its row.
+TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
+    RecordingRig rig({}, 100, 1);
+    rig.writeRetrySeconds = 0;
+    constexpr int kBusyMs = 100;
+    rig.open = [&](CKvrCatalogue& c, std::string* why) {
+        return OpenSqliteCatalogue(c, rig.dir.Path("kvr.db"), why, true, kBusyMs);
+    };
+    // Writes 20 to 39 find the disk full after half their bytes; write 60 has another connection
+    // take the catalogue's write lock for a second.
+    std::atomic<int> writes{0};
+    std::atomic<bool> lockWanted{false};
+    platSetDiskSpaceHookForTests([&](size_t requested) -> size_t {
+        int n = ++writes;
+        if (n == 60) lockWanted = true;
+        return n >= 20 && n < 40 ? requested / 2 : requested;
+    });
+    std::thread locker([&] {
+        double deadline = platNow() + kGenerousWaitSeconds;
+        while (!lockWanted && platNow() < deadline) platSleepMs(5);
+        KvrConnection other;
+        ASSERT_TRUE(other.openString(SqliteConnection(rig.dir.Path("kvr.db")))) << other.message();
+        ASSERT_TRUE(other.begin());
+        ASSERT_TRUE(kvrSqlOk(
+            other.execute("insert into sitechan (sta,chan,lcode,sps) values ('zz','ZZZ','00',1)")))
+            << other.message();
+        platSleepMs(1000);
+        other.rollback();
+    });
+    rig.Record(rig.start + 3200);
+    locker.join();
+    platSetDiskSpaceHookForTests(nullptr);
+
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_TRUE(AnyLineHas(log, "No space left on device"));
+    EXPECT_TRUE(AnyLineHas(log, "#Catalogue error on '" + rig.dir.Path("data/abc/")));
+    EXPECT_TRUE(AnyLineHas(log, "filelist"));
+    EXPECT_TRUE(AnyLineHas(log, "the run stays pending"));
 }
