@@ -18,8 +18,11 @@ std::atomic<uint32_t> g_reconnectPauseMs{kReconnectPauseMs};
 
 enum class Step { kOk, kFailed, kStopped, kComplete };
 
+// The client's stop flag, or the cancel flag its connections wait on (set by a caller that has
+// no client handle yet, or wants every wait to end at once).
 bool stopRequested(ISI_CLIENT* client) {
-    return client->stop.load() == kStopValue;
+    return client->stop.load() == kStopValue ||
+           (client->attr.cancel != nullptr && client->attr.cancel->load() != 0);
 }
 
 void closeConnection(ISI_CLIENT* client) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -110,7 +111,7 @@ bool fillHeader(std::span<char, KVR_HEADER_SIZE> block, const char* magic,
     text += "Start date=" + startDate + "\r\n";
     text += "Time duration=" + duration + "\r\n";
     text += "Data Type=FLOAT\r\n";
-    text += "SpS=" + format("%f", sps) + "\r\n";
+    text += "SpS=" + kvrFixedNumber(sps) + "\r\n";
     text += "Gain=1\r\n";
     text += "Station=" + std::string(station) + "\r\n";
     text += "Channels=\"" + std::string(channel) + "\"\r\n";
@@ -242,6 +243,16 @@ bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view s
     return fillHeader(block, KVR_MAGIC_40, format("%02d %02d %02d", 0, 0, 0),
                       format("%02d %02d %04d", 0, 0, 0), format("%02d %02d %02d", 0, 0, 0), station,
                       channel, sps);
+}
+
+std::string kvrFixedNumber(double value) {
+    // to_chars does not look at the locale, unlike printf.
+    constexpr int kFixedDecimals = 6;
+    char buffer[400];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                   kFixedDecimals);
+    if (ec != std::errc()) return "0.000000";
+    return std::string(buffer, end);
 }
 
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,

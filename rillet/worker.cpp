@@ -88,6 +88,7 @@ void CRecorderWorker::RunConnection() {
     // instead; the retries, at the same pace, are made here and end when a stop is requested.
     const uint32_t retryPauseMs = params.attr.retry_delay;
     params.attr.maxerr = IACP_ERR_NONE;
+    params.attr.cancel = &cancel_;
 
     ISI_DATA_REQUEST* request = BuildRequest();
     if (request == nullptr) return;
@@ -123,9 +124,12 @@ void CRecorderWorker::RunConnection() {
             break;
         } else if (stop_.load()) {
             break;
+        } else if (isiIsConnected(client)) {
+            // One packet failed (a bad header, a data type that cannot be converted): it is
+            // dropped and reading goes on at once, however many follow in a row.
+            failuresInARow = 0;
         } else if (++failuresInARow > 1) {
-            // A reconnect that failed again (server away): wait before the next one. A single
-            // failure, such as one packet that could not be converted, reads on at once.
+            // A reconnect that failed again (server away): wait before the next one.
             PauseUnlessStopped(retryPauseMs);
         }
     }
@@ -166,15 +170,22 @@ std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
     char channel[ISI_CHNLEN + 1] = {};
     std::memcpy(station, packet.name.sta, ISI_STALEN);
     std::memcpy(channel, packet.name.chn, ISI_CHNLEN);
+    // The codes come from the server: a newline or an escape sequence in them is shown, not
+    // obeyed, on the console and in the window.
+    char printableStation[4 * ISI_STALEN + 1];
+    char printableChannel[4 * ISI_CHNLEN + 1];
+    utilPrintable(printableStation, station, sizeof printableStation);
+    utilPrintable(printableChannel, channel, sizeof printableChannel);
     char when[UTIL_TIMESTRING_STATIC_LEN + 1];
     char text[128];
-    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station, channel,
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", printableStation, printableChannel,
                   utilTimeString(packet.tofs, 0, when));
     return text;
 }
 
 void CRecorderWorker::RequestStop() {
     stop_.store(true);
+    cancel_.store(1);
     std::lock_guard<std::mutex> guard(clientLock_);
     if (client_ != nullptr) isiSetStopFlag(client_, 1);
 }

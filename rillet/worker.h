@@ -40,7 +40,8 @@ class CRecorderWorker {
     // Routes one packet to its channel; updates the view unless silent.
     void HandlePacket(const ISI_TS_PACKET& packet);
 
-    // From any thread (a signal watcher, the window): stop reading at the next packet boundary.
+    // From any thread (a signal watcher, the window): ends the connection at once, whatever it
+    // waits for; the thread then writes every pending run and returns.
     void RequestStop();
     bool StopRequested() const { return stop_.load(); }
 
@@ -72,6 +73,9 @@ class CRecorderWorker {
     LOGIO* libraryLog_ = nullptr;
 
     std::atomic<bool> stop_{false};
+    // The connection layer's cancel flag: set with stop_, it ends any wait of the connection
+    // (connect to a silent host, a read between heartbeats) within a fraction of a second.
+    std::atomic<int> cancel_{0};
     std::atomic<int> silent_{1};
     std::atomic<uint64_t> packets_{0};
     std::mutex clientLock_;  // guards client_ against RequestStop while it is opened or closed

@@ -107,6 +107,14 @@ struct RecordingRig {
     // One start of the recorder: runs until the BHZ resume time reaches `until`, then stops it
     // the orderly way.
     void Record(double until) {
+        RecordWhile([&] { return Resume("BHZ") < until; });
+        EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";
+    }
+
+    // Runs the recorder while keepGoing() holds (within a generous bound), then stops it;
+    // stopSeconds is how long the stop took, from the request to the thread's end.
+    double stopSeconds = 0;
+    void RecordWhile(const std::function<bool()>& keepGoing) {
         CRilletLog log;
         CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
         CKvrCatalogue catalogue(log, settings);
@@ -126,11 +134,12 @@ struct RecordingRig {
         CRecorderWorker worker(settings, recorder, log, view);
         std::thread thread([&] { worker.RecorderThread(); });
         double deadline = platNow() + kGenerousWaitSeconds;
-        while (Resume("BHZ") < until && platNow() < deadline) platSleepMs(50);
+        while (keepGoing() && platNow() < deadline) platSleepMs(20);
         if (beforeStop) beforeStop();
+        double stopAsked = platNow();
         worker.RequestStop();
         thread.join();
-        EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";
+        stopSeconds = platNow() - stopAsked;
     }
 
     // Every FILELIST row of a channel, oldest first, checked against its file and the server's
