@@ -89,6 +89,27 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
     return CRowUpdate::Failed;
 }
 
+bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
+                               const std::string& location, CFileRow* row) {
+    std::vector<KVR_FILELIST_ROW> rows;
+    std::string filter = "sta='" + kvrSqlQuote(station) + "' and ch='" + kvrSqlQuote(channel) +
+                         "' and lcode='" + kvrSqlQuote(kvrStoredLocation(location)) +
+                         "' and creater='" + KVR_CREATER_RECORDER + "'";
+    KVR_SQL_RESULT r = kvrSelectFileListRows(db_, filter, &rows);
+    if (!r.ok()) {
+        LogOdbcError(r.message);
+        return false;
+    }
+    if (rows.empty()) return false;
+    // Ordered by station, tbegin and cpath: the last is the newest.
+    const KVR_FILELIST_ROW& newest = rows.back();
+    row->cpath = newest.cpath;
+    row->tbegin = newest.tbegin;
+    row->tqty = newest.tqty;
+    row->sps = newest.sps;
+    return true;
+}
+
 uint32_t CKvrCatalogue::DiskLoopSize(const std::string& station) {
     uint32_t total = 0;
     KVR_SQL_RESULT r = kvrDiskLoopSize(db_, station, &total);

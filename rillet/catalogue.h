@@ -37,6 +37,8 @@ class CKvrCatalogue : public CFileCatalogue {
     CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
                              double tqty, const std::string& channel,
                              const std::string& location) override;
+    bool NewestFile(const std::string& station, const std::string& channel,
+                    const std::string& location, CFileRow* row) override;
     void TrimDiskLoop(const std::string& station, uint32_t limit) override;
     // Bytes the station's loop takes; 0 when nothing is counted or the statement fails.
     uint32_t DiskLoopSize(const std::string& station);

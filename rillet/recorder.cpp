@@ -60,8 +60,41 @@ void CRecorder::PrepareChannels() {
             ch.runStart = ch.runDuration = 0;
             ch.runCount = 0;
             ch.nextTime = static_cast<double>(settings_.ReadResumeTime(g, c));
+            ReconcileNewestFile(g, c);
         }
     }
+}
+
+void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
+    CRecorderGroup& group = settings_.Groups()[g];
+    CRecorderChannel& ch = group.channels[c];
+    CFileRow row;
+    if (!catalogue_.NewestFile(group.station, ch.channel, ch.location, &row) || !(row.sps > 0))
+        return;
+    const std::string full = settings_.DataPath(row.cpath);
+    const long long header = KVR_HEADER_SIZE;
+    const long long sampleSize = KVR_SAMPLE_SIZE;
+    const long long size = FileSize(full);
+    if (size < header) return;
+    const long long fileSamples = (size - header) / sampleSize;
+    const long long rowSamples = std::llround(row.tqty * row.sps);
+    // A sample cut in half by the end of the process is no sample.
+    if (header + fileSamples * sampleSize != size) CutBack(full, header + fileSamples * sampleSize);
+    double tqty = row.tqty;
+    if (fileSamples != rowSamples) {
+        // The samples in the file are whole and in order: the row is made to say so.
+        tqty = static_cast<double>(fileSamples) / row.sps;
+        CRowUpdate update = catalogue_.UpdateFileRow(row.cpath, group.station, row.tbegin, tqty,
+                                                     ch.channel, ch.location);
+        log_.WriteLogf("File '%s' holds %lld samples, its row %lld: %s", full.c_str(), fileSamples,
+                       rowSamples,
+                       update == CRowUpdate::Done ? "row updated" : "row left as it was");
+        if (update != CRowUpdate::Done) {
+            tqty = row.tqty;
+            if (fileSamples > rowSamples) CutBack(full, header + rowSamples * sampleSize);
+        }
+    }
+    ch.nextTime = std::max(ch.nextTime, static_cast<double>(WholeSeconds(row.tbegin + tqty)));
 }
 
 bool CRecorder::FindChannel(std::string_view station, std::string_view channel,

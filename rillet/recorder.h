@@ -25,6 +25,14 @@ class CRilletSettings;
 // arrive: a full disk is not hammered with every packet.
 inline constexpr double kDefaultWriteRetrySeconds = 5.0;
 
+// A file's row as the catalogue holds it.
+struct CFileRow {
+    std::string cpath;  // as stored, "/" separators
+    double tbegin = 0;
+    double tqty = 0;
+    double sps = 0;
+};
+
 // The outcome of a row update: written, no row of that file to update, or the statement failed.
 enum class CRowUpdate { Done, NoRow, Failed };
 
@@ -43,6 +51,12 @@ class CFileCatalogue {
     virtual CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station,
                                      double tbegin, double tqty, const std::string& channel,
                                      const std::string& location) = 0;
+    // The row of the channel's newest recorder file (latest tbegin); false when there is none or
+    // the catalogue cannot tell.
+    virtual bool NewestFile(const std::string& /*station*/, const std::string& /*channel*/,
+                            const std::string& /*location*/, CFileRow* /*row*/) {
+        return false;
+    }
 };
 
 // The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
@@ -63,7 +77,10 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: every channel without file or run, next time from its stored resume time.
+    // Thread start: every channel without file or run, next time from its stored resume time, or
+    // from the end of its newest file when that lies later (the process ended before the resume
+    // time was written). A newest file that holds other samples than its row says (the process
+    // ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
@@ -100,6 +117,7 @@ class CRecorder {
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
     void StoreResumeTime(size_t g, size_t c);
+    void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
 
     CRilletSettings& settings_;

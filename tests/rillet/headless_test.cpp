@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
+
 #include "recording_rig.h"
 #include "rillet/startup.h"
 #include "util/util.h"
@@ -208,4 +210,25 @@ TEST(RilletHeadless, SecondRecorderAndStartsWithNothingToDoAreRefused) {
     ::kill(first.pid, SIGTERM);
     EXPECT_EQ(Wait(first), 0) << ReadText(first.err);
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// SIGKILL at random moments, twenty times: every sample the server sent before a kill is in a file
+// once, or asked for again after it; only whole-second resume times may repeat a part of a second
+// once per restart, and every file agrees with its row.
+TEST(RilletHeadless, KilledAtRandomMomentsLosesAndRepeatsNothing) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    const unsigned seed = static_cast<unsigned>(::getpid());
+    std::mt19937 random(seed);
+    constexpr int kKills = 20;
+    for (int i = 0; i < kKills; ++i) {
+        Child child = Start({"--headless", "-C", rig.dir.Path()}, rig.dir.Path(),
+                            rig.dir.Path("odbc.ini"), rig.dir.Path());
+        platSleepMs(50 + random() % 600);
+        ::kill(child.pid, SIGKILL);
+        ASSERT_EQ(Wait(child), 128 + SIGKILL) << "seed " << seed << ": " << ReadText(child.err);
+    }
+    ASSERT_GT(rig.Resume("BHZ"), rig.start + 245) << "seed " << seed << ": nothing recorded";
+    for (const auto& c : rig.channels) rig.CheckChannel(c, kKills);
+    if (HasFailure()) ADD_FAILURE() << "seed " << seed;
 }
