@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -40,7 +41,8 @@ CKvrCatalogue::CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings)
     : log_(log), settings_(settings) {}
 
 bool CKvrCatalogue::OpenKvrDatabase() {
-    return db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD);
+    KVR_CREDENTIALS credentials = kvrCatalogueCredentials(KVR_DSN, KVR_USER, KVR_PASSWORD);
+    return db_.open(KVR_DSN, credentials.user, credentials.password);
 }
 
 bool CKvrCatalogue::OpenConnectionString(const std::string& connection, bool cursorLibrary) {

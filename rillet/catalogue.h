@@ -22,8 +22,9 @@ class CKvrCatalogue : public CFileCatalogue {
   public:
     CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings);
 
-    // SQLConnect to "KVR" as user "KVR" through the ODBC cursor library. False when it fails
-    // (the caller reports "KVR database open error").
+    // SQLConnect to "KVR" through the ODBC cursor library, as user "KVR" with password "JXQ"
+    // unless the data source or the environment names others (kvrCatalogueCredentials). False
+    // when it fails (the caller reports "KVR database open error").
     bool OpenKvrDatabase();
     // Opens with a full connection string instead (tests, tools); the cursor library may be left
     // out to see how a driver answers on its own.
