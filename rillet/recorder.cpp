@@ -179,15 +179,12 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
     if (!fits) {
         // A run that could not be written is tried again only now and then; until it is written
         // no packet that it cannot hold is taken, so nothing after it is lost or misplaced.
-        if (ch.refusing && platNow() - ch.lastWriteAttempt < writeRetrySeconds_) return false;
+        const bool wasRefusing = ch.refusing;
+        if (wasRefusing && platNow() - ch.lastWriteAttempt < writeRetrySeconds_) return false;
         if (!FlushRun(g, c)) return false;
-        if (ch.refusing) {
-            // Written at last. The packets refused meanwhile come again with a new request from
-            // the channel's next time; this one is among them.
-            ch.refusing = false;
-            resyncNeeded_ = true;
-            return false;
-        }
+        // Written at last: the packets refused meanwhile, this one among them, come again with
+        // the new request that FlushRun has asked for.
+        if (wasRefusing) return false;
     }
     for (int i = 0; i < count; ++i) converted_[i] = static_cast<float>(samples[i]);
     if (fits) {
@@ -218,6 +215,12 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
             ch.lastWriteAttempt = platNow();
             return false;
         }
+    }
+    if (ch.refusing) {
+        // Packets may have been refused while the run waited: a new request from the channel's
+        // next time fetches them again.
+        ch.refusing = false;
+        resyncNeeded_ = true;
     }
     ch.runStart = 0;
     ch.runDuration = 0;

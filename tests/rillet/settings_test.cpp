@@ -195,6 +195,21 @@ TEST(RilletSettings, StartNeedsADataDirectoryAndSomethingToRecord) {
     }
 }
 
+// A log directory that cannot be written is said on standard error, the one place left.
+TEST(RilletSettings, UnwritableLogDirectoryIsReported) {
+    ScratchDir dir;
+    WriteText(dir.Path("file"), "");
+    WriteText(dir.Path("rillet.ini"), "[LOG]\nDIR=" + dir.Path("file/log") + "\n");
+    CRilletLog log;
+    CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
+    testing::internal::CaptureStderr();
+    settings.LoadSettings(Rate);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(dir.Path("file/log") + "/ cannot be written (Not a directory)"),
+              std::string::npos)
+        << err;
+}
+
 TEST(RilletSettings, KvrIniIsFoundInTheWindowsDirectory) {
     ScratchDir dir;
     std::filesystem::create_directories(dir.Path("windows"));
