@@ -39,8 +39,8 @@ CRecorderWorker::CRecorderWorker(CRilletSettings& settings, CRecorder& recorder,
 void CRecorderWorker::RecorderThread() {
     recorder_.PrepareChannels();
     while (!stop_.load()) {
-        RunConnection();
-        if (!stop_.load()) PauseUnlessStopped(kCyclePauseMs);
+        // A cycle ended to fetch refused packets again starts over at once.
+        if (!RunConnection() && !stop_.load()) PauseUnlessStopped(kCyclePauseMs);
     }
     // Orderly stop: what is pending is written now, with its row and resume time, rather than
     // asked for again at the next start (the server's loop may have dropped it by then).
@@ -77,7 +77,7 @@ ISI_DATA_REQUEST* CRecorderWorker::BuildRequest() const {
     return request;
 }
 
-void CRecorderWorker::RunConnection() {
+bool CRecorderWorker::RunConnection() {
     utilNetworkInit();
     ISI_OPEN_PARAMS params;
     isiInitOpenParams(&params);
@@ -91,7 +91,7 @@ void CRecorderWorker::RunConnection() {
     params.attr.cancel = &cancel_;
 
     ISI_DATA_REQUEST* request = BuildRequest();
-    if (request == nullptr) return;
+    if (request == nullptr) return false;
 
     view_.SetStatusLine("Connecting...");
     ISI_CLIENT* client = nullptr;
@@ -100,7 +100,7 @@ void CRecorderWorker::RunConnection() {
         if (client == nullptr) PauseUnlessStopped(retryPauseMs);
     }
     isiFreeDataRequest(request);
-    if (client == nullptr) return;  // stopped while connecting
+    if (client == nullptr) return false;  // stopped while connecting
     {
         std::lock_guard<std::mutex> guard(clientLock_);
         client_ = client;
@@ -110,6 +110,7 @@ void CRecorderWorker::RunConnection() {
     view_.SetStatusLine("Connected...");
     log_.WriteLog("Connected...");
     int failuresInARow = 0;
+    bool resync = false;
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
@@ -119,7 +120,7 @@ void CRecorderWorker::RunConnection() {
             HandlePacket(*packet);
             // Packets were refused while a run could not be written; now that it is, a new
             // request fetches them again from each channel's next time.
-            if (recorder_.TakeResyncRequest()) break;
+            if ((resync = recorder_.TakeResyncRequest())) break;
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
             break;
         } else if (stop_.load()) {
@@ -141,6 +142,7 @@ void CRecorderWorker::RunConnection() {
     isiCloseClient(client);
     view_.SetStatusLine("Connection closed");
     log_.WriteLog("Connection closed");
+    return resync;
 }
 
 void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {

@@ -35,8 +35,9 @@ class CRecorderWorker {
     // The thread routine: prepares the channel states, runs connection cycles until a stop is
     // requested, then writes every pending run.
     void RecorderThread();
-    // One connection cycle: build the request, connect, read until the cycle ends, close.
-    void RunConnection();
+    // One connection cycle: build the request, connect, read until the cycle ends, close. True
+    // when it ended to ask again for packets the recorder refused (the next begins at once).
+    bool RunConnection();
     // Routes one packet to its channel; updates the view unless silent.
     void HandlePacket(const ISI_TS_PACKET& packet);
 

@@ -119,7 +119,7 @@ TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
         return OpenSqliteCatalogue(c, rig.dir.Path("kvr.db"), why, true, kBusyMs);
     };
     // Writes 20 to 39 find the disk full after half their bytes; write 60 has another connection
-    // take the catalogue's write lock for a second.
+    // take the catalogue's write lock until the recorder has failed on it.
     std::atomic<int> writes{0};
     std::atomic<bool> lockWanted{false};
     platSetDiskSpaceHookForTests([&](size_t requested) -> size_t {
@@ -136,7 +136,11 @@ TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
         ASSERT_TRUE(kvrSqlOk(
             other.execute("insert into sitechan (sta,chan,lcode,sps) values ('zz','ZZZ','00',1)")))
             << other.message();
-        platSleepMs(1000);
+        // Held until the recorder has met it, and a little longer (it may be between cycles).
+        while (!AnyLineHas(LogLines(rig.dir.Path("log")), "Catalogue error") &&
+               platNow() < deadline)
+            platSleepMs(20);
+        platSleepMs(500);
         other.rollback();
     });
     rig.Record(rig.start + 3200);
