@@ -93,7 +93,8 @@ class CRecorder {
     // Returns the channel the packet went to, or none when it matched nothing or was refused.
     // A channel whose pending run cannot be written (a full disk, a locked catalogue) keeps it
     // and refuses the packets that do not fit it, without moving its next time past them; once
-    // the run is written, ResyncNeeded asks for a new request, which fetches them again.
+    // the run is written, TakeResyncRequest has the worker make a new request that fetches them
+    // again.
     CRecorderChannel* HandlePacket(const CRecorderPacket& packet);
 
     // Trims the station's disk loop, then writes the pending run of channel c of group g. True

@@ -49,13 +49,8 @@ TEST(RilletWorker, BadPacketsAreDroppedAndHostileNamesShownEscaped) {
     peer.start([&](iacptest::IacpPeer& p) {
         isitest::WireRequest request;
         ASSERT_TRUE(isitest::acceptRequest(p, &request));
-        ISI_TS_PACKET h = isitest::makeHeader("ABC", "BHZ", "", 20, 1, t0, 4);
-        h.compress = ISI_COMP_NONE;
-        h.order = 1;
-        p.sendFrame(ISI_IACP_GENERIC_TS, std::vector<uint8_t>(40, 0));       // short of a header
-        p.sendFrame(ISI_IACP_GENERIC_TS, isitest::payloadOf(h, {0, 0, 0}));  // 4 samples, 3 bytes
-        h.datatype = 42;
-        p.sendFrame(ISI_IACP_GENERIC_TS, isitest::payloadOf(h, std::vector<uint8_t>(16, 0)));
+        for (const auto& bad : isitest::badPackets("ABC", "BHZ", t0))
+            p.sendFrame(ISI_IACP_GENERIC_TS, bad.payload);
         ISI_TS_PACKET hostile = isitest::makeHeader("\x1b[2J\n", "B\rZ", "", 20, 1, t0, 100);
         p.sendFrame(ISI_IACP_GENERIC_TS,
                     isitest::samplePayload(hostile, std::vector<int32_t>(100, 1), false));
