@@ -110,6 +110,11 @@ Step ReadNextFrame(ISI_CLIENT* client) {
         if (iacpRecvFrame(client->iacp, &client->frame, client->buf, ISI_MAX_FRAME_PAYLOAD)) {
             return Step::kOk;
         }
+        if (stopRequested(client)) {
+            // The wait was cancelled: no failure to report.
+            closeConnection(client);
+            return Step::kStopped;
+        }
         logioMsg(client->lp, LOG_INFO, "%s: %s: %s", iacpPeerIdent(client->iacp),
                  "isiReadGenericTS:ReadNextFrame", platErrorText(platGetError()));
         closeConnection(client);
