@@ -228,7 +228,10 @@ bool iacpConnect(IACP_CONNECTION* iacp) {
         int error = 0;
         if (!connectSocket(iacp, address)) {
             error = platGetError();
-            int level = iacpErrorClass(error) == IACP_ERR_TRANSIENT ? LOG_DEBUG : LOG_INFO;
+            // A cancelled connect is the caller's stop, not a failure worth a line.
+            bool cancelled = iacp->attr.cancel != nullptr && iacp->attr.cancel->load() != 0;
+            int level =
+                iacpErrorClass(error) == IACP_ERR_TRANSIENT || cancelled ? LOG_DEBUG : LOG_INFO;
             logioMsg(iacp->lp, level, "%s: connect: %s", kFunc, platErrorText(error));
         } else {
             platSetNonBlocking(iacp->sd, true);
