@@ -233,9 +233,14 @@ CStartProblem CRilletSettings::CheckStart(std::string* message) const {
     const std::string settingsPath = IniPath(rilletIni_);
     std::error_code ec;
     if (!dataDirectoryConfigured_ || dataDirectory_.empty()) {
-        *message = std::filesystem::exists(kvrPath, ec)
-                       ? "no data directory: [DATA] DIR is not set in " + kvrPath
-                       : "no data directory: " + kvrPath + " not found";
+        // An empty value (or "\\") would put every station folder at the filesystem root.
+        if (!std::filesystem::exists(kvrPath, ec)) {
+            *message = "no data directory: " + kvrPath + " not found";
+        } else if (!dataDirectoryConfigured_) {
+            *message = "no data directory: [DATA] DIR is not set in " + kvrPath;
+        } else {
+            *message = "no data directory: [DATA] DIR in " + kvrPath + " names the root";
+        }
         return CStartProblem::NoDataDirectory;
     }
     if (!std::filesystem::is_directory(platHostPath(dataDirectory_), ec)) {

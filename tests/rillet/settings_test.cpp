@@ -172,6 +172,8 @@ TEST(RilletSettings, StartNeedsADataDirectoryAndSomethingToRecord) {
          "KVR.ini not found", ""},
         {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\n", CStartProblem::NoDataDirectory,
          "[DATA] DIR is not set in", ""},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\nDIR=\\\n", CStartProblem::NoDataDirectory,
+         "names the root", ""},
         {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\nDIR=/nonexistent/data\\\n",
          CStartProblem::NoDataDirectory, "/nonexistent/data", ""},
         {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "@", CStartProblem::None, "", ""},
