@@ -229,7 +229,8 @@ TEST(RilletHeadless, KilledAtRandomMomentsLosesAndRepeatsNothing) {
         ASSERT_EQ(Wait(child), 128 + SIGKILL) << "seed " << seed << ": " << ReadText(child.err);
     }
     ASSERT_GT(rig.Resume("BHZ"), rig.start + 245) << "seed " << seed << ": nothing recorded";
-    // And no file is left without its row (a file made again after a kill has the same name).
+    // And no file is left without its row: packets here start on whole seconds, so a file made
+    // again after a kill takes the name (and the place) of the one the kill left without a row.
     size_t rows = 0, files = 0;
     for (const auto& c : rig.channels) rows += rig.CheckChannel(c, kKills).size();
     for (const auto& e : std::filesystem::recursive_directory_iterator(rig.dir.Path("data")))
