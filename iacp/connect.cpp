@@ -173,6 +173,26 @@ bool iacpClientHandshake(IACP_CONNECTION* iacp) {
     return true;
 }
 
+namespace {
+
+// The TCP connect. With a cancel flag it is started without blocking and waited for in slices,
+// so that a stop is not held up for the system's connect time-out by a host that never answers.
+bool connectSocket(IACP_CONNECTION* iacp, const PLAT_INADDR& address) {
+    if (iacp->attr.cancel == nullptr) return platConnect(iacp->sd, address);
+    platSetNonBlocking(iacp->sd, true);
+    if (platConnect(iacp->sd, address)) return true;
+    int error = platGetError();
+    if (error != WSAEINPROGRESS && error != WSAEWOULDBLOCK) return false;
+    // The system's own connect time-out still ends a wait for a silent host.
+    for (;;) {
+        int ready = iacpWaitReady(iacp, true, IACP_CANCEL_SLICE_MS);
+        if (ready < 0) return false;
+        if (ready > 0) return platConnectResult(iacp->sd);
+    }
+}
+
+}  // namespace
+
 bool iacpConnect(IACP_CONNECTION* iacp) {
     static const char* kFunc = "iacpConnect";
     if (iacp == nullptr) {
@@ -206,9 +226,12 @@ bool iacpConnect(IACP_CONNECTION* iacp) {
         if (iacp->attr.rcvbuf != 0) platSetRecvBufferSize(iacp->sd, int(iacp->attr.rcvbuf));
 
         int error = 0;
-        if (!platConnect(iacp->sd, address)) {
+        if (!connectSocket(iacp, address)) {
             error = platGetError();
-            int level = iacpErrorClass(error) == IACP_ERR_TRANSIENT ? LOG_DEBUG : LOG_INFO;
+            // A cancelled connect is the caller's stop, not a failure worth a line.
+            bool cancelled = iacp->attr.cancel != nullptr && iacp->attr.cancel->load() != 0;
+            int level =
+                iacpErrorClass(error) == IACP_ERR_TRANSIENT || cancelled ? LOG_DEBUG : LOG_INFO;
             logioMsg(iacp->lp, level, "%s: connect: %s", kFunc, platErrorText(error));
         } else {
             platSetNonBlocking(iacp->sd, true);

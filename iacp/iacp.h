@@ -7,6 +7,7 @@
 //   16+len signature id    20+len signature length (<= 40)    24+len signature bytes
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -64,6 +65,8 @@ inline constexpr uint32_t IACP_DEF_RCVBUFSIZ = 0;
 inline constexpr uint32_t IACP_DEF_MAXERROR = IACP_ERR_NONFATAL;
 inline constexpr uint32_t IACP_DEF_RESERVED = 1;
 inline constexpr uint32_t IACP_DEF_RETRY_DELAY = 10000;  // ms
+// Longest a wait goes without looking at the cancel flag.
+inline constexpr int64_t IACP_CANCEL_SLICE_MS = 100;
 
 struct IACP_OPTIONS {
     uint32_t at_timeo = IACP_DEF_AT_TIMEO;  // I/O time-out, ms
@@ -73,6 +76,10 @@ struct IACP_OPTIONS {
     uint32_t reserved = IACP_DEF_RESERVED;
     uint32_t retry_delay = IACP_DEF_RETRY_DELAY;  // ms between connect attempts
     const char* tracefile = nullptr;              // traffic log file name, or none
+    // When given and nonzero, every wait of the connection (connect, read, write) ends within
+    // IACP_CANCEL_SLICE_MS with WSAECONNABORTED: another thread's way to stop a connection that
+    // waits for a silent peer. Owned by the caller; it must outlive the connection.
+    const std::atomic<int>* cancel = nullptr;
 };
 
 struct IACP_WIRE_FRAME {
@@ -127,6 +134,9 @@ IACP_CONNECTION* iacpOpen(const char* server, int port, const IACP_OPTIONS* opti
 bool iacpInitHandle(IACP_CONNECTION* iacp, const char* server, int port,
                     const IACP_OPTIONS* options, LOGIO* lp, int debug);
 bool iacpConnect(IACP_CONNECTION* iacp);
+// Waits like platWaitReadable / platWaitWritable, ending early with -1 and WSAECONNABORTED when
+// the connection's cancel flag is set.
+int iacpWaitReady(const IACP_CONNECTION* iacp, bool writable, int64_t timeoutMs);
 bool iacpClientHandshake(IACP_CONNECTION* iacp);
 bool iacpSendFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame);
 bool iacpRecvFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame, uint8_t* buf, uint32_t buflen);

@@ -53,7 +53,7 @@ bool writePieces(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, uin
     while (*sent < total) {
         bool waited = false;
         if (waitFirst) {
-            int ready = platWaitWritable(iacp->sd, timeoutMs);
+            int ready = iacpWaitReady(iacp, true, timeoutMs);
             if (ready == 0) {
                 platSetError(WSAETIMEDOUT);
                 logioMsg(iacp->lp, iacpFailureLevel(iacp), "%s: %s: select: %s: to=%d.%06d",
@@ -107,6 +107,23 @@ bool writePieces(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, uin
 
 }  // namespace
 
+int iacpWaitReady(const IACP_CONNECTION* iacp, bool writable, int64_t timeoutMs) {
+    auto wait = [&](int64_t ms) {
+        return writable ? platWaitWritable(iacp->sd, ms) : platWaitReadable(iacp->sd, ms);
+    };
+    if (iacp->attr.cancel == nullptr) return wait(timeoutMs);
+    for (int64_t left = timeoutMs;;) {
+        if (iacp->attr.cancel->load() != 0) {
+            platSetError(WSAECONNABORTED);
+            return -1;
+        }
+        int64_t slice = std::min(left, IACP_CANCEL_SLICE_MS);
+        int ready = wait(slice);
+        left -= slice;
+        if (ready != 0 || left <= 0) return ready;
+    }
+}
+
 int iacpFailureLevel(const IACP_CONNECTION* iacp) {
     return iacp->debug ? LOG_INFO : LOG_DEBUG;
 }
@@ -126,7 +143,7 @@ bool iacpReadTo(IACP_CONNECTION* iacp, uint8_t* buf, uint32_t n) {
     while (got < n) {
         bool waited = false;
         if (waitFirst) {
-            int ready = platWaitReadable(iacp->sd, timeoutMs);
+            int ready = iacpWaitReady(iacp, false, timeoutMs);
             if (ready == 0) {
                 platSetError(WSAETIMEDOUT);
                 return false;

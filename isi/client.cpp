@@ -163,3 +163,7 @@ ISI_CLIENT* isiInitiateDataRequest(const char* server, const ISI_OPEN_PARAMS* pa
     }
     return client;
 }
+
+bool isiIsConnected(const ISI_CLIENT* client) {
+    return client != nullptr && client->iacp != nullptr;
+}

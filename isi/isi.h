@@ -250,6 +250,9 @@ struct ISI_CLIENT {
 bool isiInitOpenParams(ISI_OPEN_PARAMS* params);
 ISI_CLIENT* isiOpenClient(const char* server, const ISI_OPEN_PARAMS* params);
 ISI_CLIENT* isiCloseClient(ISI_CLIENT* client);  // returns none
+// True while the client holds an open connection: after status 2 from isiReadGenericTS it tells a
+// packet that failed (still connected: read on at once) from a reconnect that failed.
+bool isiIsConnected(const ISI_CLIENT* client);
 ISI_CLIENT* isiInitiateDataRequest(const char* server, const ISI_OPEN_PARAMS* params,
                                    const ISI_DATA_REQUEST* request);
 bool isiSendDataRequest(ISI_CLIENT* client, const ISI_DATA_REQUEST* request, int* status);

@@ -18,8 +18,11 @@ std::atomic<uint32_t> g_reconnectPauseMs{kReconnectPauseMs};
 
 enum class Step { kOk, kFailed, kStopped, kComplete };
 
+// The client's stop flag, or the cancel flag its connections wait on (set by a caller that has
+// no client handle yet, or wants every wait to end at once).
 bool stopRequested(ISI_CLIENT* client) {
-    return client->stop.load() == kStopValue;
+    return client->stop.load() == kStopValue ||
+           (client->attr.cancel != nullptr && client->attr.cancel->load() != 0);
 }
 
 void closeConnection(ISI_CLIENT* client) {
@@ -106,6 +109,11 @@ Step ReadNextFrame(ISI_CLIENT* client) {
         }
         if (iacpRecvFrame(client->iacp, &client->frame, client->buf, ISI_MAX_FRAME_PAYLOAD)) {
             return Step::kOk;
+        }
+        if (stopRequested(client)) {
+            // The wait was cancelled: no failure to report.
+            closeConnection(client);
+            return Step::kStopped;
         }
         logioMsg(client->lp, LOG_INFO, "%s: %s: %s", iacpPeerIdent(client->iacp),
                  "isiReadGenericTS:ReadNextFrame", platErrorText(platGetError()));

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int kFixedDecimals = 6;  // printf's "%f"
 constexpr int kRecorderGain = 1;
 constexpr double kMaxLoopBytes = 4294967295.0;  // a 32-bit byte count
 
@@ -76,12 +75,7 @@ std::string kvrSqlQuote(std::string_view text) {
 }
 
 std::string kvrSqlNumber(double value) {
-    // to_chars does not look at the locale, unlike printf.
-    char buffer[400];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
-                                   kFixedDecimals);
-    if (ec != std::errc()) return "0.000000";
-    return std::string(buffer, end);
+    return kvrFixedNumber(value);
 }
 
 // ---- statement texts ------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "kvr/dsn.h"
 
 #include <dlfcn.h>
+#include <odbcinst.h>
 #include <sql.h>
 #include <unistd.h>
 
@@ -135,4 +136,29 @@ bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const K
         return false;
     }
     return true;
+}
+
+namespace {
+
+// One key of a data source's entry in odbc.ini, empty when it has none.
+std::string dataSourceKey(const std::string& dsn, const char* key) {
+    char value[512] = {};
+    int n = SQLGetPrivateProfileString(dsn.c_str(), key, "", value, sizeof value, "odbc.ini");
+    return n > 0 ? std::string(value) : std::string();
+}
+
+std::string firstOf(const char* variable, const std::string& fromDsn, const std::string& fallback) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+    return fromDsn.empty() ? fallback : fromDsn;
+}
+
+}  // namespace
+
+KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::string& defaultUser,
+                                        const std::string& defaultPassword) {
+    KVR_CREDENTIALS c;
+    c.user = firstOf(KVR_USER_VARIABLE, dataSourceKey(dsn, "UID"), defaultUser);
+    c.password = firstOf(KVR_PASSWORD_VARIABLE, dataSourceKey(dsn, "PWD"), defaultPassword);
+    return c;
 }

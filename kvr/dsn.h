@@ -31,3 +31,19 @@ KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& 
 // through a temporary file and a rename. False with a message on failure.
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error);
+
+// Environment variables that name the catalogue's user and password for a deployment whose
+// shared catalogue has credentials of its own.
+inline constexpr const char* KVR_USER_VARIABLE = "KVR_CATALOGUE_USER";
+inline constexpr const char* KVR_PASSWORD_VARIABLE = "KVR_CATALOGUE_PASSWORD";
+
+struct KVR_CREDENTIALS {
+    std::string user;
+    std::string password;
+};
+
+// The user and password to connect to data source dsn with, each taken from the first place that
+// has it: the environment variables above, the data source's own UID and PWD keys (user or system
+// odbc.ini), the defaults (KVR_USER, KVR_PASSWORD). Callers never print the password.
+KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::string& defaultUser,
+                                        const std::string& defaultPassword);

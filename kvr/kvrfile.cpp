@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/filewrite.h"
 
 namespace {
 
@@ -108,7 +111,7 @@ bool fillHeader(std::span<char, KVR_HEADER_SIZE> block, const char* magic,
     text += "Start date=" + startDate + "\r\n";
     text += "Time duration=" + duration + "\r\n";
     text += "Data Type=FLOAT\r\n";
-    text += "SpS=" + format("%f", sps) + "\r\n";
+    text += "SpS=" + kvrFixedNumber(sps) + "\r\n";
     text += "Gain=1\r\n";
     text += "Station=" + std::string(station) + "\r\n";
     text += "Channels=\"" + std::string(channel) + "\"\r\n";
@@ -242,42 +245,36 @@ bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view s
                       channel, sps);
 }
 
+std::string kvrFixedNumber(double value) {
+    // to_chars does not look at the locale, unlike printf.
+    constexpr int kFixedDecimals = 6;
+    char buffer[400];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                   kFixedDecimals);
+    if (ec != std::errc()) return "0.000000";
+    return std::string(buffer, end);
+}
+
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
                    std::span<const float> samples, std::string* error) {
-    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        setError(error, "cannot create " + hostPath + ": " + std::strerror(errno));
-        return false;
-    }
     std::vector<char> bytes = littleEndianBytes(samples);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        setError(error, "cannot write " + hostPath);
-        return false;
-    }
-    return true;
+    std::string why;
+    bool opened = false;
+    if (platWriteFile(hostPath, true, {header, bytes}, &why, &opened)) return true;
+    setError(error, (opened ? "cannot write " : "cannot create ") + hostPath + ": " + why);
+    return false;
 }
 
 bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
                       std::string* error) {
-    // in|out opens an existing file without truncating it and never creates one; a file that
-    // vanished must not come back as a headerless stub.
-    std::fstream out(hostPath, std::ios::binary | std::ios::in | std::ios::out);
-    if (!out) {
-        setError(error, "cannot open " + hostPath + ": " + std::strerror(errno));
-        return false;
-    }
-    out.seekp(0, std::ios::end);
+    // The file is opened without being created: a file that vanished must not come back as a
+    // headerless stub.
     std::vector<char> bytes = littleEndianBytes(samples);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        setError(error, "cannot write " + hostPath);
-        return false;
-    }
-    return true;
+    std::string why;
+    bool opened = false;
+    if (platWriteFile(hostPath, false, {bytes}, &why, &opened)) return true;
+    setError(error, (opened ? "cannot write " : "cannot open ") + hostPath + ": " + why);
+    return false;
 }
 
 bool kvrMakeFolders(const std::string& hostPath, std::string* error) {

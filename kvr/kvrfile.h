@@ -106,6 +106,10 @@ bool BuildHeader20(std::span<char, KVR_HEADER_SIZE> block, std::string_view stat
 bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
                       std::string_view channel, double sps);
 
+// A number as "%f" prints it in the C locale (six decimals), whatever locale the program runs
+// under: every number written as text into a header or a statement goes through here.
+std::string kvrFixedNumber(double value);
+
 // ---- writing ------------------------------------------------------------------------------
 
 // Creates (or truncates) the file at hostPath and writes the header block and samples. The

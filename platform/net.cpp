@@ -178,6 +178,10 @@ bool platConnect(PLAT_SOCKET sock, const PLAT_INADDR& address) {
             return false;
         }
     }
+    return platConnectResult(sock);
+}
+
+bool platConnectResult(PLAT_SOCKET sock) {
     int soerr = 0;
     socklen_t len = sizeof soerr;
     if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0) {

@@ -38,8 +38,13 @@ bool platSetRecvBufferSize(PLAT_SOCKET sock, int bytes);
 bool platSetNoDelay(PLAT_SOCKET sock, bool on);
 bool platSetNonBlocking(PLAT_SOCKET sock, bool on);
 
-// Blocking connect to address.
+// Blocking connect to address. On a non-blocking socket a connect that cannot finish at once
+// fails with WSAEWOULDBLOCK or WSAEINPROGRESS; wait until the socket is writable, then ask
+// platConnectResult.
 bool platConnect(PLAT_SOCKET sock, const PLAT_INADDR& address);
+// The outcome of a connect started on a non-blocking socket once it is writable: true when
+// connected, else false with the error variable set to the reason.
+bool platConnectResult(PLAT_SOCKET sock);
 // The address of the peer of a connected socket.
 bool platPeerAddress(PLAT_SOCKET sock, PLAT_INADDR* address);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -40,7 +41,8 @@ CKvrCatalogue::CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings)
     : log_(log), settings_(settings) {}
 
 bool CKvrCatalogue::OpenKvrDatabase() {
-    return db_.open(KVR_DSN, KVR_USER, KVR_PASSWORD);
+    KVR_CREDENTIALS credentials = kvrCatalogueCredentials(KVR_DSN, KVR_USER, KVR_PASSWORD);
+    return db_.open(KVR_DSN, credentials.user, credentials.password);
 }
 
 bool CKvrCatalogue::OpenConnectionString(const std::string& connection, bool cursorLibrary) {
@@ -53,19 +55,61 @@ void CKvrCatalogue::LogOdbcError(const std::string& message) {
     log_.WriteLog(message.empty() ? "ODBC error" : message);
 }
 
-void CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string& station,
+void CKvrCatalogue::LogRowError(const std::string& cpath, const std::string& statement,
+                                const std::string& message) {
+    log_.WriteLogf("Catalogue error on '%s': %s: %s", settings_.DataPath(cpath).c_str(),
+                   statement.c_str(), message.empty() ? "ODBC error" : message.c_str());
+}
+
+bool CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string& station,
                                     double tbegin, double tqty, double sps,
                                     const std::string& channel, const std::string& location,
                                     double calib, double calper) {
-    KVR_SQL_RESULT r = kvrRegisterNewFile(db_, cpath, station, tbegin, tqty, sps, channel,
-                                          kvrStoredLocation(location), calib, calper);
-    if (r.rc != SQL_SUCCESS) LogOdbcError(r.message);
+    const std::string lcode = kvrStoredLocation(location);
+    KVR_SQL_RESULT r =
+        kvrRegisterNewFile(db_, cpath, station, tbegin, tqty, sps, channel, lcode, calib, calper);
+    if (r.rc == SQL_SUCCESS) return true;
+    LogRowError(
+        cpath,
+        kvrStmtInsert(station, tbegin, tqty, sps, 1, cpath, channel, lcode, 3, calib, calper),
+        r.message);
+    return r.ok();  // with info: the row is there all the same
 }
 
-void CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::string& station,
-                                  double tbegin, double tqty, const std::string& channel,
-                                  const std::string& location) {
-    kvrUpdateFileRow(db_, cpath, station, tbegin, tqty, channel, kvrStoredLocation(location));
+CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::string& station,
+                                        double tbegin, double tqty, const std::string& channel,
+                                        const std::string& location) {
+    const std::string lcode = kvrStoredLocation(location);
+    KVR_SQL_RESULT r = kvrUpdateFileRow(db_, cpath, station, tbegin, tqty, channel, lcode);
+    if (r.ok()) return CRowUpdate::Done;
+    std::string statement = kvrStmtUpdate(tbegin, tqty, cpath, station, channel, lcode);
+    if (r.rc == SQL_NO_DATA) {
+        LogRowError(cpath, statement, "no row; the file is registered again");
+        return CRowUpdate::NoRow;
+    }
+    LogRowError(cpath, statement, r.message);
+    return CRowUpdate::Failed;
+}
+
+bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
+                               const std::string& location, CFileRow* row) {
+    std::vector<KVR_FILELIST_ROW> rows;
+    std::string filter = "sta='" + kvrSqlQuote(station) + "' and ch='" + kvrSqlQuote(channel) +
+                         "' and lcode='" + kvrSqlQuote(kvrStoredLocation(location)) +
+                         "' and creater='" + KVR_CREATER_RECORDER + "'";
+    KVR_SQL_RESULT r = kvrSelectFileListRows(db_, filter, &rows);
+    if (!r.ok()) {
+        LogOdbcError(r.message);
+        return false;
+    }
+    if (rows.empty()) return false;
+    // Ordered by station, tbegin and cpath: the last is the newest.
+    const KVR_FILELIST_ROW& newest = rows.back();
+    row->cpath = newest.cpath;
+    row->tbegin = newest.tbegin;
+    row->tqty = newest.tqty;
+    row->sps = newest.sps;
+    return true;
 }
 
 uint32_t CKvrCatalogue::DiskLoopSize(const std::string& station) {

@@ -22,20 +22,24 @@ class CKvrCatalogue : public CFileCatalogue {
   public:
     CKvrCatalogue(CRilletLog& log, const CRilletSettings& settings);
 
-    // SQLConnect to "KVR" as user "KVR" through the ODBC cursor library. False when it fails
-    // (the caller reports "KVR database open error").
+    // SQLConnect to "KVR" through the ODBC cursor library, as user "KVR" with password "JXQ"
+    // unless the data source or the environment names others (kvrCatalogueCredentials). False
+    // when it fails (the caller reports "KVR database open error").
     bool OpenKvrDatabase();
     // Opens with a full connection string instead (tests, tools); the cursor library may be left
     // out to see how a driver answers on its own.
     bool OpenConnectionString(const std::string& connection, bool cursorLibrary = true);
     KvrConnection& Connection() { return db_; }
 
-    void RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,
+    // Both log a failure with the file, the statement and the driver's text.
+    bool RegisterNewFile(const std::string& cpath, const std::string& station, double tbegin,
                          double tqty, double sps, const std::string& channel,
                          const std::string& location, double calib, double calper) override;
-    void UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
-                       double tqty, const std::string& channel,
-                       const std::string& location) override;
+    CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
+                             double tqty, const std::string& channel,
+                             const std::string& location) override;
+    bool NewestFile(const std::string& station, const std::string& channel,
+                    const std::string& location, CFileRow* row) override;
     void TrimDiskLoop(const std::string& station, uint32_t limit) override;
     // Bytes the station's loop takes; 0 when nothing is counted or the statement fails.
     uint32_t DiskLoopSize(const std::string& station);
@@ -49,6 +53,8 @@ class CKvrCatalogue : public CFileCatalogue {
     // The loop list, read completely before anything is deleted.
     bool ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows);
     void LogOdbcError(const std::string& message);
+    void LogRowError(const std::string& cpath, const std::string& statement,
+                     const std::string& message);
 
     CRilletLog& log_;
     const CRilletSettings& settings_;

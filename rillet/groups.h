@@ -44,9 +44,16 @@ struct CRecorderChannel {
     double calper = -1.0;
 
     bool badPacketLogged = false;  // one log line per channel for refused packets
+
+    // Set while the pending run cannot be written and packets that do not fit it are refused;
+    // lastWriteAttempt (epoch seconds) paces the retries.
+    bool refusing = false;
+    double lastWriteAttempt = 0;
+    bool resumeWriteFailed = false;  // one log line until a resume time is written again
 };
 
 struct CRecorderGroup {
+    int section = 0;  // n of the "GROUP%d" section it was loaded from; its resume keys live there
     std::string station;      // lower case, as loaded
     uint32_t sizeLimit = 0;   // disk-loop limit in bytes (SIZEMB * 1048576, below 2 GiB)
     int32_t fileLength = 60;  // minutes per file

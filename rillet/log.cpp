@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/clock.h"
@@ -17,15 +19,37 @@ bool SplitUtc(double epochSeconds, struct tm* out) {
     return platGmTime(static_cast<int64_t>(std::floor(epochSeconds)), out);
 }
 
+std::string FormatMessage(const char* format, va_list ap) {
+    char buf[2048];
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    return buf;
+}
+
 }  // namespace
 
 CRilletLog::CRilletLog() : clock_(platNow) {}
 
-void CRilletLog::Open(const std::string& logDirectory) {
+bool CRilletLog::Open(const std::string& logDirectory, std::string* error) {
     std::lock_guard<std::mutex> guard(lock_);
     directory_ = logDirectory;
     if (directory_.empty() || directory_.back() != '\\') directory_ += '\\';
     open_ = true;
+    MakeDirectory();
+    FILE* fp = std::fopen(FileFor(clock_()).c_str(), "ab");
+    if (fp == nullptr) {
+        if (error != nullptr) *error = std::strerror(errno);
+        return false;
+    }
+    std::fclose(fp);
+    return true;
+}
+
+void CRilletLog::MakeDirectory() const {
+    // Only the last level of the directory is created; an existing one (or a failure) is no
+    // matter here, the open decides.
+    std::string dir = platHostPath(directory_);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (!dir.empty()) ::mkdir(dir.c_str(), 0777);
 }
 
 std::string CRilletLog::FileFor(double epochSeconds) const {
@@ -51,12 +75,7 @@ void CRilletLog::WriteLog(const std::string& message) {
         text.begin(), text.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
     std::string line = stamp + text + "#\r\n";
 
-    // Only the last level of the directory is created; an existing one (or a failure) is no
-    // matter here, the open below decides.
-    std::string dir = platHostPath(directory_);
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (!dir.empty()) ::mkdir(dir.c_str(), 0777);
-
+    MakeDirectory();
     std::string path = FileFor(now);
     if (FILE* fp = std::fopen(path.c_str(), "ab")) {
         std::fwrite(line.data(), 1, line.size(), fp);
@@ -70,10 +89,25 @@ void CRilletLog::WriteLog(const std::string& message) {
 }
 
 void CRilletLog::WriteLogf(const char* format, ...) {
-    char buf[2048];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
+    std::string message = FormatMessage(format, ap);
     va_end(ap);
-    WriteLog(buf);
+    WriteLog(message);
+}
+
+void CRilletLog::WriteWarning(const std::string& message) {
+    WriteLog(message);
+    if (warningEcho_) {
+        std::fprintf(stderr, "rillet: %s\n", message.c_str());
+        std::fflush(stderr);
+    }
+}
+
+void CRilletLog::WriteWarningf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string message = FormatMessage(format, ap);
+    va_end(ap);
+    WriteWarning(message);
 }

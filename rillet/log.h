@@ -14,13 +14,21 @@ class CRilletLog {
     CRilletLog();
 
     // Turns logging on with the log directory as configured (a trailing "\\" is added when
-    // missing). Before this call WriteLog does nothing.
-    void Open(const std::string& logDirectory);
+    // missing). Before this call WriteLog does nothing. Creates the directory's last level and
+    // tries today's file: false, with the system's reason in *error, when it cannot be written
+    // (logging stays on, so that the log resumes when the directory becomes writable).
+    bool Open(const std::string& logDirectory, std::string* error = nullptr);
 
     // Appends one line to today's file. A file that cannot be opened loses the line silently.
     void WriteLog(const std::string& message);
     // printf-style convenience for messages with a "%s".
     void WriteLogf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // A problem an operator must see: logged, and also written to standard error when warnings
+    // are echoed (headless).
+    void WriteWarning(const std::string& message);
+    void WriteWarningf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void SetWarningEcho(bool on) { warningEcho_ = on; }
 
     // Lines also go to standard output (headless --verbose); off by default.
     void SetEcho(bool on) { echo_ = on; }
@@ -33,9 +41,12 @@ class CRilletLog {
     std::string FileFor(double epochSeconds) const;
 
   private:
+    void MakeDirectory() const;
+
     std::mutex lock_;
     bool open_ = false;
     bool echo_ = false;
+    bool warningEcho_ = false;
     std::string directory_;
     Clock clock_;
 };

@@ -1,10 +1,11 @@
 // rillet: the continuous recorder, in the current folder (or the folder given with -C).
 //
 // Without options it opens its main window (and a notification-area icon where the desktop has
-// one); it is ended from the icon's menu, with Enter or Escape in the window, or by SIGINT or
-// SIGTERM. "--headless" records without a window: status texts go to standard output, everything
-// else to the daily log, and SIGINT or SIGTERM stops it. Either way the stop is orderly: the read
-// ends, every pending run is written with its row and resume time, and the program exits 0.
+// one); it is ended from the icon's menu, with Enter or Escape in the window, or by SIGINT,
+// SIGTERM or SIGHUP. "--headless" records without a window: status texts go to standard output,
+// everything else to the daily log, and the same signals stop it. Either way the stop is orderly
+// and takes under a second: the read ends, every pending run is written with its row and resume
+// time, and the program exits 0.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,7 @@
 #include "rillet/log.h"
 #include "rillet/recorder.h"
 #include "rillet/settings.h"
+#include "rillet/startup.h"
 #include "rillet/ui/rilletdlg.h"
 #include "rillet/ui/rilletprogram.h"
 #include "rillet/worker.h"
@@ -48,6 +51,7 @@ int RunHeadless(bool verbose) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -56,6 +60,7 @@ int RunHeadless(bool verbose) {
         return kExitSockets;
     }
     CRilletLog log;
+    log.SetWarningEcho(true);
     CRilletSettings settings(log);
     CKvrCatalogue catalogue(log, settings);
     if (!catalogue.OpenKvrDatabase()) {
@@ -70,6 +75,12 @@ int RunHeadless(bool verbose) {
     if (!settings.LoadSettings(lookup)) {
         std::fprintf(stderr, "Load groups open error\n");
         return kExitSettings;
+    }
+    CRecorderLocks locks;
+    std::string problem;
+    if (int code = locks.Check(settings, &problem); code != 0) {
+        log.WriteWarning(problem);
+        return code;
     }
 
     CConsoleView view;
@@ -90,7 +101,7 @@ int RunHeadless(bool verbose) {
     return 0;
 }
 
-// SIGINT and SIGTERM reach the window's thread through this pipe (a signal handler may only
+// SIGINT, SIGTERM and SIGHUP reach the window's thread through this pipe (a signal handler may only
 // write to it).
 int g_signalPipe[2] = {-1, -1};
 
@@ -116,6 +127,9 @@ int RunWindow(char* programName) {
     int argc = 1;
     char* argv[] = {programName, nullptr};
     QApplication app(argc, argv);
+    // Qt adopts the user's locale; every number the recorder writes as text (headers, SQL, INI
+    // values, log lines) keeps the decimal point whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
     // Closing the window hides it; the program ends only the orderly way.
     app.setQuitOnLastWindowClosed(false);
 
@@ -140,6 +154,7 @@ int RunWindow(char* programName) {
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGHUP, &action, nullptr);
     }
     app.exec();
     dlg->OnRecorderExit();  // a quit from elsewhere (session end): still the orderly way

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <span>
 
 #include "kvr/kvrfile.h"
+#include "platform/clock.h"
+#include "platform/profile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
 
@@ -57,8 +60,41 @@ void CRecorder::PrepareChannels() {
             ch.runStart = ch.runDuration = 0;
             ch.runCount = 0;
             ch.nextTime = static_cast<double>(settings_.ReadResumeTime(g, c));
+            ReconcileNewestFile(g, c);
         }
     }
+}
+
+void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
+    CRecorderGroup& group = settings_.Groups()[g];
+    CRecorderChannel& ch = group.channels[c];
+    CFileRow row;
+    if (!catalogue_.NewestFile(group.station, ch.channel, ch.location, &row) || !(row.sps > 0))
+        return;
+    const std::string full = settings_.DataPath(row.cpath);
+    const long long header = KVR_HEADER_SIZE;
+    const long long sampleSize = KVR_SAMPLE_SIZE;
+    const long long size = FileSize(full);
+    if (size < header) return;
+    const long long fileSamples = (size - header) / sampleSize;
+    const long long rowSamples = std::llround(row.tqty * row.sps);
+    // A sample cut in half by the end of the process is no sample.
+    if (header + fileSamples * sampleSize != size) CutBack(full, header + fileSamples * sampleSize);
+    double tqty = row.tqty;
+    if (fileSamples != rowSamples) {
+        // The samples in the file are whole and in order: the row is made to say so.
+        tqty = static_cast<double>(fileSamples) / row.sps;
+        CRowUpdate update = catalogue_.UpdateFileRow(row.cpath, group.station, row.tbegin, tqty,
+                                                     ch.channel, ch.location);
+        log_.WriteLogf("File '%s' holds %lld samples, its row %lld: %s", full.c_str(), fileSamples,
+                       rowSamples,
+                       update == CRowUpdate::Done ? "row updated" : "row left as it was");
+        if (update != CRowUpdate::Done) {
+            tqty = row.tqty;
+            if (fileSamples > rowSamples) CutBack(full, header + rowSamples * sampleSize);
+        }
+    }
+    ch.nextTime = std::max(ch.nextTime, static_cast<double>(WholeSeconds(row.tbegin + tqty)));
 }
 
 bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
@@ -95,9 +131,8 @@ bool CRecorder::PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& 
     }
     if (!channel.badPacketLogged) {
         log_.WriteLogf(
-            "Packet of %.*s %s refused: %lld samples in %zu bytes, interval %g s, "
-            "first %f, last %f",
-            static_cast<int>(packet.station.size()), packet.station.data(),
+            "Packet of %s %s refused: %lld samples in %zu bytes, interval %g s, first %f, last %f",
+            CRilletSettings::Printable(std::string(packet.station)).c_str(),
             ResumeTimeKey(channel).c_str(), static_cast<long long>(packet.sampleCount),
             packet.dataBytes, packet.interval, packet.firstTime, packet.lastTime);
         channel.badPacketLogged = true;
@@ -117,39 +152,55 @@ CRecorderChannel* CRecorder::HandlePacket(const CRecorderPacket& packet) {
     while (done < packet.sampleCount) {
         int count =
             static_cast<int>(std::min<int64_t>(kMaxPacketSamples, packet.sampleCount - done));
-        TakeSamples(g, c, packet.firstTime + static_cast<double>(done) * packet.interval,
-                    packet.interval, packet.samples + done, count);
+        double firstTime = packet.firstTime + static_cast<double>(done) * packet.interval;
+        if (!TakeSamples(g, c, firstTime, packet.interval, packet.samples + done, count)) {
+            // Refused: the next time stays at the end of what was taken, where the next
+            // request will ask again.
+            if (done > 0) ch.nextTime = firstTime;
+            return nullptr;
+        }
         done += count;
     }
     ch.nextTime = packet.lastTime + packet.interval;
     return &ch;
 }
 
-void CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
+bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
                             const int32_t* samples, int count) {
     CRecorderChannel& ch = settings_.Groups()[g].channels[c];
-    for (int i = 0; i < count; ++i) converted_[i] = static_cast<float>(samples[i]);
     double duration = count * interval;
     ch.calib = -1.0;
     ch.calper = -1.0;
 
     bool continues =
         ch.runCount > 0 && std::fabs(ch.runStart + ch.runDuration - firstTime) <= interval;
-    if (continues && ch.runCount + count <= kMaxPendingSamples &&
-        ch.sampleRate > kPacketByPacketRate) {
+    bool fits = continues && ch.runCount + count <= kMaxPendingSamples &&
+                ch.sampleRate > kPacketByPacketRate;
+    if (!fits) {
+        // A run that could not be written is tried again only now and then; until it is written
+        // no packet that it cannot hold is taken, so nothing after it is lost or misplaced.
+        const bool wasRefusing = ch.refusing;
+        if (wasRefusing && platNow() - ch.lastWriteAttempt < writeRetrySeconds_) return false;
+        if (!FlushRun(g, c)) return false;
+        // Written at last: the packets refused meanwhile, this one among them, come again with
+        // the new request that FlushRun has asked for.
+        if (wasRefusing) return false;
+    }
+    for (int i = 0; i < count; ++i) converted_[i] = static_cast<float>(samples[i]);
+    if (fits) {
         std::memcpy(ch.run.data() + ch.runCount, converted_.data(), count * sizeof(float));
         ch.runDuration += duration;
         ch.runCount += count;
-        return;
+        return true;
     }
-    FlushRun(g, c);
     ch.runStart = firstTime;
     ch.runDuration = duration;
     ch.runCount = count;
     std::memcpy(ch.run.data(), converted_.data(), count * sizeof(float));
+    return true;
 }
 
-void CRecorder::FlushRun(size_t g, size_t c) {
+bool CRecorder::FlushRun(size_t g, size_t c) {
     CRecorderGroup& group = settings_.Groups()[g];
     CRecorderChannel& ch = group.channels[c];
     catalogue_.TrimDiskLoop(group.station, group.sizeLimit);
@@ -157,15 +208,45 @@ void CRecorder::FlushRun(size_t g, size_t c) {
         bool extendsFile =
             ch.fileStart != 0 && !ch.cpath.empty() &&
             std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= 1.0 / ch.sampleRate;
-        if (extendsFile) {
-            AppendRun(g, c);
-        } else {
-            WriteNewFile(g, c);
+        bool written = extendsFile ? AppendRun(g, c) : WriteNewFile(g, c);
+        if (!written) {
+            // The run stays pending and is tried again; the channel's next time stays at its end.
+            ch.refusing = true;
+            ch.lastWriteAttempt = platNow();
+            return false;
         }
+    }
+    if (ch.refusing) {
+        // Packets may have been refused while the run waited: a new request from the channel's
+        // next time fetches them again.
+        ch.refusing = false;
+        resyncNeeded_ = true;
     }
     ch.runStart = 0;
     ch.runDuration = 0;
     ch.runCount = 0;
+    return true;
+}
+
+void CRecorder::StoreResumeTime(size_t g, size_t c) {
+    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
+    if (settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength))) {
+        ch.resumeWriteFailed = false;
+    } else if (!ch.resumeWriteFailed) {
+        // The data is in its file and row; only a restart would ask for some of it again.
+        log_.WriteWarningf(
+            "Resume time write error '%s' [%s] %s: %s", platHostPath(settings_.RilletIni()).c_str(),
+            settings_.Section(g).c_str(), ResumeTimeKey(ch).c_str(), std::strerror(errno));
+        ch.resumeWriteFailed = true;
+    }
+}
+
+// Cuts a file back to the size it had before a write its row does not hold; false (logged) when
+// that fails too.
+bool CRecorder::CutBack(const std::string& full, long long size) {
+    if (::truncate(full.c_str(), size) == 0) return true;
+    log_.WriteLogf("File truncate error '%s': %s", full.c_str(), std::strerror(errno));
+    return false;
 }
 
 bool CRecorder::AppendRun(size_t g, size_t c) {
@@ -173,35 +254,41 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
     CRecorderChannel& ch = group.channels[c];
     std::string full = settings_.DataPath(ch.cpath);
 
-    // A write that fails part-way (a full disk) is cut back, so that the file holds exactly what
-    // its row says; the row, the file state and the resume time stay as they were.
     long long before = FileSize(full);
     std::string error;
     if (before < 0) {
         // The file is gone (the disk loop took it, or an operator did): appending could never
-        // succeed again, so the run begins a new file instead of being dropped run after run.
-        log_.WriteLogf("File open error '%s'", full.c_str());
+        // succeed again, so the run begins a new file instead.
+        log_.WriteLogf("File open error '%s': %s", full.c_str(), std::strerror(ENOENT));
         ch.fileStart = 0;
         ch.fileLength = 0;
         return WriteNewFile(g, c);
     }
+    // A write that fails part-way (a full disk) is cut back, so that the file holds exactly what
+    // its row says; the row, the file state and the resume time stay as they were.
     if (!kvrAppendSamples(full, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
-        long long after = FileSize(full);
-        if (after >= 0 && after != before) {
-            if (::truncate(full.c_str(), before) != 0) {
-                log_.WriteLogf("File truncate error '%s'", full.c_str());
-            }
-            log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
-        } else {
-            log_.WriteLogf("File open error '%s'", full.c_str());
-        }
+        if (FileSize(full) != before) CutBack(full, before);
+        log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
         return false;
     }
 
-    ch.fileLength += ch.runDuration;
-    catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, ch.fileLength, ch.channel,
-                             ch.location);
-    settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength));
+    double length = ch.fileLength + ch.runDuration;
+    CRowUpdate row = catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, length,
+                                              ch.channel, ch.location);
+    // A file whose row has gone would never be trimmed: it is registered again.
+    bool rowWritten =
+        row == CRowUpdate::Done ||
+        (row == CRowUpdate::NoRow &&
+         catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, ch.sampleRate,
+                                    ch.channel, ch.location, ch.calib, ch.calper));
+    if (!rowWritten) {
+        // File and row must agree: the samples go again, with the run, at the next attempt.
+        CutBack(full, before);
+        log_.WriteLogf("File '%s' cut back to its row: the run stays pending", full.c_str());
+        return false;
+    }
+    ch.fileLength = length;
+    StoreResumeTime(g, c);
     if (ch.fileLength > static_cast<double>(group.fileLength) * 60.0 - 1.0) {
         ch.fileStart = 0;
         ch.fileLength = 0;
@@ -224,22 +311,27 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
     MakeFolder(settings_.DataPath(kvrHourFolder20(group.station, ch.runStart)));
 
     std::string full = settings_.DataPath(relative);
-    bool existed = FileSize(full) >= 0;
     std::string error;
     if (!kvrCreateFile(full, header, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
-        // A file this write brought into being and could not fill is removed again; it has no
-        // row, and a half-written file would later be taken for data.
-        if (!existed) std::remove(full.c_str());
-        log_.WriteLogf("File create error '%s'", full.c_str());
+        // A file this write could not fill is removed again; it has no row, and a half-written
+        // file would later be taken for data.
+        std::remove(full.c_str());
+        log_.WriteLogf("File create error '%s': %s", full.c_str(), error.c_str());
+        return false;
+    }
+    if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration,
+                                    ch.sampleRate, ch.channel, ch.location, ch.calib, ch.calper)) {
+        // A file without a row would never be trimmed: it goes, and the run stays pending.
+        std::remove(full.c_str());
+        log_.WriteLogf("File '%s' removed: its row could not be written; the run stays pending",
+                       full.c_str());
         return false;
     }
 
     ch.cpath = relative;
     ch.fileStart = ch.runStart;
     ch.fileLength = ch.runDuration;
-    catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, ch.fileLength, ch.sampleRate,
-                               ch.channel, ch.location, ch.calib, ch.calper);
-    settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength));
+    StoreResumeTime(g, c);
     return true;
 }
 

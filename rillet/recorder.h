@@ -14,24 +14,49 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "rillet/groups.h"
 
 class CRilletLog;
 class CRilletSettings;
 
+// A run that could not be written is tried again at most this often while its channel's packets
+// arrive: a full disk is not hammered with every packet.
+inline constexpr double kDefaultWriteRetrySeconds = 5.0;
+
+// A file's row as the catalogue holds it.
+struct CFileRow {
+    std::string cpath;  // as stored, "/" separators
+    double tbegin = 0;
+    double tqty = 0;
+    double sps = 0;
+};
+
+// The outcome of a row update: written, no row of that file to update, or the statement failed.
+enum class CRowUpdate { Done, NoRow, Failed };
+
 // What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
-// the file after it. The ODBC catalogue implements it; tests may watch the calls.
+// the file after it. The ODBC catalogue implements it; tests may watch the calls. A failed row
+// statement is logged by the catalogue (file and statement named); the recorder then takes the
+// file back to what its row says.
 class CFileCatalogue {
   public:
     virtual ~CFileCatalogue() = default;
     virtual void TrimDiskLoop(const std::string& station, uint32_t limit) = 0;
-    virtual void RegisterNewFile(const std::string& cpath, const std::string& station,
+    // True when the file's row is in the catalogue.
+    virtual bool RegisterNewFile(const std::string& cpath, const std::string& station,
                                  double tbegin, double tqty, double sps, const std::string& channel,
                                  const std::string& location, double calib, double calper) = 0;
-    virtual void UpdateFileRow(const std::string& cpath, const std::string& station, double tbegin,
-                               double tqty, const std::string& channel,
-                               const std::string& location) = 0;
+    virtual CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station,
+                                     double tbegin, double tqty, const std::string& channel,
+                                     const std::string& location) = 0;
+    // The row of the channel's newest recorder file (latest tbegin); false when there is none or
+    // the catalogue cannot tell.
+    virtual bool NewestFile(const std::string& /*station*/, const std::string& /*channel*/,
+                            const std::string& /*location*/, CFileRow* /*row*/) {
+        return false;
+    }
 };
 
 // The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
@@ -52,7 +77,10 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: every channel without file or run, next time from its stored resume time.
+    // Thread start: every channel without file or run, next time from its stored resume time, or
+    // from the end of its newest file when that lies later (the process ended before the resume
+    // time was written). A newest file that holds other samples than its row says (the process
+    // ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
@@ -63,23 +91,41 @@ class CRecorder {
 
     // Takes one packet: extends the channel's pending run or flushes it and starts a new one.
     // Returns the channel the packet went to, or none when it matched nothing or was refused.
+    // A channel whose pending run cannot be written (a full disk, a locked catalogue) keeps it
+    // and refuses the packets that do not fit it, without moving its next time past them; once
+    // the run is written, TakeResyncRequest has the worker make a new request that fetches them
+    // again.
     CRecorderChannel* HandlePacket(const CRecorderPacket& packet);
 
-    // Trims the station's disk loop, then writes the pending run of channel c of group g.
-    void FlushRun(size_t g, size_t c);
+    // Trims the station's disk loop, then writes the pending run of channel c of group g. True
+    // when the run is written (or was empty); false leaves it pending, with its file, row and
+    // resume time as they were.
+    bool FlushRun(size_t g, size_t c);
     // Orderly stop: every channel's pending run through FlushRun.
     void FlushAll();
 
+    // True once after packets were refused and the run that held them back has been written:
+    // the worker then starts a new connection cycle from each channel's next time.
+    bool TakeResyncRequest() { return std::exchange(resyncNeeded_, false); }
+
+    // Seconds between attempts to write a run that could not be written; tests shorten it.
+    void SetWriteRetrySeconds(double seconds) { writeRetrySeconds_ = seconds; }
+
   private:
-    void TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
+    bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
                      int count);
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
+    void StoreResumeTime(size_t g, size_t c);
+    void ReconcileNewestFile(size_t g, size_t c);
+    bool CutBack(const std::string& full, long long size);
 
     CRilletSettings& settings_;
     CFileCatalogue& catalogue_;
     CRilletLog& log_;
     // Conversion area of one packet (larger packets go through it in pieces).
     std::array<float, kMaxPacketSamples> converted_{};
+    bool resyncNeeded_ = false;
+    double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };

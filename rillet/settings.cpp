@@ -7,9 +7,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
+#include "isi/isi.h"
+#include "platform/clock.h"
 #include "platform/profile.h"
 #include "rillet/log.h"
+#include "util/util.h"
 
 namespace {
 
@@ -40,6 +44,28 @@ bool ParseWholeInt(const std::string& text, long long* value) {
     *value = v;
     return true;
 }
+
+// The decimal digits at the start of a value (blanks before them skipped), as the settings read
+// counts: "100 ; hundred MB" gives 100. False when the value does not start with a digit or the
+// number does not fit.
+bool ParseLeadingDigits(const std::string& text, long long* value) {
+    size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos || !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    long long v = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        if (v > (INT64_MAX - 9) / 10) return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    *value = v;
+    return true;
+}
+
+bool IsBlank(const std::string& text) {
+    return text.find_first_not_of(" \t") == std::string::npos;
+}
+
+// A stored resume time later than this much past the present is no time the server can have.
+constexpr int64_t kResumeFutureSlackSeconds = 86400;
 
 bool IsChannelSeparator(char ch) {
     return ch == ',' || ch == ';';
@@ -93,9 +119,17 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
 
     logDirectory_ = platGetProfileString("LOG", "DIR", "..\\log", rilletIni_);
     if (logDirectory_.empty() || logDirectory_.back() != '\\') logDirectory_ += '\\';
-    log_.Open(logDirectory_);
+    std::string logError;
+    if (!log_.Open(logDirectory_, &logError)) {
+        // Nothing can be logged: standard error is the only place left to say so.
+        std::fprintf(stderr, "rillet: log directory %s cannot be written (%s): no log is kept\n",
+                     platHostPath(logDirectory_).c_str(), logError.c_str());
+    }
 
-    dataDirectory_ = platGetProfileString("DATA", "DIR", "\\", kvrIni_);
+    rilletIniFound_ = std::filesystem::exists(IniPath(rilletIni_));
+    dataDirectory_ = platGetProfileString("DATA", "DIR", kMissing, kvrIni_);
+    dataDirectoryConfigured_ = dataDirectory_ != kMissing;
+    if (!dataDirectoryConfigured_) dataDirectory_ = "\\";
     if (!dataDirectory_.empty() && (dataDirectory_.back() == '\\' || dataDirectory_.back() == '/'))
         dataDirectory_.pop_back();
 
@@ -109,41 +143,65 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         if (ParseWholeInt(portText, &v) && v > 0 && v <= 65535) {
             port_ = static_cast<int>(v);
         } else {
-            log_.WriteLogf("SYSTEM: PORT '%s' is not a port number; %d used", portText.c_str(),
-                           kDefaultPort);
+            log_.WriteWarningf("SYSTEM: PORT '%s' is not a port number; %d used", portText.c_str(),
+                               kDefaultPort);
         }
     }
 
     // GROUPS counts by its leading digits, as the profile layer reads integers.
-    int groupCount = platGetProfileInt("SYSTEM", "GROUPS", 0, rilletIni_);
-    if (groupCount < 0) groupCount = 0;
-    if (groupCount > kMaxGroups) {
-        log_.WriteLogf("SYSTEM: GROUPS %d too large; only %d read", groupCount, kMaxGroups);
-        groupCount = kMaxGroups;
+    const std::string groupsText = platGetProfileString("SYSTEM", "GROUPS", kMissing, rilletIni_);
+    int groupCount = 0;
+    long long groupsValue = 0;
+    if (groupsText != kMissing) {
+        if (!ParseLeadingDigits(groupsText, &groupsValue)) {
+            log_.WriteWarningf("SYSTEM: GROUPS '%s' in %s is not a number of groups; none read",
+                               Printable(groupsText).c_str(), IniPath(rilletIni_).c_str());
+        } else if (groupsValue > kMaxGroups) {
+            log_.WriteWarningf("SYSTEM: GROUPS %lld too large; only %d read", groupsValue,
+                               kMaxGroups);
+            groupCount = kMaxGroups;
+        } else {
+            groupCount = static_cast<int>(groupsValue);
+        }
     }
+    configuredGroups_ = groupCount;
 
     for (int n = 1; n <= groupCount; ++n) {
         std::string section = "GROUP" + std::to_string(n);
         std::string station = Lower(platGetProfileString(section, "STATION", "", rilletIni_));
         if (station.empty()) continue;
         if (!IsSafeCode(station)) {
-            log_.WriteLogf("%s: station '%s' cannot name a data folder; group skipped",
-                           section.c_str(), station.c_str());
+            log_.WriteWarningf("%s: station '%s' cannot name a data folder; group skipped",
+                               section.c_str(), Printable(station).c_str());
             continue;
         }
 
-        // SIZEMB: a value that is not a whole number from 1 to 2047 is refused with its group, so
-        // that neither a wrap nor a garbage value shrinks the loop and deletes recorded files.
+        if (station.size() > static_cast<size_t>(ISI_STALEN)) {
+            log_.WriteWarningf(
+                "%s: station '%s' is longer than a request allows (%d); group "
+                "skipped",
+                section.c_str(), Printable(station).c_str(), ISI_STALEN);
+            continue;
+        }
+
+        // SIZEMB counts by its leading digits. A value without any, zero, or one from 2048 on
+        // refuses its group, so that neither a wrap nor a garbage value shrinks the loop and
+        // deletes recorded files; an empty value is taken as a missing one.
         long long sizeMb = 1;
         std::string sizeText = platGetProfileString(section, "SIZEMB", kMissing, rilletIni_);
-        if (sizeText != kMissing &&
-            (!ParseWholeInt(sizeText, &sizeMb) || sizeMb < 1 || sizeMb > kMaxSizeMb)) {
-            log_.WriteLogf("%s: SIZEMB '%s' of station %s refused (1 to %d); group skipped",
-                           section.c_str(), sizeText.c_str(), station.c_str(), kMaxSizeMb);
+        if (sizeText != kMissing && IsBlank(sizeText)) {
+            log_.WriteWarningf("%s: SIZEMB of station %s is empty; 1 used", section.c_str(),
+                               station.c_str());
+        } else if (sizeText != kMissing &&
+                   (!ParseLeadingDigits(sizeText, &sizeMb) || sizeMb < 1 || sizeMb > kMaxSizeMb)) {
+            log_.WriteWarningf("%s: SIZEMB '%s' of station %s refused (1 to %d); group skipped",
+                               section.c_str(), Printable(sizeText).c_str(), station.c_str(),
+                               kMaxSizeMb);
             continue;
         }
 
         CRecorderGroup group;
+        group.section = n;
         group.station = station;
         group.sizeLimit = static_cast<uint32_t>(sizeMb) * kBytesPerMegabyte;
 
@@ -154,8 +212,8 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
             if (ParseWholeInt(lengthText, &minutes) && minutes > 0 && minutes <= INT32_MAX / 60) {
                 group.fileLength = static_cast<int32_t>(minutes);
             } else {
-                log_.WriteLogf("%s: FILELENGTH(MIN) '%s' is not a number of minutes; %d used",
-                               section.c_str(), lengthText.c_str(), kDefaultFileLengthMin);
+                log_.WriteWarningf("%s: FILELENGTH(MIN) '%s' is not a number of minutes; %d used",
+                                   section.c_str(), lengthText.c_str(), kDefaultFileLengthMin);
             }
         }
         groups_.push_back(std::move(group));
@@ -163,23 +221,64 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         std::string chan = Upper(platGetProfileString(section, "CHAN", "", rilletIni_));
         ParseChannelList(groups_.size() - 1, chan, lookupRate);
         if (groups_.back().channels.empty()) {
-            log_.WriteLogf("%s: no channel of station %s to record (CHAN '%s')", section.c_str(),
-                           station.c_str(), chan.c_str());
+            log_.WriteWarningf("%s: no channel of station %s to record (CHAN '%s')",
+                               section.c_str(), station.c_str(), chan.c_str());
         }
     }
     return true;
+}
+
+CStartProblem CRilletSettings::CheckStart(std::string* message) const {
+    const std::string kvrPath = IniPath(kvrIni_);
+    const std::string settingsPath = IniPath(rilletIni_);
+    std::error_code ec;
+    if (!dataDirectoryConfigured_ || dataDirectory_.empty()) {
+        // An empty value (or "\\") would put every station folder at the filesystem root.
+        if (!std::filesystem::exists(kvrPath, ec)) {
+            *message = "no data directory: " + kvrPath + " not found";
+        } else if (!dataDirectoryConfigured_) {
+            *message = "no data directory: [DATA] DIR is not set in " + kvrPath;
+        } else {
+            *message = "no data directory: [DATA] DIR in " + kvrPath + " names the root";
+        }
+        return CStartProblem::NoDataDirectory;
+    }
+    if (!std::filesystem::is_directory(platHostPath(dataDirectory_), ec)) {
+        *message = "no data directory: " + platHostPath(dataDirectory_) + " (from " + kvrPath +
+                   ") does not exist";
+        return CStartProblem::NoDataDirectory;
+    }
+    size_t channels = 0;
+    for (const auto& group : groups_) channels += group.channels.size();
+    if (channels > 0) return CStartProblem::None;
+    if (!rilletIniFound_) {
+        *message = "nothing to record: " + settingsPath + " not found";
+    } else if (configuredGroups_ == 0) {
+        *message = "nothing to record: no [SYSTEM] GROUPS in " + settingsPath;
+    } else {
+        *message = "nothing to record: no channel of the " + std::to_string(configuredGroups_) +
+                   " group section(s) of " + settingsPath +
+                   " has a sample rate in SITECHAN (see the log)";
+    }
+    return CStartProblem::NothingToRecord;
 }
 
 void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
                                        const RateLookup& lookupRate) {
     CRecorderGroup& group = groups_.at(g);
     for (CChannelEntry& entry : SplitChannelList(text)) {
+        std::string name = entry.channel;
+        if (entry.location != kNoLocation) name += "." + entry.location;
         if (!IsSafeCode(entry.channel) ||
             (entry.location != kNoLocation && !IsSafeCode(entry.location))) {
-            std::string name = entry.channel;
-            if (entry.location != kNoLocation) name += "." + entry.location;
-            log_.WriteLogf("Station %s: channel '%s' cannot name a data file; skipped",
-                           group.station.c_str(), name.c_str());
+            log_.WriteWarningf("Station %s: channel '%s' cannot name a data file; skipped",
+                               group.station.c_str(), Printable(name).c_str());
+            continue;
+        }
+        if (entry.channel.size() > static_cast<size_t>(ISI_CHNLEN) ||
+            (entry.location != kNoLocation && entry.location.size() > ISI_LOCLEN)) {
+            log_.WriteWarningf("Station %s: channel '%s' is longer than a request allows; skipped",
+                               group.station.c_str(), Printable(name).c_str());
             continue;
         }
         double rate = lookupRate ? lookupRate(group.station, entry.channel, entry.location) : 0;
@@ -200,9 +299,19 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
 int64_t CRilletSettings::ReadResumeTime(size_t g, size_t c) const {
     const CRecorderChannel& channel = groups_.at(g).channels.at(c);
     std::string text = platGetProfileString(Section(g), ResumeTimeKey(channel), "0", rilletIni_);
-    long long seconds = std::strtoll(text.c_str(), nullptr, 10);
-    // Negative values are request markers to the server, never a stored time.
-    return seconds > 0 ? seconds : 0;
+    // Only epoch seconds the server can hold are sent: anything else would ask it for a time
+    // that is no time at all (a negative one is even a request marker).
+    long long seconds = 0;
+    bool sound = ParseLeadingDigits(text, &seconds) &&
+                 seconds <= static_cast<long long>(platNow()) + kResumeFutureSlackSeconds;
+    if (!sound) {
+        log_.WriteWarningf(
+            "%s: resume time %s='%s' is not a time; the channel starts at the "
+            "newest data",
+            Section(g).c_str(), ResumeTimeKey(channel).c_str(), Printable(text).c_str());
+        return 0;
+    }
+    return seconds;
 }
 
 bool CRilletSettings::WriteResumeTime(size_t g, size_t c, int64_t seconds) const {
@@ -210,6 +319,17 @@ bool CRilletSettings::WriteResumeTime(size_t g, size_t c, int64_t seconds) const
     char value[32];
     std::snprintf(value, sizeof value, "%" PRId64, seconds);
     return platWriteProfileString(Section(g), ResumeTimeKey(channel), value, rilletIni_);
+}
+
+std::string CRilletSettings::Printable(const std::string& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    utilPrintable(out.data(), text.c_str(), out.size());
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+std::string CRilletSettings::IniPath(const std::string& file) {
+    return platResolveProfilePath(file);
 }
 
 std::string CRilletSettings::DataPath(const std::string& relative) const {

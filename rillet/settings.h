@@ -29,6 +29,13 @@ inline constexpr int kDefaultFileLengthMin = 60;
 // More group sections than this are not read (a garbage GROUPS would otherwise read for ever).
 inline constexpr int kMaxGroups = 9999;
 
+// What keeps the recorder from starting, found after LoadSettings.
+enum class CStartProblem {
+    None,
+    NoDataDirectory,  // KVR.ini or its [DATA] DIR missing, or the folder it names
+    NothingToRecord,  // no rillet.ini, no GROUPS, or no channel with a SITECHAN rate
+};
+
 class CRilletSettings {
   public:
     // SITECHAN look-up: (station lower case, channel upper case, location or "??") -> samples
@@ -44,11 +51,17 @@ class CRilletSettings {
     // give defaults; what cannot be used is logged and skipped. Always true.
     bool LoadSettings(const RateLookup& lookupRate);
 
+    // After LoadSettings: None, or the problem with a message naming what is missing and where
+    // it was looked for. A default data directory (the root) counts as missing.
+    CStartProblem CheckStart(std::string* message) const;
+
     // Adds the channels of a CHAN value to group g (already upper-cased by the caller).
     void ParseChannelList(size_t g, const std::string& text, const RateLookup& lookupRate);
 
-    // Resume time of channel c of group g in whole epoch seconds, 0 when none is stored.
+    // Resume time of channel c of group g in whole epoch seconds, 0 when none is stored or the
+    // stored value is no time (not leading digits, or later than a day from now: logged).
     int64_t ReadResumeTime(size_t g, size_t c) const;
+    // False when the settings file cannot be written (the caller logs it).
     bool WriteResumeTime(size_t g, size_t c, int64_t seconds) const;
 
     std::vector<CRecorderGroup>& Groups() { return groups_; }
@@ -58,18 +71,26 @@ class CRilletSettings {
     const std::string& Server() const { return server_; }
     int Port() const { return port_; }
     const std::string& RilletIni() const { return rilletIni_; }
+    // The "GROUP%d" section that holds group g's settings and resume times.
+    std::string Section(size_t g) const { return "GROUP" + std::to_string(groups_.at(g).section); }
+
+    // A settings or server text made safe for a log line (control bytes escaped).
+    static std::string Printable(const std::string& text);
+    // The host path a settings file name resolves to.
+    static std::string IniPath(const std::string& file);
 
     // Host path of a file given relative to the data directory with "\\" separators.
     std::string DataPath(const std::string& relative) const;
 
   private:
-    std::string Section(size_t g) const { return "GROUP" + std::to_string(g + 1); }
-
     CRilletLog& log_;
     std::string rilletIni_;
     std::string kvrIni_;
     std::vector<CRecorderGroup> groups_;
     std::string dataDirectory_;
+    bool dataDirectoryConfigured_ = false;
+    bool rilletIniFound_ = false;
+    int configuredGroups_ = 0;
     std::string logDirectory_;
     std::string server_ = kDefaultServer;
     int port_ = kDefaultPort;

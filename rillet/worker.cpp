@@ -39,8 +39,8 @@ CRecorderWorker::CRecorderWorker(CRilletSettings& settings, CRecorder& recorder,
 void CRecorderWorker::RecorderThread() {
     recorder_.PrepareChannels();
     while (!stop_.load()) {
-        RunConnection();
-        if (!stop_.load()) PauseUnlessStopped(kCyclePauseMs);
+        // A cycle ended to fetch refused packets again starts over at once.
+        if (!RunConnection() && !stop_.load()) PauseUnlessStopped(kCyclePauseMs);
     }
     // Orderly stop: what is pending is written now, with its row and resume time, rather than
     // asked for again at the next start (the server's loop may have dropped it by then).
@@ -77,7 +77,7 @@ ISI_DATA_REQUEST* CRecorderWorker::BuildRequest() const {
     return request;
 }
 
-void CRecorderWorker::RunConnection() {
+bool CRecorderWorker::RunConnection() {
     utilNetworkInit();
     ISI_OPEN_PARAMS params;
     isiInitOpenParams(&params);
@@ -88,9 +88,10 @@ void CRecorderWorker::RunConnection() {
     // instead; the retries, at the same pace, are made here and end when a stop is requested.
     const uint32_t retryPauseMs = params.attr.retry_delay;
     params.attr.maxerr = IACP_ERR_NONE;
+    params.attr.cancel = &cancel_;
 
     ISI_DATA_REQUEST* request = BuildRequest();
-    if (request == nullptr) return;
+    if (request == nullptr) return false;
 
     view_.SetStatusLine("Connecting...");
     ISI_CLIENT* client = nullptr;
@@ -99,7 +100,7 @@ void CRecorderWorker::RunConnection() {
         if (client == nullptr) PauseUnlessStopped(retryPauseMs);
     }
     isiFreeDataRequest(request);
-    if (client == nullptr) return;  // stopped while connecting
+    if (client == nullptr) return false;  // stopped while connecting
     {
         std::lock_guard<std::mutex> guard(clientLock_);
         client_ = client;
@@ -109,6 +110,7 @@ void CRecorderWorker::RunConnection() {
     view_.SetStatusLine("Connected...");
     log_.WriteLog("Connected...");
     int failuresInARow = 0;
+    bool resync = false;
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
@@ -116,13 +118,19 @@ void CRecorderWorker::RunConnection() {
             failuresInARow = 0;
             packets_.fetch_add(1);
             HandlePacket(*packet);
+            // Packets were refused while a run could not be written; now that it is, a new
+            // request fetches them again from each channel's next time.
+            if ((resync = recorder_.TakeResyncRequest())) break;
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
             break;
         } else if (stop_.load()) {
             break;
+        } else if (isiIsConnected(client)) {
+            // One packet failed (a bad header, a data type that cannot be converted): it is
+            // dropped and reading goes on at once, however many follow in a row.
+            failuresInARow = 0;
         } else if (++failuresInARow > 1) {
-            // A reconnect that failed again (server away): wait before the next one. A single
-            // failure, such as one packet that could not be converted, reads on at once.
+            // A reconnect that failed again (server away): wait before the next one.
             PauseUnlessStopped(retryPauseMs);
         }
     }
@@ -134,6 +142,7 @@ void CRecorderWorker::RunConnection() {
     isiCloseClient(client);
     view_.SetStatusLine("Connection closed");
     log_.WriteLog("Connection closed");
+    return resync;
 }
 
 void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
@@ -163,15 +172,22 @@ std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
     char channel[ISI_CHNLEN + 1] = {};
     std::memcpy(station, packet.name.sta, ISI_STALEN);
     std::memcpy(channel, packet.name.chn, ISI_CHNLEN);
+    // The codes come from the server: a newline or an escape sequence in them is shown, not
+    // obeyed, on the console and in the window.
+    char printableStation[4 * ISI_STALEN + 1];
+    char printableChannel[4 * ISI_CHNLEN + 1];
+    utilPrintable(printableStation, station, sizeof printableStation);
+    utilPrintable(printableChannel, channel, sizeof printableChannel);
     char when[UTIL_TIMESTRING_STATIC_LEN + 1];
     char text[128];
-    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station, channel,
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", printableStation, printableChannel,
                   utilTimeString(packet.tofs, 0, when));
     return text;
 }
 
 void CRecorderWorker::RequestStop() {
     stop_.store(true);
+    cancel_.store(1);
     std::lock_guard<std::mutex> guard(clientLock_);
     if (client_ != nullptr) isiSetStopFlag(client_, 1);
 }

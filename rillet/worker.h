@@ -35,12 +35,14 @@ class CRecorderWorker {
     // The thread routine: prepares the channel states, runs connection cycles until a stop is
     // requested, then writes every pending run.
     void RecorderThread();
-    // One connection cycle: build the request, connect, read until the cycle ends, close.
-    void RunConnection();
+    // One connection cycle: build the request, connect, read until the cycle ends, close. True
+    // when it ended to ask again for packets the recorder refused (the next begins at once).
+    bool RunConnection();
     // Routes one packet to its channel; updates the view unless silent.
     void HandlePacket(const ISI_TS_PACKET& packet);
 
-    // From any thread (a signal watcher, the window): stop reading at the next packet boundary.
+    // From any thread (a signal watcher, the window): ends the connection at once, whatever it
+    // waits for; the thread then writes every pending run and returns.
     void RequestStop();
     bool StopRequested() const { return stop_.load(); }
 
@@ -72,6 +74,9 @@ class CRecorderWorker {
     LOGIO* libraryLog_ = nullptr;
 
     std::atomic<bool> stop_{false};
+    // The connection layer's cancel flag: set with stop_, it ends any wait of the connection
+    // (connect to a silent host, a read between heartbeats) within a fraction of a second.
+    std::atomic<int> cancel_{0};
     std::atomic<int> silent_{1};
     std::atomic<uint64_t> packets_{0};
     std::mutex clientLock_;  // guards client_ against RequestStop while it is opened or closed

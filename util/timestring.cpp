@@ -1,5 +1,6 @@
 // Text forms of the library's time value: utilTimeString (format codes 0..15, and 1000..1015
 // counted from 1999) and the display program's older util_dttostr.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,26 @@
 #include "util/util.h"
 
 namespace {
+
+// The seconds as "%06.3f" prints them in the C locale: printf would write a decimal comma under
+// a locale that has one (a window program adopts the user's), and a time text is read back by
+// machines.
+struct SecondsText {
+    char text[8];  // the seconds of a minute: "00.000" to "59.999"
+};
+SecondsText secondsText(double seconds) {
+    SecondsText out{};
+    char digits[32];
+    auto [end, ec] =
+        std::to_chars(digits, digits + sizeof digits - 1, seconds, std::chars_format::fixed, 3);
+    size_t n = static_cast<size_t>(end - digits);
+    if (ec != std::errc() || n >= sizeof out.text) return {"00.000"};
+    size_t pad = n < 6 ? 6 - n : 0;
+    std::memset(out.text, '0', pad);
+    std::memcpy(out.text + pad, digits, n);
+    out.text[pad + n] = '\0';
+    return out;
+}
 
 constexpr int kSecondsPerDay = 86400;
 constexpr int kSecondsPerYear = 365 * kSecondsPerDay;  // durations count years of 365 days
@@ -127,16 +148,16 @@ char* formatTime(REAL64 time, int code, char* buf, size_t size) {
         utilTimeSplit(std::floor(time * 1000.0 + 0.5) / 1000.0, &ts);
     switch (code) {
         case 0:
-            std::snprintf(buf, size, "%4.4d:%3.3d-%2.2d:%2.2d:%06.3f", ts.year, ts.yday, ts.hour,
-                          ts.minute, double(ts.second));
+            std::snprintf(buf, size, "%4.4d:%3.3d-%2.2d:%2.2d:%s", ts.year, ts.yday, ts.hour,
+                          ts.minute, secondsText(ts.second).text);
             break;
         case 1:
-            std::snprintf(buf, size, "%s %2.2d, %4.4d %2.2d:%2.2d:%06.3f", ts.mname, ts.mday,
-                          ts.year, ts.hour, ts.minute, double(ts.second));
+            std::snprintf(buf, size, "%s %2.2d, %4.4d %2.2d:%2.2d:%s", ts.mname, ts.mday, ts.year,
+                          ts.hour, ts.minute, secondsText(ts.second).text);
             break;
         case 3:
-            std::snprintf(buf, size, "%4.4d%3.3d%2.2d%2.2d%06.3f", ts.year, ts.yday, ts.hour,
-                          ts.minute, double(ts.second));
+            std::snprintf(buf, size, "%4.4d%3.3d%2.2d%2.2d%s", ts.year, ts.yday, ts.hour, ts.minute,
+                          secondsText(ts.second).text);
             break;
         case 5:
             std::snprintf(buf, size, "%s %2.2d/%2.2d/%4.4d", kDayNames[tm.tm_wday], tm.tm_mon + 1,

@@ -46,6 +46,12 @@ int CRilletProgram::Start() {
         showMessage(kSettingsFailedText);
         return kExitSettings;
     }
+    std::string problem;
+    if (int code = locks_.Check(settings_, &problem); code != 0) {
+        log_->WriteLog(problem);
+        showMessage(QString::fromStdString(problem));
+        return code;
+    }
     recorder_ = std::make_unique<CRecorder>(settings_, *catalogue_, *log_);
     const bool tray = trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     dialog_ = std::make_unique<CRilletDlg>(settings_, *recorder_, *log_, tray);

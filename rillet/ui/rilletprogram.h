@@ -10,17 +10,12 @@
 #include <string>
 
 #include "rillet/settings.h"
+#include "rillet/startup.h"
 
 class CKvrCatalogue;
 class CRecorder;
 class CRilletDlg;
 class CRilletLog;
-
-// Exit codes of a start-up failure (headless and window alike).
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitSockets = 3;
-inline constexpr int kExitDatabase = 4;
-inline constexpr int kExitSettings = 5;
 
 inline constexpr const char* kSocketsFailedText = "Windows sockets initialization failed.";
 inline constexpr const char* kDatabaseFailedText = "KVR database open error";
@@ -52,6 +47,7 @@ class CRilletProgram {
     std::unique_ptr<CRilletLog> log_;
     CRilletSettings settings_;
     std::unique_ptr<CKvrCatalogue> catalogue_;
+    CRecorderLocks locks_;
     std::unique_ptr<CRecorder> recorder_;
     std::unique_ptr<CRilletDlg> dialog_;
 };

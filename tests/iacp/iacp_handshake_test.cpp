@@ -250,3 +250,26 @@ TEST(IacpConnect, AccessorsGiveTheOptionsInForce) {
 }
 
 }  // namespace
+
+// The cancel flag ends a wait for a peer that never answers within a slice: here a listener that
+// takes the connection into its backlog and never answers the handshake.
+TEST(IacpConnect, CancelFlagEndsAWaitForASilentPeerWithinASlice) {
+    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 0);
+    ASSERT_NE(listener, PLAT_INVALID_SOCKET);
+    IACP_OPTIONS options = quickOptions();
+    options.maxerr = IACP_ERR_NONE;
+    std::atomic<int> cancel{0};
+    options.cancel = &cancel;
+    std::thread canceller([&] {
+        platSleepMs(300);
+        cancel = 1;
+    });
+    double started = platNow();
+    IACP_CONNECTION* iacp = iacpOpen("127.0.0.1", platLocalPort(listener), &options, nullptr, 0);
+    double took = platNow() - started;
+    canceller.join();
+    EXPECT_EQ(iacp, nullptr);
+    EXPECT_EQ(platGetError(), WSAECONNABORTED);
+    EXPECT_LT(took, 0.3 + 2.0 * IACP_CANCEL_SLICE_MS / 1000.0);
+    platCloseSocket(listener);
+}

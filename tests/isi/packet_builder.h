@@ -7,6 +7,7 @@
 
 #include "isi/idacmp_encoder.h"
 #include "isi/isi.h"
+#include "platform/errors.h"
 
 namespace isitest {
 
@@ -53,6 +54,30 @@ inline std::vector<uint8_t> samplePayload(const ISI_TS_PACKET& header,
     h.order = compressed ? ISI_ORDER_HOST : 1;
     h.sampsiz = 4;
     return payloadOf(h, compressed ? encodeIdacmp(samples) : bigEndian32(samples));
+}
+
+// Type-1012 payloads a client must refuse one by one, each with the error it reports: a header cut
+// short, fewer data bytes than samples, idacmp data that ends early, a compression it cannot
+// decode, a data type it does not know. Four samples of sta.chn at 20 sps from tofs.
+struct BadPacket {
+    std::vector<uint8_t> payload;
+    int error;
+};
+inline std::vector<BadPacket> badPackets(const char* sta, const char* chn, double tofs) {
+    ISI_TS_PACKET h = makeHeader(sta, chn, "", 20, 1, tofs, 4);
+    h.compress = ISI_COMP_NONE;
+    h.order = 1;
+    std::vector<BadPacket> bad;
+    bad.push_back({std::vector<uint8_t>(40, 0), WSAEMSGSIZE});
+    bad.push_back({payloadOf(h, {0, 0, 0}), WSAEMSGSIZE});
+    h.compress = ISI_COMP_IDA;
+    bad.push_back({payloadOf(h, {0x02, 0x02, 0x02, 0x80}), WSAEMSGSIZE});
+    h.compress = ISI_COMP_STEIM2;
+    bad.push_back({payloadOf(h, std::vector<uint8_t>(64, 0)), WSAEOPNOTSUPP});
+    h.compress = ISI_COMP_NONE;
+    h.datatype = 42;
+    bad.push_back({payloadOf(h, std::vector<uint8_t>(16, 0)), WSAEINVAL});
+    return bad;
 }
 
 inline std::vector<int32_t> samplesOf(const ISI_TS_PACKET* p) {

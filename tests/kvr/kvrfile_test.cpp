@@ -5,12 +5,17 @@
 #include <unistd.h>
 
 #include <array>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "kvr/catalog.h"
+#include "util/util.h"
 
 namespace fs = std::filesystem;
 
@@ -244,4 +249,36 @@ TEST(KvrLocation, StoredFormIsNeverEmptyOrBlank) {
         const char* stored;
     } cases[] = {{"", "??"}, {"  ", "??"}, {" ", "??"}, {"??", "??"}, {"00", "00"}, {"10", "10"}};
     for (const Case& c : cases) EXPECT_EQ(kvrStoredLocation(c.given), c.stored) << c.given;
+}
+
+// Under a locale with a decimal comma (as a window program adopts the user's) every number the
+// system writes as text keeps the point. The locale is generated for the test; a test that fell
+// back to the C locale would prove nothing, so failing to make it fails the test.
+TEST(KvrLocale, NumbersKeepThePointUnderACommaLocale) {
+    const fs::path dir = fs::temp_directory_path() / ("kvr-locale-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string make =
+        "localedef -i de_DE -f UTF-8 " + (dir / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << "localedef could not make de_DE.UTF-8";
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    EXPECT_STREQ(probe, "1,5") << "the generated locale has no decimal comma";
+
+    std::array<char, KVR_HEADER_SIZE> header{};
+    ASSERT_TRUE(BuildHeader20(header, "abc", "BHZ", 20.0, 1136207045.25));
+    std::string text(header.data());
+    char when[UTIL_TIMESTRING_STATIC_LEN + 1];
+    std::string time = utilTimeString(1136207045.25, 0, when);
+    std::string insert =
+        kvrStmtInsert("abc", 1136207045.25, 245.5, 20, 1, "abc\\13\\x.abc", "BHZ", "??", 3, -1, -1);
+    std::setlocale(LC_ALL, "C");
+    ::unsetenv("LOCPATH");
+    fs::remove_all(dir);
+
+    EXPECT_NE(text.find("SpS=20.000000\r\n"), std::string::npos) << text;
+    EXPECT_EQ(time, "2006:002-13:04:05.250");
+    EXPECT_NE(insert.find("'abc', 1136207045.250000, 245.500000, 20.000000, 1,"), std::string::npos)
+        << insert;
 }

@@ -1,6 +1,9 @@
 // The disk loop and the recorder's rows on a real SQLite catalogue through ODBC.
+#include <stdlib.h>
+
 #include <filesystem>
 
+#include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -136,4 +139,28 @@ TEST(RilletCatalogue, TrimGoesOnWhenTheDriverRefusesACursorAttribute) {
     rig.catalogue->TrimDiskLoop("abc", 200000);
     EXPECT_EQ(rig.Paths("abc"), (std::vector<std::string>{"abc/13/f2"}));
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "Cursor attribute"));
+}
+
+// The catalogue's credentials: KVR/JXQ unless the data source names its own UID and PWD, and the
+// environment overrides both.
+TEST(RilletCatalogue, CredentialsComeFromTheDataSourceOrTheEnvironment) {
+    ScratchDir dir;
+    WriteText(dir.Path("odbcinst.ini"), "");
+    WriteText(dir.Path("odbc.ini"), "[KVR]\nDriver=x\nUID=shared\nPWD=s3cret\n[OTHER]\nDriver=x\n");
+    ::setenv("ODBCINI", dir.Path("odbc.ini").c_str(), 1);
+    ::setenv("ODBCSYSINI", dir.Path().c_str(), 1);
+    ::unsetenv(KVR_USER_VARIABLE);
+    ::unsetenv(KVR_PASSWORD_VARIABLE);
+    KVR_CREDENTIALS own = kvrCatalogueCredentials("KVR", KVR_USER, KVR_PASSWORD);
+    KVR_CREDENTIALS fallback = kvrCatalogueCredentials("OTHER", KVR_USER, KVR_PASSWORD);
+    ::setenv(KVR_PASSWORD_VARIABLE, "from-env", 1);
+    KVR_CREDENTIALS overridden = kvrCatalogueCredentials("KVR", KVR_USER, KVR_PASSWORD);
+    ::unsetenv(KVR_PASSWORD_VARIABLE);
+
+    EXPECT_EQ(own.user, "shared");
+    EXPECT_EQ(own.password, "s3cret");
+    EXPECT_EQ(fallback.user, "KVR");
+    EXPECT_EQ(fallback.password, "JXQ");
+    EXPECT_EQ(overridden.user, "shared");
+    EXPECT_EQ(overridden.password, "from-env");
 }

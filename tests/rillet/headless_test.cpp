@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
+
 #include "recording_rig.h"
+#include "rillet/startup.h"
 #include "util/util.h"
 
 using namespace rillet_test;
@@ -114,7 +117,9 @@ TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
     }
 }
 
-TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
+// SIGHUP, like SIGTERM, is an orderly stop, and it takes under a second while the recorder waits
+// for live data.
+TEST(RilletHeadless, SighupWritesEveryPendingRunWithinASecond) {
     RecordingRig rig({}, 100, 1);
     ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
 
@@ -125,8 +130,9 @@ TEST(RilletHeadless, SigtermWritesEveryPendingRunAndExitsZero) {
     double deadline = platNow() + kGenerousWaitSeconds;
     while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
     ASSERT_GE(rig.Resume("BHZ"), caughtUp) << ReadText(child.out) << ReadText(child.err);
-    ::kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
+    platSleepMs(300);  // caught up: waiting for the next live packet
+    ::kill(child.pid, SIGHUP);
+    EXPECT_EQ(Wait(child, 1.0), 0) << ReadText(child.err);
 
     // The last BHZ packet shown before the stop ends the data written: the pending run went
     // into the file, with its row and resume time.
@@ -155,8 +161,80 @@ TEST(RilletHeadless, WindowProgramWritesEveryPendingRunOnSigterm) {
     while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
     ASSERT_GE(rig.Resume("BHZ"), caughtUp) << ReadText(child.out) << ReadText(child.err);
     ::kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
+    EXPECT_EQ(Wait(child, 1.0), 0) << ReadText(child.err);
     EXPECT_GT(rig.Resume("BHZ"), caughtUp) << "the pending run was not written";
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Recorder stopped#"));
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// A second recorder on the same settings folder, or on the same station's data from another
+// folder, is refused and names the holder; the first records on untouched. Without a data
+// directory or anything to record the start is refused with statuses of their own.
+TEST(RilletHeadless, SecondRecorderAndStartsWithNothingToDoAreRefused) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    Child first = Start({"--headless", "-C", rig.dir.Path()}, rig.dir.Path(),
+                        rig.dir.Path("odbc.ini"), rig.dir.Path());
+    double deadline = platNow() + kGenerousWaitSeconds;
+    while (rig.Resume("BHZ") <= rig.start && platNow() < deadline) platSleepMs(20);
+    ASSERT_GT(rig.Resume("BHZ"), rig.start) << ReadText(first.err);
+
+    auto other = [&](const std::string& rel = "") { return rig.dir.Path("other/" + rel); };
+    std::filesystem::create_directories(other("same-station"));
+    std::filesystem::create_directories(other("no-settings"));
+    std::filesystem::create_directories(other("no-kvr-ini"));
+    std::filesystem::copy_file(rig.dir.Path("rillet.ini"), other("same-station/rillet.ini"));
+    std::filesystem::copy_file(rig.dir.Path("rillet.ini"), other("no-kvr-ini/rillet.ini"));
+    const std::string holder = "another recorder (pid " + std::to_string(first.pid);
+    struct Case {
+        std::string folder;
+        std::string windir;
+        int exitCode;
+        std::string text;
+    } cases[] = {
+        {rig.dir.Path(), rig.dir.Path(), kExitLocked, holder + " on "},
+        {other("same-station"), rig.dir.Path(), kExitLocked, "records station abc"},
+        {other("no-settings"), rig.dir.Path(), kExitNothingToRecord, "rillet.ini not found"},
+        {other("no-kvr-ini"), other(), kExitNoDataDirectory, "KVR.ini not found"},
+    };
+    for (const auto& c : cases) {
+        Child second =
+            Start({"--headless", "-C", c.folder}, other(), rig.dir.Path("odbc.ini"), c.windir);
+        EXPECT_EQ(Wait(second, 10), c.exitCode) << c.folder;
+        std::string err = ReadText(second.err);
+        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+    }
+
+    const double caughtUp = rig.start + std::floor(3600 / 245.0) * 245;
+    while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
+    ::kill(first.pid, SIGTERM);
+    EXPECT_EQ(Wait(first), 0) << ReadText(first.err);
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// SIGKILL at random moments, twenty times: every sample the server sent before a kill is in a file
+// once, or asked for again after it; only whole-second resume times may repeat a part of a second
+// once per restart, and every file agrees with its row.
+TEST(RilletHeadless, KilledAtRandomMomentsLosesAndRepeatsNothing) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    const unsigned seed = static_cast<unsigned>(::getpid());
+    std::mt19937 random(seed);
+    constexpr int kKills = 20;
+    for (int i = 0; i < kKills; ++i) {
+        Child child = Start({"--headless", "-C", rig.dir.Path()}, rig.dir.Path(),
+                            rig.dir.Path("odbc.ini"), rig.dir.Path());
+        platSleepMs(50 + random() % 600);
+        ::kill(child.pid, SIGKILL);
+        ASSERT_EQ(Wait(child), 128 + SIGKILL) << "seed " << seed << ": " << ReadText(child.err);
+    }
+    ASSERT_GT(rig.Resume("BHZ"), rig.start + 245) << "seed " << seed << ": nothing recorded";
+    // And no file is left without its row: packets here start on whole seconds, so a file made
+    // again after a kill takes the name (and the place) of the one the kill left without a row.
+    size_t rows = 0, files = 0;
+    for (const auto& c : rig.channels) rows += rig.CheckChannel(c, kKills).size();
+    for (const auto& e : std::filesystem::recursive_directory_iterator(rig.dir.Path("data")))
+        if (e.is_regular_file() && e.path().filename() != kRecorderLockFile) ++files;
+    EXPECT_EQ(files, rows);
+    if (HasFailure()) ADD_FAILURE() << "seed " << seed;
 }

@@ -39,13 +39,15 @@ class WatchedCatalogue : public CFileCatalogue {
     std::vector<Call> calls;
     int trims = 0;
     void TrimDiskLoop(const std::string&, uint32_t) override { ++trims; }
-    void RegisterNewFile(const std::string& cpath, const std::string&, double tbegin, double tqty,
+    bool RegisterNewFile(const std::string& cpath, const std::string&, double tbegin, double tqty,
                          double, const std::string&, const std::string&, double, double) override {
         calls.push_back({"register", cpath, tbegin, tqty});
+        return true;
     }
-    void UpdateFileRow(const std::string& cpath, const std::string&, double tbegin, double tqty,
-                       const std::string&, const std::string&) override {
+    CRowUpdate UpdateFileRow(const std::string& cpath, const std::string&, double tbegin,
+                             double tqty, const std::string&, const std::string&) override {
         calls.push_back({"update", cpath, tbegin, tqty});
+        return CRowUpdate::Done;
     }
 };
 
@@ -251,4 +253,20 @@ TEST(RilletRecorder, FailedWritesLeaveFileRowAndResumeTimeAsTheyWere) {
     EXPECT_DOUBLE_EQ(calls[2].tbegin, kT0 + 15);
     EXPECT_EQ(rig.settings->ReadResumeTime(0, 0), static_cast<int64_t>(kT0) + 20);
     EXPECT_TRUE(std::filesystem::exists(full));
+
+    // A settings file that cannot be written: the data still goes into its file and row, and
+    // one log line (not one a run) says that the resume time could not be stored.
+    std::filesystem::remove(rig.dir.Path("rillet.ini"));
+    std::filesystem::create_directory(rig.dir.Path("rillet.ini"));
+    for (int64_t k = k0 + 400; k <= k0 + 600; k += 100) {
+        rig.Feed("BHZ", "  ", 20, k, 100);
+        rig.recorder->FlushAll();
+    }
+    EXPECT_EQ(calls.size(), 6u);
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) {
+                                return line.find("Resume time write error") != std::string::npos;
+                            }),
+              1);
 }

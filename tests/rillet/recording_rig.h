@@ -98,6 +98,7 @@ struct RecordingRig {
 
     // Runs just before the orderly stop of Record().
     std::function<void()> beforeStop;
+    double writeRetrySeconds = kDefaultWriteRetrySeconds;
 
     int64_t Resume(const char* key) {
         return std::atoll(platGetProfileString("GROUP1", key, "0", dir.Path("rillet.ini")).c_str());
@@ -106,6 +107,14 @@ struct RecordingRig {
     // One start of the recorder: runs until the BHZ resume time reaches `until`, then stops it
     // the orderly way.
     void Record(double until) {
+        RecordWhile([&] { return Resume("BHZ") < until; });
+        EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";
+    }
+
+    // Runs the recorder while keepGoing() holds (within a generous bound), then stops it;
+    // stopSeconds is how long the stop took, from the request to the thread's end.
+    double stopSeconds = 0;
+    void RecordWhile(const std::function<bool()>& keepGoing) {
         CRilletLog log;
         CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
         CKvrCatalogue catalogue(log, settings);
@@ -121,14 +130,16 @@ struct RecordingRig {
             });
         QuietView view;
         CRecorder recorder(settings, catalogue, log);
+        recorder.SetWriteRetrySeconds(writeRetrySeconds);
         CRecorderWorker worker(settings, recorder, log, view);
         std::thread thread([&] { worker.RecorderThread(); });
         double deadline = platNow() + kGenerousWaitSeconds;
-        while (Resume("BHZ") < until && platNow() < deadline) platSleepMs(50);
+        while (keepGoing() && platNow() < deadline) platSleepMs(20);
         if (beforeStop) beforeStop();
+        double stopAsked = platNow();
         worker.RequestStop();
         thread.join();
-        EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";
+        stopSeconds = platNow() - stopAsked;
     }
 
     // Every FILELIST row of a channel, oldest first, checked against its file and the server's

@@ -1,4 +1,9 @@
 // Recording against the stand-in server into an SQLite catalogue.
+#include <arpa/inet.h>
+
+#include <atomic>
+
+#include "platform/filewrite.h"
 #include "recording_rig.h"
 
 using namespace rillet_test;
@@ -57,18 +62,95 @@ TEST(RilletRecording, SmallDiskLoopKeepsItsLimit) {
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
 
-TEST(RilletRecording, StopWhileTheServerIsAwayWritesWhatIsPending) {
-    RecordingRig rig({}, 100, 1);
-    const double caughtUp = rig.start + 14 * 245;
-    double stopAsked = 0;
-    rig.beforeStop = [&] {
-        rig.server->stop();
+// A stop ends the worker within a second whatever it waits for: history streaming in, live data
+// between packets and heartbeats, the pause while the server is away, a connect to a host that
+// never answers. What is pending is written.
+TEST(RilletRecording, StopEndsTheWorkerWithinASecondInEveryState) {
+    RecordingRig history({}, 100, 1);
+    history.Record(history.start + 14 * 245);
+    EXPECT_LT(history.stopSeconds, 1.0) << "history";
+
+    RecordingRig live({}, 100, 0.01);  // 36 s back: caught up at once, then a packet each 5 s
+    double liveUntil = platNow() + 3;
+    live.RecordWhile([&] { return platNow() < liveUntil; });
+    EXPECT_LT(live.stopSeconds, 1.0) << "live";
+
+    RecordingRig away({}, 100, 1);
+    away.beforeStop = [&] {
+        away.server->stop();
         platSleepMs(300);  // the client is now between reconnect attempts
-        stopAsked = platNow();
     };
-    rig.Record(caughtUp);
-    // The stop did not wait for the server to come back (it never does).
-    EXPECT_LT(platNow() - stopAsked, kGenerousWaitSeconds);
-    EXPECT_GE(rig.Resume("BHZ"), caughtUp);
+    away.Record(away.start + 14 * 245);
+    EXPECT_LT(away.stopSeconds, 1.0) << "server away";
+    for (RecordingRig* rig : {&history, &live, &away})
+        for (const auto& c : rig->channels) rig->CheckChannel(c, 0);
+
+    // A listener whose backlog is full drops every further connect attempt unanswered.
+    RecordingRig silent({}, 100, 1);
+    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 0);
+    ASSERT_NE(listener, PLAT_INVALID_SOCKET);
+    const uint16_t port = platLocalPort(listener);
+    std::vector<PLAT_SOCKET> fillers;
+    for (int i = 0; i < 4; ++i) {
+        PLAT_SOCKET s = platTcpSocket();
+        platSetNonBlocking(s, true);
+        PLAT_INADDR address{};
+        platParseDotted("127.0.0.1", &address.addr);
+        address.port = htons(port);
+        platConnect(s, address);
+        fillers.push_back(s);
+    }
+    platWriteProfileString("SYSTEM", "PORT", std::to_string(port), silent.dir.Path("rillet.ini"));
+    double connectUntil = platNow() + 0.5;
+    silent.RecordWhile([&] { return platNow() < connectUntil; });
+    EXPECT_LT(silent.stopSeconds, 1.0) << "connecting";
+    for (PLAT_SOCKET s : fillers) platCloseSocket(s);
+    platCloseSocket(listener);
+}
+
+// A disk that fills part-way through writes, and a catalogue another connection holds locked past
+// the busy time-out: the runs stay pending and are written once space and catalogue return, so
+// every sample is in a file, once, and every file agrees with its row.
+TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
+    RecordingRig rig({}, 100, 1);
+    rig.writeRetrySeconds = 0;
+    constexpr int kBusyMs = 100;
+    rig.open = [&](CKvrCatalogue& c, std::string* why) {
+        return OpenSqliteCatalogue(c, rig.dir.Path("kvr.db"), why, true, kBusyMs);
+    };
+    // Writes 20 to 39 find the disk full after half their bytes; write 60 has another connection
+    // take the catalogue's write lock until the recorder has failed on it.
+    std::atomic<int> writes{0};
+    std::atomic<bool> lockWanted{false};
+    platSetDiskSpaceHookForTests([&](size_t requested) -> size_t {
+        int n = ++writes;
+        if (n == 60) lockWanted = true;
+        return n >= 20 && n < 40 ? requested / 2 : requested;
+    });
+    std::thread locker([&] {
+        double deadline = platNow() + kGenerousWaitSeconds;
+        while (!lockWanted && platNow() < deadline) platSleepMs(5);
+        KvrConnection other;
+        ASSERT_TRUE(other.openString(SqliteConnection(rig.dir.Path("kvr.db")))) << other.message();
+        ASSERT_TRUE(other.begin());
+        ASSERT_TRUE(kvrSqlOk(
+            other.execute("insert into sitechan (sta,chan,lcode,sps) values ('zz','ZZZ','00',1)")))
+            << other.message();
+        // Held until the recorder has met it, and a little longer (it may be between cycles).
+        while (!AnyLineHas(LogLines(rig.dir.Path("log")), "Catalogue error") &&
+               platNow() < deadline)
+            platSleepMs(20);
+        platSleepMs(500);
+        other.rollback();
+    });
+    rig.Record(rig.start + 3200);
+    locker.join();
+    platSetDiskSpaceHookForTests(nullptr);
+
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_TRUE(AnyLineHas(log, "No space left on device"));
+    EXPECT_TRUE(AnyLineHas(log, "#Catalogue error on '" + rig.dir.Path("data/abc/")));
+    EXPECT_TRUE(AnyLineHas(log, "filelist"));
+    EXPECT_TRUE(AnyLineHas(log, "the run stays pending"));
 }

@@ -13,19 +13,20 @@
 
 namespace rillet_test {
 
-inline std::string SqliteConnection(const std::string& file) {
+// busyMs: how long a statement waits for another connection's lock before it fails.
+inline std::string SqliteConnection(const std::string& file, int busyMs = 10000) {
     return "DRIVER=" + kvrFindOdbcDriver("libsqlite3odbc.so") + ";Database=" + file +
-           ";Timeout=10000;";
+           ";Timeout=" + std::to_string(busyMs) + ";";
 }
 
 // Opens the catalogue on an SQLite file and creates the tables; false with a reason.
 inline bool OpenSqliteCatalogue(CKvrCatalogue& catalogue, const std::string& file, std::string* why,
-                                bool cursorLibrary = true) {
+                                bool cursorLibrary = true, int busyMs = 10000) {
     if (kvrFindOdbcDriver("libsqlite3odbc.so").empty()) {
         *why = "no SQLite ODBC driver";
         return false;
     }
-    if (!catalogue.OpenConnectionString(SqliteConnection(file), cursorLibrary)) {
+    if (!catalogue.OpenConnectionString(SqliteConnection(file, busyMs), cursorLibrary)) {
         *why = catalogue.Connection().message();
         return false;
     }

@@ -85,7 +85,8 @@ TEST(RilletSettings, GroupsSkipEmptyStationsAndKeepTheirOwnValues) {
     EXPECT_EQ(l.settings->Port(), 39136);
     EXPECT_EQ(l.settings->DataDirectory(), "/d/data");
 
-    // The group of section GROUP3 is the second loaded one: its resume times go to GROUP2.
+    // The group of section GROUP3 is the second loaded one; its resume times stay in GROUP3, so
+    // that the skipped section's keys are never taken for its own.
     EXPECT_TRUE(l.settings->WriteResumeTime(1, 0, 1136206800));
     EXPECT_TRUE(l.settings->WriteResumeTime(0, 1, 1136206805));
     EXPECT_EQ(l.settings->ReadResumeTime(1, 0), 1136206800);
@@ -93,27 +94,39 @@ TEST(RilletSettings, GroupsSkipEmptyStationsAndKeepTheirOwnValues) {
     EXPECT_EQ(l.settings->ReadResumeTime(0, 0), 0);
     std::string ini = ReadText(l.dir.Path("rillet.ini"));
     EXPECT_NE(ini.find("BHN.00=1136206805"), std::string::npos) << ini;
-    EXPECT_NE(ini.find("[GROUP2]\nSIZEMB=7\nCHAN=BHZ\nBHZ=1136206800"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[GROUP2]\nSIZEMB=7\nCHAN=BHZ\n["), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[GROUP3]\nSTATION=xyz\nCHAN=BHZ\nBHZ=1136206800"), std::string::npos)
+        << ini;
 }
 
 TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
     Loaded l(
-        "garbage line\n[SYSTEM]\nGROUPS=6x\nPORT=http\n"
+        "garbage line\n[SYSTEM]\nGROUPS=9x\nPORT=http\n"
         "[GROUP1]\nSTATION=abc\nSIZEMB=2048\nCHAN=BHZ\n"
         "[GROUP2]\nSTATION=abc\nSIZEMB=lots\nCHAN=BHZ\n"
         "[GROUP3]\nSTATION=qq\nSIZEMB=2047\nFILELENGTH(MIN)=-5\nCHAN=,;,\n"
         "[GROUP4]\nSTATION=../e\nCHAN=BHZ\n"
-        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ,B=Z,BHN.0/\n"
-        "[GROUP6]\nSTATION=ab'c\nSIZEMB=0\nCHAN=BHZ\n",
+        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ,B=Z,BHN.0/\nBHZ=+1 day\n"
+        "[GROUP6]\nSTATION=ab'c\nSIZEMB=0\nCHAN=BHZ\n"
+        "[GROUP7]\nSTATION=abcdefgh\nCHAN=BHZ\n"
+        "[GROUP8]\nSTATION=xyz\nSIZEMB=100 ; hundred MB\nCHAN=BHZZ,BHZ.000,BHZ\nBHZ=abc\n"
+        "[GROUP9]\nSTATION=abc\nSIZEMB=\nCHAN=LHZ\nLHZ=99999999999999999999\n",
         "no sections at all\n");
     const auto& groups = l.settings->Groups();
-    ASSERT_EQ(groups.size(), 2u);
+    ASSERT_EQ(groups.size(), 4u);
     EXPECT_EQ(groups[0].station, "qq");
     EXPECT_EQ(groups[0].sizeLimit, 2047u * 1048576u);
     EXPECT_EQ(groups[0].fileLength, 60);
     EXPECT_TRUE(groups[0].channels.empty());
     ASSERT_EQ(groups[1].channels.size(), 2u);  // the quote is the catalogue's business, not "/"
     EXPECT_EQ(groups[1].channels[0].channel, "B'Z");
+    EXPECT_EQ(groups[2].sizeLimit, 100u * 1048576u);  // the leading digits count
+    ASSERT_EQ(groups[2].channels.size(), 1u);         // codes too long for a request are left out
+    EXPECT_EQ(groups[3].sizeLimit, 1u * 1048576u);    // empty: the default
+    // Resume times that are no time start at the newest data instead of being sent.
+    EXPECT_EQ(l.settings->ReadResumeTime(1, 1), 0);
+    EXPECT_EQ(l.settings->ReadResumeTime(2, 0), 0);
+    EXPECT_EQ(l.settings->ReadResumeTime(3, 0), 0);
     EXPECT_EQ(l.settings->Server(), "localhost");
     EXPECT_EQ(l.settings->Port(), 39136);
     EXPECT_EQ(l.settings->DataDirectory(), "");
@@ -129,6 +142,74 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
     EXPECT_TRUE(AnyLineHas(log, "channel 'BHN.0/' cannot name a data file"));
     EXPECT_TRUE(AnyLineHas(log, "GROUP6: SIZEMB '0' of station ab'c refused"));
     EXPECT_TRUE(AnyLineHas(log, "PORT 'http'"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP7: station 'abcdefgh' is longer than a request allows"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'BHZZ' is longer than a request allows"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'BHZ.000' is longer than a request allows"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP9: SIZEMB of station abc is empty; 1 used"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP5: resume time BHZ='+1 day' is not a time"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP8: resume time BHZ='abc' is not a time"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP9: resume time LHZ='99999999999999999999' is not a time"));
+}
+
+// Nothing to record or nowhere to put it refuses the start, naming what is missing and where.
+TEST(RilletSettings, StartNeedsADataDirectoryAndSomethingToRecord) {
+    const std::string groupAbc = "[GROUP1]\nSTATION=abc\nCHAN=BHZ\n";
+    struct Case {
+        std::string rilletIni;  // "-" for no file
+        std::string kvrIni;     // "-" for no file; "@" for a DIR that names the scratch folder
+        CStartProblem problem;
+        std::string message;
+        std::string logLine;
+    } cases[] = {
+        {"-", "@", CStartProblem::NothingToRecord, "rillet.ini not found", ""},
+        {"[SYSTEM]\nGROUPS=abc\n" + groupAbc, "@", CStartProblem::NothingToRecord,
+         "no [SYSTEM] GROUPS in", "GROUPS 'abc'"},
+        {"[SYSTEM]\nGROUPS=-5\n" + groupAbc, "@", CStartProblem::NothingToRecord,
+         "no [SYSTEM] GROUPS in", "GROUPS '-5'"},
+        {"[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=abc\nCHAN=XXX\n", "@",
+         CStartProblem::NothingToRecord, "has a sample rate in SITECHAN", "no channel of station"},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "-", CStartProblem::NoDataDirectory,
+         "KVR.ini not found", ""},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\n", CStartProblem::NoDataDirectory,
+         "[DATA] DIR is not set in", ""},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\nDIR=\\\n", CStartProblem::NoDataDirectory,
+         "names the root", ""},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "[DATA]\nDIR=/nonexistent/data\\\n",
+         CStartProblem::NoDataDirectory, "/nonexistent/data", ""},
+        {"[SYSTEM]\nGROUPS=1\n" + groupAbc, "@", CStartProblem::None, "", ""},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        if (c.rilletIni != "-")
+            WriteText(dir.Path("rillet.ini"), c.rilletIni + "[LOG]\nDIR=" + dir.Path("log") + "\n");
+        if (c.kvrIni != "-")
+            WriteText(dir.Path("KVR.ini"),
+                      c.kvrIni == "@" ? "[DATA]\nDIR=" + dir.Path() : c.kvrIni);
+        CRilletLog log;
+        CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
+        settings.LoadSettings(Rate);
+        std::string message;
+        EXPECT_EQ(settings.CheckStart(&message), c.problem) << c.rilletIni << c.kvrIni;
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
+        if (!c.logLine.empty()) {
+            EXPECT_TRUE(AnyLineHas(LogLines(dir.Path("log")), c.logLine)) << c.logLine;
+        }
+    }
+}
+
+// A log directory that cannot be written is said on standard error, the one place left.
+TEST(RilletSettings, UnwritableLogDirectoryIsReported) {
+    ScratchDir dir;
+    WriteText(dir.Path("file"), "");
+    WriteText(dir.Path("rillet.ini"), "[LOG]\nDIR=" + dir.Path("file/log") + "\n");
+    CRilletLog log;
+    CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
+    testing::internal::CaptureStderr();
+    settings.LoadSettings(Rate);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(dir.Path("file/log") + "/ cannot be written (Not a directory)"),
+              std::string::npos)
+        << err;
 }
 
 TEST(RilletSettings, KvrIniIsFoundInTheWindowsDirectory) {

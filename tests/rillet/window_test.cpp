@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "platform/folderlock.h"
 #include "recording_rig.h"
 #include "rillet/ui/rilletdlg.h"
 #include "rillet/ui/rilletprogram.h"
@@ -133,22 +134,43 @@ struct WindowRig {
 }  // namespace
 
 TEST(RilletWindow, StartUpFailuresShowTheirBoxBeforeAnyWindow) {
+    auto folder = [](CRilletProgram& p) {
+        return std::filesystem::path(p.Settings().RilletIni()).parent_path();
+    };
+    PlatFolderLock otherRecorder;
     struct Case {
         const char* name;
         std::function<void(CRilletProgram&)> adjust;
         int exitCode;
-        const char* text;
+        const char* text;  // the start of the box's text
     } cases[] = {
         {"sockets", [](CRilletProgram& p) { p.networkInit = [] { return false; }; }, kExitSockets,
          "Windows sockets initialization failed."},
         {"database",
          [](CRilletProgram& p) { p.openDatabase = [](CKvrCatalogue&) { return false; }; },
          kExitDatabase, "KVR database open error"},
+        {"no rates",
+         [&](CRilletProgram& p) {
+             p.openDatabase = [&p, &folder](CKvrCatalogue& c) {
+                 std::string why;
+                 return OpenSqliteCatalogue(c, (folder(p) / "empty.db").string(), &why);
+             };
+         },
+         kExitNothingToRecord, "nothing to record: no channel of the 2 group section(s)"},
+        {"locked",
+         [&](CRilletProgram& p) {
+             std::string holder, error;
+             ASSERT_TRUE(
+                 otherRecorder.Acquire((folder(p) / kRecorderLockFile).string(), &holder, &error));
+         },
+         kExitLocked, "another recorder (pid "},
     };
     for (const auto& c : cases) {
         WindowRig rig(true, c.adjust);
+        otherRecorder.Release();
         EXPECT_EQ(rig.exitCode, c.exitCode) << c.name;
-        EXPECT_EQ(rig.messages, std::vector<QString>{c.text}) << c.name;
+        ASSERT_EQ(rig.messages.size(), 1u) << c.name;
+        EXPECT_TRUE(rig.messages[0].startsWith(c.text)) << rig.messages[0].toStdString();
         EXPECT_EQ(rig.program->Dialog(), nullptr) << c.name;
         for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible()) << c.name;
     }
