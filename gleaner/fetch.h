@@ -22,7 +22,7 @@ struct FETCH_OPTIONS {
     FetchOnError onError = FetchOnError::RetryThenIgnore;
     int retries = 3;  // answers "retry" this many times, then the policy's fallback
     std::string spoolDirectory;
-    std::string connectString = kKvrConnectString;
+    std::string connectString = gleanerCatalogueConnectString();
     std::string kvrProfile = kKvrProfile;  // where the catalogue's data directory is read
     // Called with every status text the run shows (tests act on a phase).
     std::function<void(const std::string&)> onStatusForTests;

@@ -15,11 +15,17 @@
 #include <vector>
 
 #include "gleaner/kvrwriter.h"
+#include "kvr/catalog.h"
+#include "kvr/dsn.h"
 #include "gleaner/settings.h"
 #include "logio/logio.h"
 
 inline constexpr int ID_RETRIEVAL_DONE = 500;  // posted to the dialog at the end of every run
-inline constexpr const char* kKvrConnectString = "DSN=KVR;UID=KVR;PWD=JXQ;";
+// The catalogue's connection string: user KVR, password JXQ unless the environment or the data
+// source names its own (kvrCatalogueCredentials).
+inline std::string gleanerCatalogueConnectString() {
+    return kvrConnectString(KVR_DSN, kvrCatalogueCredentials(KVR_DSN, KVR_USER, KVR_PASSWORD));
+}
 inline constexpr const char* kCreatorName = "Gleaner";
 
 // Texts of the run, as the operator knows them.
@@ -62,7 +68,7 @@ struct RETRIEVAL_INPUT {
     double begin = 0.0;  // epoch seconds
     double end = 0.0;
     std::string streamList;  // "+STA.CHN.LOC" pieces (CStationMap::StreamList)
-    std::string connectString = kKvrConnectString;
+    std::string connectString = gleanerCatalogueConnectString();
     std::string kvrProfile = kKvrProfile;      // where DIR of [DATA] is read
     std::optional<std::string> dataDirectory;  // overrides the profile when set
     std::string spoolDirectory;                // empty: $TMPDIR, else /tmp

@@ -162,3 +162,18 @@ KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::strin
     c.password = firstOf(KVR_PASSWORD_VARIABLE, dataSourceKey(dsn, "PWD"), defaultPassword);
     return c;
 }
+
+std::string kvrConnectString(const std::string& dsn, const KVR_CREDENTIALS& credentials) {
+    auto field = [](const char* key, const std::string& value) {
+        std::string text = std::string(key) + "=";
+        if (value.find_first_of(";{}") == std::string::npos && (value.empty() || value[0] != ' '))
+            return text + value + ";";
+        text += '{';
+        for (char c : value) {
+            text += c;
+            if (c == '}') text += '}';
+        }
+        return text + "};";
+    };
+    return field("DSN", dsn) + field("UID", credentials.user) + field("PWD", credentials.password);
+}

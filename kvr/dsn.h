@@ -47,3 +47,8 @@ struct KVR_CREDENTIALS {
 // odbc.ini), the defaults (KVR_USER, KVR_PASSWORD). Callers never print the password.
 KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::string& defaultUser,
                                         const std::string& defaultPassword);
+
+// The connection string "DSN=dsn;UID=user;PWD=password;" for SQLDriverConnect, a value in braces
+// (with "}" doubled) when it holds ";", "{", "}" or starts with a blank, so that no password can
+// end its field early. It holds the password: never print it.
+std::string kvrConnectString(const std::string& dsn, const KVR_CREDENTIALS& credentials);

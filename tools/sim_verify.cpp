@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kvr/catalog.h"
+#include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "server/synthetic.h"
 #include "tools/program.h"
@@ -167,7 +168,8 @@ int main(int argc, char** argv) {
     if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
 
     KvrConnection db;
-    if (!db.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) {
+    KVR_CREDENTIALS credentials = kvrCatalogueCredentials(KVR_DSN, KVR_USER, KVR_PASSWORD);
+    if (!db.open(KVR_DSN, credentials.user, credentials.password)) {
         std::fprintf(stderr, "sim-verify: cannot open data source \"%s\": %s\n", KVR_DSN,
                      db.message().c_str());
         return kExitCannotRead;

@@ -33,12 +33,15 @@ constexpr const char* kProfileFile = "KVR.ini";  // the data directory is its [D
 
 struct Options {
     std::string dsn = KVR_DSN;
-    std::string user = KVR_USER;
-    std::string password = KVR_PASSWORD;
+    std::string user;      // empty: as kvrCatalogueCredentials finds it
+    std::string password;  // likewise
 };
 
 bool connect(const Options& o, KvrConnection& db) {
-    if (db.open(o.dsn, o.user, o.password)) return true;
+    KVR_CREDENTIALS credentials = kvrCatalogueCredentials(o.dsn, KVR_USER, KVR_PASSWORD);
+    if (!o.user.empty()) credentials.user = o.user;
+    if (!o.password.empty()) credentials.password = o.password;
+    if (db.open(o.dsn, credentials.user, credentials.password)) return true;
     std::cerr << "kvrdb: cannot open data source \"" << o.dsn << "\": " << db.message() << "\n";
     return false;
 }
@@ -254,8 +257,11 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     Options o;
     app.add_option("--dsn", o.dsn, "ODBC data source name")->capture_default_str();
-    app.add_option("--user", o.user, "database user")->capture_default_str();
-    app.add_option("--password", o.password, "database password");
+    app.add_option("--user", o.user,
+                   "database user (default: $KVR_CATALOGUE_USER, the data source's UID, else KVR)");
+    app.add_option("--password", o.password,
+                   "database password (default: $KVR_CATALOGUE_PASSWORD, the data source's PWD, "
+                   "else JXQ)");
 
     int rc = 0;
     auto* dsn = app.add_subcommand("dsn", "write the data source into $ODBCINI or ~/.odbc.ini");

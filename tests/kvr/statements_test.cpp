@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kvr/catalog.h"
+#include "kvr/dsn.h"
 
 TEST(KvrStatements, TextsAreTheRecordersOwn) {
     struct Case {
@@ -36,6 +37,11 @@ TEST(KvrStatements, TextsAreTheRecordersOwn) {
         {kvrStmtDeleteRow("x'; drop table filelist; --"),
          "delete from FILELIST where cpath='x''; drop table filelist; --'"},
         {kvrFileListFilter("abc/x'y.abc"), "cpath='abc/x''y.abc'"},
+        // Connection strings: a password cannot end its field or add a key of its own.
+        {kvrConnectString("KVR", {"KVR", "JXQ"}), "DSN=KVR;UID=KVR;PWD=JXQ;"},
+        {kvrConnectString("KVR", {"rec", "a;DSN=x"}), "DSN=KVR;UID=rec;PWD={a;DSN=x};"},
+        {kvrConnectString("KVR", {"rec", "p}w{"}), "DSN=KVR;UID=rec;PWD={p}}w{};"},
+        {kvrConnectString("KVR", {"rec", " lead"}), "DSN=KVR;UID=rec;PWD={ lead};"},
     };
     for (const Case& c : cases) EXPECT_EQ(c.actual, c.expected);
 }
