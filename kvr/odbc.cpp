@@ -40,11 +40,16 @@ std::string kvrOdbcState(SQLSMALLINT handleType, SQLHANDLE handle) {
 
 // ---- statement ----------------------------------------------------------------------------
 
-KvrStatement::KvrStatement(KvrConnection& connection) {
+KvrStatement::KvrStatement(KvrConnection& connection) : connection_(&connection) {
+    if (!connection.inTransaction() && !connection.reopenIfLost()) {
+        message_ = connection.message();
+        return;
+    }
     if (!connection.isOpen()) {
         message_ = "the database is not open";
         return;
     }
+    generation_ = connection.generation();
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection.handle(), &stmt_);
     if (!kvrSqlOk(rc)) {
         message_ = kvrOdbcMessage(SQL_HANDLE_DBC, connection.handle());
@@ -53,8 +58,13 @@ KvrStatement::KvrStatement(KvrConnection& connection) {
     }
 }
 
+bool KvrStatement::valid() const {
+    return stmt_ != SQL_NULL_HSTMT && connection_->generation() == generation_;
+}
+
 KvrStatement::~KvrStatement() {
-    if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+    if (stmt_ != SQL_NULL_HSTMT && connection_->generation() == generation_)
+        SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
 }
 
 SQLRETURN KvrStatement::record(SQLRETURN rc) {
@@ -63,10 +73,11 @@ SQLRETURN KvrStatement::record(SQLRETURN rc) {
         state_.clear();
         return rc;
     }
-    if (stmt_ == SQL_NULL_HSTMT) return rc;
+    if (!valid()) return rc;
     message_ = kvrOdbcMessage(SQL_HANDLE_STMT, stmt_);
     state_ = kvrOdbcState(SQL_HANDLE_STMT, stmt_);
     if (message_.empty() && !kvrSqlOk(rc)) message_ = "ODBC error " + std::to_string(rc);
+    if (!kvrSqlOk(rc)) connection_->noteFailure(state_);
     return rc;
 }
 
@@ -174,33 +185,42 @@ bool KvrConnection::prepare(const KVR_CONNECT_OPTIONS& options) {
 
 bool KvrConnection::open(const std::string& dsn, const std::string& user,
                          const std::string& password, const KVR_CONNECT_OPTIONS& options) {
-    if (!prepare(options)) return false;
-    std::string d = dsn, u = user, p = password;
-    SQLRETURN rc = SQLConnect(dbc_, reinterpret_cast<SQLCHAR*>(d.data()), SQL_NTS,
-                              reinterpret_cast<SQLCHAR*>(u.data()), SQL_NTS,
-                              reinterpret_cast<SQLCHAR*>(p.data()), SQL_NTS);
-    if (!kvrSqlOk(rc)) {
-        message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
-        if (message_.empty()) message_ = "cannot connect to data source " + dsn;
-        close();
-        return false;
-    }
-    message_.clear();
-    connected_ = true;
-    return true;
+    byString_ = false;
+    dsn_ = dsn;
+    user_ = user;
+    password_ = password;
+    options_ = options;
+    return connect();
 }
 
 bool KvrConnection::openString(const std::string& connectionString,
                                const KVR_CONNECT_OPTIONS& options) {
-    if (!prepare(options)) return false;
-    std::string in = connectionString;
-    SQLCHAR out[1024];
-    SQLSMALLINT outLength = 0;
-    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()), SQL_NTS,
-                                    out, sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
+    byString_ = true;
+    connectionString_ = connectionString;
+    options_ = options;
+    return connect();
+}
+
+bool KvrConnection::connect() {
+    lost_ = false;
+    if (!prepare(options_)) return false;
+    SQLRETURN rc;
+    if (byString_) {
+        std::string in = connectionString_;
+        SQLCHAR out[1024];
+        SQLSMALLINT outLength = 0;
+        rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()), SQL_NTS, out,
+                              sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
+    } else {
+        std::string d = dsn_, u = user_, p = password_;
+        rc = SQLConnect(dbc_, reinterpret_cast<SQLCHAR*>(d.data()), SQL_NTS,
+                        reinterpret_cast<SQLCHAR*>(u.data()), SQL_NTS,
+                        reinterpret_cast<SQLCHAR*>(p.data()), SQL_NTS);
+    }
     if (!kvrSqlOk(rc)) {
         message_ = kvrOdbcMessage(SQL_HANDLE_DBC, dbc_);
-        if (message_.empty()) message_ = "cannot connect";
+        if (message_.empty())
+            message_ = byString_ ? "cannot connect" : "cannot connect to data source " + dsn_;
         close();
         return false;
     }
@@ -209,7 +229,29 @@ bool KvrConnection::openString(const std::string& connectionString,
     return true;
 }
 
+void KvrConnection::noteFailure(const std::string& state) {
+    if (!connected_) return;
+    bool lost = state.size() >= 2 && state.compare(0, 2, "08") == 0;
+    if (!lost) {
+        // Some drivers report a broken link with a general state; the connection knows better.
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        lost = kvrSqlOk(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+               dead == SQL_CD_TRUE;
+    }
+    if (lost) lost_ = true;
+}
+
+bool KvrConnection::reopenIfLost() {
+    if (!lost_) return true;
+    if (connect()) return true;
+    // Still lost: the next statement tries again.
+    lost_ = true;
+    message_ = "the catalogue connection was lost and cannot be made again: " + message_;
+    return false;
+}
+
 void KvrConnection::close() {
+    ++generation_;
     if (dbc_ != SQL_NULL_HDBC) {
         if (connected_) {
             if (inTransaction_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
@@ -234,6 +276,19 @@ SQLRETURN KvrConnection::execute(std::string_view sql, SQLLEN* rowCount) {
         return SQL_ERROR;
     }
     SQLRETURN rc = statement.execute(sql);
+    if (!kvrSqlOk(rc) && rc != SQL_NO_DATA && lost_ && !inTransaction_) {
+        // The statement never reached a server that went away: once more on a new connection.
+        KvrStatement again(*this);
+        if (again.valid()) {
+            rc = again.execute(sql);
+            message_ = again.message();
+            if (rowCount != nullptr && kvrSqlOk(rc)) *rowCount = again.rowCount();
+            if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
+            return rc;
+        }
+        message_ = again.message();
+        return rc;
+    }
     message_ = statement.message();
     if (rowCount != nullptr) {
         if (rc == SQL_NO_DATA)

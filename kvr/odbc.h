@@ -44,7 +44,8 @@ class KvrStatement {
     KvrStatement(const KvrStatement&) = delete;
     KvrStatement& operator=(const KvrStatement&) = delete;
 
-    bool valid() const { return stmt_ != SQL_NULL_HSTMT; }
+    // False when the handle could not be made, or went with a connection closed since.
+    bool valid() const;
     SQLHSTMT handle() const { return stmt_; }
 
     // Each returns the raw result; message() then holds the driver's text.
@@ -74,6 +75,8 @@ class KvrStatement {
     };
     SQLRETURN record(SQLRETURN rc);
 
+    KvrConnection* connection_ = nullptr;
+    unsigned generation_ = 0;  // the connection's, when the handle was made
     SQLHSTMT stmt_ = SQL_NULL_HSTMT;
     std::vector<std::unique_ptr<Binding>> bindings_;
     std::string message_;
@@ -100,8 +103,22 @@ class KvrConnection {
     // Executes one statement on a statement handle of its own; message() holds the text of a
     // failure. The raw result is returned (SQL_NO_DATA for a DELETE or UPDATE of no row). When
     // rowCount is given it receives the rows an INSERT, UPDATE or DELETE touched (0 for
-    // SQL_NO_DATA, -1 when the statement failed or the driver cannot tell).
+    // SQL_NO_DATA, -1 when the statement failed or the driver cannot tell). A statement outside a
+    // transaction that fails because the connection was lost (a catalogue server restarted) is
+    // run once more on a connection made anew.
     SQLRETURN execute(std::string_view sql, SQLLEN* rowCount = nullptr);
+
+    // A lost connection (SQLSTATE class 08, or a connection the driver reports dead) is made
+    // anew, with the parameters of the last open, before the next statement outside a
+    // transaction; a statement inside one fails, and the caller's rollback ends it. These tell
+    // the statements of this connection about it; reopenIfLost returns true when the connection
+    // is usable (it was not lost, or it was made anew), false with message() set otherwise.
+    void noteFailure(const std::string& state);
+    bool reopenIfLost();
+    bool lost() const { return lost_; }
+    // Counts closes: a statement made before the last one has lost its handle with it (a
+    // disconnect frees every statement of the connection).
+    unsigned generation() const { return generation_; }
 
     // Transactions: begin turns autocommit off; commit and rollback end the transaction and turn
     // autocommit back on.
@@ -122,9 +139,17 @@ class KvrConnection {
     bool prepare(const KVR_CONNECT_OPTIONS& options);
     bool endTransaction(SQLSMALLINT completion);
 
+    bool connect();
+
     SQLHENV env_ = SQL_NULL_HENV;
     SQLHDBC dbc_ = SQL_NULL_HDBC;
     bool connected_ = false;
+    bool lost_ = false;
+    unsigned generation_ = 0;
+    // How the last open connected, for a connection made anew after a loss.
+    bool byString_ = false;
+    std::string dsn_, user_, password_, connectionString_;
+    KVR_CONNECT_OPTIONS options_;
     bool inTransaction_ = false;
     std::string message_;
 };
