@@ -100,8 +100,10 @@ const char* kvrFindingName(KvrFindingKind kind) {
 }
 
 bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
-                     std::vector<KVR_CHECK_FINDING>* findings, std::string* error) {
+                     std::vector<KVR_CHECK_FINDING>* findings, std::string* error,
+                     size_t* elsewhere) {
     findings->clear();
+    if (elsewhere) *elsewhere = 0;
     std::vector<KVR_FILELIST_ROW> rows;
     KVR_SQL_RESULT r = kvrSelectFileListRows(db, "", &rows);
     if (!r.ok()) {
@@ -114,6 +116,12 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
         named.insert(cpath);
         std::string path = kvrFullPath(dataDirectory, cpath);
         std::error_code ec;
+        const size_t slash = cpath.find('/');
+        if (slash != std::string::npos &&
+            !fs::is_directory(kvrFullPath(dataDirectory, cpath.substr(0, slash)), ec)) {
+            if (elsewhere) ++*elsewhere;  // another host's station
+            continue;
+        }
         if (!fs::is_regular_file(path, ec)) {
             findings->push_back({KvrFindingKind::MissingFile, cpath, "no file " + path});
             continue;

@@ -21,11 +21,19 @@ struct KVR_CHECK_FINDING {
 // The text kvrdb prints for a kind: "missing", "size", "no row".
 const char* kvrFindingName(KvrFindingKind kind);
 
-// Compares every FILELIST row with its file and every KVR file (a file that starts with a KVR
-// magic) under dataDirectory with the rows. False with a message only when the catalogue cannot
-// be read or the folder cannot be walked; findings are the catalogue's faults.
+// Compares every FILELIST row of this data directory with its file and every KVR file (a file
+// that starts with a KVR magic) under dataDirectory with the rows. False with a message only when
+// the catalogue cannot be read or the folder cannot be walked; findings are the catalogue's
+// faults.
+//
+// A catalogue that several hosts share holds rows relative to each host's own data directory.
+// A row belongs to this one when its first path component (the station folder every writer puts
+// its files in) exists under dataDirectory; the rows of other hosts' stations are neither
+// findings nor repaired, and only counted in *elsewhere when it is given. A station whose whole
+// folder was removed here shows in that count, not as missing files.
 bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
-                     std::vector<KVR_CHECK_FINDING>* findings, std::string* error);
+                     std::vector<KVR_CHECK_FINDING>* findings, std::string* error,
+                     size_t* elsewhere = nullptr);
 
 // Brings rows into agreement with their files, as after a crash between a file write and its
 // row: a row whose size disagrees takes its file's true length (TQTY = whole samples / SPS), a

@@ -226,10 +226,15 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
     if (!connect(o, db)) return 2;
     std::vector<KVR_CHECK_FINDING> findings;
     std::string error;
-    if (!kvrCheckCatalog(db, dataDirectory, &findings, &error)) {
+    size_t elsewhere = 0;
+    if (!kvrCheckCatalog(db, dataDirectory, &findings, &error, &elsewhere)) {
         std::cerr << "kvrdb: " << error << "\n";
         return 2;
     }
+    if (elsewhere > 0)
+        std::printf("elsewhere %zu rows of stations without a folder here (another host's data "
+                    "directory) not checked\n",
+                    elsewhere);
     if (repair) {
         std::vector<std::string> done;
         if (!kvrRepairCatalog(db, dataDirectory, adopt, &findings, &done, &error)) {

@@ -367,9 +367,13 @@ TEST_F(CatalogTest, CheckFindsMissingShortAndUnregisteredFiles) {
     for (const char* name : {"good", "short", "close", "missing"})
         kvrRegisterNewFile(db_, std::string("abc\\13\\") + name + ".abc", "abc", kT0, 5.0, 20.0,
                            "BHZ", "", -1, -1);
+    // A row of another host's station, relative to its own data directory.
+    kvrRegisterNewFile(db_, "xyz\\13\\far.xyz", "xyz", kT0, 5.0, 20.0, "BHZ", "", -1, -1);
 
     std::vector<KVR_CHECK_FINDING> findings;
-    ASSERT_TRUE(kvrCheckCatalog(db_, data, &findings, &error)) << error;
+    size_t elsewhere = 0;
+    ASSERT_TRUE(kvrCheckCatalog(db_, data, &findings, &error, &elsewhere)) << error;
+    EXPECT_EQ(elsewhere, 1u);
     std::vector<std::string> seen;
     for (const auto& f : findings) seen.push_back(kvrFindingName(f.kind) + (": " + f.cpath));
     std::sort(seen.begin(), seen.end());
