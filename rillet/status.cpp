@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ double HeldSeconds(const CRecorderChannel& channel) {
 }  // namespace
 
 int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err) {
+    // Without settings there is no recorder to report on, and loading them would make a log
+    // folder beside a folder that is none of the recorder's.
+    const std::string settingsPath = CRilletSettings::IniPath(options.rilletIni);
+    if (!std::filesystem::exists(settingsPath)) {
+        std::fprintf(err, "rillet --status: no recorder settings: %s not found\n",
+                     utilPrintableString(settingsPath).c_str());
+        return kStatusBadSetup;
+    }
     CRilletLog log;
     CRilletSettings settings(log, options.rilletIni, options.kvrIni);
     CKvrCatalogue catalogue(log, settings);

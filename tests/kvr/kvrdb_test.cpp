@@ -57,6 +57,11 @@ class KvrdbTool : public ::testing::Test {
         return run;
     }
 
+    // An SQLite catalogue with its tables, made through kvrdb itself.
+    bool initCatalogue() {
+        return kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status == 0 && kvrdb("init").status == 0;
+    }
+
     std::string dir_;
 };
 
@@ -123,8 +128,7 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
 // gone, a file without a row. --repair mends the rows, --adopt registers the file, files are
 // never touched.
 TEST_F(KvrdbTool, RepairBringsRowsIntoAgreementWithTheirFiles) {
-    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
-    ASSERT_EQ(kvrdb("init").status, 0);
+    ASSERT_TRUE(initCatalogue());
     const std::string data = dir_ + "/data";
     fs::create_directories(data + "/ABC");
     std::array<char, KVR_HEADER_SIZE> header{};
@@ -204,8 +208,7 @@ TEST_F(KvrdbTool, LoadsSitechanFromAServersConfigurationList) {
 
 #ifdef KVRDB_WITH_EXPORT
 TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
-    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
-    ASSERT_EQ(kvrdb("init").status, 0);
+    ASSERT_TRUE(initCatalogue());
     const std::string data = dir_ + "/data";
     fs::create_directories(data + "/abc");
     std::array<char, KVR_HEADER_SIZE> header{};

@@ -91,11 +91,17 @@ TEST(RilletStatus, ReportsTheStalledChannelWhileTheRecorderRuns) {
     EXPECT_EQ(current.status, kStatusCurrent) << current.out << current.err;
 
     // A folder without settings, a catalogue that cannot be opened, and one without the tables.
+    // (In a folder of its own: the default log folder of missing settings is "..\\log".)
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::create_directories(rig.dir.Path("empty/folder"));
+    std::filesystem::current_path(rig.dir.Path("empty/folder"));
     RilletStatusOptions none = options;
-    none.rilletIni = rig.dir.Path("missing/rillet.ini");
+    none.rilletIni = kRilletIni;
     Report noSettings = RunReport(none);
+    std::filesystem::current_path(here);
     EXPECT_EQ(noSettings.status, kStatusBadSetup);
     EXPECT_NE(noSettings.err.find("rillet.ini"), std::string::npos) << noSettings.err;
+    EXPECT_FALSE(std::filesystem::exists(rig.dir.Path("empty/log"))) << "made a log folder";
 
     RilletStatusOptions closed = options;
     closed.openCatalogue = [](CKvrCatalogue&, std::string* why) {
