@@ -6,6 +6,7 @@
 #   LIBDIR/pkgconfig/            isiclient.pc
 #   share/doc/waveform-tools/    README, ChangeLog and the commented example settings files
 #   lib/systemd/system/          rillet@.service, one recorder per instance
+#   share/man/man1/              the manual pages (Manpages.cmake)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 set(KVR_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/waveform-tools)
@@ -81,6 +82,8 @@ if(TARGET rillet)
     install(FILES ${PROJECT_BINARY_DIR}/dist/rillet@.service
         DESTINATION lib/systemd/system COMPONENT runtime)
 endif()
+
+include(Manpages)
 
 # ---- the Debian package (./run package) -------------------------------------------------------
 # Shared-library dependencies are found by dpkg-shlibdeps; the ODBC drivers are loaded at run

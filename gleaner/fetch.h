@@ -30,9 +30,9 @@ struct FETCH_OPTIONS {
 
 inline constexpr int kFetchComplete = 0;  // every stream's whole window received and stored
 inline constexpr int kFetchFailed = 1;    // a failure, or samples received but not stored
-inline constexpr int kFetchPartial = 2;   // everything received is stored, some window not whole
+inline constexpr int kFetchPartial = 4;   // everything received is stored, some window not whole
 inline constexpr int kFetchNothing = 3;   // no sample at all arrived
-inline constexpr int kFetchUsage = 4;     // bad option, time, stream or data directory
+inline constexpr int kFetchUsage = 2;     // bad option, time, stream or data directory (as kExitUsage)
 inline constexpr int kFetchStoppedBase = 128;  // + the signal: stopped, what arrived is stored
 
 // One requested stream's account at the end of a run.

@@ -3,13 +3,30 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <map>
+#include <set>
+#include <string>
 
 #include "gleaner/fetch.h"
+#include "tools/program.h"
 #include "util/util.h"
 
 #ifdef GLEANER_WITH_UI
 int gleanerRunDialog(int argc, char** argv);
 #endif
+
+namespace {
+
+// The options the dialog leaves to Qt (with one dash or two); any other option is a usage error.
+bool IsWindowSystemOption(std::string option) {
+    static const std::set<std::string> kQtOptions = {
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+        "qwindowicon", "qwindowtitle", "reverse", "session", "display", "geometry", "style",
+        "stylesheet", "widgetcount", "nograb", "dograb", "sync"};
+    option.erase(0, option.find_first_not_of('-'));
+    return kQtOptions.count(option.substr(0, option.find('='))) > 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
@@ -17,14 +34,14 @@ int main(int argc, char** argv) {
         "Without a subcommand the main dialog opens (settings in .\\Siphon.ini of the current "
         "folder)."};
     app.allow_extras();  // window-system options of the dialog
-    app.set_version_flag("--version", "gleaner 1.0.0");
+    programAddVersion(app, "gleaner");
 
     FETCH_OPTIONS options;
     std::string onError = "default";
     CLI::App* fetch = app.add_subcommand(
         "fetch",
-        "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 partial, 3 nothing "
-        "received, 4 usage, 128+N stopped by signal N)");
+        "Fetch one window without the dialog (exit 0 complete, 1 failed, 2 usage, 3 nothing "
+        "received, 4 partial, 128+N stopped by signal N)");
     fetch->add_option("--server", options.server, "ISI server, HOST[:PORT] (port 39136)")
         ->required();
     fetch->add_option("--begin", options.begin, std::string("Start: ") + UTIL_TIME_FORMS)
@@ -42,11 +59,13 @@ int main(int argc, char** argv) {
     fetch->add_option("streams", options.streams, "Streams, STA.CHN[.LOC]")->required();
     fetch->allow_extras(false);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // --help and --version end here with 0; a bad command line has fetch's usage status.
-        return app.exit(e) == 0 ? 0 : kFetchUsage;
+    if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
+    for (const std::string& extra : app.remaining()) {
+        if (extra.size() > 1 && extra[0] == '-' && !IsWindowSystemOption(extra)) {
+            std::fprintf(stderr, "gleaner: unknown option %s\n%s", utilPrintableString(extra).c_str(),
+                         app.help().c_str());
+            return kExitUsage;
+        }
     }
     if (fetch->parsed()) {
         static const std::map<std::string, FetchOnError> kPolicies = {

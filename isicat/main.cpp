@@ -6,9 +6,11 @@
 #include "isicat/isicat.h"
 #include "logio/logio.h"
 #include "platform/clock.h"
+#include "tools/program.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"isicat: an ISI client for the command line"};
+    programAddVersion(app, "isicat");
     app.require_subcommand(1);
     std::string server, trafficLog;
     bool debug = false;
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3));
     dat->add_flag("--samples", data.samples, "Add a column of the samples joined by \",\"");
     dat->add_option("--count", data.count, "Stop after N packets")->check(CLI::PositiveNumber);
-    CLI11_PARSE(app, argc, argv);
+    if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
 
     ISI_OPEN_PARAMS params;
     isiInitOpenParams(&params);

@@ -5,7 +5,8 @@
 // SIGTERM or SIGHUP. "--headless" records without a window: status texts go to standard output,
 // everything else to the daily log, and the same signals stop it. Either way the stop is orderly
 // and takes under a second: the read ends, every pending run is written with its row and resume
-// time, and the program exits 0.
+// time, and the program exits 0. "--status" reports how far the recorder of the folder has got
+// and exits.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -23,14 +24,17 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "rillet/catalogue.h"
 #include "rillet/log.h"
 #include "rillet/recorder.h"
 #include "rillet/settings.h"
 #include "rillet/startup.h"
+#include "rillet/status.h"
 #include "rillet/ui/rilletdlg.h"
 #include "rillet/ui/rilletprogram.h"
 #include "rillet/worker.h"
+#include "tools/program.h"
 #include "util/util.h"
 
 namespace {
@@ -101,6 +105,20 @@ int RunHeadless(bool verbose) {
     return 0;
 }
 
+int RunStatus(double maxLag) {
+    RilletStatusOptions options;
+    options.rilletIni = kRilletIni;
+    options.kvrIni = kKvrIni;
+    options.maxLagSeconds = maxLag;
+    options.now = platNow();
+    options.openCatalogue = [](CKvrCatalogue& catalogue, std::string* why) {
+        if (catalogue.OpenKvrDatabase()) return true;
+        *why = catalogue.Connection().message();
+        return false;
+    };
+    return rilletReportStatus(options, stdout, stderr);
+}
+
 // SIGINT, SIGTERM and SIGHUP reach the window's thread through this pipe (a signal handler may only
 // write to it).
 int g_signalPipe[2] = {-1, -1};
@@ -165,6 +183,7 @@ int RunWindow(char* programName) {
 
 int main(int argc, char** argv) {
     CLI::App app{"rillet: continuous recorder of ISI streams into KVR 2.0 files"};
+    programAddVersion(app, "rillet");
     bool headless = false;
     bool verbose = false;
     std::string folder;
@@ -173,13 +192,25 @@ int main(int argc, char** argv) {
                  "with --headless: a status line per packet (silent mode off); the window "
                  "always starts silent");
     app.add_option("-C", folder, "change into this folder first (rillet.ini, log)");
-    CLI11_PARSE(app, argc, argv);
+    bool status = false;
+    double maxLag = kDefaultMaxLagSeconds;
+    CLI::Option* statusFlag = app.add_flag(
+        "--status", status,
+        "print each channel's newest stored sample, its lag and file, and each station's disk "
+        "loop, without disturbing a recorder at work (exit 0 all current, 1 a channel lags or "
+        "has no data, 2 no settings or catalogue)");
+    app.add_option("--max-lag", maxLag, "with --status: seconds a channel may lag (default 300)")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(statusFlag);
+    app.get_option("--headless")->excludes(statusFlag);
+    if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
 
     if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "rillet: cannot change into %s: %s\n", folder.c_str(),
                      std::strerror(errno));
         return kExitUsage;
     }
+    if (status) return RunStatus(maxLag);
     if (!headless) return RunWindow(argv[0]);
     return RunHeadless(verbose);
 }

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/exit_usage.h"
+
 class CRilletSettings;
 class PlatFolderLock;
 
-// Exit statuses of a start-up failure (headless and window alike).
-inline constexpr int kExitUsage = 2;
+// Exit statuses of a start-up failure (headless and window alike), after kExitUsage (2).
 inline constexpr int kExitSockets = 3;
 inline constexpr int kExitDatabase = 4;
 inline constexpr int kExitSettings = 5;

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "server/mseed.h"
 #include "server/server.h"
+#include "tools/program.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
         "configuration and state-of-health lists, heartbeats, and faults on demand for tests.\n"
         "Synthetic sample k of a stream lies at k / rate seconds since 1970; its value is a fixed "
         "function of the stream name and k (see the README)."};
+    programAddVersion(app, "isi-sim");
     SimServerOptions options;
     std::vector<std::string> streamTexts, mseedFiles, faultTexts;
     std::string configFile, portFile, logDest = "stderr";
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
     app.add_option("--run-seconds", runSeconds,
                    "Stop after this many seconds (0: until interrupted)")
         ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
+    if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
 
     options.packetCacheBytes = cacheMegabytes << 20;
     std::vector<SimStream> streams;

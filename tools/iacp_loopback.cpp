@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "support/iacp_peer.h"
+#include "tools/program.h"
 #include "util/util.h"
 
 namespace {
@@ -32,13 +33,14 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Connects to an in-process IACP peer on 127.0.0.1, handshakes, sends one frame and\n"
         "receives one, then prints the connection's traffic log."};
+    programAddVersion(app, "iacp-loopback");
     std::string tracePath;
     bool debug = false;
     bool keep = false;
     app.add_option("--trace", tracePath, "traffic log file (default: a file under /tmp)");
     app.add_flag("--debug", debug, "show the library's debug messages (log level 7)");
     app.add_flag("--keep", keep, "keep the traffic log file instead of removing it");
-    CLI11_PARSE(app, argc, argv);
+    if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
 
     if (tracePath.empty()) {
         tracePath = "/tmp/iacp-loopback-" + std::to_string(platProcessId()) + ".trace";

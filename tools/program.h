@@ -8,10 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/exit_usage.h"
 #include "waveform_version.h"
 
-// The exit status of a usage error, the same in every program.
-inline constexpr int kExitUsage = 2;
 
 // The line "--version" prints: "NAME VERSION".
 inline std::string programVersionText(const char* name) {

@@ -24,6 +24,7 @@
 #include "tremlive/mainframe.h"
 #include "tremlive/messages.h"
 #include "tremlive/settings.h"
+#include "tools/program.h"
 #include "tremlive/traceview.h"
 #include "util/util.h"
 
@@ -56,12 +57,14 @@ void usage(FILE* out) {
                  "                       refresh once and save the window's picture\n"
                  "  --seconds N          acquisition time of the snapshot (default %d)\n"
                  "  --size WxH           window size of the snapshot (default %dx%d)\n"
-                 "  --help               this text\n",
+                 "  --help               this text\n"
+                 "  --version            the version\n",
                  kDefaultSnapshotSeconds, kDefaultSnapshotWidth, kDefaultSnapshotHeight);
 }
 
-// 0 to run, 1 for an error, 2 after --help.
-int parseOptions(int argc, char** argv, Options* o) {
+// -1 to run, else the status to exit with: 0 after --help or --version, kExitUsage after a bad
+// option (the cause printed on standard error; parseOptions adds the usage).
+int parseArguments(int argc, char** argv, Options* o) {
     for (int i = 0; i < argc; ++i) o->args.push_back(argv[i]);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -74,40 +77,48 @@ int parseOptions(int argc, char** argv, Options* o) {
         };
         if (a == "--help" || a == "-h") {
             usage(stdout);
-            return 2;
+            return 0;
+        } else if (a == "--version") {
+            std::printf("%s\n", programVersionText("tremlive").c_str());
+            return 0;
         } else if (a == "--snapshot") {
             const char* v = next("--snapshot");
-            if (v == nullptr) return 1;
+            if (v == nullptr) return kExitUsage;
             o->snapshot = v;
         } else if (a == "--seconds") {
             const char* v = next("--seconds");
-            if (v == nullptr) return 1;
+            if (v == nullptr) return kExitUsage;
             char* end = nullptr;
             long n = std::strtol(v, &end, 10);
             if (*end != '\0' || n < 0 || n > 86400) {
                 std::fprintf(stderr, "tremlive: --seconds wants 0..86400, not %s\n", v);
-                return 1;
+                return kExitUsage;
             }
             o->seconds = int(n);
         } else if (a == "--size") {
             const char* v = next("--size");
-            if (v == nullptr) return 1;
+            if (v == nullptr) return kExitUsage;
             int w = 0, h = 0;
             char extra = 0;
             if (std::sscanf(v, "%dx%d%c", &w, &h, &extra) != 2 || w < 100 || h < 100 || w > 8000 ||
                 h > 8000) {
                 std::fprintf(stderr, "tremlive: --size wants WxH from 100x100 to 8000x8000\n");
-                return 1;
+                return kExitUsage;
             }
             o->width = w;
             o->height = h;
         } else if (a.rfind("--", 0) == 0) {
             std::fprintf(stderr, "tremlive: unknown option %s\n", a.c_str());
-            usage(stderr);
-            return 1;
+            return kExitUsage;
         }
     }
-    return 0;
+    return -1;
+}
+
+int parseOptions(int argc, char** argv, Options* o) {
+    int status = parseArguments(argc, argv, o);
+    if (status == kExitUsage) usage(stderr);
+    return status;
 }
 
 // Packets received over all channels.
@@ -123,8 +134,7 @@ uint64_t ReceivedPackets(MainFrame& frame) {
 
 int main(int argc, char** argv) {
     Options options;
-    int parsed = parseOptions(argc, argv, &options);
-    if (parsed != 0) return parsed == 2 ? 0 : 1;
+    if (int status = parseOptions(argc, argv, &options); status >= 0) return status;
     bool snapshot = !options.snapshot.empty();
     // The snapshot never shows a window: Qt's off-screen platform unless one was chosen.
     if (snapshot && std::getenv("QT_QPA_PLATFORM") == nullptr)

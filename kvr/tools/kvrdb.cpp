@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -24,7 +25,11 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#ifdef KVRDB_WITH_EXPORT
+#include "kvr/mseed_export.h"
+#endif
 #include "kvr/tools/sitechan_load.h"
+#include "tools/program.h"
 #include "util/util.h"
 
 namespace {
@@ -255,10 +260,53 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
     return 1;
 }
 
+#ifdef KVRDB_WITH_EXPORT
+// The time of an export limit, or 0 for none; false after saying what is wrong.
+bool exportTime(const std::string& text, const char* what, double* t) {
+    *t = 0;
+    if (text.empty() || utilParseTime(text.c_str(), static_cast<double>(std::time(nullptr)), t))
+        return true;
+    std::cerr << "kvrdb export: bad " << what << " time \"" << utilPrintableString(text)
+              << "\"; use " << UTIL_TIME_FORMS << "\n";
+    return false;
+}
+
+int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin,
+                const std::string& end) {
+    if (!exportTime(begin, "--begin", &e.begin) || !exportTime(end, "--end", &e.end))
+        return kExitUsage;
+    if (e.dataDirectory.empty()) e.dataDirectory = profileDataDirectory();
+    if (e.dataDirectory.empty()) {
+        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
+                  << kProfileFile << "\n";
+        return kExitUsage;
+    }
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_EXPORT_SUMMARY summary;
+    std::string error;
+    const bool done = kvrExportMiniSeed(db, e, &summary, &error);
+    for (const std::string& warning : summary.warnings)
+        std::printf("warning  %s\n", utilPrintableString(warning).c_str());
+    std::printf("%llu row(s): %llu sample(s) in %llu record(s) of %llu day file(s) under %s\n",
+                static_cast<unsigned long long>(summary.rows),
+                static_cast<unsigned long long>(summary.samples),
+                static_cast<unsigned long long>(summary.records),
+                static_cast<unsigned long long>(summary.files),
+                utilPrintableString(e.outputFolder).c_str());
+    if (!done) {
+        std::cerr << "kvrdb export: " << utilPrintableString(error) << "\n";
+        return 1;
+    }
+    return summary.warnings.empty() ? 0 : 1;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kvrdb: set up, fill and check the KVR catalogue (FILELIST, SITECHAN) over ODBC"};
+    programAddVersion(app, "kvrdb");
     app.require_subcommand(1);
     Options o;
     app.add_option("--dsn", o.dsn, "ODBC data source name")->capture_default_str();
@@ -320,6 +368,28 @@ int main(int argc, char** argv) {
         ->needs(checkCmd->get_option("--repair"));
     checkCmd->callback([&] { rc = check(o, dataDir, repair, adopt); });
 
-    CLI11_PARSE(app, argc, argv);
+#ifdef KVRDB_WITH_EXPORT
+    KVR_EXPORT_OPTIONS exportOptions;
+    std::string exportBegin, exportEnd;
+    auto* exportCmd = app.add_subcommand(
+        "export",
+        "write the catalogued files as miniSEED, an SDS tree of day files "
+        "(DIR/YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DOY), float32, start times from the rows; "
+        "exit 1 when a row could not be exported whole");
+    exportCmd->add_option("--mseed", exportOptions.outputFolder, "the SDS root folder (made)")
+        ->required();
+    exportCmd->add_option("--sta", exportOptions.station, "only this station");
+    exportCmd->add_option("--chan", exportOptions.channel, "only this channel");
+    exportCmd->add_option("--begin", exportBegin,
+                          std::string("only samples from this time: ") + UTIL_TIME_FORMS);
+    exportCmd->add_option("--end", exportEnd, "only samples before this time, the same forms");
+    exportCmd->add_option("--network", exportOptions.network, "network code, 1 or 2 characters")
+        ->capture_default_str();
+    exportCmd->add_option("--data-dir", exportOptions.dataDirectory,
+                          "data directory (default: DIR of [DATA] in KVR.ini)");
+    exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
+#endif
+
+    if (int status = programParse(app, argc, argv); status >= 0) return status;
     return rc;
 }

@@ -17,7 +17,16 @@ for f in "$libdir/libisiclient.a" "$libdir/pkgconfig/isiclient.pc" \
 done
 for p in rillet gleaner tremlive isicat kvrdb isi-sim; do
   [ -x "$prefix/bin/$p" ] || { echo "missing after install: bin/$p"; exit 1; }
+  [ -f "$prefix/share/man/man1/$p.1" ] || { echo "missing after install: share/man/man1/$p.1"; exit 1; }
 done
+# A page renders, with the sections help2man cannot take from --help.
+if command -v man >/dev/null; then
+  page=$(LC_ALL=C MANWIDTH=100 man -l "$prefix/share/man/man1/rillet.1" 2>/dev/null)
+  for section in NAME SYNOPSIS FILES ENVIRONMENT 'EXIT STATUS'; do
+    printf '%s\n' "$page" | grep -q "^$section" || { echo "rillet.1 has no $section section"; exit 1; }
+  done
+  printf '%s\n' "$page" | grep -q -- '--status' || { echo "rillet.1 does not show --status"; exit 1; }
+fi
 
 cmake -S "$consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$scratch.log" 2>&1 || { cat "$scratch.log"; exit 1; }

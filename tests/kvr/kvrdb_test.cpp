@@ -57,6 +57,11 @@ class KvrdbTool : public ::testing::Test {
         return run;
     }
 
+    // An SQLite catalogue with its tables, made through kvrdb itself.
+    bool initCatalogue() {
+        return kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status == 0 && kvrdb("init").status == 0;
+    }
+
     std::string dir_;
 };
 
@@ -123,8 +128,7 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
 // gone, a file without a row. --repair mends the rows, --adopt registers the file, files are
 // never touched.
 TEST_F(KvrdbTool, RepairBringsRowsIntoAgreementWithTheirFiles) {
-    ASSERT_EQ(kvrdb("dsn sqlite '" + dir_ + "/kvr.db'").status, 0);
-    ASSERT_EQ(kvrdb("init").status, 0);
+    ASSERT_TRUE(initCatalogue());
     const std::string data = dir_ + "/data";
     fs::create_directories(data + "/ABC");
     std::array<char, KVR_HEADER_SIZE> header{};
@@ -199,5 +203,42 @@ TEST_F(KvrdbTool, LoadsSitechanFromAServersConfigurationList) {
     // Nobody listens on the port any more: the load fails instead of retrying for ever.
     r = kvrdb("sitechan load 127.0.0.1:" + port);
     EXPECT_NE(r.status, 0) << r.output;
+}
+#endif
+
+#ifdef KVRDB_WITH_EXPORT
+TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
+    ASSERT_TRUE(initCatalogue());
+    const std::string data = dir_ + "/data";
+    fs::create_directories(data + "/abc");
+    std::array<char, KVR_HEADER_SIZE> header{};
+    ASSERT_TRUE(kvrBuildHeader40(header, "abc", "BHZ", 20.0));
+    std::string error;
+    ASSERT_TRUE(kvrCreateFile(data + "/abc/a.kvr", header, std::vector<float>(100, 1.5f), &error))
+        << error;
+    // The row claims 9 s, the file holds 5 s (2007-02-15 12:00:00).
+    std::ofstream(dir_ + "/rows.sql")
+        << "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER) values "
+           "('abc','BHZ','??',1171540800,9.0,20,1,'abc/a.kvr',3,'NRTSDISKLOOP');\n";
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
+    const std::string out = dir_ + "/sds";
+    const std::string dayFile = out + "/2007/IU/ABC/BHZ.D/IU.ABC..BHZ.D.2007.046";
+
+    ToolRun r = kvrdb("export --mseed '" + out + "' --network IU --data-dir '" + data + "'");
+    EXPECT_EQ(r.status, 1) << r.output;  // not whole: the file is shorter than its row
+    EXPECT_NE(r.output.find("warning  "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 row(s): 100 sample(s)"), std::string::npos) << r.output;
+    ASSERT_TRUE(fs::exists(dayFile)) << r.output;
+    EXPECT_EQ(fs::file_size(dayFile) % 4096, 0u);
+
+    // A filter that leaves no row exports nothing, and does so whole; a bad time is usage.
+    fs::remove_all(out);
+    r = kvrdb("export --mseed '" + out + "' --chan LHZ --begin 2007-02-15T13:00:00Z --data-dir '" +
+              data + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(fs::exists(dayFile));
+    EXPECT_EQ(kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'")
+                  .status,
+              2);
 }
 #endif

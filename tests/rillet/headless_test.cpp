@@ -106,7 +106,8 @@ TEST(RilletHeadless, StartUpFailuresAreReportedWithANonZeroExit) {
         {{"--headless", "-C", dir.Path()}, 4, "KVR database open error"},
         {{"-C", dir.Path()}, 2, "no display for the window"},
         {{"--headless", "-C", dir.Path("missing")}, 2, "cannot change into"},
-        {{"--bogus"}, 109, "bogus"},
+        {{"--bogus"}, 2, "bogus"},
+        {{"--status", "-C", dir.Path()}, 2, "no recorder settings"},
     };
     for (const auto& c : cases) {
         Child child = Start(c.args, dir.Path(), dir.Path("odbc.ini"), dir.Path());

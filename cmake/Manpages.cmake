@@ -1,0 +1,41 @@
+# Manual pages, made at build time by help2man from each program's --help and --version and the
+# sections help2man cannot take from them (man/NAME.h2m: files, environment, exit statuses), and
+# installed under share/man/man1. Without help2man the pages are left out, with a message.
+find_program(HELP2MAN help2man)
+if(NOT HELP2MAN)
+    message(STATUS "help2man not found: no manual pages")
+    return()
+endif()
+
+set(KVR_MAN_NAMES
+    "rillet=continuous recorder of ISI streams into KVR 2.0 disk loops"
+    "gleaner=fetch a time window of ISI streams into KVR 4.0 files and FILELIST rows"
+    "tremlive=live viewer of the channels of an ISI server"
+    "isicat=ISI client for the command line"
+    "kvrdb=set up, fill, check and export the KVR catalogue"
+    "isi-sim=stand-in ISI server")
+set(pages)
+foreach(entry ${KVR_MAN_NAMES})
+    string(FIND "${entry}" "=" eq)
+    string(SUBSTRING "${entry}" 0 ${eq} program)
+    math(EXPR after "${eq} + 1")
+    string(SUBSTRING "${entry}" ${after} -1 summary)
+    if(NOT TARGET ${program})
+        continue()
+    endif()
+    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    # The Qt programs answer --help and --version before they look for a display; the offscreen
+    # platform keeps a build without one safe all the same.
+    add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+            ${HELP2MAN} --no-info --section=1 --name=${summary}
+            --include=${PROJECT_SOURCE_DIR}/man/${program}.h2m --output=${page}
+            $<TARGET_FILE:${program}>
+        DEPENDS ${program} ${PROJECT_SOURCE_DIR}/man/${program}.h2m
+        COMMENT "Manual page ${program}.1"
+        VERBATIM)
+    list(APPEND pages ${page})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${pages})
+install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
