@@ -34,6 +34,7 @@ bool CRilletLog::Open(const std::string& logDirectory, std::string* error) {
     directory_ = logDirectory;
     if (directory_.empty() || directory_.back() != '\\') directory_ += '\\';
     open_ = true;
+    if (fileless_) return true;
     MakeDirectory();
     FILE* fp = std::fopen(FileFor(clock_()).c_str(), "ab");
     if (fp == nullptr) {
@@ -75,11 +76,12 @@ void CRilletLog::WriteLog(const std::string& message) {
         text.begin(), text.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
     std::string line = stamp + text + "#\r\n";
 
-    MakeDirectory();
-    std::string path = FileFor(now);
-    if (FILE* fp = std::fopen(path.c_str(), "ab")) {
-        std::fwrite(line.data(), 1, line.size(), fp);
-        std::fclose(fp);
+    if (!fileless_) {
+        MakeDirectory();
+        if (FILE* fp = std::fopen(FileFor(now).c_str(), "ab")) {
+            std::fwrite(line.data(), 1, line.size(), fp);
+            std::fclose(fp);
+        }
     }
     if (echo_) {
         std::fwrite(line.data(), 1, line.size() - 2, stdout);

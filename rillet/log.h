@@ -30,6 +30,11 @@ class CRilletLog {
     void WriteWarningf(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void SetWarningEcho(bool on) { warningEcho_ = on; }
 
+    // A log that never touches the log folder: Open only records the directory and lines go
+    // nowhere but to the echoes. For readers of a recorder's folder (the status report), which
+    // must not write into the recorder's own log.
+    void SetFileless(bool on) { fileless_ = on; }
+
     // Lines also go to standard output (headless --verbose); off by default.
     void SetEcho(bool on) { echo_ = on; }
     // Replaces the clock (tests: the day change).
@@ -47,6 +52,7 @@ class CRilletLog {
     bool open_ = false;
     bool echo_ = false;
     bool warningEcho_ = false;
+    bool fileless_ = false;
     std::string directory_;
     Clock clock_;
 };

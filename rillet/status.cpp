@@ -44,7 +44,10 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
                      utilPrintableString(settingsPath).c_str());
         return kStatusBadSetup;
     }
+    // The recorder's own log is left alone: a setting it would refuse is said on err instead.
     CRilletLog log;
+    log.SetFileless(true);
+    log.SetWarningEcho(true);
     CRilletSettings settings(log, options.rilletIni, options.kvrIni);
     CKvrCatalogue catalogue(log, settings);
     std::string why;

@@ -1,7 +1,7 @@
 // The recorder's state as an operator's monitoring check sees it: read from the settings folder
 // and the catalogue alone, so that it can be asked while a recorder runs there. Nothing is locked
-// and the catalogue is only read; loading the settings opens the recorder's daily log as the
-// recorder does, and a setting it would refuse is logged there.
+// and the catalogue is only read; nothing is written into the folder or its log (a setting the
+// recorder would refuse is said on standard error).
 #pragma once
 
 #include <cstdio>

@@ -87,8 +87,13 @@ TEST(RilletStatus, ReportsTheStalledChannelWhileTheRecorderRuns) {
     EXPECT_NE(Line(later.out, "abc    BHZ  --").find("LAGGING"), std::string::npos) << later.out;
     platWriteProfileString("GROUP1", "CHAN", "BHZ,BHN.00,LHZ", rig.dir.Path("rillet.ini"));
     options.maxLagSeconds = 7200;
+    // A setting the recorder would refuse is said to the reader, never written into the
+    // recorder's own log.
+    platWriteProfileString("GROUP1", "SIZEMB", "", rig.dir.Path("rillet.ini"));
+    const size_t logLines = LogLines(rig.dir.Path("log")).size();
     Report current = RunReport(options);
     EXPECT_EQ(current.status, kStatusCurrent) << current.out << current.err;
+    EXPECT_EQ(LogLines(rig.dir.Path("log")).size(), logLines);
 
     // A folder without settings, a catalogue that cannot be opened, and one without the tables.
     // (In a folder of its own: the default log folder of missing settings is "..\\log".)
