@@ -24,6 +24,8 @@ class CRilletSettings;
 // A run that could not be written is tried again at most this often while its channel's packets
 // arrive: a full disk is not hammered with every packet.
 inline constexpr double kDefaultWriteRetrySeconds = 5.0;
+// Resume times are stored together at most this often (and at every orderly stop).
+inline constexpr double kResumeStoreSeconds = 1.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -79,7 +81,7 @@ class CRecorder {
 
     // Thread start: every channel without file or run, next time from its stored resume time, or
     // from the end of its newest file when that lies later (the process ended before the resume
-    // time was written). A newest file that holds other samples than its row says (the process
+    // time was stored; it is stored now, with the others in one rewrite). A newest file that holds other samples than its row says (the process
     // ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
@@ -101,8 +103,15 @@ class CRecorder {
     // when the run is written (or was empty); false leaves it pending, with its file, row and
     // resume time as they were.
     bool FlushRun(size_t g, size_t c);
-    // Orderly stop: every channel's pending run through FlushRun.
+    // Orderly stop: every channel's pending run through FlushRun, then the resume times stored.
     void FlushAll();
+
+    // Stores the resume times of every channel written to since the last store, in one rewrite
+    // of the settings file: when now is set, or when the last store is kResumeStoreSeconds ago.
+    // The data files are synced to disk first, so that a stored resume time never claims
+    // samples a power cut could take back. A store that fails is logged once per cause; the
+    // times stay waiting and the next store that succeeds writes the newest ones.
+    void StoreResumeTimes(bool now);
 
     // True once after packets were refused and the run that held them back has been written:
     // the worker then starts a new connection cycle from each channel's next time.
@@ -117,7 +126,8 @@ class CRecorder {
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
-    void StoreResumeTime(size_t g, size_t c);
+    void NoteResumeTime(CRecorderChannel& channel);
+    void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
 
@@ -127,5 +137,8 @@ class CRecorder {
     // Conversion area of one packet (larger packets go through it in pieces).
     std::array<float, kMaxPacketSamples> converted_{};
     bool resyncNeeded_ = false;
+    bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
+    double lastResumeStore_ = 0;   // epoch seconds of the last store attempt
+    int resumeErrorLogged_ = 0;    // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };
