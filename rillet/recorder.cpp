@@ -338,6 +338,8 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
         log_.WriteLogf("File '%s' cut back to its row: the run stays pending", full.c_str());
         return false;
     }
+    if (row == CRowUpdate::Done)
+        catalogue_.AddToDiskLoop(group.station, double(ch.runCount) * KVR_SAMPLE_SIZE);
     ch.fileLength = length;
     NoteResumeTime(ch);
     if (ch.fileLength > static_cast<double>(group.fileLength) * 60.0 - 1.0) {

@@ -39,13 +39,16 @@ struct CFileRow {
 enum class CRowUpdate { Done, NoRow, Failed };
 
 // What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
-// the file after it. The ODBC catalogue implements it; tests may watch the calls. A failed row
+// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may watch the calls. A failed row
 // statement is logged by the catalogue (file and statement named); the recorder then takes the
 // file back to what its row says.
 class CFileCatalogue {
   public:
     virtual ~CFileCatalogue() = default;
     virtual void TrimDiskLoop(const std::string& station, uint32_t limit) = 0;
+    // Bytes an append added to a file of the station's loop (its row updated), so that a
+    // catalogue that keeps the loop's size need not count it again.
+    virtual void AddToDiskLoop(const std::string& /*station*/, double /*bytes*/) {}
     // True when the file's row is in the catalogue.
     virtual bool RegisterNewFile(const std::string& cpath, const std::string& station,
                                  double tbegin, double tqty, double sps, const std::string& channel,
