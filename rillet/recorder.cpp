@@ -20,16 +20,6 @@
 
 namespace {
 
-bool SameCode(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
 // -1 when the file does not exist.
 long long FileSize(const std::string& path) {
     struct stat st {};
@@ -54,6 +44,7 @@ CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRill
 
 void CRecorder::PrepareChannels() {
     resumeWaiting_ = false;
+    indexed_ = false;
     auto& groups = settings_.Groups();
     for (size_t g = 0; g < groups.size(); ++g) {
         for (size_t c = 0; c < groups[g].channels.size(); ++c) {
@@ -109,23 +100,41 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
     ch.nextTime = std::max(ch.nextTime, static_cast<double>(WholeSeconds(row.tbegin + tqty)));
 }
 
+void CRecorder::AppendChannelKey(std::string& key, std::string_view station,
+                                 std::string_view channel, std::string_view location) {
+    for (std::string_view part : {station, channel, location}) {
+        for (char ch : part) key += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        key += '\0';
+    }
+}
+
 bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
                             std::string_view location, size_t* g, size_t* c) const {
-    const auto& groups = settings_.Groups();
-    for (size_t gi = 0; gi < groups.size(); ++gi) {
-        if (!SameCode(groups[gi].station, station)) continue;
-        for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
-            const CRecorderChannel& ch = groups[gi].channels[ci];
-            if (!SameCode(ch.channel, channel)) continue;
-            if (SameCode(ch.location, location) ||
-                (ch.location == kNoLocation && location == "  ")) {
-                *g = gi;
-                *c = ci;
-                return true;
+    if (!indexed_) {
+        channelIndex_.clear();
+        const auto& groups = settings_.Groups();
+        for (size_t gi = 0; gi < groups.size(); ++gi) {
+            for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
+                const CRecorderChannel& ch = groups[gi].channels[ci];
+                // Made in load order and never overwritten: the first match wins. "??" also
+                // takes a packet without location (two blanks).
+                for (std::string_view loc : {std::string_view(ch.location), std::string_view()}) {
+                    if (loc.empty() && ch.location != kNoLocation) continue;
+                    std::string key;
+                    AppendChannelKey(key, groups[gi].station, ch.channel, loc.empty() ? "  " : loc);
+                    channelIndex_.emplace(std::move(key), std::make_pair(gi, ci));
+                }
             }
         }
+        indexed_ = true;
     }
-    return false;
+    key_.clear();
+    AppendChannelKey(key_, station, channel, location);
+    auto it = channelIndex_.find(key_);
+    if (it == channelIndex_.end()) return false;
+    *g = it->second.first;
+    *c = it->second.second;
+    return true;
 }
 
 // A packet the recorder cannot place in time is refused whole: no samples, more samples than its

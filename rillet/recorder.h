@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "rillet/groups.h"
@@ -90,7 +91,8 @@ class CRecorder {
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
     // (ignoring case), channels in order whose code equals the packet's and whose location equals
-    // it, or is "??" while the packet's is two blanks. First match wins.
+    // it, or is "??" while the packet's is two blanks. First match wins. Constant time: an index
+    // of the group list, made at the first call (the list never changes shape after loading).
     bool FindChannel(std::string_view station, std::string_view channel, std::string_view location,
                      size_t* g, size_t* c) const;
 
@@ -134,8 +136,16 @@ class CRecorder {
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
 
+    // Appends the index key of a station, channel and location (lower case) to key.
+    static void AppendChannelKey(std::string& key, std::string_view station,
+                                 std::string_view channel, std::string_view location);
+
     CRilletSettings& settings_;
     CFileCatalogue& catalogue_;
+    // Channel index: key -> (group, channel); key_ is the reused look-up buffer.
+    mutable std::unordered_map<std::string, std::pair<size_t, size_t>> channelIndex_;
+    mutable bool indexed_ = false;
+    mutable std::string key_;
     CRilletLog& log_;
     // Conversion area of one packet (larger packets go through it in pieces).
     std::array<float, kMaxPacketSamples> converted_{};
