@@ -34,6 +34,7 @@ int finish(ISI_CLIENT* client, int* status) {
     bool ok = true;
     if (client->datreq.type == ISI_REQUEST_TYPE_TWIND) {
         ok = isiCopyTwindListToDataRequest(client->ack_twind, &client->datreq);
+        client->datreq_index.valid = false;
         if (!ok) {
             logioMsg(client->lp, LOG_INFO, "%s: isiCopyTwindListToDataRequest: %s", kFid,
                      platErrorText(platGetError()));
@@ -60,6 +61,7 @@ void isiBeginAcknowledgment(ISI_CLIENT* client) {
     client->ack_twind.clear();
     client->ack_seqno.clear();
     isiClearDataRequest(&client->datreq);
+    client->datreq_index.valid = false;
 }
 
 /* isiAcknowledgmentFrame: 1 when the acknowledgment goes on, 0 when this frame ended it (status

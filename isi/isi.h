@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "iacp/iacp.h"
@@ -224,6 +225,14 @@ struct ISI_CNF_LIST {
     ISI_STREAM_CNF* entry;
 };
 
+// The items of a time-window request by stream name, so that a packet finds its item at once.
+// Made from the request at the first packet after it was invalidated (valid false).
+struct ISI_REQUEST_INDEX {
+    std::unordered_map<std::string, uint32_t> items;  // "sta\0chn\0loc" -> item
+    std::string key;                                  // reused look-up buffer
+    bool valid = false;
+};
+
 // One open client connection with its acknowledged request. Made by isiOpenClient or
 // isiInitiateDataRequest, read by one thread with isiReadGenericTS, freed by isiCloseClient.
 struct ISI_CLIENT {
@@ -237,6 +246,7 @@ struct ISI_CLIENT {
     alignas(8) uint8_t buf[ISI_MAX_FRAME_PAYLOAD] = {};
     IACP_WIRE_FRAME frame;
     ISI_DATA_REQUEST datreq = {};
+    ISI_REQUEST_INDEX datreq_index;  // invalidated whenever datreq changes
     std::vector<ISI_TWIND_ITEM> ack_twind;  // acknowledgment list while it arrives
     std::vector<ISI_SEQNO_ITEM> ack_seqno;
     ISI_TS_PACKET raw = {};
@@ -313,7 +323,9 @@ bool isiReadTSHeader(uint8_t* payload, uint32_t payloadLen, ISI_TS_PACKET* packe
 ISI_TS_PACKET* isiConvertTS(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted);
 // Advances the matching item of request after a packet (policy 3: begin -3.0, else just past the
 // last sample) and marks it complete once the data up to its end time has arrived.
-void isiUpdateRequestProgress(ISI_DATA_REQUEST* request, const ISI_TS_PACKET* packet);
+// With an index (kept for this request by the caller) the item is found in constant time.
+void isiUpdateRequestProgress(ISI_DATA_REQUEST* request, const ISI_TS_PACKET* packet,
+                              ISI_REQUEST_INDEX* index = nullptr);
 // Frees a packet's owned data buffer.
 void isiClearTSPacket(ISI_TS_PACKET* packet);
 

@@ -51,6 +51,7 @@ void restoreRequest(ISI_CLIENT* client, ISI_DATA_REQUEST* saved) {
     if (copy == nullptr) return;
     isiClearDataRequest(&client->datreq);
     client->datreq = *copy;
+    client->datreq_index.valid = false;
     std::free(copy);
 }
 
@@ -131,7 +132,7 @@ ISI_TS_PACKET* packetFrame(ISI_CLIENT* client, int* status) {
         *status = ISI_STATUS_FAILED;
         return nullptr;
     }
-    isiUpdateRequestProgress(&client->datreq, &client->raw);
+    isiUpdateRequestProgress(&client->datreq, &client->raw, &client->datreq_index);
     if (client->decompress == 0) {
         *status = ISI_STATUS_DATA;
         return &client->raw;

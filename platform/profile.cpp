@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/errors.h"
 
@@ -215,33 +216,74 @@ int platGetProfileInt(const std::string& section, const std::string& key, int de
     return int(number);
 }
 
+namespace {
+
+std::string lowerName(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Sets entries [first, last), all of one section, in the file's lines: the section is found and
+// its keys are read once, whatever the number of entries. Missing keys go after the section's
+// last non-blank line, before any blank lines that separate it from the next section; a missing
+// section is added at the end.
+void setSectionKeys(ProfileFile& profile, const PLAT_PROFILE_ENTRY* first,
+                    const PLAT_PROFILE_ENTRY* last) {
+    size_t header = findSection(profile, first->section);
+    if (header == std::string::npos) {
+        header = profile.lines.size();
+        profile.lines.push_back("[" + first->section + "]");
+    }
+    size_t end = sectionEnd(profile, header);
+    std::unordered_map<std::string, size_t> keys;
+    for (size_t i = header + 1; i < end; ++i) {
+        auto kv = keyValueOf(profile.lines[i]);
+        if (kv) keys.emplace(lowerName(kv->first), i);  // the first of a doubled key counts
+    }
+    std::vector<std::string> added;
+    std::unordered_map<std::string, size_t> addedKeys;  // index in added
+    for (const PLAT_PROFILE_ENTRY* e = first; e != last; ++e) {
+        std::string entry = e->key + "=" + e->value;
+        std::string name = lowerName(e->key);
+        if (auto it = keys.find(name); it != keys.end()) {
+            profile.lines[it->second] = entry;
+        } else if (auto at = addedKeys.find(name); at != addedKeys.end()) {
+            added[at->second] = entry;  // a key given twice in one batch: the last value wins
+        } else {
+            addedKeys.emplace(name, added.size());
+            added.push_back(entry);
+        }
+    }
+    size_t at = end;
+    while (at > header + 1 && trim(profile.lines[at - 1]).empty()) --at;
+    profile.lines.insert(profile.lines.begin() + long(at), added.begin(), added.end());
+}
+
+}  // namespace
+
 bool platWriteProfileString(const std::string& section, const std::string& key,
                             const std::string& value, const std::string& file) {
-    if (section.empty() || key.empty()) {
-        platSetError(WSAEINVAL);
-        return false;
+    return platWriteProfileStrings({{section, key, value}}, file);
+}
+
+bool platWriteProfileStrings(const std::vector<PLAT_PROFILE_ENTRY>& entries,
+                             const std::string& file) {
+    for (const auto& e : entries) {
+        if (e.section.empty() || e.key.empty()) {
+            platSetError(WSAEINVAL);
+            return false;
+        }
     }
     std::lock_guard<std::mutex> lock(g_writeMutex);
     std::string path = platResolveProfilePath(file);
     ProfileFile profile = readProfile(path);
-    std::string entry = key + "=" + value;
-    size_t header = findSection(profile, section);
-    if (header == std::string::npos) {
-        profile.lines.push_back("[" + section + "]");
-        profile.lines.push_back(entry);
-        return writeProfile(path, profile);
+    for (size_t i = 0; i < entries.size();) {
+        size_t j = i + 1;
+        while (j < entries.size() && sameName(entries[j].section, entries[i].section)) ++j;
+        setSectionKeys(profile, entries.data() + i, entries.data() + j);
+        i = j;
     }
-    size_t line = findKey(profile, header, key);
-    if (line != std::string::npos) {
-        profile.lines[line] = entry;
-        return writeProfile(path, profile);
-    }
-    // A new key goes after the section's last non-blank line, before any blank lines that
-    // separate it from the next section.
-    size_t end = sectionEnd(profile, header);
-    size_t at = end;
-    while (at > header + 1 && trim(profile.lines[at - 1]).empty()) --at;
-    profile.lines.insert(profile.lines.begin() + long(at), entry);
     return writeProfile(path, profile);
 }
 

@@ -25,6 +25,17 @@ int platGetProfileInt(const std::string& section, const std::string& key, int de
 bool platWriteProfileString(const std::string& section, const std::string& key,
                             const std::string& value, const std::string& file);
 
+// One key of a batch write.
+struct PLAT_PROFILE_ENTRY {
+    std::string section;
+    std::string key;
+    std::string value;
+};
+// Writes every entry (as platWriteProfileString would) in one rewrite of the file: all of them
+// or, when the file cannot be replaced, none. False with the platform error set on failure.
+bool platWriteProfileStrings(const std::vector<PLAT_PROFILE_ENTRY>& entries,
+                             const std::string& file);
+
 // Removes one key, or a whole section with all its keys.
 bool platDeleteProfileKey(const std::string& section, const std::string& key,
                           const std::string& file);

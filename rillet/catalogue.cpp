@@ -68,6 +68,7 @@ bool CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string&
     const std::string lcode = kvrStoredLocation(location);
     KVR_SQL_RESULT r =
         kvrRegisterNewFile(db_, cpath, station, tbegin, tqty, sps, channel, lcode, calib, calper);
+    if (r.ok()) AddToDiskLoop(station, RowBytes(sps, tqty));
     if (r.rc == SQL_SUCCESS) return true;
     LogRowError(
         cpath,
@@ -112,14 +113,28 @@ bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& ch
     return true;
 }
 
-uint32_t CKvrCatalogue::DiskLoopSize(const std::string& station) {
-    uint32_t total = 0;
-    KVR_SQL_RESULT r = kvrDiskLoopSize(db_, station, &total);
+bool CKvrCatalogue::CountDiskLoop(const std::string& station, uint32_t* total) {
+    KVR_SQL_RESULT r = kvrDiskLoopSize(db_, station, total);
     if (!r.ok()) {
         LogOdbcError(r.message);
-        return 0;
+        loopSizes_.erase(station);
+        return false;
     }
-    return total;
+    loopSizes_[station] = *total;
+    return true;
+}
+
+uint32_t CKvrCatalogue::DiskLoopSize(const std::string& station) {
+    uint32_t total = 0;
+    return CountDiskLoop(station, &total) ? total : 0;
+}
+
+void CKvrCatalogue::AddToDiskLoop(const std::string& station, double bytes) {
+    auto it = loopSizes_.find(station);
+    if (it == loopSizes_.end() || !(bytes > 0)) return;
+    // Saturating: a kept size past the limit only means the rows are counted again.
+    it->second = bytes >= double(UINT32_MAX - it->second) ? UINT32_MAX
+                                                          : it->second + uint32_t(bytes);
 }
 
 bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {
@@ -185,11 +200,15 @@ bool CKvrCatalogue::ReadLoopList(const std::string& station, std::vector<KVR_LOO
 }
 
 void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
-    uint32_t total = DiskLoopSize(station);
-    if (total < limit) return;
+    auto kept = loopSizes_.find(station);
+    if (kept != loopSizes_.end() && kept->second < limit) return;
+    // First trim of the station, or the kept size reached the limit: the rows tell.
+    uint32_t total = 0;
+    if (!CountDiskLoop(station, &total) || total < limit) return;
 
     std::vector<KVR_LOOP_ENTRY> rows;
     if (!ReadLoopList(station, &rows)) return;
+    bool deleted = false;
 
     for (const KVR_LOOP_ENTRY& row : rows) {
         std::string full = settings_.DataPath(row.cpath);
@@ -210,6 +229,8 @@ void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
         // zero instead of wrapping round to a huge value that would empty the whole loop.
         uint32_t freed = RowBytes(row.sps, row.tqty);
         total = freed > total ? 0 : total - freed;
+        deleted = true;
         if (total < limit) break;
     }
+    if (deleted) CountDiskLoop(station, &total);
 }

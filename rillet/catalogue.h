@@ -5,11 +5,15 @@
 // Disk loop: a station's files may together take at most its group's limit, counted from the rows
 // as sps * tqty * 4 + 512 bytes. Before every write the loop is trimmed: oldest rows first, file
 // and row deleted together, until the total is below the limit. Rows of other creaters
-// ('Gleaner') are never counted or touched.
+// ('Gleaner') are never counted or touched. Nothing but the recorder changes a loop between
+// trims, so its size is counted from the rows once per station, and again after a trim that
+// deleted something; the files the recorder registers and the appends it reports are added to
+// it. The rows are counted again only when the kept size reaches the limit.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kvr/catalog.h"
@@ -41,7 +45,9 @@ class CKvrCatalogue : public CFileCatalogue {
     bool NewestFile(const std::string& station, const std::string& channel,
                     const std::string& location, CFileRow* row) override;
     void TrimDiskLoop(const std::string& station, uint32_t limit) override;
-    // Bytes the station's loop takes; 0 when nothing is counted or the statement fails.
+    void AddToDiskLoop(const std::string& station, double bytes) override;
+    // Bytes the station's loop takes, counted from its rows (the kept size is set to it); 0 when
+    // nothing is counted or the statement fails (logged).
     uint32_t DiskLoopSize(const std::string& station);
     // Deletes the row of a cpath as stored; a row already gone counts as deleted.
     bool DeleteFileRow(const std::string& cpath);
@@ -50,6 +56,9 @@ class CKvrCatalogue : public CFileCatalogue {
                             const std::string& location);
 
   private:
+    // Counts the station's loop from its rows into the kept size; false (logged, nothing kept)
+    // when the statement fails.
+    bool CountDiskLoop(const std::string& station, uint32_t* total);
     // The loop list, read completely before anything is deleted.
     bool ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows);
     void LogOdbcError(const std::string& message);
@@ -59,4 +68,5 @@ class CKvrCatalogue : public CFileCatalogue {
     CRilletLog& log_;
     const CRilletSettings& settings_;
     KvrConnection db_;
+    std::unordered_map<std::string, uint32_t> loopSizes_;  // kept size per station, bytes
 };

@@ -49,7 +49,10 @@ struct CRecorderChannel {
     // lastWriteAttempt (epoch seconds) paces the retries.
     bool refusing = false;
     double lastWriteAttempt = 0;
-    bool resumeWriteFailed = false;  // one log line until a resume time is written again
+    // The end of the data written so far, in whole seconds, waiting to be stored as the
+    // channel's resume time with the next batch.
+    int64_t resumeTime = 0;
+    bool resumeDirty = false;
 };
 
 struct CRecorderGroup {

@@ -1,5 +1,6 @@
 #include "rillet/recorder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <span>
+#include <vector>
 
 #include "kvr/kvrfile.h"
 #include "platform/clock.h"
@@ -17,16 +19,6 @@
 #include "rillet/settings.h"
 
 namespace {
-
-bool SameCode(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 // -1 when the file does not exist.
 long long FileSize(const std::string& path) {
@@ -51,6 +43,8 @@ CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRill
     : settings_(settings), catalogue_(catalogue), log_(log) {}
 
 void CRecorder::PrepareChannels() {
+    resumeWaiting_ = false;
+    indexed_ = false;
     auto& groups = settings_.Groups();
     for (size_t g = 0; g < groups.size(); ++g) {
         for (size_t c = 0; c < groups[g].channels.size(); ++c) {
@@ -59,10 +53,19 @@ void CRecorder::PrepareChannels() {
             ch.fileStart = ch.fileLength = 0;
             ch.runStart = ch.runDuration = 0;
             ch.runCount = 0;
-            ch.nextTime = static_cast<double>(settings_.ReadResumeTime(g, c));
+            ch.resumeDirty = false;
+            const int64_t stored = settings_.ReadResumeTime(g, c);
+            ch.nextTime = static_cast<double>(stored);
             ReconcileNewestFile(g, c);
+            // Files written after the last stored resume time (the process ended before the next
+            // store): the stored time is brought up to them.
+            if (ch.nextTime > static_cast<double>(stored)) {
+                ch.resumeTime = WholeSeconds(ch.nextTime);
+                ch.resumeDirty = resumeWaiting_ = true;
+            }
         }
     }
+    StoreResumeTimes(true);
 }
 
 void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
@@ -97,23 +100,41 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
     ch.nextTime = std::max(ch.nextTime, static_cast<double>(WholeSeconds(row.tbegin + tqty)));
 }
 
+void CRecorder::AppendChannelKey(std::string& key, std::string_view station,
+                                 std::string_view channel, std::string_view location) {
+    for (std::string_view part : {station, channel, location}) {
+        for (char ch : part) key += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        key += '\0';
+    }
+}
+
 bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
                             std::string_view location, size_t* g, size_t* c) const {
-    const auto& groups = settings_.Groups();
-    for (size_t gi = 0; gi < groups.size(); ++gi) {
-        if (!SameCode(groups[gi].station, station)) continue;
-        for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
-            const CRecorderChannel& ch = groups[gi].channels[ci];
-            if (!SameCode(ch.channel, channel)) continue;
-            if (SameCode(ch.location, location) ||
-                (ch.location == kNoLocation && location == "  ")) {
-                *g = gi;
-                *c = ci;
-                return true;
+    if (!indexed_) {
+        channelIndex_.clear();
+        const auto& groups = settings_.Groups();
+        for (size_t gi = 0; gi < groups.size(); ++gi) {
+            for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
+                const CRecorderChannel& ch = groups[gi].channels[ci];
+                // Made in load order and never overwritten: the first match wins. "??" also
+                // takes a packet without location (two blanks).
+                for (std::string_view loc : {std::string_view(ch.location), std::string_view()}) {
+                    if (loc.empty() && ch.location != kNoLocation) continue;
+                    std::string key;
+                    AppendChannelKey(key, groups[gi].station, ch.channel, loc.empty() ? "  " : loc);
+                    channelIndex_.emplace(std::move(key), std::make_pair(gi, ci));
+                }
             }
         }
+        indexed_ = true;
     }
-    return false;
+    key_.clear();
+    AppendChannelKey(key_, station, channel, location);
+    auto it = channelIndex_.find(key_);
+    if (it == channelIndex_.end()) return false;
+    *g = it->second.first;
+    *c = it->second.second;
+    return true;
 }
 
 // A packet the recorder cannot place in time is refused whole: no samples, more samples than its
@@ -162,6 +183,7 @@ CRecorderChannel* CRecorder::HandlePacket(const CRecorderPacket& packet) {
         done += count;
     }
     ch.nextTime = packet.lastTime + packet.interval;
+    StoreResumeTimes(false);
     return &ch;
 }
 
@@ -228,17 +250,55 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
     return true;
 }
 
-void CRecorder::StoreResumeTime(size_t g, size_t c) {
-    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
-    if (settings_.WriteResumeTime(g, c, WholeSeconds(ch.fileStart + ch.fileLength))) {
-        ch.resumeWriteFailed = false;
-    } else if (!ch.resumeWriteFailed) {
-        // The data is in its file and row; only a restart would ask for some of it again.
-        log_.WriteWarningf(
-            "Resume time write error '%s' [%s] %s: %s", platHostPath(settings_.RilletIni()).c_str(),
-            settings_.Section(g).c_str(), ResumeTimeKey(ch).c_str(), std::strerror(errno));
-        ch.resumeWriteFailed = true;
+void CRecorder::NoteResumeTime(CRecorderChannel& ch) {
+    ch.resumeTime = WholeSeconds(ch.fileStart + ch.fileLength);
+    ch.resumeDirty = true;
+    resumeWaiting_ = true;
+}
+
+// The written samples reach the disk before any resume time that counts them: after a power cut
+// the settings file may lag behind the data files, never run ahead of them.
+void CRecorder::SyncDataFiles() {
+    int fd = ::open(settings_.DataPath("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef __linux__
+    if (fd >= 0 && ::syncfs(fd) == 0) {
+        ::close(fd);
+        return;
     }
+#endif
+    if (fd >= 0) ::close(fd);
+    ::sync();
+}
+
+void CRecorder::StoreResumeTimes(bool now) {
+    if (!resumeWaiting_) return;
+    const double time = platNow();
+    if (!now && std::fabs(time - lastResumeStore_) < kResumeStoreSeconds) return;
+    lastResumeStore_ = time;
+
+    std::vector<CRilletSettings::ResumeTime> times;
+    auto& groups = settings_.Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
+            const CRecorderChannel& ch = groups[g].channels[c];
+            if (ch.resumeDirty) times.push_back({g, c, ch.resumeTime});
+        }
+    }
+    SyncDataFiles();
+    errno = 0;
+    if (!settings_.WriteResumeTimes(times)) {
+        // The data is in its files and rows; only a restart would ask for some of it again.
+        const int cause = errno != 0 ? errno : EIO;
+        if (cause != resumeErrorLogged_) {
+            log_.WriteWarningf("Resume time write error '%s': %s",
+                               platHostPath(settings_.RilletIni()).c_str(), std::strerror(cause));
+            resumeErrorLogged_ = cause;
+        }
+        return;
+    }
+    resumeErrorLogged_ = 0;
+    resumeWaiting_ = false;
+    for (const auto& t : times) groups[t.g].channels[t.c].resumeDirty = false;
 }
 
 // Cuts a file back to the size it had before a write its row does not hold; false (logged) when
@@ -287,8 +347,10 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
         log_.WriteLogf("File '%s' cut back to its row: the run stays pending", full.c_str());
         return false;
     }
+    if (row == CRowUpdate::Done)
+        catalogue_.AddToDiskLoop(group.station, double(ch.runCount) * KVR_SAMPLE_SIZE);
     ch.fileLength = length;
-    StoreResumeTime(g, c);
+    NoteResumeTime(ch);
     if (ch.fileLength > static_cast<double>(group.fileLength) * 60.0 - 1.0) {
         ch.fileStart = 0;
         ch.fileLength = 0;
@@ -331,7 +393,7 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
     ch.cpath = relative;
     ch.fileStart = ch.runStart;
     ch.fileLength = ch.runDuration;
-    StoreResumeTime(g, c);
+    NoteResumeTime(ch);
     return true;
 }
 
@@ -342,4 +404,5 @@ void CRecorder::FlushAll() {
             if (groups[g].channels[c].runCount > 0) FlushRun(g, c);
         }
     }
+    StoreResumeTimes(true);
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "rillet/groups.h"
@@ -24,6 +25,8 @@ class CRilletSettings;
 // A run that could not be written is tried again at most this often while its channel's packets
 // arrive: a full disk is not hammered with every packet.
 inline constexpr double kDefaultWriteRetrySeconds = 5.0;
+// Resume times are stored together at most this often (and at every orderly stop).
+inline constexpr double kResumeStoreSeconds = 1.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -37,13 +40,16 @@ struct CFileRow {
 enum class CRowUpdate { Done, NoRow, Failed };
 
 // What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
-// the file after it. The ODBC catalogue implements it; tests may watch the calls. A failed row
+// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may watch the calls. A failed row
 // statement is logged by the catalogue (file and statement named); the recorder then takes the
 // file back to what its row says.
 class CFileCatalogue {
   public:
     virtual ~CFileCatalogue() = default;
     virtual void TrimDiskLoop(const std::string& station, uint32_t limit) = 0;
+    // Bytes an append added to a file of the station's loop (its row updated), so that a
+    // catalogue that keeps the loop's size need not count it again.
+    virtual void AddToDiskLoop(const std::string& /*station*/, double /*bytes*/) {}
     // True when the file's row is in the catalogue.
     virtual bool RegisterNewFile(const std::string& cpath, const std::string& station,
                                  double tbegin, double tqty, double sps, const std::string& channel,
@@ -79,13 +85,14 @@ class CRecorder {
 
     // Thread start: every channel without file or run, next time from its stored resume time, or
     // from the end of its newest file when that lies later (the process ended before the resume
-    // time was written). A newest file that holds other samples than its row says (the process
+    // time was stored; it is stored now, with the others in one rewrite). A newest file that holds other samples than its row says (the process
     // ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
     // (ignoring case), channels in order whose code equals the packet's and whose location equals
-    // it, or is "??" while the packet's is two blanks. First match wins.
+    // it, or is "??" while the packet's is two blanks. First match wins. Constant time: an index
+    // of the group list, made at the first call (the list never changes shape after loading).
     bool FindChannel(std::string_view station, std::string_view channel, std::string_view location,
                      size_t* g, size_t* c) const;
 
@@ -101,8 +108,15 @@ class CRecorder {
     // when the run is written (or was empty); false leaves it pending, with its file, row and
     // resume time as they were.
     bool FlushRun(size_t g, size_t c);
-    // Orderly stop: every channel's pending run through FlushRun.
+    // Orderly stop: every channel's pending run through FlushRun, then the resume times stored.
     void FlushAll();
+
+    // Stores the resume times of every channel written to since the last store, in one rewrite
+    // of the settings file: when now is set, or when the last store is kResumeStoreSeconds ago.
+    // The data files are synced to disk first, so that a stored resume time never claims
+    // samples a power cut could take back. A store that fails is logged once per cause; the
+    // times stay waiting and the next store that succeeds writes the newest ones.
+    void StoreResumeTimes(bool now);
 
     // True once after packets were refused and the run that held them back has been written:
     // the worker then starts a new connection cycle from each channel's next time.
@@ -117,15 +131,27 @@ class CRecorder {
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
-    void StoreResumeTime(size_t g, size_t c);
+    void NoteResumeTime(CRecorderChannel& channel);
+    void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
 
+    // Appends the index key of a station, channel and location (lower case) to key.
+    static void AppendChannelKey(std::string& key, std::string_view station,
+                                 std::string_view channel, std::string_view location);
+
     CRilletSettings& settings_;
     CFileCatalogue& catalogue_;
+    // Channel index: key -> (group, channel); key_ is the reused look-up buffer.
+    mutable std::unordered_map<std::string, std::pair<size_t, size_t>> channelIndex_;
+    mutable bool indexed_ = false;
+    mutable std::string key_;
     CRilletLog& log_;
     // Conversion area of one packet (larger packets go through it in pieces).
     std::array<float, kMaxPacketSamples> converted_{};
     bool resyncNeeded_ = false;
+    bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
+    double lastResumeStore_ = 0;   // epoch seconds of the last store attempt
+    int resumeErrorLogged_ = 0;    // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };

@@ -315,10 +315,18 @@ int64_t CRilletSettings::ReadResumeTime(size_t g, size_t c) const {
 }
 
 bool CRilletSettings::WriteResumeTime(size_t g, size_t c, int64_t seconds) const {
-    const CRecorderChannel& channel = groups_.at(g).channels.at(c);
-    char value[32];
-    std::snprintf(value, sizeof value, "%" PRId64, seconds);
-    return platWriteProfileString(Section(g), ResumeTimeKey(channel), value, rilletIni_);
+    return WriteResumeTimes({{g, c, seconds}});
+}
+
+bool CRilletSettings::WriteResumeTimes(const std::vector<ResumeTime>& times) const {
+    std::vector<PLAT_PROFILE_ENTRY> entries;
+    entries.reserve(times.size());
+    for (const ResumeTime& t : times) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%" PRId64, t.seconds);
+        entries.push_back({Section(t.g), ResumeTimeKey(groups_.at(t.g).channels.at(t.c)), value});
+    }
+    return platWriteProfileStrings(entries, rilletIni_);
 }
 
 std::string CRilletSettings::Printable(const std::string& text) {

@@ -63,6 +63,14 @@ class CRilletSettings {
     int64_t ReadResumeTime(size_t g, size_t c) const;
     // False when the settings file cannot be written (the caller logs it).
     bool WriteResumeTime(size_t g, size_t c, int64_t seconds) const;
+    // Writes the resume times of several channels in one rewrite of the settings file: all of
+    // them, or none and false (errno tells why; the caller logs it).
+    struct ResumeTime {
+        size_t g = 0;
+        size_t c = 0;
+        int64_t seconds = 0;
+    };
+    bool WriteResumeTimes(const std::vector<ResumeTime>& times) const;
 
     std::vector<CRecorderGroup>& Groups() { return groups_; }
     const std::vector<CRecorderGroup>& Groups() const { return groups_; }

@@ -114,6 +114,9 @@ bool CRecorderWorker::RunConnection() {
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        // Between packets too (heartbeats, reconnects): the last writes' resume times are not
+        // left waiting for the next packet.
+        recorder_.StoreResumeTimes(false);
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
             packets_.fetch_add(1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -11,9 +12,11 @@ namespace isisim {
 
 namespace {
 
+// A data record kept as it is in the file until its stream is built: a few hundred bytes hold
+// hundreds of samples, so many long streams load without holding all their samples decoded.
 struct Record {
     double start = 0.0;
-    std::vector<int32_t> samples;
+    std::vector<char> raw;
 };
 
 struct Pending {
@@ -58,11 +61,13 @@ bool readFile(const std::string& path,
               std::string* error) {
     MSRecord* msr = nullptr;
     int rc;
-    while ((rc = ms_readmsr(&msr, path.c_str(), 0, nullptr, nullptr, 1, 1, 0)) == MS_NOERROR) {
+    while ((rc = ms_readmsr(&msr, path.c_str(), 0, nullptr, nullptr, 1, 0, 0)) == MS_NOERROR) {
         SimRate rate;
-        if (msr->numsamples <= 0 || !simRateFromDouble(msr->samprate, &rate)) continue;
+        if (msr->samplecnt <= 0 || !simRateFromDouble(msr->samprate, &rate) ||
+            msr->record == nullptr || msr->reclen <= 0)
+            continue;
         Record rec;
-        if (!samplesOf(msr, &rec.samples)) continue;
+        rec.raw.assign(msr->record, msr->record + msr->reclen);
         rec.start = double(msr->starttime) / double(HPTMODULUS);
         auto key = std::make_tuple(std::string(msr->station), std::string(msr->channel),
                                    std::string(msr->location));
@@ -100,12 +105,20 @@ bool simLoadMseed(const std::vector<std::string>& files, bool keepTimes, int sam
         simRateFromDouble(p.samprate, &rate);
         double interval = simRateInterval(rate);
         std::vector<SimSegment> segments;
+        std::vector<int32_t> samples;
         for (Record& rec : p.records) {
+            MSRecord* msr = nullptr;
+            bool decoded = msr_unpack(rec.raw.data(), int(rec.raw.size()), &msr, 1, 0) ==
+                               MS_NOERROR &&
+                           msr->numsamples > 0 && samplesOf(msr, &samples);
+            msr_free(&msr);
+            std::vector<char>().swap(rec.raw);
+            if (!decoded) continue;
             if (!segments.empty()) {
                 SimSegment& seg = segments.back();
                 double expected = simSampleTime(rate, seg.t0, int64_t(seg.samples.size()));
                 if (std::fabs(rec.start - expected) < interval / 2) {
-                    seg.samples.insert(seg.samples.end(), rec.samples.begin(), rec.samples.end());
+                    seg.samples.insert(seg.samples.end(), samples.begin(), samples.end());
                     continue;
                 }
                 // An overlap with what is held already is dropped rather than served twice.
@@ -113,9 +126,10 @@ bool simLoadMseed(const std::vector<std::string>& files, bool keepTimes, int sam
             }
             SimSegment seg;
             seg.t0 = rec.start;
-            seg.samples = std::move(rec.samples);
+            seg.samples = samples;
             segments.push_back(std::move(seg));
         }
+        std::vector<Record>().swap(p.records);
         SimStream s = SimStream::stored(p.name, rate, samplesPerPacket, std::move(segments));
         newest = std::max(newest, s.timeOf(s.lastIndex(0.0)));
         loaded.push_back(std::move(s));
@@ -127,7 +141,8 @@ bool simLoadMseed(const std::vector<std::string>& files, bool keepTimes, int sam
     if (!keepTimes) {
         for (SimStream& s : loaded) s.shift(now - newest);
     }
-    streams->insert(streams->end(), loaded.begin(), loaded.end());
+    streams->insert(streams->end(), std::make_move_iterator(loaded.begin()),
+                    std::make_move_iterator(loaded.end()));
     return true;
 }
 

@@ -439,6 +439,9 @@ void SimSession::refresh(Item& item, double now, double* nextDue) {
         item.done = true;
         return;
     }
+    // A stored stream whose last sample has gone out has nothing more to send, ever: the item
+    // waits (heartbeats keep the connection) instead of being due with an empty packet.
+    if (!s.isSynthetic() && item.next > s.lastIndex(now)) return;
     item.readyLast = std::min(s.packetEnd(item.next), item.end);
     if (item.readyLast <= s.lastIndex(now)) {
         item.ready = true;

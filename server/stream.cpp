@@ -99,9 +99,51 @@ SimStream SimStream::stored(const ISI_STREAM_ID& name, SimRate rate, int samples
         if (seg.samples.empty()) continue;
         seg.base = base;
         base += int64_t(seg.samples.size());
+        pack(seg);
         s.segments_.push_back(std::move(seg));
     }
     return s;
+}
+
+namespace {
+
+void putVarint(std::vector<uint8_t>& out, int64_t value) {
+    auto z = (uint64_t(value) << 1) ^ uint64_t(value >> 63);  // small magnitudes, few bytes
+    while (z >= 0x80) {
+        out.push_back(uint8_t(z | 0x80));
+        z >>= 7;
+    }
+    out.push_back(uint8_t(z));
+}
+
+int64_t getVarint(const uint8_t*& p) {
+    uint64_t z = 0;
+    for (int shift = 0;; shift += 7) {
+        uint8_t b = *p++;
+        z |= uint64_t(b & 0x7f) << shift;
+        if ((b & 0x80) == 0) break;
+    }
+    return int64_t(z >> 1) ^ -int64_t(z & 1);
+}
+
+}  // namespace
+
+// Each block: its first sample, then the differences from one sample to the next.
+void SimStream::pack(SimSegment& seg) {
+    seg.count = int64_t(seg.samples.size());
+    seg.packed.clear();
+    seg.blockOffsets.clear();
+    for (size_t i = 0; i < seg.samples.size(); ++i) {
+        if (i % kSimPackBlock == 0) {
+            seg.blockOffsets.push_back(uint32_t(seg.packed.size()));
+            putVarint(seg.packed, seg.samples[i]);
+        } else {
+            putVarint(seg.packed, int64_t(seg.samples[i]) - int64_t(seg.samples[i - 1]));
+        }
+    }
+    seg.packed.shrink_to_fit();
+    seg.blockOffsets.shrink_to_fit();
+    std::vector<int32_t>().swap(seg.samples);
 }
 
 std::string SimStream::text() const {
@@ -125,7 +167,7 @@ int64_t SimStream::lastIndex(double now) const {
     if (synthetic_) return simIndexAtOrBefore(rate_, 0.0, now);
     if (segments_.empty()) return -1;
     const SimSegment& last = segments_.back();
-    return last.base + int64_t(last.samples.size()) - 1;
+    return last.base + last.count - 1;
 }
 
 double SimStream::timeOf(int64_t k) const {
@@ -138,7 +180,7 @@ double SimStream::timeOf(int64_t k) const {
 int64_t SimStream::indexAtOrAfter(double t) const {
     if (synthetic_) return simIndexAtOrAfter(rate_, 0.0, t);
     for (const SimSegment& seg : segments_) {
-        auto n = int64_t(seg.samples.size());
+        int64_t n = seg.count;
         int64_t i = std::max<int64_t>(0, simIndexAtOrAfter(rate_, seg.t0, t));
         if (i < n) return seg.base + i;
     }
@@ -148,7 +190,7 @@ int64_t SimStream::indexAtOrAfter(double t) const {
 int64_t SimStream::indexAtOrBefore(double t) const {
     if (synthetic_) return simIndexAtOrBefore(rate_, 0.0, t);
     for (auto it = segments_.rbegin(); it != segments_.rend(); ++it) {
-        auto n = int64_t(it->samples.size());
+        int64_t n = it->count;
         int64_t i = std::min<int64_t>(n - 1, simIndexAtOrBefore(rate_, it->t0, t));
         if (i >= 0) return it->base + i;
     }
@@ -159,7 +201,7 @@ int64_t SimStream::packetEnd(int64_t k) const {
     if (synthetic_) return floorDiv(k, spp_) * spp_ + spp_ - 1;
     const SimSegment* seg = segmentOf(k);
     if (seg == nullptr) return k;
-    int64_t segEnd = seg->base + int64_t(seg->samples.size()) - 1;
+    int64_t segEnd = seg->base + seg->count - 1;
     return std::min(segEnd, seg->base + floorDiv(k - seg->base, spp_) * spp_ + spp_ - 1);
 }
 
@@ -179,8 +221,21 @@ void SimStream::fill(int64_t k, int count, int32_t* out) const {
         simSyntheticSamples(hash_, k, count, out);
         return;
     }
+    // Decoded from the start of the block that holds k.
     const SimSegment* seg = segmentOf(k);
-    std::memcpy(out, seg->samples.data() + (k - seg->base), size_t(count) * sizeof(int32_t));
+    const int64_t first = k - seg->base;
+    const uint8_t* p = nullptr;
+    int64_t value = 0;
+    int n = 0;
+    for (int64_t j = first / kSimPackBlock * kSimPackBlock; j < first + count; ++j) {
+        if (j % kSimPackBlock == 0) {
+            p = seg->packed.data() + seg->blockOffsets[size_t(j / kSimPackBlock)];
+            value = getVarint(p);
+        } else {
+            value += getVarint(p);
+        }
+        if (j >= first) out[n++] = int32_t(value);
+    }
 }
 
 uint32_t SimStream::segmentsHeld() const {
@@ -194,7 +249,7 @@ uint32_t SimStream::packetsHeld(double now) const {
         return uint32_t(floorDiv(last, spp_) - floorDiv(first, spp_) + 1);
     }
     uint64_t n = 0;
-    for (const SimSegment& seg : segments_) n += (seg.samples.size() + spp_ - 1) / spp_;
+    for (const SimSegment& seg : segments_) n += uint64_t(seg.count + spp_ - 1) / uint64_t(spp_);
     return uint32_t(n);
 }
 

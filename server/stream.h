@@ -25,12 +25,18 @@ inline constexpr int kMaxSamplesPerPacket = int((ISI_MAX_FRAME_PAYLOAD - ISI_TS_
 inline constexpr int kDefaultSamplesPerPacket = 100;
 inline constexpr double kDefaultHistorySeconds = 86400.0;
 
-// One contiguous run of stored samples.
+// One contiguous run of stored samples. They are given in samples; SimStream::stored packs them
+// (differences in blocks, a few bytes a sample for seismic data) and empties samples.
 struct SimSegment {
     double t0 = 0.0;   // time of the first sample (after any shift)
     int64_t base = 0;  // index of the first sample
     std::vector<int32_t> samples;
+    int64_t count = 0;                   // samples held
+    std::vector<uint8_t> packed;         // blocks of kSimPackBlock samples
+    std::vector<uint32_t> blockOffsets;  // where each block starts in packed
 };
+// Samples a packed block holds: each block starts afresh, so a packet decodes one or two.
+inline constexpr int kSimPackBlock = 1024;
 
 class SimStream {
   public:
@@ -68,6 +74,7 @@ class SimStream {
 
   private:
     const SimSegment* segmentOf(int64_t k) const;
+    static void pack(SimSegment& seg);
 
     ISI_STREAM_ID name_{};
     SimRate rate_;

@@ -1,8 +1,11 @@
 // rillet_bench: what recording costs.
 //
-// 1. CPU seconds of the recorder's worker thread per million samples recorded: 100 channels at
-//    20 samples per second (10 stations of 10 channels), an hour of history pulled from the
-//    stand-in server as fast as it sends, into KVR files and an SQLite catalogue.
+// 1. CPU seconds of the recorder's worker thread per million samples recorded: 100 and 1000
+//    channels at 20 samples per second (10 and 100 stations of 10 channels), an hour of history
+//    pulled from the stand-in server as fast as it sends, into KVR files and an SQLite catalogue;
+//    the ratio of the two costs (goal: at most 1.2, the cost of a sample does not grow with the
+//    number of channels), and the peak resident size of the process after the 100 channels
+//    (recorder, catalogue and the stand-in server together: an upper bound for the recorder).
 // 2. The cost of one flush (disk-loop check, file append or create, catalogue row, resume time)
 //    with 1,000 and with 100,000 FILELIST rows in the catalogue, and their ratio (goal: at most
 //    1.5, i.e. the catalogue's size hardly matters).
@@ -37,7 +40,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kStations = 10;
 constexpr int kChannelsPerStation = 10;
 constexpr int kRate = 20;
 constexpr int kSamplesPerPacket = 100;
@@ -89,11 +91,20 @@ std::string ChannelName(int c) {
     return std::string("H") + char('A' + c / 10) + char('0' + c % 10);
 }
 
-// The recording measurement.
-bool RecordHistory(double minutes) {
+// Peak resident size of this process in kB (VmHWM), 0 when unknown.
+long PeakResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+// The recording measurement: CPU seconds per million samples, or a negative value on failure.
+double RecordHistory(double minutes, int stations) {
     std::string dir = Fresh("rillet-bench-record");
     std::vector<isisim::SimStream> streams;
-    for (int s = 0; s < kStations; ++s) {
+    for (int s = 0; s < stations; ++s) {
         for (int c = 0; c < kChannelsPerStation; ++c) {
             ISI_STREAM_ID id{};
             std::strncpy(id.sta, StationName(s).c_str(), ISI_STALEN);
@@ -109,13 +120,13 @@ bool RecordHistory(double minutes) {
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "rillet_bench: server: %s\n", error.c_str());
-        return false;
+        return -1;
     }
 
     double start = std::floor((platNow() - minutes * 60) / 5) * 5;
     std::string ini = "[SYSTEM]\nSERVER=127.0.0.1\nPORT=" + std::to_string(server.port()) +
-                      "\nGROUPS=" + std::to_string(kStations) + "\n[LOG]\nDIR=" + dir + "/log\n";
-    for (int s = 0; s < kStations; ++s) {
+                      "\nGROUPS=" + std::to_string(stations) + "\n[LOG]\nDIR=" + dir + "/log\n";
+    for (int s = 0; s < stations; ++s) {
         ini += "[GROUP" + std::to_string(s + 1) + "]\nSTATION=" + StationName(s) +
                "\nSIZEMB=500\nCHAN=";
         for (int c = 0; c < kChannelsPerStation; ++c) ini += ChannelName(c) + ",";
@@ -131,9 +142,9 @@ bool RecordHistory(double minutes) {
     CKvrCatalogue catalogue(log, settings);
     if (!OpenCatalogue(catalogue, dir + "/kvr.db")) {
         std::fprintf(stderr, "rillet_bench: no SQLite catalogue\n");
-        return false;
+        return -1;
     }
-    for (int s = 0; s < kStations; ++s)
+    for (int s = 0; s < stations; ++s)
         for (int c = 0; c < kChannelsPerStation; ++c)
             kvrPutSitechan(catalogue.Connection(),
                            kvrSitechanKey(StationName(s), ChannelName(c), "??", kRate));
@@ -157,7 +168,7 @@ bool RecordHistory(double minutes) {
     double deadline = platNow() + 600;
     for (;;) {
         int64_t lowest = INT64_MAX;
-        for (int s = 0; s < kStations; ++s) {
+        for (int s = 0; s < stations; ++s) {
             for (const auto& [key, value] :
                  platGetProfileSection("GROUP" + std::to_string(s + 1), dir + "/rillet.ini")) {
                 if (key.size() == 3) lowest = std::min<int64_t>(lowest, std::atoll(value.c_str()));
@@ -177,11 +188,11 @@ bool RecordHistory(double minutes) {
     for (const auto& r : rows) samples += std::round(r.tqty * r.sps);
     std::printf(
         "record: %d channels x %.0f min at %d sps: %.0f samples in %zu files, %.2f s wall\n",
-        kStations * kChannelsPerStation, minutes, kRate, samples, rows.size(), wall);
+        stations * kChannelsPerStation, minutes, kRate, samples, rows.size(), wall);
     std::printf("record: worker CPU %.3f s = %.3f CPU seconds per million samples\n", workerCpu,
                 samples > 0 ? workerCpu / (samples / 1e6) : 0.0);
     fs::remove_all(dir);
-    return samples > 0;
+    return samples > 0 ? workerCpu / (samples / 1e6) : -1;
 }
 
 // The flush measurement: the median time of one flush of a 4900-sample run with `rows` rows in
@@ -246,7 +257,16 @@ double FlushCost(int rows) {
 int main() {
     double minutes = 60;
     if (const char* m = std::getenv("RILLET_BENCH_MINUTES")) minutes = std::max(5.0, std::atof(m));
-    bool ok = RecordHistory(minutes);
+    double cost100 = RecordHistory(minutes, 10);
+    long peakKb = PeakResidentKb();
+    double cost1000 = RecordHistory(minutes, 100);
+    bool ok = cost100 > 0 && cost1000 > 0;
+    if (ok) {
+        std::printf("record: peak RSS after 100 channels %ld kB (with the in-process server)\n",
+                    peakKb);
+        std::printf("record: cost ratio 1000 / 100 channels = %.2f (goal: at most 1.2)\n",
+                    cost1000 / cost100);
+    }
 
     double small = FlushCost(1000);
     double large = FlushCost(100000);

@@ -97,6 +97,26 @@ TEST(RilletCatalogue, TrimDeletesOldestRecorderFilesUntilBelowTheLimit) {
     EXPECT_LT(rig.catalogue->DiskLoopSize("abc"), now);
 }
 
+TEST(RilletCatalogue, LoopSizeIsKeptBetweenTrimsAndCountedAgainAtTheLimit) {
+    CatalogueRig rig;
+    const uint32_t limit = 1048576;
+    rig.AddFile("abc", "abc/13/f0", 1000, 2450, "NRTSDISKLOOP");  // 196512 bytes
+    rig.catalogue->TrimDiskLoop("abc", limit);
+    // Nothing but the recorder changes its loop: a row added behind its back is not seen...
+    rig.AddFile("abc", "abc/13/f1", 3450, 12250, "NRTSDISKLOOP");  // 980512 bytes
+    rig.catalogue->TrimDiskLoop("abc", limit);
+    EXPECT_EQ(rig.Paths("abc").size(), 2u);
+    // ...but the files it registers and the appends it reports are, and once they take the kept
+    // size to the limit the rows are counted again and the oldest file goes.
+    rig.catalogue->RegisterNewFile("abc/13/f2", "abc", 20000, 245, 20, "BHZ", "??", -1, -1);
+    rig.catalogue->AddToDiskLoop("abc", 800000);
+    rig.catalogue->TrimDiskLoop("abc", limit);
+    EXPECT_EQ(rig.Paths("abc").size(), 3u);
+    rig.catalogue->AddToDiskLoop("abc", 40000);
+    rig.catalogue->TrimDiskLoop("abc", limit);
+    EXPECT_EQ(rig.Paths("abc"), (std::vector<std::string>{"abc/13/f1", "abc/13/f2"}));
+}
+
 TEST(RilletCatalogue, RowsOfTheRecorderAndSampleRatesWithHostileCodes) {
     CatalogueRig rig;
     KvrConnection& db = rig.catalogue->Connection();

@@ -9,12 +9,14 @@
 #include <map>
 
 #include "kvr/kvrfile.h"
+#include "platform/profile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
 #include "rillet_test_support.h"
 
 using rillet_test::AnyLineHas;
 using rillet_test::LogLines;
+using rillet_test::ReadText;
 using rillet_test::ScratchDir;
 using rillet_test::WriteText;
 
@@ -269,4 +271,42 @@ TEST(RilletRecorder, FailedWritesLeaveFileRowAndResumeTimeAsTheyWere) {
                                 return line.find("Resume time write error") != std::string::npos;
                             }),
               1);
+}
+
+TEST(RilletRecorder, ResumeTimesAreStoredTogetherAndCatchUpAfterAFailedStore) {
+    Rig rig;
+    const int64_t k0 = static_cast<int64_t>(kT0);
+    auto stored = [&](const char* key) {
+        return std::atoll(
+            platGetProfileString("GROUP1", key, "0", rig.dir.Path("rillet.ini")).c_str());
+    };
+    // The first write is stored at once; the writes that follow within the second wait for the
+    // next store, so the file says more than the settings, never less.
+    for (int p = 0; p < 3; ++p) rig.Feed("LHZ", "  ", 1, k0 + p * 10, 10);
+    rig.Feed("BHZ", "  ", 20, k0 * 20, 100);
+    rig.Feed("BHZ", "  ", 20, k0 * 20 + 200, 100);
+    EXPECT_EQ(stored("LHZ"), k0 + 10);
+    EXPECT_EQ(stored("BHZ"), 0);
+
+    // A settings file that cannot be replaced: one log line, whatever the number of stores.
+    const std::string ini = ReadText(rig.dir.Path("rillet.ini"));
+    std::filesystem::remove(rig.dir.Path("rillet.ini"));
+    std::filesystem::create_directory(rig.dir.Path("rillet.ini"));
+    rig.Feed("LHZ", "  ", 1, k0 + 30, 10);
+    rig.recorder->FlushAll();
+    rig.recorder->FlushAll();
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) {
+                                return line.find("Resume time write error") != std::string::npos;
+                            }),
+              1);
+
+    // Writable again: the next store holds the newest time of every channel, also of those
+    // written while it failed.
+    std::filesystem::remove(rig.dir.Path("rillet.ini"));
+    WriteText(rig.dir.Path("rillet.ini"), ini);
+    rig.recorder->FlushAll();
+    EXPECT_EQ(stored("LHZ"), k0 + 40);
+    EXPECT_EQ(stored("BHZ"), k0 + 15);
 }

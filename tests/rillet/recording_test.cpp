@@ -121,10 +121,15 @@ TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
     // Writes 20 to 39 find the disk full after half their bytes; write 60 has another connection
     // take the catalogue's write lock until the recorder has failed on it.
     std::atomic<int> writes{0};
-    std::atomic<bool> lockWanted{false};
+    std::atomic<bool> lockWanted{false}, locked{false};
     platSetDiskSpaceHookForTests([&](size_t requested) -> size_t {
         int n = ++writes;
-        if (n == 60) lockWanted = true;
+        if (n == 60) {
+            // The write waits until the lock is taken, however fast the recorder drains.
+            lockWanted = true;
+            double deadline = platNow() + kGenerousWaitSeconds;
+            while (!locked && platNow() < deadline) platSleepMs(5);
+        }
         return n >= 20 && n < 40 ? requested / 2 : requested;
     });
     std::thread locker([&] {
@@ -136,6 +141,7 @@ TEST(RilletRecording, FullDiskAndLockedCatalogueLoseNothing) {
         ASSERT_TRUE(kvrSqlOk(
             other.execute("insert into sitechan (sta,chan,lcode,sps) values ('zz','ZZZ','00',1)")))
             << other.message();
+        locked = true;
         // Held until the recorder has met it, and a little longer (it may be between cycles).
         while (!AnyLineHas(LogLines(rig.dir.Path("log")), "Catalogue error") &&
                platNow() < deadline)

@@ -98,6 +98,25 @@ TEST_F(MseedTest, RecordsAreServedAtTheirOwnTimesAcrossTheGap) {
     EXPECT_TRUE(found);
 }
 
+TEST_F(MseedTest, RequestWithoutEndWaitsQuietlyOnceEverySampleIsSent) {
+    std::vector<isisim::SimStream> streams;
+    std::string error;
+    ASSERT_TRUE(isisim::simLoadMseed({path_}, true, 128, platNow(), &streams, &error)) << error;
+    startServerWith(std::move(streams), {});
+    ISI_CLIENT* client = openWindow(kStart - 10.0, UTIL_TIME_FOREVER, "MSD.BHZ");
+    ASSERT_NE(client, nullptr);
+    std::vector<Received> packets;
+    size_t samples = 0;
+    while (samples < first_.size() + second_.size() && packets.size() < 100) {
+        ASSERT_EQ(readAll(client, &packets, 1), ISI_STATUS_DATA);
+        samples += packets.back().samples.size();
+    }
+    // Nothing but heartbeats after the last sample: no packets, empty or not.
+    platSleepMs(300);
+    EXPECT_EQ(server_->stats().packets, packets.size());
+    isiCloseClient(client);
+}
+
 TEST_F(MseedTest, ShiftedSoTheNewestSampleIsNow) {
     std::vector<isisim::SimStream> streams;
     std::string error;

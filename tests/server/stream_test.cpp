@@ -58,6 +58,17 @@ TEST(SimStreamTest, StoredSegmentsAreSearchedAcrossTheirGap) {
     EXPECT_EQ(out[0], 1);
     s.fill(30, 5, out);
     EXPECT_EQ(out[4], 2);
+
+    // Samples of every size, read back across the blocks they are kept in.
+    std::vector<SimSegment> wide(1);
+    for (int i = 0; i < 3000; ++i)
+        wide[0].samples.push_back(i % 7 == 0 ? INT32_MIN + i : int32_t(i * 1000003));
+    const std::vector<int32_t> expected = wide[0].samples;
+    SimStream w = SimStream::stored(nameOf("A", "BHZ", "00"), {20, 1}, 100, std::move(wide));
+    std::vector<int32_t> back(expected.size());
+    for (size_t k = 0; k < back.size(); k += 150)
+        w.fill(int64_t(k), int(std::min<size_t>(150, back.size() - k)), back.data() + k);
+    EXPECT_EQ(back, expected);
 }
 
 TEST(SimStreamTest, RequestPatternsMatchStreams) {
