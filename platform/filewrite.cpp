@@ -60,3 +60,21 @@ bool platWriteFile(const std::string& path, bool truncate,
     }
     return true;
 }
+
+bool platTruncateFile(const std::string& path, long long size, std::string* error) {
+    if (::truncate(path.c_str(), static_cast<off_t>(size)) == 0) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
+}
+
+void platSyncFileSystem(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef __linux__
+    if (fd >= 0 && ::syncfs(fd) == 0) {
+        ::close(fd);
+        return;
+    }
+#endif
+    if (fd >= 0) ::close(fd);
+    ::sync();
+}

@@ -18,6 +18,13 @@ bool platWriteFile(const std::string& path, bool truncate,
                    std::initializer_list<std::span<const char>> pieces, std::string* error,
                    bool* opened = nullptr);
 
+// Cuts the file at path to size bytes. False with the system's reason in *error.
+bool platTruncateFile(const std::string& path, long long size, std::string* error);
+
+// Brings every written byte of the file system that holds folder to the disk (all file systems
+// where the system cannot sync just one).
+void platSyncFileSystem(const std::string& folder);
+
 // Tests: called before every write with the bytes about to be written; returns how many the disk
 // takes. Fewer makes the write stop there with ENOSPC. None (the default) takes everything.
 using PlatDiskSpaceHook = std::function<size_t(size_t requested)>;

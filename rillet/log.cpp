@@ -1,7 +1,5 @@
 #include "rillet/log.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -9,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "platform/clock.h"
 #include "platform/profile.h"
@@ -50,7 +49,8 @@ void CRilletLog::MakeDirectory() const {
     // matter here, the open decides.
     std::string dir = platHostPath(directory_);
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (!dir.empty()) ::mkdir(dir.c_str(), 0777);
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::create_directory(dir, ec);
 }
 
 std::string CRilletLog::FileFor(double epochSeconds) const {

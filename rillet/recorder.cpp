@@ -1,9 +1,5 @@
 #include "rillet/recorder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -14,6 +10,7 @@
 
 #include "kvr/kvrfile.h"
 #include "platform/clock.h"
+#include "platform/filewrite.h"
 #include "platform/profile.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -22,9 +19,9 @@ namespace {
 
 // -1 when the file does not exist.
 long long FileSize(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return -1;
-    return static_cast<long long>(st.st_size);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<long long>(size);
 }
 
 // Creates one folder level; an existing one is no error (the file create decides).
@@ -259,15 +256,7 @@ void CRecorder::NoteResumeTime(CRecorderChannel& ch) {
 // The written samples reach the disk before any resume time that counts them: after a power cut
 // the settings file may lag behind the data files, never run ahead of them.
 void CRecorder::SyncDataFiles() {
-    int fd = ::open(settings_.DataPath("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#ifdef __linux__
-    if (fd >= 0 && ::syncfs(fd) == 0) {
-        ::close(fd);
-        return;
-    }
-#endif
-    if (fd >= 0) ::close(fd);
-    ::sync();
+    platSyncFileSystem(settings_.DataPath(""));
 }
 
 void CRecorder::StoreResumeTimes(bool now) {
@@ -304,8 +293,9 @@ void CRecorder::StoreResumeTimes(bool now) {
 // Cuts a file back to the size it had before a write its row does not hold; false (logged) when
 // that fails too.
 bool CRecorder::CutBack(const std::string& full, long long size) {
-    if (::truncate(full.c_str(), size) == 0) return true;
-    log_.WriteLogf("File truncate error '%s': %s", full.c_str(), std::strerror(errno));
+    std::string why;
+    if (platTruncateFile(full, size, &why)) return true;
+    log_.WriteLogf("File truncate error '%s': %s", full.c_str(), why.c_str());
     return false;
 }
 
