@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -25,8 +27,28 @@ void platInstallStopSignals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int signo : kStopSignals) sigaction(signo, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int platStopSignal() {
     return g_stopSignal.load();
+}
+
+int platWaitForStopSignal(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        if (int signo = platStopSignal()) return signo;
+        if (timeoutMs >= 0 && Clock::now() >= deadline) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+const char *platStopSignalName(int signo) {
+    switch (signo) {
+        case SIGINT: return "interrupt";
+        case SIGTERM: return "terminate";
+        case SIGHUP: return "hangup";
+        default: return "signal";
+    }
 }

@@ -5,9 +5,19 @@
 // Installs the handlers. The first stop signal is recorded, and the handler of each signal goes
 // back to the default action once it has run, so the same signal sent again (a second Ctrl-C)
 // ends the program at once. System calls interrupted by the
-// signal are restarted. Safe to call again (tests): it forgets a recorded signal.
+// signal are restarted. A write to a closed socket or pipe no longer raises SIGPIPE: it fails with
+// an error the caller reports. Safe to call again (tests): it forgets a recorded signal.
 void platInstallStopSignals();
 
 // The first stop signal received since installation (SIGINT, SIGTERM or SIGHUP); 0 for none.
 // Callable from any thread.
 int platStopSignal();
+
+// Waits until a stop signal has been recorded or timeoutMs milliseconds have passed, whichever is
+// first (a negative timeout waits for ever). Returns the signal, or 0 when the time ran out.
+// Needs platInstallStopSignals; wakes at least every 50 ms, so a stop is seen within that.
+int platWaitForStopSignal(int timeoutMs);
+
+// A short English name of a stop signal for messages ("interrupt", "terminate", "hangup"), or
+// "signal" for any other number. Never null; the text is static.
+const char *platStopSignalName(int signo);
