@@ -110,6 +110,12 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
         if (error) *error = "cannot read FILELIST: " + r.message;
         return false;
     }
+    // The station folders here, spelt as they are on disk: on a file system that ignores case,
+    // another host's "sc01" must not be taken for this one's "SC01".
+    std::set<std::string> folders;
+    std::error_code listError;
+    for (const fs::directory_entry& e : fs::directory_iterator(dataDirectory, listError))
+        if (std::error_code ec; e.is_directory(ec)) folders.insert(e.path().filename().string());
     std::set<std::string> named;
     for (const KVR_FILELIST_ROW& row : rows) {
         std::string cpath = kvrCatalogPath(row.cpath);
@@ -117,8 +123,7 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
         std::string path = kvrFullPath(dataDirectory, cpath);
         std::error_code ec;
         const size_t slash = cpath.find('/');
-        if (slash != std::string::npos &&
-            !fs::is_directory(kvrFullPath(dataDirectory, cpath.substr(0, slash)), ec)) {
+        if (slash != std::string::npos && !folders.count(cpath.substr(0, slash))) {
             if (elsewhere) ++*elsewhere;  // another host's station
             continue;
         }

@@ -28,7 +28,8 @@ const char* kvrFindingName(KvrFindingKind kind);
 //
 // A catalogue that several hosts share holds rows relative to each host's own data directory.
 // A row belongs to this one when its first path component (the station folder every writer puts
-// its files in) exists under dataDirectory; the rows of other hosts' stations are neither
+// its files in) names a folder under dataDirectory, spelt exactly so even where the file system
+// ignores case (the recorder spells stations in lower case, a fetch as the server does); the rows of other hosts' stations are neither
 // findings nor repaired, and only counted in *elsewhere when it is given. A station whose whole
 // folder was removed here shows in that count, not as missing files.
 bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,

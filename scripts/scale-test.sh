@@ -8,8 +8,9 @@
 # 2 minutes. It starts a throwaway PostgreSQL cluster (scripts/pg-cluster.sh), one isi-sim serving
 # N x C channels of 20 samples per second (an hour of history, then live data), N headless
 # recorders, each with its own folder, data directory and station, all on the one catalogue, and
-# M concurrent `gleaner fetch` runs of overlapping windows of the recorders' stations, each into a
-# data directory of its own. The server drops every recorder's first connection part way through
+# M concurrent `gleaner fetch` runs of overlapping windows of the recorders' stations, each from a
+# folder of its own, all into one data directory apart from the recorders' (the operators' host:
+# a station's files live in one data directory, which every program writing them shares). The server drops every recorder's first connection part way through
 # the history; one recorder is killed (SIGKILL) and restarted; the catalogue server is restarted.
 # After T minutes everything is stopped the orderly way and every file of every program is checked
 # against isi-sim's samples (no hole the server could still fill, no sample twice) with
@@ -64,11 +65,13 @@ trap 'result FAIL "interrupted"' INT TERM
 export ODBCINI=$work/pg/odbc.ini ODBCSYSINI=$work/pg
 pgport=$(sed -n 's/^port=//p' "$work/pg/cluster")
 pgfolder=$(sed -n 's/^folder=//p' "$work/pg/cluster")
-psql_count() { # the number of connections to the catalogue now
+psql_query() { # psql_query DATABASE SQL: one value
   local as=()
   [ "$(id -u)" -eq 0 ] && as=(runuser -u postgres --)
-  "${as[@]}" psql -X -At -h "$pgfolder" -p "$pgport" -U postgres -d postgres \
-    -c "select count(*) from pg_stat_activity where datname='KVR'" 2>/dev/null || echo 0
+  "${as[@]}" psql -X -At -h "$pgfolder" -p "$pgport" -U postgres -d "$1" -c "$2" 2>/dev/null || echo 0
+}
+psql_count() { # the number of connections to the catalogue now
+  psql_query postgres "select count(*) from pg_stat_activity where datname='KVR'"
 }
 "$build/kvr/kvrdb" init >"$work/kvrdb-init.log" 2>&1 || { cat "$work/kvrdb-init.log"; result FAIL "kvrdb init failed"; }
 
@@ -129,26 +132,28 @@ fetch_window() { # fetch_window I: overlapping windows inside the history, 20 mi
   echo $((start + 300 + (i - 1) * 300)) $((start + 300 + (i - 1) * 300 + 1200))
 }
 declare -A fetchpid
+mkdir -p "$work/fetched"
 for i in $(seq 1 "$fetchers"); do
-  mkdir -p "$work/fetch$i/data"
+  mkdir -p "$work/fetch$i"
   read -r b e < <(fetch_window "$i")
   streams=()
   for r in $(seq 1 $(( recorders < 2 ? recorders : 2 ))); do
     for c in $(seq 0 $(( (channels < 5 ? channels : 5) - 1 ))); do streams+=("$(station "$r").$(chan_code "$c")"); done
   done
   ( cd "$work/fetch$i" && exec "$build/gleaner/gleaner" fetch --server "127.0.0.1:$port" \
-      --begin "$b" --end "$e" --data-dir "$work/fetch$i/data" "${streams[@]}" ) \
+      --begin "$b" --end "$e" --data-dir "$work/fetched" "${streams[@]}" ) \
     >"$work/fetch$i.out" 2>"$work/fetch$i.err" &
   fetchpid[$i]=$!
   pids+=("${fetchpid[$i]}")
 done
 
-maxconn=0 killed=0 pgrestarted=0
+maxconn=0 killed=0 pgrestarted=0 cpubefore=0
 killAt=$((t0 + minutes * 60 / 3)) pgAt=$((t0 + minutes * 60 / 2))
 while [ "$(date +%s)" -lt "$end" ]; do
   sleep 2
   n=$(psql_count); [ "${n:-0}" -gt "$maxconn" ] && maxconn=$n
   if [ $killed -eq 0 ] && [ "$(date +%s)" -ge "$killAt" ]; then
+    cpubefore=$(awk -v t="$(getconf CLK_TCK)" '{printf "%.2f", ($14 + $15) / t}' "/proc/${recpid[1]}/stat" 2>/dev/null || echo 0)
     kill -KILL "${recpid[1]}" 2>/dev/null; wait "${recpid[1]}" 2>/dev/null
     start_recorder 1
     killed=1
@@ -166,6 +171,7 @@ declare -A reccpu recrss
 for r in $(seq 1 "$recorders"); do
   p=${recpid[$r]}
   reccpu[$r]=$(awk -v t="$ticks" '{printf "%.2f", ($14 + $15) / t}' "/proc/$p/stat" 2>/dev/null || echo 0)
+  [ "$r" -eq 1 ] && reccpu[1]=$(echo "${reccpu[1]} $cpubefore" | awk '{printf "%.2f", $1 + $2}')
   recrss[$r]=$(awk '/VmHWM/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
 done
 simrss=$(awk '/VmHWM/ {print $2}' "/proc/$simpid/status" 2>/dev/null || echo 0)
@@ -182,6 +188,7 @@ elapsed=$(( $(date +%s) - t0 ))
 
 # ---- checks ----------------------------------------------------------------------------------------
 faults=()
+declare -A recsamples
 [ $stopfail -eq 0 ] || faults+=("$stopfail recorders did not stop cleanly")
 [ $fetchfail -eq 0 ] || faults+=("$fetchfail fetches failed")
 total=0
@@ -191,13 +198,15 @@ for r in $(seq 1 "$recorders"); do
   echo "recorder $r: $(echo "$out" | tail -n 1)"
   echo "$out" | grep -q '^VERIFY OK' || { faults+=("recorder $r's files"); echo "$out" | head -n 10; }
   samples=$(echo "$out" | tail -n 1 | sed -n 's/.*samples=\([0-9]*\).*/\1/p')
+  recsamples[$r]=${samples:-0}
   total=$((total + ${samples:-0}))
 done
-for i in $(seq 1 "$fetchers"); do
-  out=$("$build/tools/sim-verify" --data-dir "$work/fetch$i/data" --creater Gleaner)
-  echo "fetch $i: $(echo "$out" | tail -n 1)"
-done
-for dir in "$work"/rec*/data "$work"/fetch*/data; do
+# Concurrent fetches of overlapping windows each store their whole window (none sees what the
+# others are still writing), so their files may overlap by up to a window; no more.
+out=$("$build/tools/sim-verify" --data-dir "$work/fetched" --creater Gleaner --allow-repeat 1200)
+echo "fetches: $(echo "$out" | tail -n 1)"
+echo "$out" | grep -q '^VERIFY OK' || { faults+=("the fetched files"); echo "$out" | head -n 10; }
+for dir in "$work"/rec*/data "$work"/fetched; do
   if ! "$build/kvr/kvrdb" check --data-dir "$dir" >"$work/check.log" 2>&1; then
     faults+=("kvrdb check of ${dir#"$work"/}")
     head -n 5 "$work/check.log"
@@ -209,9 +218,10 @@ failedst=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'error' || true)
 echo "figures: recorders=$recorders channels=$channels fetchers=$fetchers seconds=$elapsed"
 echo "figures: recorder samples stored=$total, $((total / (elapsed > 0 ? elapsed : 1))) per second"
 for r in $(seq 1 "$recorders"); do
-  echo "figures: recorder $r CPU ${reccpu[$r]} s since its last start, peak RSS ${recrss[$r]} kB"
+  per=$(echo "${reccpu[$r]} ${recsamples[$r]}" | awk '{ if ($2 > 0) printf "%.3f", $1 / $2 * 1e6; else print "-" }')
+  echo "figures: recorder $r CPU ${reccpu[$r]} s over the run, $per s per 1e6 samples, peak RSS ${recrss[$r]} kB"
 done
-echo "figures: isi-sim peak RSS $simrss kB; catalogue connections at most $maxconn"
+echo "figures: isi-sim peak RSS $simrss kB; catalogue connections at most $maxconn, FILELIST rows $(psql_query KVR 'select count(*) from filelist')"
 echo "figures: recorder log lines naming a retry $retried, naming an error $failedst"
 if [ ${#faults[@]} -eq 0 ]; then
   result OK "recorders=$recorders channels=$channels fetchers=$fetchers samples=$total"
