@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     fetch->add_option("streams", options.streams, "Streams, STA.CHN[.LOC]")->required();
     fetch->allow_extras(false);
+    programAddVersion(*fetch, "gleaner");  // "gleaner fetch --version" answers as "gleaner --version"
+
 
     if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
     for (const std::string& extra : app.remaining()) {

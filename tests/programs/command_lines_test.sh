@@ -46,7 +46,10 @@ checkUsage() {
 for program in "$@"; do
     name=$(basename "$program")
     check "$name" "$program"
-    [ "$name" = gleaner ] && checkUsage "gleaner fetch" "$program" fetch
+    if [ "$name" = gleaner ]; then
+        checkUsage "gleaner fetch" "$program" fetch
+        checkVersion gleaner "$program" fetch  # the subcommand answers as the program
+    fi
 done
 # A missing value is a usage error too.
 for program in "$@"; do
