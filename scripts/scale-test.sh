@@ -212,6 +212,21 @@ for dir in "$work"/rec*/data "$work"/fetched; do
     head -n 5 "$work/check.log"
   fi
 done
+# Every statement the programs run on FILELIST finds its rows through an index, however large the
+# table grows: with sequential scans priced out, a plan that still scans the table has no index.
+scans=0
+for sql in \
+  "delete from filelist where cpath='sc01/x'" \
+  "update filelist set tbegin=1,tqty=2 where cpath='sc01/x' and sta='sc01' and ch='A00' and lcode='??'" \
+  "select sum(sps*tqty*4+512) as DLSize from filelist where creater='NRTSDISKLOOP' and tqty>0. and sta='sc01'" \
+  "select cpath,sps,tqty from filelist where creater='NRTSDISKLOOP' and sta='sc01'  order by tbegin" \
+  "select cpath from FILELIST where STA='SC01' and upper(CH)=upper('A00') and upper(LCODE)=upper('??') and CREATER='Gleaner'"; do
+  plan=$(psql_query KVR "set enable_seqscan=off; explain $sql")
+  if ! echo "$plan" | grep -q 'Index'; then
+    scans=$((scans + 1)); echo "scans the whole FILELIST: $sql"; echo "$plan" | head -n 3
+  fi
+done
+[ $scans -eq 0 ] || faults+=("$scans statements scan the whole FILELIST")
 retried=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'retr' || true)
 failedst=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'error' || true)
 
