@@ -9,13 +9,14 @@
 // new file.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "rillet/groups.h"
 
@@ -65,6 +66,37 @@ class CFileCatalogue {
     }
 };
 
+// What the recorder keeps of one channel while it runs: where its data ends, its current file and
+// its pending run. Only the worker's thread touches it.
+struct CChannelState {
+    double nextTime = 0;  // epoch seconds of the next expected sample; 0 = unknown
+
+    std::string cpath;      // current file relative to the data directory ("sta\\HH\\name"), or ""
+    double fileStart = 0;   // epoch seconds of the current file's first sample; 0 = no open file
+    double fileLength = 0;  // seconds of data in the current file
+
+    double runStart = 0;     // epoch seconds of the pending run's first sample
+    double runDuration = 0;  // seconds
+    int32_t runCount = 0;    // samples held
+    // kMaxPendingSamples floats, made with the channel's first run (a channel that never
+    // receives anything costs no room for one).
+    std::unique_ptr<float[]> run;
+
+    double calib = -1.0;
+    double calper = -1.0;
+
+    bool badPacketLogged = false;  // one log line per channel for refused packets
+
+    // Set while the pending run cannot be written and packets that do not fit it are refused;
+    // lastWriteAttempt (epoch seconds) paces the retries.
+    bool refusing = false;
+    double lastWriteAttempt = 0;
+    // The end of the data written so far, in whole seconds, waiting to be stored as the
+    // channel's resume time with the next batch.
+    int64_t resumeTime = 0;
+    bool resumeDirty = false;
+};
+
 // The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
 // integers in host order, whatever the packet's data type code says.
 struct CRecorderPacket {
@@ -83,7 +115,7 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: every channel without file or run, next time from its stored resume time, or
+    // Thread start: the channel states made anew for the loaded group list, every channel without file or run, next time from its stored resume time, or
     // from the end of its newest file when that lies later (the process ended before the resume
     // time was stored; it is stored now, with the others in one rewrite). A newest file that holds other samples than its row says (the process
     // ended between the file write and the row) is first brought to agree with it.
@@ -97,12 +129,16 @@ class CRecorder {
                      size_t* g, size_t* c) const;
 
     // Takes one packet: extends the channel's pending run or flushes it and starts a new one.
-    // Returns the channel the packet went to, or none when it matched nothing or was refused.
+    // True, with the channel it went to in *g and *c (either may be null), or false when it
+    // matched nothing or was refused.
     // A channel whose pending run cannot be written (a full disk, a locked catalogue) keeps it
     // and refuses the packets that do not fit it, without moving its next time past them; once
     // the run is written, TakeResyncRequest has the worker make a new request that fetches them
     // again.
-    CRecorderChannel* HandlePacket(const CRecorderPacket& packet);
+    bool HandlePacket(const CRecorderPacket& packet, size_t* g = nullptr, size_t* c = nullptr);
+
+    // The state of channel c of group g (after PrepareChannels, or empty before it).
+    const CChannelState& State(size_t g, size_t c) const { return states_.at(g).at(c); }
 
     // Trims the station's disk loop, then writes the pending run of channel c of group g. True
     // when the run is written (or was empty); false leaves it pending, with its file, row and
@@ -126,12 +162,14 @@ class CRecorder {
     void SetWriteRetrySeconds(double seconds) { writeRetrySeconds_ = seconds; }
 
   private:
+    // One empty state per configured channel.
+    void ResetStates();
     bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
                      int count);
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
-    bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
-    void NoteResumeTime(CRecorderChannel& channel);
+    bool PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet);
+    void NoteResumeTime(CChannelState& state);
     void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
@@ -147,8 +185,8 @@ class CRecorder {
     mutable bool indexed_ = false;
     mutable std::string key_;
     CRilletLog& log_;
-    // Conversion area of one packet (larger packets go through it in pieces).
-    std::array<float, kMaxPacketSamples> converted_{};
+    // One state per configured channel, in the shape of the group list.
+    std::vector<std::vector<CChannelState>> states_;
     bool resyncNeeded_ = false;
     bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
     double lastResumeStore_ = 0;   // epoch seconds of the last store attempt

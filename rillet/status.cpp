@@ -28,7 +28,7 @@ std::string TimeText(double t) {
 // How much of a channel the recorder holds before it writes, by design: a run of up to
 // kMaxPendingSamples, except at the low rates written packet by packet. Stored data that far
 // behind is no sign of trouble.
-double HeldSeconds(const CRecorderChannel& channel) {
+double HeldSeconds(const CChannelConfig& channel) {
     if (channel.sampleRate <= kPacketByPacketRate) return 0;
     return kMaxPendingSamples / channel.sampleRate;
 }
@@ -80,7 +80,7 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
         const CRecorderGroup& group = groups[g];
         const std::string station = utilPrintableString(group.station);
         for (size_t c = 0; c < group.channels.size(); ++c) {
-            const CRecorderChannel& channel = group.channels[c];
+            const CChannelConfig& channel = group.channels[c];
             // The newest row: the recorder writes a channel in time order, so its end is the
             // newest stored sample.
             CFileRow newest;

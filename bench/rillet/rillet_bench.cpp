@@ -81,7 +81,7 @@ bool OpenCatalogue(CKvrCatalogue& catalogue, const std::string& file) {
 class NoView : public CRecorderView {
   public:
     void SetStatusLine(const std::string&) override {}
-    void SetLastCountTime(int32_t, const std::string&) override {}
+    void SetLastCountTime(size_t, size_t, const std::string&) override {}
 };
 
 std::string StationName(int s) {
