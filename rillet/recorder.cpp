@@ -50,6 +50,7 @@ void CRecorder::PrepareChannels() {
     resumeWaiting_ = false;
     indexed_ = false;
     ResetStates();
+    lastTimesLog_ = platNow();
     for (size_t g = 0; g < states_.size(); ++g) {
         for (size_t c = 0; c < states_[g].size(); ++c) {
             CChannelState& ch = states_[g][c];
@@ -398,4 +399,12 @@ void CRecorder::FlushAll() {
         }
     }
     StoreResumeTimes(true);
+    LogStatementTimes(true);
+}
+
+void CRecorder::LogStatementTimes(bool now) {
+    const double time = platNow();
+    if (!now && std::fabs(time - lastTimesLog_) < kStatementTimesLogSeconds) return;
+    lastTimesLog_ = time;
+    catalogue_.LogStatementTimes();
 }

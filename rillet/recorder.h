@@ -28,6 +28,9 @@ class CRilletSettings;
 inline constexpr double kDefaultWriteRetrySeconds = 5.0;
 // Resume times are stored together at most this often (and at every orderly stop).
 inline constexpr double kResumeStoreSeconds = 1.0;
+// The catalogue's statement times are logged this often while recording (and at every orderly
+// stop).
+inline constexpr double kStatementTimesLogSeconds = 3600.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -58,6 +61,9 @@ class CFileCatalogue {
     virtual CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station,
                                      double tbegin, double tqty, const std::string& channel,
                                      const std::string& location) = 0;
+    // One log line on how long the catalogue's statements took so far (the ODBC catalogue's
+    // form is documented there); nothing by default.
+    virtual void LogStatementTimes() {}
     // The row of the channel's newest recorder file (latest tbegin); false when there is none or
     // the catalogue cannot tell.
     virtual bool NewestFile(const std::string& /*station*/, const std::string& /*channel*/,
@@ -144,8 +150,13 @@ class CRecorder {
     // when the run is written (or was empty); false leaves it pending, with its file, row and
     // resume time as they were.
     bool FlushRun(size_t g, size_t c);
-    // Orderly stop: every channel's pending run through FlushRun, then the resume times stored.
+    // Orderly stop: every channel's pending run through FlushRun, the resume times stored, and
+    // the catalogue's statement times logged.
     void FlushAll();
+
+    // Logs the catalogue's statement times when now is set, or when the last such line is
+    // kStatementTimesLogSeconds ago (the first kStatementTimesLogSeconds after PrepareChannels).
+    void LogStatementTimes(bool now);
 
     // Stores the resume times of every channel written to since the last store, in one rewrite
     // of the settings file: when now is set, or when the last store is kResumeStoreSeconds ago.
@@ -190,6 +201,7 @@ class CRecorder {
     bool resyncNeeded_ = false;
     bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
     double lastResumeStore_ = 0;   // epoch seconds of the last store attempt
+    double lastTimesLog_ = 0;      // epoch seconds of the last statement-times line
     int resumeErrorLogged_ = 0;    // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };

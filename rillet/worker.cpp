@@ -120,6 +120,7 @@ bool CRecorderWorker::RunConnection() {
         // Between packets too (heartbeats, reconnects): the last writes' resume times are not
         // left waiting for the next packet.
         recorder_.StoreResumeTimes(false);
+        recorder_.LogStatementTimes(false);
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
             packets_.fetch_add(1);
