@@ -1,10 +1,13 @@
-// The window front end of a build made without Qt 6 Widgets.
+// The window front end of a program built without Qt 6 Widgets (rillet-headless, or rillet where
+// Qt is absent).
 #include <cstdio>
 
 #include "rillet/frontends.h"
 #include "tools/exit_usage.h"
 
 int RunWindow(char*) {
-    std::fprintf(stderr, "rillet: this build has no window (made without Qt 6 Widgets); use --headless\n");
+    std::fprintf(stderr,
+                 "rillet: this program was built without its window (Qt 6 Widgets); use "
+                 "--headless\n");
     return kExitUsage;
 }
