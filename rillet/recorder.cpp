@@ -185,7 +185,7 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
         done += count;
     }
     ch.nextTime = packet.lastTime + packet.interval;
-    StoreResumeTimes(false);
+    KeepTime();
     if (gOut != nullptr) *gOut = g;
     if (cOut != nullptr) *cOut = c;
     return true;
@@ -263,9 +263,22 @@ void CRecorder::SyncDataFiles() {
     platSyncFileSystem(settings_.DataPath(""));
 }
 
-void CRecorder::StoreResumeTimes(bool now) {
-    if (!resumeWaiting_) return;
+void CRecorder::KeepTime() {
+    // The clock is read once a packet: on some virtual machines every reading is a system call.
     const double time = platNow();
+    StoreResumeTimesAt(time, false);
+    if (std::fabs(time - lastTimesLog_) >= kStatementTimesLogSeconds) {
+        lastTimesLog_ = time;
+        catalogue_.LogStatementTimes();
+    }
+}
+
+void CRecorder::StoreResumeTimes(bool now) {
+    if (resumeWaiting_) StoreResumeTimesAt(platNow(), now);
+}
+
+void CRecorder::StoreResumeTimesAt(double time, bool now) {
+    if (!resumeWaiting_) return;
     if (!now && std::fabs(time - lastResumeStore_) < kResumeStoreSeconds) return;
     lastResumeStore_ = time;
 
@@ -399,12 +412,5 @@ void CRecorder::FlushAll() {
         }
     }
     StoreResumeTimes(true);
-    LogStatementTimes(true);
-}
-
-void CRecorder::LogStatementTimes(bool now) {
-    const double time = platNow();
-    if (!now && std::fabs(time - lastTimesLog_) < kStatementTimesLogSeconds) return;
-    lastTimesLog_ = time;
     catalogue_.LogStatementTimes();
 }

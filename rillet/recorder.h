@@ -154,9 +154,11 @@ class CRecorder {
     // the catalogue's statement times logged.
     void FlushAll();
 
-    // Logs the catalogue's statement times when now is set, or when the last such line is
-    // kStatementTimesLogSeconds ago (the first kStatementTimesLogSeconds after PrepareChannels).
-    void LogStatementTimes(bool now);
+    // The recorder's timed work between packets, with one look at the clock: the resume times
+    // stored as StoreResumeTimes(false) does, and the catalogue's statement times logged when
+    // the last such line is kStatementTimesLogSeconds ago (or PrepareChannels was). HandlePacket
+    // does it after every packet it takes.
+    void KeepTime();
 
     // Stores the resume times of every channel written to since the last store, in one rewrite
     // of the settings file: when now is set, or when the last store is kResumeStoreSeconds ago.
@@ -181,6 +183,8 @@ class CRecorder {
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet);
     void NoteResumeTime(CChannelState& state);
+    // StoreResumeTimes with the clock already read (epoch seconds).
+    void StoreResumeTimesAt(double time, bool now);
     void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);

@@ -117,10 +117,11 @@ bool CRecorderWorker::RunConnection() {
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
-        // Between packets too (heartbeats, reconnects): the last writes' resume times are not
-        // left waiting for the next packet.
-        recorder_.StoreResumeTimes(false);
-        recorder_.LogStatementTimes(false);
+        if (status != ISI_STATUS_DATA || packet == nullptr) {
+            // Between packets too (heartbeats, reconnects): the last writes' resume times are
+            // not left waiting for the next packet. A packet taken does it itself.
+            recorder_.KeepTime();
+        }
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
             packets_.fetch_add(1);
@@ -165,6 +166,7 @@ void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
     p.dataBytes = packet.data != nullptr ? packet.nbytes : 0;
     size_t g = 0, c = 0;
     const bool taken = recorder_.HandlePacket(p, &g, &c);
+    if (!taken) recorder_.KeepTime();  // a packet taken has done it
 
     if (silent_.load() != 0) return;
     std::string text = StatusText(packet);
