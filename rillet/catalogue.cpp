@@ -142,8 +142,8 @@ void CKvrCatalogue::AddToDiskLoop(const std::string& station, double bytes) {
     auto it = loopSizes_.find(station);
     if (it == loopSizes_.end() || !(bytes > 0)) return;
     // Saturating: a kept size past the limit only means the rows are counted again.
-    it->second = bytes >= double(UINT32_MAX - it->second) ? UINT32_MAX
-                                                          : it->second + uint32_t(bytes);
+    it->second =
+        bytes >= double(UINT32_MAX - it->second) ? UINT32_MAX : it->second + uint32_t(bytes);
 }
 
 bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {

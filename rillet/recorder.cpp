@@ -122,7 +122,8 @@ bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
                 for (std::string_view loc : {std::string_view(cfg.location), std::string_view()}) {
                     if (loc.empty() && cfg.location != kNoLocation) continue;
                     std::string key;
-                    AppendChannelKey(key, groups[gi].station, cfg.channel, loc.empty() ? "  " : loc);
+                    AppendChannelKey(key, groups[gi].station, cfg.channel,
+                                     loc.empty() ? "  " : loc);
                     channelIndex_.emplace(std::move(key), std::make_pair(gi, ci));
                 }
             }
@@ -156,8 +157,9 @@ bool CRecorder::PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet)
         log_.WriteLogf(
             "Packet of %s %s refused: %lld samples in %zu bytes, interval %g s, first %f, last %f",
             CRilletSettings::Printable(std::string(packet.station)).c_str(),
-            ResumeTimeKey(settings_.Groups()[g].channels[c]).c_str(), static_cast<long long>(packet.sampleCount),
-            packet.dataBytes, packet.interval, packet.firstTime, packet.lastTime);
+            ResumeTimeKey(settings_.Groups()[g].channels[c]).c_str(),
+            static_cast<long long>(packet.sampleCount), packet.dataBytes, packet.interval,
+            packet.firstTime, packet.lastTime);
         channel.badPacketLogged = true;
     }
     return false;
@@ -390,7 +392,8 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
         return false;
     }
     if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration,
-                                    cfg.sampleRate, cfg.channel, cfg.location, ch.calib, ch.calper)) {
+                                    cfg.sampleRate, cfg.channel, cfg.location, ch.calib,
+                                    ch.calper)) {
         // A file without a row would never be trimmed: it goes, and the run stays pending.
         std::remove(full.c_str());
         log_.WriteLogf("File '%s' removed: its row could not be written; the run stays pending",

@@ -44,9 +44,9 @@ struct CFileRow {
 enum class CRowUpdate { Done, NoRow, Failed };
 
 // What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
-// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may watch the calls. A failed row
-// statement is logged by the catalogue (file and statement named); the recorder then takes the
-// file back to what its row says.
+// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may
+// watch the calls. A failed row statement is logged by the catalogue (file and statement named);
+// the recorder then takes the file back to what its row says.
 class CFileCatalogue {
   public:
     virtual ~CFileCatalogue() = default;
@@ -121,10 +121,11 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: the channel states made anew for the loaded group list, every channel without file or run, next time from its stored resume time, or
-    // from the end of its newest file when that lies later (the process ended before the resume
-    // time was stored; it is stored now, with the others in one rewrite). A newest file that holds other samples than its row says (the process
-    // ended between the file write and the row) is first brought to agree with it.
+    // Thread start: the channel states made anew for the loaded group list, every channel without
+    // file or run, next time from its stored resume time, or from the end of its newest file when
+    // that lies later (the process ended before the resume time was stored; it is stored now, with
+    // the others in one rewrite). A newest file that holds other samples than its row says (the
+    // process ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
@@ -203,9 +204,9 @@ class CRecorder {
     // One state per configured channel, in the shape of the group list.
     std::vector<std::vector<CChannelState>> states_;
     bool resyncNeeded_ = false;
-    bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
-    double lastResumeStore_ = 0;   // epoch seconds of the last store attempt
-    double lastTimesLog_ = 0;      // epoch seconds of the last statement-times line
-    int resumeErrorLogged_ = 0;    // errno of the store failure last logged, 0 after a success
+    bool resumeWaiting_ = false;  // some channel's resume time is not stored yet
+    double lastResumeStore_ = 0;  // epoch seconds of the last store attempt
+    double lastTimesLog_ = 0;     // epoch seconds of the last statement-times line
+    int resumeErrorLogged_ = 0;   // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };

@@ -283,8 +283,8 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
         }
         double rate = lookupRate ? lookupRate(group.station, entry.channel, entry.location) : 0;
         if (!(rate > 0) || !std::isfinite(rate)) continue;  // no SITECHAN rate: not recorded
-        bool known = std::any_of(
-            group.channels.begin(), group.channels.end(), [&](const CChannelConfig& c) {
+        bool known =
+            std::any_of(group.channels.begin(), group.channels.end(), [&](const CChannelConfig& c) {
                 return c.channel == entry.channel && c.location == entry.location;
             });
         if (known) continue;

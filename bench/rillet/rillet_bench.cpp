@@ -197,8 +197,8 @@ double RecordHistory(double minutes, int stations) {
     std::vector<isisim::SimStream> streams;
     for (int s = 0; s < stations; ++s) {
         for (int c = 0; c < kChannelsPerStation; ++c) {
-            streams.push_back(isisim::SimStream::synthetic(StreamId(s, c), isisim::SimRate{kRate, 1},
-                                                           kSamplesPerPacket, minutes * 60 + 600));
+            streams.push_back(isisim::SimStream::synthetic(
+                StreamId(s, c), isisim::SimRate{kRate, 1}, kSamplesPerPacket, minutes * 60 + 600));
         }
     }
     isisim::SimServerOptions options;
@@ -265,8 +265,13 @@ struct HeadlessFigures {
 HeadlessFigures RecordHeadless(const std::string& program, double minutes, int stations) {
     HeadlessFigures figures;
     const std::string portFile = Fresh("rillet-bench-sim") + "/port";
-    std::vector<std::string> simArgs = {ISI_SIM_EXE, "--port", "0", "--port-file", portFile,
-                                        "--history", std::to_string(int(minutes * 60 + 600)),
+    std::vector<std::string> simArgs = {ISI_SIM_EXE,
+                                        "--port",
+                                        "0",
+                                        "--port-file",
+                                        portFile,
+                                        "--history",
+                                        std::to_string(int(minutes * 60 + 600)),
                                         "--quiet"};
     for (int s = 0; s < stations; ++s) {
         for (int c = 0; c < kChannelsPerStation; ++c) {
@@ -303,10 +308,10 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
         ::waitpid(sim, nullptr, 0);
         return figures;
     }
-    pid_t rillet = Spawn({program, "--headless", "-C", folder.dir},
-                         {{"ODBCINI", folder.dir + "/odbc.ini"},
-                          {"ODBCSYSINI", folder.dir},
-                          {"WINDIR", folder.dir}});
+    pid_t rillet =
+        Spawn({program, "--headless", "-C", folder.dir}, {{"ODBCINI", folder.dir + "/odbc.ini"},
+                                                          {"ODBCSYSINI", folder.dir},
+                                                          {"WINDIR", folder.dir}});
     bool exited = false;
     int status = 0;
     rusage usage{};
@@ -330,13 +335,13 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
     double samples = folder.StoredSamples(&files);
     figures.peakKb = usage.ru_maxrss;  // kB on Linux
     if (samples > 0) figures.cpuPerMillion = cpu / (samples / 1e6);
-    std::printf("headless: %d channels: %.0f samples in %zu files; %s CPU %.3f s (user %.3f, "
-                "system %.3f) = %.4f CPU seconds per million samples, peak RSS %ld kB\n",
-                stations * kChannelsPerStation, samples, files,
-                fs::path(program).filename().c_str(), cpu,
-                usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
-                usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6, figures.cpuPerMillion,
-                figures.peakKb);
+    std::printf(
+        "headless: %d channels: %.0f samples in %zu files; %s CPU %.3f s (user %.3f, "
+        "system %.3f) = %.4f CPU seconds per million samples, peak RSS %ld kB\n",
+        stations * kChannelsPerStation, samples, files, fs::path(program).filename().c_str(), cpu,
+        usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
+        usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6, figures.cpuPerMillion,
+        figures.peakKb);
     return figures;
 }
 
@@ -412,15 +417,16 @@ int main() {
     // The recorder as an unattended service runs it: the program without the window. The one
     // with the window is measured too, for what loading Qt costs it even when headless.
     const char* program = std::getenv("RILLET_BENCH_PROGRAM");
-    HeadlessFigures headless = RecordHeadless(program != nullptr ? program : RILLET_HEADLESS_EXE,
-                                              minutes, 10);
+    HeadlessFigures headless =
+        RecordHeadless(program != nullptr ? program : RILLET_HEADLESS_EXE, minutes, 10);
     HeadlessFigures withWindow = RecordHeadless(RILLET_EXE, minutes, 10);
     ok = ok && headless.cpuPerMillion > 0 && withWindow.cpuPerMillion > 0;
     if (headless.cpuPerMillion > 0) {
-        std::printf("headless: 100 channels: %.4f CPU seconds per million samples (goal: at most "
-                    "0.012), peak RSS %ld kB (goal: at most 8192; %ld kB with the window's "
-                    "libraries loaded)\n",
-                    headless.cpuPerMillion, headless.peakKb, withWindow.peakKb);
+        std::printf(
+            "headless: 100 channels: %.4f CPU seconds per million samples (goal: at most "
+            "0.012), peak RSS %ld kB (goal: at most 8192; %ld kB with the window's "
+            "libraries loaded)\n",
+            headless.cpuPerMillion, headless.peakKb, withWindow.peakKb);
     }
 
     double small = FlushCost(1000);

@@ -192,9 +192,9 @@ TEST(RilletCatalogue, StatementTimesAreCountedAndLoggedInOneLine) {
     KvrStatementTimes times;
     EXPECT_EQ(times.quantile(0.5), 0);
     for (int i = 0; i < 97; ++i) times.record(0.001, false);
-    times.record(0, false);     // below the first bucket
+    times.record(0, false);  // below the first bucket
     times.record(1.0, true);
-    times.record(1e9, false);   // past the last bucket
+    times.record(1e9, false);  // past the last bucket
     EXPECT_EQ(times.count(), 100u);
     EXPECT_EQ(times.failed(), 1u);
     struct Case {

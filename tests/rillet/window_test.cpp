@@ -144,8 +144,8 @@ TEST(RilletWindow, StartUpFailuresShowTheirBoxBeforeAnyWindow) {
         int exitCode;
         const char* text;  // the start of the box's text
     } cases[] = {
-        {"sockets", [](CRilletProgram& p) { p.Session().networkInit = [] { return false; }; }, kExitSockets,
-         "Windows sockets initialization failed."},
+        {"sockets", [](CRilletProgram& p) { p.Session().networkInit = [] { return false; }; },
+         kExitSockets, "Windows sockets initialization failed."},
         {"database",
          [](CRilletProgram& p) { p.Session().openDatabase = [](CKvrCatalogue&) { return false; }; },
          kExitDatabase, "KVR database open error"},
