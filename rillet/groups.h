@@ -14,8 +14,10 @@
 // A pending run never holds more than this many samples: one file append, one catalogue statement
 // and one settings write serve up to 4900 samples.
 inline constexpr int kMaxPendingSamples = 4900;
-// Size of the per-packet conversion area; larger packets are taken in pieces of this size.
+// The most samples of a packet taken at once; larger packets (a server may send up to 6540) are
+// taken in pieces of this size, each of which fits an empty run.
 inline constexpr int kMaxPacketSamples = 4096;
+static_assert(kMaxPacketSamples <= kMaxPendingSamples);
 // Channels at or below this rate (samples per second) are written packet by packet.
 inline constexpr double kPacketByPacketRate = 1.0;
 // Location code the catalogue and the configuration use for "no location".

@@ -171,7 +171,7 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
     CChannelState& ch = states_[g][c];
     if (!PacketIsSound(g, c, packet)) return false;
 
-    // A packet larger than the conversion area goes through it in pieces, each placed at its own
+    // A packet larger than kMaxPacketSamples is taken in pieces, each placed at its own
     // first-sample time; the pieces join up exactly, so the run sees one contiguous stream.
     int64_t done = 0;
     while (done < packet.sampleCount) {
