@@ -29,7 +29,8 @@ int RunHeadless(bool verbose) {
     session.Log().SetWarningEcho(true);
     CStartFailure failure;
     if (!session.Open(&failure)) {
-        std::fprintf(stderr, "rillet: %s\n", failure.message.c_str());
+        // A refusal of the checks has been said on standard error with the log's warning.
+        if (!failure.logged) std::fprintf(stderr, "%s\n", failure.message.c_str());
         if (!failure.detail.empty()) std::fprintf(stderr, "%s\n", failure.detail.c_str());
         return failure.exitCode;
     }

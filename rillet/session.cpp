@@ -38,8 +38,8 @@ bool CRecorderSession::Open(CStartFailure* failure) {
     }
     std::string problem;
     if (int code = locks_.Check(*settings_, &problem); code != 0) {
-        log_->WriteLog(problem);
-        *failure = {code, problem, ""};
+        log_->WriteWarning(problem);
+        *failure = {code, problem, "", true};
         return false;
     }
     return true;

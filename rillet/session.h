@@ -25,11 +25,13 @@ inline constexpr const char* kDatabaseFailedText = "KVR database open error";
 inline constexpr const char* kSettingsFailedText = "Load groups open error";
 
 // A start-up that failed: the exit status, the text an operator is shown, and the driver's reason
-// behind it (empty when there is none).
+// behind it (empty when there is none). A refusal of the checks and locks is also a warning of
+// the log (written to standard error too where warnings are echoed): logged says so.
 struct CStartFailure {
     int exitCode = 0;
     std::string message;
     std::string detail;
+    bool logged = false;
 };
 
 class CRecorderSession {
@@ -45,8 +47,9 @@ class CRecorderSession {
     std::function<bool(CKvrCatalogue&)> openDatabase;
 
     // The start-up, in this order: sockets, the catalogue, the settings and groups (which turn
-    // the log on), then the checks and locks of CRecorderLocks (a refusal is also logged). True
-    // when the recorder may start; otherwise false with *failure filled and nothing locked.
+    // the log on), then the checks and locks of CRecorderLocks (a refusal is also a warning of
+    // the log). True when the recorder may start; otherwise false with *failure filled and
+    // nothing locked.
     bool Open(CStartFailure* failure);
 
     // After a successful Open: makes the recorder and the worker (silent as asked) and starts
