@@ -25,6 +25,7 @@ int RunHeadless(bool verbose) {
     // recorder as soon as it runs, the orderly way.
     platInstallStopSignals();
 
+    CConsoleView view;  // before the session, whose worker reports to it until stopped
     CRecorderSession session;
     session.Log().SetWarningEcho(true);
     CStartFailure failure;
@@ -34,7 +35,6 @@ int RunHeadless(bool verbose) {
         if (!failure.detail.empty()) std::fprintf(stderr, "%s\n", failure.detail.c_str());
         return failure.exitCode;
     }
-    CConsoleView view;
     session.Start(view, !verbose);
 
     int signal = 0;
