@@ -1,6 +1,10 @@
 // ODBC handles that free themselves; see odbc.h for the driver facts they are built around.
 #include "kvr/odbc.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
 namespace {
 
 // The message buffer the recorder logs from: 511 characters and a terminator.
@@ -89,8 +93,12 @@ SQLRETURN KvrStatement::setAttribute(SQLINTEGER attribute, SQLULEN value) {
 SQLRETURN KvrStatement::execute(std::string_view sql) {
     if (!valid()) return SQL_INVALID_HANDLE;
     std::string text(sql);
-    return record(SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
-                                static_cast<SQLINTEGER>(text.size())));
+    const auto started = std::chrono::steady_clock::now();
+    SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                                 static_cast<SQLINTEGER>(text.size()));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    connection_->statementTimes().record(took.count(), !kvrSqlOk(rc) && rc != SQL_NO_DATA);
+    return record(rc);
 }
 
 SQLRETURN KvrStatement::fetch() {
@@ -144,6 +152,32 @@ std::string KvrStatement::textAt(int slot) const {
     size_t nul = s.find('\0');
     if (nul != std::string::npos) s.resize(nul);
     return s;
+}
+
+// ---- statement times ---------------------------------------------------------------------
+
+void KvrStatementTimes::record(double seconds, bool failed) {
+    int bucket = 0;
+    if (seconds > kFirstBucketSeconds)
+        bucket = static_cast<int>(std::log2(seconds / kFirstBucketSeconds) * kBucketsPerOctave);
+    buckets_[std::clamp(bucket, 0, kBuckets - 1)]++;
+    ++count_;
+    if (failed) ++failed_;
+}
+
+double KvrStatementTimes::quantile(double fraction) const {
+    if (count_ == 0) return 0;
+    // The rank of the execution sought, from 1: the median of 4 is the 2nd, the 99th percentile
+    // of 10 the 10th.
+    const auto rank = static_cast<unsigned long long>(
+        std::max(1.0, std::ceil(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(count_))));
+    unsigned long long seen = 0;
+    int bucket = 0;
+    for (; bucket < kBuckets - 1; ++bucket) {
+        seen += buckets_[bucket];
+        if (seen >= rank) break;
+    }
+    return kFirstBucketSeconds * std::exp2((bucket + 0.5) / kBucketsPerOctave);
 }
 
 // ---- connection ---------------------------------------------------------------------------
@@ -279,6 +313,7 @@ SQLRETURN KvrConnection::execute(std::string_view sql, SQLLEN* rowCount) {
     if (!kvrSqlOk(rc) && rc != SQL_NO_DATA && lost_ && !inTransaction_) {
         // The statement never reached a server that went away: once more on a new connection.
         KvrStatement again(*this);
+        times_.noteRetry();
         if (again.valid()) {
             rc = again.execute(sql);
             message_ = again.message();

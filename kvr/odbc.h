@@ -35,6 +35,35 @@ struct KVR_CONNECT_OPTIONS {
 
 class KvrConnection;
 
+// The execution times of a connection's statements, in constant memory: a count per log-spaced
+// time bucket (kBucketsPerOctave a doubling, from kFirstBucketSeconds up; a longer time counts
+// in the last bucket), so a quantile is known to within about 9%. Not synchronised: read it on
+// the thread that uses the connection, or after that thread has ended.
+class KvrStatementTimes {
+  public:
+    static constexpr int kBucketsPerOctave = 4;
+    static constexpr int kBuckets = 30 * kBucketsPerOctave;  // 1 us to about 18 minutes
+    static constexpr double kFirstBucketSeconds = 1e-6;
+
+    // One execution that took the given seconds; failed when the driver refused it.
+    void record(double seconds, bool failed);
+    // A statement run once more on a connection made anew.
+    void noteRetry() { ++retried_; }
+
+    unsigned long long count() const { return count_; }
+    unsigned long long retried() const { return retried_; }
+    unsigned long long failed() const { return failed_; }
+    // Seconds within which the given fraction (0 to 1) of the executions ended: the middle of
+    // the bucket that holds it. 0 when nothing was executed.
+    double quantile(double fraction) const;
+
+  private:
+    unsigned long long buckets_[kBuckets] = {};
+    unsigned long long count_ = 0;
+    unsigned long long retried_ = 0;
+    unsigned long long failed_ = 0;
+};
+
 // One statement handle, freed on destruction. Bound buffers live inside the statement so that
 // they stay valid for every fetch.
 class KvrStatement {
@@ -127,6 +156,12 @@ class KvrConnection {
     bool rollback();
     bool inTransaction() const { return inTransaction_; }
 
+    // How long the statements of this connection took since it was made (every execution,
+    // through execute() here or a KvrStatement, a retried statement's attempts each counted), and
+    // how many were retried and refused.
+    const KvrStatementTimes& statementTimes() const { return times_; }
+    KvrStatementTimes& statementTimes() { return times_; }
+
     // The engine name the driver reports ("SQLite", "PostgreSQL"), empty when unknown.
     std::string dbmsName();
 
@@ -152,6 +187,7 @@ class KvrConnection {
     KVR_CONNECT_OPTIONS options_;
     bool inTransaction_ = false;
     std::string message_;
+    KvrStatementTimes times_;
 };
 
 // Rolls back on destruction unless committed: every error path of a row operation ends the

@@ -51,6 +51,15 @@ bool CKvrCatalogue::OpenConnectionString(const std::string& connection, bool cur
     return db_.openString(connection, options);
 }
 
+void CKvrCatalogue::LogStatementTimes() {
+    const KvrStatementTimes& times = db_.statementTimes();
+    log_.WriteLogf(
+        "catalogue statements %llu, median %.3f ms, 99th percentile %.3f ms, retried %llu, "
+        "failed %llu",
+        times.count(), times.quantile(0.5) * 1e3, times.quantile(0.99) * 1e3, times.retried(),
+        times.failed());
+}
+
 void CKvrCatalogue::LogOdbcError(const std::string& message) {
     log_.WriteLog(message.empty() ? "ODBC error" : message);
 }
@@ -133,8 +142,8 @@ void CKvrCatalogue::AddToDiskLoop(const std::string& station, double bytes) {
     auto it = loopSizes_.find(station);
     if (it == loopSizes_.end() || !(bytes > 0)) return;
     // Saturating: a kept size past the limit only means the rows are counted again.
-    it->second = bytes >= double(UINT32_MAX - it->second) ? UINT32_MAX
-                                                          : it->second + uint32_t(bytes);
+    it->second =
+        bytes >= double(UINT32_MAX - it->second) ? UINT32_MAX : it->second + uint32_t(bytes);
 }
 
 bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {

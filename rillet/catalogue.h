@@ -51,6 +51,9 @@ class CKvrCatalogue : public CFileCatalogue {
     uint32_t DiskLoopSize(const std::string& station);
     // Deletes the row of a cpath as stored; a row already gone counts as deleted.
     bool DeleteFileRow(const std::string& cpath);
+    // Logs the statement times of the connection since it was opened (kvr/odbc.h), in the form
+    // "catalogue statements N, median X ms, 99th percentile Y ms, retried R, failed F".
+    void LogStatementTimes() override;
     // SITECHAN rate of a channel; 0 when none is known.
     double LookupSampleRate(const std::string& station, const std::string& channel,
                             const std::string& location);

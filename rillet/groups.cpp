@@ -4,7 +4,7 @@ bool IsNoLocation(const std::string& location) {
     return location.empty() || location == "  " || location == kNoLocation;
 }
 
-std::string ResumeTimeKey(const CRecorderChannel& channel) {
+std::string ResumeTimeKey(const CChannelConfig& channel) {
     if (IsNoLocation(channel.location)) return channel.channel;
     return channel.channel + "." + channel.location;
 }

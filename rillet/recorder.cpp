@@ -37,20 +37,23 @@ int64_t WholeSeconds(double t) {
 }  // namespace
 
 CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log)
-    : settings_(settings), catalogue_(catalogue), log_(log) {}
+    : settings_(settings), catalogue_(catalogue), log_(log) {
+    ResetStates();
+}
+
+void CRecorder::ResetStates() {
+    states_.clear();
+    for (const auto& group : settings_.Groups()) states_.emplace_back(group.channels.size());
+}
 
 void CRecorder::PrepareChannels() {
     resumeWaiting_ = false;
     indexed_ = false;
-    auto& groups = settings_.Groups();
-    for (size_t g = 0; g < groups.size(); ++g) {
-        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
-            CRecorderChannel& ch = groups[g].channels[c];
-            ch.cpath.clear();
-            ch.fileStart = ch.fileLength = 0;
-            ch.runStart = ch.runDuration = 0;
-            ch.runCount = 0;
-            ch.resumeDirty = false;
+    ResetStates();
+    lastTimesLog_ = platNow();
+    for (size_t g = 0; g < states_.size(); ++g) {
+        for (size_t c = 0; c < states_[g].size(); ++c) {
+            CChannelState& ch = states_[g][c];
             const int64_t stored = settings_.ReadResumeTime(g, c);
             ch.nextTime = static_cast<double>(stored);
             ReconcileNewestFile(g, c);
@@ -66,10 +69,11 @@ void CRecorder::PrepareChannels() {
 }
 
 void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
-    CRecorderGroup& group = settings_.Groups()[g];
-    CRecorderChannel& ch = group.channels[c];
+    const CRecorderGroup& group = settings_.Groups()[g];
+    const CChannelConfig& cfg = group.channels[c];
+    CChannelState& ch = states_[g][c];
     CFileRow row;
-    if (!catalogue_.NewestFile(group.station, ch.channel, ch.location, &row) || !(row.sps > 0))
+    if (!catalogue_.NewestFile(group.station, cfg.channel, cfg.location, &row) || !(row.sps > 0))
         return;
     const std::string full = settings_.DataPath(row.cpath);
     const long long header = KVR_HEADER_SIZE;
@@ -85,7 +89,7 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
         // The samples in the file are whole and in order: the row is made to say so.
         tqty = static_cast<double>(fileSamples) / row.sps;
         CRowUpdate update = catalogue_.UpdateFileRow(row.cpath, group.station, row.tbegin, tqty,
-                                                     ch.channel, ch.location);
+                                                     cfg.channel, cfg.location);
         log_.WriteLogf("File '%s' holds %lld samples, its row %lld: %s", full.c_str(), fileSamples,
                        rowSamples,
                        update == CRowUpdate::Done ? "row updated" : "row left as it was");
@@ -112,13 +116,14 @@ bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
         const auto& groups = settings_.Groups();
         for (size_t gi = 0; gi < groups.size(); ++gi) {
             for (size_t ci = 0; ci < groups[gi].channels.size(); ++ci) {
-                const CRecorderChannel& ch = groups[gi].channels[ci];
+                const CChannelConfig& cfg = groups[gi].channels[ci];
                 // Made in load order and never overwritten: the first match wins. "??" also
                 // takes a packet without location (two blanks).
-                for (std::string_view loc : {std::string_view(ch.location), std::string_view()}) {
-                    if (loc.empty() && ch.location != kNoLocation) continue;
+                for (std::string_view loc : {std::string_view(cfg.location), std::string_view()}) {
+                    if (loc.empty() && cfg.location != kNoLocation) continue;
                     std::string key;
-                    AppendChannelKey(key, groups[gi].station, ch.channel, loc.empty() ? "  " : loc);
+                    AppendChannelKey(key, groups[gi].station, cfg.channel,
+                                     loc.empty() ? "  " : loc);
                     channelIndex_.emplace(std::move(key), std::make_pair(gi, ci));
                 }
             }
@@ -137,7 +142,8 @@ bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
 // A packet the recorder cannot place in time is refused whole: no samples, more samples than its
 // data holds, or an interval or sample time that is not finite and positive. One log line per
 // channel until it gets a sound packet again, so a faulty stream cannot flood the log.
-bool CRecorder::PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet) {
+bool CRecorder::PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet) {
+    CChannelState& channel = states_[g][c];
     bool sound = packet.sampleCount > 0 && packet.samples != nullptr &&
                  packet.dataBytes / sizeof(int32_t) >= static_cast<uint64_t>(packet.sampleCount) &&
                  std::isfinite(packet.interval) && packet.interval > 0 &&
@@ -151,20 +157,21 @@ bool CRecorder::PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& 
         log_.WriteLogf(
             "Packet of %s %s refused: %lld samples in %zu bytes, interval %g s, first %f, last %f",
             CRilletSettings::Printable(std::string(packet.station)).c_str(),
-            ResumeTimeKey(channel).c_str(), static_cast<long long>(packet.sampleCount),
-            packet.dataBytes, packet.interval, packet.firstTime, packet.lastTime);
+            ResumeTimeKey(settings_.Groups()[g].channels[c]).c_str(),
+            static_cast<long long>(packet.sampleCount), packet.dataBytes, packet.interval,
+            packet.firstTime, packet.lastTime);
         channel.badPacketLogged = true;
     }
     return false;
 }
 
-CRecorderChannel* CRecorder::HandlePacket(const CRecorderPacket& packet) {
+bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t* cOut) {
     size_t g = 0, c = 0;
-    if (!FindChannel(packet.station, packet.channel, packet.location, &g, &c)) return nullptr;
-    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
-    if (!PacketIsSound(ch, packet)) return nullptr;
+    if (!FindChannel(packet.station, packet.channel, packet.location, &g, &c)) return false;
+    CChannelState& ch = states_[g][c];
+    if (!PacketIsSound(g, c, packet)) return false;
 
-    // A packet larger than the conversion area goes through it in pieces, each placed at its own
+    // A packet larger than kMaxPacketSamples is taken in pieces, each placed at its own
     // first-sample time; the pieces join up exactly, so the run sees one contiguous stream.
     int64_t done = 0;
     while (done < packet.sampleCount) {
@@ -175,18 +182,21 @@ CRecorderChannel* CRecorder::HandlePacket(const CRecorderPacket& packet) {
             // Refused: the next time stays at the end of what was taken, where the next
             // request will ask again.
             if (done > 0) ch.nextTime = firstTime;
-            return nullptr;
+            return false;
         }
         done += count;
     }
     ch.nextTime = packet.lastTime + packet.interval;
-    StoreResumeTimes(false);
-    return &ch;
+    KeepTime();
+    if (gOut != nullptr) *gOut = g;
+    if (cOut != nullptr) *cOut = c;
+    return true;
 }
 
 bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
                             const int32_t* samples, int count) {
-    CRecorderChannel& ch = settings_.Groups()[g].channels[c];
+    const CChannelConfig& cfg = settings_.Groups()[g].channels[c];
+    CChannelState& ch = states_[g][c];
     double duration = count * interval;
     ch.calib = -1.0;
     ch.calper = -1.0;
@@ -194,7 +204,7 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
     bool continues =
         ch.runCount > 0 && std::fabs(ch.runStart + ch.runDuration - firstTime) <= interval;
     bool fits = continues && ch.runCount + count <= kMaxPendingSamples &&
-                ch.sampleRate > kPacketByPacketRate;
+                cfg.sampleRate > kPacketByPacketRate;
     if (!fits) {
         // A run that could not be written is tried again only now and then; until it is written
         // no packet that it cannot hold is taken, so nothing after it is lost or misplaced.
@@ -204,29 +214,25 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
         // Written at last: the packets refused meanwhile, this one among them, come again with
         // the new request that FlushRun has asked for.
         if (wasRefusing) return false;
+        ch.runStart = firstTime;  // FlushRun left the run empty
     }
-    for (int i = 0; i < count; ++i) converted_[i] = static_cast<float>(samples[i]);
-    if (fits) {
-        std::memcpy(ch.run.data() + ch.runCount, converted_.data(), count * sizeof(float));
-        ch.runDuration += duration;
-        ch.runCount += count;
-        return true;
-    }
-    ch.runStart = firstTime;
-    ch.runDuration = duration;
-    ch.runCount = count;
-    std::memcpy(ch.run.data(), converted_.data(), count * sizeof(float));
+    if (!ch.run) ch.run.reset(new float[kMaxPendingSamples]);
+    float* to = ch.run.get() + ch.runCount;
+    for (int i = 0; i < count; ++i) to[i] = static_cast<float>(samples[i]);
+    ch.runDuration += duration;
+    ch.runCount += count;
     return true;
 }
 
 bool CRecorder::FlushRun(size_t g, size_t c) {
-    CRecorderGroup& group = settings_.Groups()[g];
-    CRecorderChannel& ch = group.channels[c];
+    const CRecorderGroup& group = settings_.Groups()[g];
+    const CChannelConfig& cfg = group.channels[c];
+    CChannelState& ch = states_[g][c];
     catalogue_.TrimDiskLoop(group.station, group.sizeLimit);
     if (ch.runCount > 0) {
         bool extendsFile =
             ch.fileStart != 0 && !ch.cpath.empty() &&
-            std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= 1.0 / ch.sampleRate;
+            std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= 1.0 / cfg.sampleRate;
         bool written = extendsFile ? AppendRun(g, c) : WriteNewFile(g, c);
         if (!written) {
             // The run stays pending and is tried again; the channel's next time stays at its end.
@@ -247,7 +253,7 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
     return true;
 }
 
-void CRecorder::NoteResumeTime(CRecorderChannel& ch) {
+void CRecorder::NoteResumeTime(CChannelState& ch) {
     ch.resumeTime = WholeSeconds(ch.fileStart + ch.fileLength);
     ch.resumeDirty = true;
     resumeWaiting_ = true;
@@ -259,17 +265,29 @@ void CRecorder::SyncDataFiles() {
     platSyncFileSystem(settings_.DataPath(""));
 }
 
-void CRecorder::StoreResumeTimes(bool now) {
-    if (!resumeWaiting_) return;
+void CRecorder::KeepTime() {
+    // The clock is read once a packet: on some virtual machines every reading is a system call.
     const double time = platNow();
+    StoreResumeTimesAt(time, false);
+    if (std::fabs(time - lastTimesLog_) >= kStatementTimesLogSeconds) {
+        lastTimesLog_ = time;
+        catalogue_.LogStatementTimes();
+    }
+}
+
+void CRecorder::StoreResumeTimes(bool now) {
+    if (resumeWaiting_) StoreResumeTimesAt(platNow(), now);
+}
+
+void CRecorder::StoreResumeTimesAt(double time, bool now) {
+    if (!resumeWaiting_) return;
     if (!now && std::fabs(time - lastResumeStore_) < kResumeStoreSeconds) return;
     lastResumeStore_ = time;
 
     std::vector<CRilletSettings::ResumeTime> times;
-    auto& groups = settings_.Groups();
-    for (size_t g = 0; g < groups.size(); ++g) {
-        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
-            const CRecorderChannel& ch = groups[g].channels[c];
+    for (size_t g = 0; g < states_.size(); ++g) {
+        for (size_t c = 0; c < states_[g].size(); ++c) {
+            const CChannelState& ch = states_[g][c];
             if (ch.resumeDirty) times.push_back({g, c, ch.resumeTime});
         }
     }
@@ -287,7 +305,7 @@ void CRecorder::StoreResumeTimes(bool now) {
     }
     resumeErrorLogged_ = 0;
     resumeWaiting_ = false;
-    for (const auto& t : times) groups[t.g].channels[t.c].resumeDirty = false;
+    for (const auto& t : times) states_[t.g][t.c].resumeDirty = false;
 }
 
 // Cuts a file back to the size it had before a write its row does not hold; false (logged) when
@@ -300,8 +318,9 @@ bool CRecorder::CutBack(const std::string& full, long long size) {
 }
 
 bool CRecorder::AppendRun(size_t g, size_t c) {
-    CRecorderGroup& group = settings_.Groups()[g];
-    CRecorderChannel& ch = group.channels[c];
+    const CRecorderGroup& group = settings_.Groups()[g];
+    const CChannelConfig& cfg = group.channels[c];
+    CChannelState& ch = states_[g][c];
     std::string full = settings_.DataPath(ch.cpath);
 
     long long before = FileSize(full);
@@ -316,7 +335,7 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
     }
     // A write that fails part-way (a full disk) is cut back, so that the file holds exactly what
     // its row says; the row, the file state and the resume time stay as they were.
-    if (!kvrAppendSamples(full, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
+    if (!kvrAppendSamples(full, std::span<const float>(ch.run.get(), ch.runCount), &error)) {
         if (FileSize(full) != before) CutBack(full, before);
         log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
         return false;
@@ -324,13 +343,13 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
 
     double length = ch.fileLength + ch.runDuration;
     CRowUpdate row = catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, length,
-                                              ch.channel, ch.location);
+                                              cfg.channel, cfg.location);
     // A file whose row has gone would never be trimmed: it is registered again.
     bool rowWritten =
         row == CRowUpdate::Done ||
         (row == CRowUpdate::NoRow &&
-         catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, ch.sampleRate,
-                                    ch.channel, ch.location, ch.calib, ch.calper));
+         catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, cfg.sampleRate,
+                                    cfg.channel, cfg.location, ch.calib, ch.calper));
     if (!rowWritten) {
         // File and row must agree: the samples go again, with the run, at the next attempt.
         CutBack(full, before);
@@ -349,13 +368,14 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
 }
 
 bool CRecorder::WriteNewFile(size_t g, size_t c) {
-    CRecorderGroup& group = settings_.Groups()[g];
-    CRecorderChannel& ch = group.channels[c];
+    const CRecorderGroup& group = settings_.Groups()[g];
+    const CChannelConfig& cfg = group.channels[c];
+    CChannelState& ch = states_[g][c];
 
-    std::string relative = kvrRelativePath20(group.station, ch.channel, ch.runStart);
+    std::string relative = kvrRelativePath20(group.station, cfg.channel, ch.runStart);
     std::array<char, KVR_HEADER_SIZE> header{};
     if (relative.empty() ||
-        !BuildHeader20(header, group.station, ch.channel, ch.sampleRate, ch.runStart)) {
+        !BuildHeader20(header, group.station, cfg.channel, cfg.sampleRate, ch.runStart)) {
         log_.WriteLogf("File create error '%s'", settings_.DataPath(group.station + "\\?").c_str());
         return false;
     }
@@ -364,7 +384,7 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
 
     std::string full = settings_.DataPath(relative);
     std::string error;
-    if (!kvrCreateFile(full, header, std::span<const float>(ch.run.data(), ch.runCount), &error)) {
+    if (!kvrCreateFile(full, header, std::span<const float>(ch.run.get(), ch.runCount), &error)) {
         // A file this write could not fill is removed again; it has no row, and a half-written
         // file would later be taken for data.
         std::remove(full.c_str());
@@ -372,7 +392,8 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
         return false;
     }
     if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration,
-                                    ch.sampleRate, ch.channel, ch.location, ch.calib, ch.calper)) {
+                                    cfg.sampleRate, cfg.channel, cfg.location, ch.calib,
+                                    ch.calper)) {
         // A file without a row would never be trimmed: it goes, and the run stays pending.
         std::remove(full.c_str());
         log_.WriteLogf("File '%s' removed: its row could not be written; the run stays pending",
@@ -388,11 +409,11 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
 }
 
 void CRecorder::FlushAll() {
-    auto& groups = settings_.Groups();
-    for (size_t g = 0; g < groups.size(); ++g) {
-        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
-            if (groups[g].channels[c].runCount > 0) FlushRun(g, c);
+    for (size_t g = 0; g < states_.size(); ++g) {
+        for (size_t c = 0; c < states_[g].size(); ++c) {
+            if (states_[g][c].runCount > 0) FlushRun(g, c);
         }
     }
     StoreResumeTimes(true);
+    catalogue_.LogStatementTimes();
 }

@@ -9,13 +9,14 @@
 // new file.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "rillet/groups.h"
 
@@ -27,6 +28,9 @@ class CRilletSettings;
 inline constexpr double kDefaultWriteRetrySeconds = 5.0;
 // Resume times are stored together at most this often (and at every orderly stop).
 inline constexpr double kResumeStoreSeconds = 1.0;
+// The catalogue's statement times are logged this often while recording (and at every orderly
+// stop).
+inline constexpr double kStatementTimesLogSeconds = 3600.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -40,9 +44,9 @@ struct CFileRow {
 enum class CRowUpdate { Done, NoRow, Failed };
 
 // What the recorder needs of the catalogue: the disk-loop trim before every write and the row of
-// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may watch the calls. A failed row
-// statement is logged by the catalogue (file and statement named); the recorder then takes the
-// file back to what its row says.
+// the file after it (with the bytes an append added). The ODBC catalogue implements it; tests may
+// watch the calls. A failed row statement is logged by the catalogue (file and statement named);
+// the recorder then takes the file back to what its row says.
 class CFileCatalogue {
   public:
     virtual ~CFileCatalogue() = default;
@@ -57,12 +61,46 @@ class CFileCatalogue {
     virtual CRowUpdate UpdateFileRow(const std::string& cpath, const std::string& station,
                                      double tbegin, double tqty, const std::string& channel,
                                      const std::string& location) = 0;
+    // One log line on how long the catalogue's statements took so far (the ODBC catalogue's
+    // form is documented there); nothing by default.
+    virtual void LogStatementTimes() {}
     // The row of the channel's newest recorder file (latest tbegin); false when there is none or
     // the catalogue cannot tell.
     virtual bool NewestFile(const std::string& /*station*/, const std::string& /*channel*/,
                             const std::string& /*location*/, CFileRow* /*row*/) {
         return false;
     }
+};
+
+// What the recorder keeps of one channel while it runs: where its data ends, its current file and
+// its pending run. Only the worker's thread touches it.
+struct CChannelState {
+    double nextTime = 0;  // epoch seconds of the next expected sample; 0 = unknown
+
+    std::string cpath;      // current file relative to the data directory ("sta\\HH\\name"), or ""
+    double fileStart = 0;   // epoch seconds of the current file's first sample; 0 = no open file
+    double fileLength = 0;  // seconds of data in the current file
+
+    double runStart = 0;     // epoch seconds of the pending run's first sample
+    double runDuration = 0;  // seconds
+    int32_t runCount = 0;    // samples held
+    // kMaxPendingSamples floats, made with the channel's first run (a channel that never
+    // receives anything costs no room for one).
+    std::unique_ptr<float[]> run;
+
+    double calib = -1.0;
+    double calper = -1.0;
+
+    bool badPacketLogged = false;  // one log line per channel for refused packets
+
+    // Set while the pending run cannot be written and packets that do not fit it are refused;
+    // lastWriteAttempt (epoch seconds) paces the retries.
+    bool refusing = false;
+    double lastWriteAttempt = 0;
+    // The end of the data written so far, in whole seconds, waiting to be stored as the
+    // channel's resume time with the next batch.
+    int64_t resumeTime = 0;
+    bool resumeDirty = false;
 };
 
 // The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
@@ -83,10 +121,11 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: every channel without file or run, next time from its stored resume time, or
-    // from the end of its newest file when that lies later (the process ended before the resume
-    // time was stored; it is stored now, with the others in one rewrite). A newest file that holds other samples than its row says (the process
-    // ended between the file write and the row) is first brought to agree with it.
+    // Thread start: the channel states made anew for the loaded group list, every channel without
+    // file or run, next time from its stored resume time, or from the end of its newest file when
+    // that lies later (the process ended before the resume time was stored; it is stored now, with
+    // the others in one rewrite). A newest file that holds other samples than its row says (the
+    // process ended between the file write and the row) is first brought to agree with it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
@@ -97,19 +136,30 @@ class CRecorder {
                      size_t* g, size_t* c) const;
 
     // Takes one packet: extends the channel's pending run or flushes it and starts a new one.
-    // Returns the channel the packet went to, or none when it matched nothing or was refused.
+    // True, with the channel it went to in *g and *c (either may be null), or false when it
+    // matched nothing or was refused.
     // A channel whose pending run cannot be written (a full disk, a locked catalogue) keeps it
     // and refuses the packets that do not fit it, without moving its next time past them; once
     // the run is written, TakeResyncRequest has the worker make a new request that fetches them
     // again.
-    CRecorderChannel* HandlePacket(const CRecorderPacket& packet);
+    bool HandlePacket(const CRecorderPacket& packet, size_t* g = nullptr, size_t* c = nullptr);
+
+    // The state of channel c of group g (after PrepareChannels, or empty before it).
+    const CChannelState& State(size_t g, size_t c) const { return states_.at(g).at(c); }
 
     // Trims the station's disk loop, then writes the pending run of channel c of group g. True
     // when the run is written (or was empty); false leaves it pending, with its file, row and
     // resume time as they were.
     bool FlushRun(size_t g, size_t c);
-    // Orderly stop: every channel's pending run through FlushRun, then the resume times stored.
+    // Orderly stop: every channel's pending run through FlushRun, the resume times stored, and
+    // the catalogue's statement times logged.
     void FlushAll();
+
+    // The recorder's timed work between packets, with one look at the clock: the resume times
+    // stored as StoreResumeTimes(false) does, and the catalogue's statement times logged when
+    // the last such line is kStatementTimesLogSeconds ago (or PrepareChannels was). HandlePacket
+    // does it after every packet it takes.
+    void KeepTime();
 
     // Stores the resume times of every channel written to since the last store, in one rewrite
     // of the settings file: when now is set, or when the last store is kResumeStoreSeconds ago.
@@ -126,12 +176,16 @@ class CRecorder {
     void SetWriteRetrySeconds(double seconds) { writeRetrySeconds_ = seconds; }
 
   private:
+    // One empty state per configured channel.
+    void ResetStates();
     bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
                      int count);
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
-    bool PacketIsSound(CRecorderChannel& channel, const CRecorderPacket& packet);
-    void NoteResumeTime(CRecorderChannel& channel);
+    bool PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet);
+    void NoteResumeTime(CChannelState& state);
+    // StoreResumeTimes with the clock already read (epoch seconds).
+    void StoreResumeTimesAt(double time, bool now);
     void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
@@ -147,11 +201,12 @@ class CRecorder {
     mutable bool indexed_ = false;
     mutable std::string key_;
     CRilletLog& log_;
-    // Conversion area of one packet (larger packets go through it in pieces).
-    std::array<float, kMaxPacketSamples> converted_{};
+    // One state per configured channel, in the shape of the group list.
+    std::vector<std::vector<CChannelState>> states_;
     bool resyncNeeded_ = false;
-    bool resumeWaiting_ = false;   // some channel's resume time is not stored yet
-    double lastResumeStore_ = 0;   // epoch seconds of the last store attempt
-    int resumeErrorLogged_ = 0;    // errno of the store failure last logged, 0 after a success
+    bool resumeWaiting_ = false;  // some channel's resume time is not stored yet
+    double lastResumeStore_ = 0;  // epoch seconds of the last store attempt
+    double lastTimesLog_ = 0;     // epoch seconds of the last statement-times line
+    int resumeErrorLogged_ = 0;   // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
 };

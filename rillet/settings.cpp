@@ -283,12 +283,12 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
         }
         double rate = lookupRate ? lookupRate(group.station, entry.channel, entry.location) : 0;
         if (!(rate > 0) || !std::isfinite(rate)) continue;  // no SITECHAN rate: not recorded
-        bool known = std::any_of(
-            group.channels.begin(), group.channels.end(), [&](const CRecorderChannel& c) {
+        bool known =
+            std::any_of(group.channels.begin(), group.channels.end(), [&](const CChannelConfig& c) {
                 return c.channel == entry.channel && c.location == entry.location;
             });
         if (known) continue;
-        CRecorderChannel channel;
+        CChannelConfig channel;
         channel.channel = entry.channel;
         channel.location = entry.location;
         channel.sampleRate = rate;
@@ -297,7 +297,7 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
 }
 
 int64_t CRilletSettings::ReadResumeTime(size_t g, size_t c) const {
-    const CRecorderChannel& channel = groups_.at(g).channels.at(c);
+    const CChannelConfig& channel = groups_.at(g).channels.at(c);
     std::string text = platGetProfileString(Section(g), ResumeTimeKey(channel), "0", rilletIni_);
     // Only epoch seconds the server can hold are sent: anything else would ask it for a time
     // that is no time at all (a negative one is even a request marker).

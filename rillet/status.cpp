@@ -28,7 +28,7 @@ std::string TimeText(double t) {
 // How much of a channel the recorder holds before it writes, by design: a run of up to
 // kMaxPendingSamples, except at the low rates written packet by packet. Stored data that far
 // behind is no sign of trouble.
-double HeldSeconds(const CRecorderChannel& channel) {
+double HeldSeconds(const CChannelConfig& channel) {
     if (channel.sampleRate <= kPacketByPacketRate) return 0;
     return kMaxPendingSamples / channel.sampleRate;
 }
@@ -80,12 +80,12 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
         const CRecorderGroup& group = groups[g];
         const std::string station = utilPrintableString(group.station);
         for (size_t c = 0; c < group.channels.size(); ++c) {
-            const CRecorderChannel& channel = group.channels[c];
+            const CChannelConfig& channel = group.channels[c];
             // The newest row: the recorder writes a channel in time order, so its end is the
             // newest stored sample.
             CFileRow newest;
-            const bool found = catalogue.NewestFile(group.station, channel.channel,
-                                                    channel.location, &newest);
+            const bool found =
+                catalogue.NewestFile(group.station, channel.channel, channel.location, &newest);
             const double newestEnd = found ? newest.tbegin + newest.tqty : 0;
             const double resume = static_cast<double>(settings.ReadResumeTime(g, c));
             const double lag = options.now - newestEnd;
@@ -107,8 +107,7 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
                          IsNoLocation(channel.location)
                              ? "--"
                              : utilPrintableString(channel.location).c_str(),
-                         TimeText(newestEnd).c_str(), lagText,
-                         TimeText(resume).c_str(), state,
+                         TimeText(newestEnd).c_str(), lagText, TimeText(resume).c_str(), state,
                          found ? utilPrintableString(newest.cpath).c_str() : "-");
         }
         const uint32_t used = catalogue.DiskLoopSize(group.station);
@@ -118,8 +117,7 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
                      limit > 0 ? 100.0 * used / limit : 0.0);
     }
     std::fprintf(out, "%s\n",
-                 status == kStatusCurrent
-                     ? "every channel within the lag"
-                     : "some channel lags, has no data or an old resume time");
+                 status == kStatusCurrent ? "every channel within the lag"
+                                          : "some channel lags, has no data or an old resume time");
     return status;
 }

@@ -62,13 +62,16 @@ ISI_DATA_REQUEST* CRecorderWorker::BuildRequest() const {
         if (request->twind == nullptr) return isiFreeDataRequest(request);
     }
     size_t i = 0;
-    for (const auto& g : settings_.Groups()) {
-        for (const auto& ch : g.channels) {
+    const auto& groups = settings_.Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
+            const CChannelConfig& ch = groups[g].channels[c];
+            const double nextTime = recorder_.State(g, c).nextTime;
             ISI_TWIND_ITEM& item = request->twind[i++];
-            PutName(item.name.sta, ISI_STALEN, g.station);
+            PutName(item.name.sta, ISI_STALEN, groups[g].station);
             PutName(item.name.chn, ISI_CHNLEN, ch.channel);
             PutName(item.name.loc, ISI_LOCLEN, IsNoLocation(ch.location) ? "  " : ch.location);
-            item.beg = ch.nextTime != 0 ? ch.nextTime : UTIL_TIME_END_OF_LOOP;
+            item.beg = nextTime != 0 ? nextTime : UTIL_TIME_END_OF_LOOP;
             item.end = UTIL_TIME_FOREVER;
             item.status = 0;
         }
@@ -114,9 +117,11 @@ bool CRecorderWorker::RunConnection() {
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
-        // Between packets too (heartbeats, reconnects): the last writes' resume times are not
-        // left waiting for the next packet.
-        recorder_.StoreResumeTimes(false);
+        if (status != ISI_STATUS_DATA || packet == nullptr) {
+            // Between packets too (heartbeats, reconnects): the last writes' resume times are
+            // not left waiting for the next packet. A packet taken does it itself.
+            recorder_.KeepTime();
+        }
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
             packets_.fetch_add(1);
@@ -159,14 +164,16 @@ void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
     p.sampleCount = packet.nsamp;
     p.samples = reinterpret_cast<const int32_t*>(packet.data);
     p.dataBytes = packet.data != nullptr ? packet.nbytes : 0;
-    CRecorderChannel* channel = recorder_.HandlePacket(p);
+    size_t g = 0, c = 0;
+    const bool taken = recorder_.HandlePacket(p, &g, &c);
+    if (!taken) recorder_.KeepTime();  // a packet taken has done it
 
     if (silent_.load() != 0) return;
     std::string text = StatusText(packet);
     view_.SetStatusLine(text);
-    if (channel != nullptr && channel->listRow >= 0) {
+    if (taken) {
         char when[UTIL_TIMESTRING_STATIC_LEN + 1];
-        view_.SetLastCountTime(channel->listRow, utilTimeString(packet.tofs, 0, when));
+        view_.SetLastCountTime(g, c, utilTimeString(packet.tofs, 0, when));
     }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -18,13 +19,15 @@ class CRecorder;
 class CRilletLog;
 class CRilletSettings;
 
-// Where the worker shows its progress: the main window, or standard output when headless.
+// Where the worker shows its progress: the main window, or standard output when headless. Called
+// on the worker's thread; an implementation must not wait for the thread that stops the worker.
 class CRecorderView {
   public:
     virtual ~CRecorderView() = default;
     virtual void SetStatusLine(const std::string& text) = 0;
-    // Column "Last count time" of a channel's row.
-    virtual void SetLastCountTime(int32_t listRow, const std::string& text) = 0;
+    // The time of the latest packet of channel c of group g (column "Last count time" of the
+    // window's row of that channel).
+    virtual void SetLastCountTime(size_t g, size_t c, const std::string& text) = 0;
 };
 
 class CRecorderWorker {

@@ -14,7 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "rillet/log.h"
+#include "rillet/session.h"
 #include "rillet/settings.h"
 #include "rillet/ui/aboutdlg.h"
 #include "rillet/ui/dialogunits.h"
@@ -50,11 +50,11 @@ class CRilletDlg::CWindowView : public CRecorderView {
             dlg_, [dlg = dlg_, t = QString::fromStdString(text)] { dlg->SetStatusText(t); },
             Qt::QueuedConnection);
     }
-    void SetLastCountTime(int32_t listRow, const std::string& text) override {
+    void SetLastCountTime(size_t g, size_t c, const std::string& text) override {
         QMetaObject::invokeMethod(
             dlg_,
-            [dlg = dlg_, listRow, t = QString::fromStdString(text)] {
-                dlg->SetLastCountTime(listRow, t);
+            [dlg = dlg_, g, c, t = QString::fromStdString(text)] {
+                dlg->SetLastCountTime(dlg->Row(g, c), t);
             },
             Qt::QueuedConnection);
     }
@@ -63,9 +63,8 @@ class CRilletDlg::CWindowView : public CRecorderView {
     CRilletDlg* dlg_;
 };
 
-CRilletDlg::CRilletDlg(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log,
-                       bool trayAvailable, QWidget* parent)
-    : QDialog(parent), settings_(settings), log_(log), trayAvailable_(trayAvailable) {
+CRilletDlg::CRilletDlg(CRecorderSession& session, bool trayAvailable, QWidget* parent)
+    : QDialog(parent), session_(session), trayAvailable_(trayAvailable) {
     setWindowTitle("Rillet");
     setWindowIcon(RilletIcon());
 
@@ -118,20 +117,17 @@ CRilletDlg::CRilletDlg(CRilletSettings& settings, CRecorder& recorder, CRilletLo
     layout->addLayout(bottom);
     resize(DialogUnitsToPixels(this, QSize(kWidthDlu, kHeightDlu)));
 
-    view_ = std::make_unique<CWindowView>(this);
-    worker_ = std::make_unique<CRecorderWorker>(settings_, recorder, log_, *view_);
-    silentMode_->setChecked(true);
-    worker_->SetSilent(true);
-    connect(silentMode_, &QCheckBox::clicked, this,
-            [this](bool checked) { worker_->SetSilent(checked); });
-
     FillRows();
+    view_ = std::make_unique<CWindowView>(this);
+    silentMode_->setChecked(true);
+    session_.Start(*view_, true);
+    connect(silentMode_, &QCheckBox::clicked, this,
+            [this](bool checked) { Worker().SetSilent(checked); });
 
     // A session logout or any other quit of the application ends the program the same way.
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
             &CRilletDlg::OnRecorderExit);
 
-    thread_ = std::thread([this] { worker_->RecorderThread(); });
     counterTimer_ = new QTimer(this);
     counterTimer_->setInterval(kCounterIntervalMs);
     connect(counterTimer_, &QTimer::timeout, this, &CRilletDlg::OnCounterTimer);
@@ -142,10 +138,15 @@ CRilletDlg::~CRilletDlg() {
     OnRecorderExit();
 }
 
+CRecorderWorker& CRilletDlg::Worker() const {
+    return session_.Worker();
+}
+
 void CRilletDlg::FillRows() {
-    int32_t row = 0;
-    for (auto& group : settings_.Groups()) {
-        for (auto& channel : group.channels) {
+    int row = 0;
+    for (const auto& group : session_.Settings().Groups()) {
+        rows_.emplace_back();
+        for (const auto& channel : group.channels) {
             QString code = QString::fromStdString(channel.channel);
             if (!channel.location.empty() && channel.location != kNoLocation)
                 code += "." + QString::fromStdString(channel.location);
@@ -153,7 +154,7 @@ void CRilletDlg::FillRows() {
             item->setText(0, QString::fromStdString(group.station));
             item->setText(1, code);
             item->setText(kTimeColumn, kNoCountTime);
-            channel.listRow = row++;
+            rows_.back().push_back(row++);
         }
     }
 }
@@ -177,7 +178,7 @@ void CRilletDlg::SetLastCountTime(int row, const QString& text) {
 }
 
 void CRilletDlg::OnCounterTimer() {
-    counterLine_->setText(QString::number(worker_->PacketCount()));
+    counterLine_->setText(QString::number(Worker().PacketCount()));
 }
 
 void CRilletDlg::ShowAbout() {
@@ -201,9 +202,7 @@ void CRilletDlg::OnRecorderExit() {
     ended_ = true;
     counterTimer_->stop();
     if (trayIcon_ != nullptr) trayIcon_->hide();
-    worker_->RequestStop();
-    if (thread_.joinable()) thread_.join();
-    log_.WriteLog("Recorder stopped");
+    session_.Stop();
     hide();
     emit programEnded();
 }

@@ -1,7 +1,8 @@
 // CRilletDlg: the recorder's main window. It lists every recorded channel with the time of its
 // latest packet, shows the worker's status and the number of packets received, and carries the
-// "Silent mode" box (ticked at start: the worker then reports only its connection steps). It runs
-// the worker thread for its whole life.
+// "Silent mode" box (ticked at start: the worker then reports only its connection steps). It
+// starts the session's worker when it is made and stops it when the program ends; it keeps the
+// map from channels to its rows.
 //
 // The program also shows a notification-area icon (tool tip "NRTS->KVR"). A left click on it
 // opens the pop-up menu "Активизировать программу" / "Завершить работу"; closing the window only
@@ -19,19 +20,18 @@
 
 #include <QDialog>
 #include <QSystemTrayIcon>
+#include <cstddef>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
 class QMenu;
 class QTimer;
 class QTreeWidget;
-class CRecorder;
+class CRecorderSession;
 class CRecorderWorker;
-class CRilletLog;
-class CRilletSettings;
 
 // Command numbers of the original resources, kept as the data of the matching actions.
 inline constexpr int kIdAbout = 16;             // system menu "&About Rillet..."
@@ -51,10 +51,9 @@ inline constexpr int kCounterIntervalMs = 3000;
 class CRilletDlg : public QDialog {
     Q_OBJECT
   public:
-    // Fills the channel list (and each channel's list row), puts up the notification-area icon
-    // when trayAvailable, starts the worker and the counter timer. The group list must be loaded.
-    CRilletDlg(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log, bool trayAvailable,
-               QWidget* parent = nullptr);
+    // Fills the channel list, puts up the notification-area icon when trayAvailable, starts the
+    // session's worker (silent) and the counter timer. The session must be open.
+    CRilletDlg(CRecorderSession& session, bool trayAvailable, QWidget* parent = nullptr);
     // Ends the program the orderly way if that has not happened yet.
     ~CRilletDlg() override;
 
@@ -66,7 +65,9 @@ class CRilletDlg : public QDialog {
     QAction* AboutAction() const { return aboutAction_; }
     QMenu* PopupMenu() const { return popupMenu_; }
     QSystemTrayIcon* TrayIcon() const { return trayIcon_; }  // none without a notification area
-    CRecorderWorker& Worker() const { return *worker_; }
+    CRecorderWorker& Worker() const;
+    // The list row of channel c of group g.
+    int Row(size_t g, size_t c) const { return rows_.at(g).at(c); }
     bool Ended() const { return ended_; }
 
   public slots:
@@ -101,8 +102,7 @@ class CRilletDlg : public QDialog {
     void FillRows();
     void OnCounterTimer();
 
-    CRilletSettings& settings_;
-    CRilletLog& log_;
+    CRecorderSession& session_;
     bool trayAvailable_;
     bool ended_ = false;
     bool menuOpen_ = false;
@@ -117,7 +117,6 @@ class CRilletDlg : public QDialog {
     QMenu* popupMenu_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
 
-    std::unique_ptr<CWindowView> view_;  // before the worker, which holds it
-    std::unique_ptr<CRecorderWorker> worker_;
-    std::thread thread_;
+    std::vector<std::vector<int>> rows_;  // [group][channel] -> list row
+    std::unique_ptr<CWindowView> view_;   // the session's worker reports to it until stopped
 };

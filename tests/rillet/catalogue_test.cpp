@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
@@ -183,4 +184,50 @@ TEST(RilletCatalogue, CredentialsComeFromTheDataSourceOrTheEnvironment) {
     EXPECT_EQ(fallback.password, "JXQ");
     EXPECT_EQ(overridden.user, "shared");
     EXPECT_EQ(overridden.password, "from-env");
+}
+
+// The statement times an operator reads in the log: every execution counted, a refused one as
+// failed, and the quantiles within a bucket's width of the times that were taken.
+TEST(RilletCatalogue, StatementTimesAreCountedAndLoggedInOneLine) {
+    KvrStatementTimes times;
+    EXPECT_EQ(times.quantile(0.5), 0);
+    for (int i = 0; i < 97; ++i) times.record(0.001, false);
+    times.record(0, false);  // below the first bucket
+    times.record(1.0, true);
+    times.record(1e9, false);  // past the last bucket
+    EXPECT_EQ(times.count(), 100u);
+    EXPECT_EQ(times.failed(), 1u);
+    struct Case {
+        double fraction, seconds;
+    } cases[] = {{0.5, 0.001}, {0.97, 0.001}, {0.99, 1.0}, {0, 1e-6}};
+    for (const auto& c : cases)
+        EXPECT_NEAR(times.quantile(c.fraction), c.seconds, c.seconds * 0.1) << c.fraction;
+    EXPECT_GT(times.quantile(1.0), 500.0);
+
+    CatalogueRig rig;
+    KvrConnection& db = rig.catalogue->Connection();
+    // Opening made some statements already, some refused (a table that exists).
+    const unsigned long long before = db.statementTimes().count();
+    const unsigned long long failedBefore = db.statementTimes().failed();
+    rig.AddFile("abc", "abc/13/f0", 1000, 60, "NRTSDISKLOOP", false);
+    rig.catalogue->DiskLoopSize("abc");
+    EXPECT_FALSE(kvrSqlOk(db.execute("select * from NOSUCHTABLE")));
+    rig.catalogue->LogStatementTimes();
+    EXPECT_EQ(db.statementTimes().count(), before + 3);
+
+    const std::regex form(
+        R"(#catalogue statements (\d+), median (\d+\.\d{3}) ms, 99th percentile (\d+\.\d{3}) ms, )"
+        R"(retried 0, failed (\d+)#)");
+    std::smatch match;
+    bool found = false;
+    const auto lines = LogLines(rig.dir.Path("log"));
+    for (const auto& line : lines) {
+        if (!std::regex_search(line, match, form)) continue;
+        found = true;
+        EXPECT_EQ(std::stoull(match[1]), before + 3);
+        EXPECT_GT(std::stod(match[2]), 0);
+        EXPECT_LE(std::stod(match[2]), std::stod(match[3]));
+        EXPECT_EQ(std::stoull(match[4]), failedBefore + 1);
+    }
+    EXPECT_TRUE(found) << (lines.empty() ? "no log" : lines.back());
 }

@@ -24,7 +24,8 @@ struct Child {
 // Starts rillet with args in folder `home`, data source file odbcIni, KVR.ini found in windir;
 // on Qt's offscreen platform, or else without any display.
 Child Start(const std::vector<std::string>& args, const std::string& home,
-            const std::string& odbcIni, const std::string& windir, bool offscreen = false) {
+            const std::string& odbcIni, const std::string& windir, bool offscreen = false,
+            const std::string& program = RILLET_EXE) {
     Child child;
     child.out = home + "/stdout.txt";
     child.err = home + "/stderr.txt";
@@ -47,7 +48,7 @@ Child Start(const std::vector<std::string>& args, const std::string& home,
         ::dup2(out, 1);
         ::dup2(err, 2);
         std::vector<char*> argv;
-        std::string exe = RILLET_EXE;
+        std::string exe = program;
         argv.push_back(exe.data());
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
@@ -165,6 +166,28 @@ TEST(RilletHeadless, WindowProgramWritesEveryPendingRunOnSigterm) {
     EXPECT_EQ(Wait(child, 1.0), 0) << ReadText(child.err);
     EXPECT_GT(rig.Resume("BHZ"), caughtUp) << "the pending run was not written";
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Recorder stopped#"));
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+}
+
+// The program built without its window loads no window library: it says so when asked for the
+// window, and records headless as the other does.
+TEST(RilletHeadless, ProgramWithoutItsWindowRecordsHeadless) {
+    RecordingRig rig({}, 100, 1);
+    ASSERT_NO_FATAL_FAILURE(PrepareDataSource(rig));
+    Child window = Start({"-C", rig.dir.Path()}, rig.dir.Path(), rig.dir.Path("odbc.ini"),
+                         rig.dir.Path(), true, RILLET_HEADLESS_EXE);
+    EXPECT_EQ(Wait(window), kExitUsage);
+    EXPECT_NE(ReadText(window.err).find("built without its window"), std::string::npos)
+        << ReadText(window.err);
+
+    Child child = Start({"--headless", "-C", rig.dir.Path()}, rig.dir.Path(),
+                        rig.dir.Path("odbc.ini"), rig.dir.Path(), false, RILLET_HEADLESS_EXE);
+    const double caughtUp = rig.start + std::floor(3600 / 245.0) * 245;
+    double deadline = platNow() + kGenerousWaitSeconds;
+    while (rig.Resume("BHZ") < caughtUp && platNow() < deadline) platSleepMs(50);
+    ::kill(child.pid, SIGTERM);
+    EXPECT_EQ(Wait(child), 0) << ReadText(child.err);
+    EXPECT_GT(rig.Resume("BHZ"), caughtUp) << ReadText(child.err);
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
 

@@ -83,7 +83,8 @@ struct Rig {
     }
 
     // Feeds one packet of n synthetic samples starting at sample index k0.
-    CRecorderChannel* Feed(const char* chan, const char* loc, double rate, int64_t k0, int n) {
+    // The configuration of the channel the packet went to, or none.
+    const CChannelConfig* Feed(const char* chan, const char* loc, double rate, int64_t k0, int n) {
         buffer.resize(n);
         for (int i = 0; i < n; ++i) buffer[i] = ValueAt(k0 + i);
         CRecorderPacket p;
@@ -96,7 +97,9 @@ struct Rig {
         p.sampleCount = n;
         p.samples = buffer.data();
         p.dataBytes = n * sizeof(int32_t);
-        return recorder->HandlePacket(p);
+        size_t g = 0, c = 0;
+        if (!recorder->HandlePacket(p, &g, &c)) return nullptr;
+        return &settings->Groups()[g].channels[c];
     }
 
     std::string Full(const std::string& cpath) { return settings->DataPath(cpath); }
@@ -173,7 +176,7 @@ TEST(RilletRecorder, PacketsFindTheirChannelOnly) {
     } cases[] = {{"BHZ", "  ", "BHZ"}, {"bhz", "  ", "BHZ"}, {"BHZ", "", ""},   {"BHZ", "00", ""},
                  {"BHN", "00", "BHN"}, {"BHN", "  ", ""},    {"BHE", "  ", ""}, {"BH", "  ", ""}};
     for (const auto& c : cases) {
-        CRecorderChannel* ch = rig.Feed(c.chan, c.loc, 20, k, 10);
+        const CChannelConfig* ch = rig.Feed(c.chan, c.loc, 20, k, 10);
         EXPECT_EQ(ch ? ch->channel : std::string(), c.expected) << c.chan << "." << c.loc;
     }
 }
@@ -194,7 +197,7 @@ TEST(RilletRecorder, UnsoundPacketsAreDroppedWithOneLogLinePerChannel) {
     for (const auto& c : cases) {
         CRecorderPacket p{"abc",  "BHZ",   "  ",    c.interval, c.first,
                           c.last, c.count, samples, c.bytes};
-        EXPECT_EQ(rig.recorder->HandlePacket(p), nullptr);
+        EXPECT_FALSE(rig.recorder->HandlePacket(p));
     }
     rig.recorder->FlushAll();
     EXPECT_TRUE(rig.catalogue.calls.empty());

@@ -37,7 +37,7 @@ inline ISI_STREAM_ID Name(const char* sta, const char* chn, const char* loc) {
 class QuietView : public CRecorderView {
   public:
     void SetStatusLine(const std::string&) override {}
-    void SetLastCountTime(int32_t, const std::string&) override {}
+    void SetLastCountTime(size_t, size_t, const std::string&) override {}
 };
 
 struct Channel {

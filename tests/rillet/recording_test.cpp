@@ -30,6 +30,8 @@ TEST(RilletRecording, HistoryIsRecordedInRunsAndFilesOfAnHour) {
     auto log = LogLines(rig.dir.Path("log"));
     EXPECT_TRUE(AnyLineHas(log, "#Connected...#"));
     EXPECT_TRUE(AnyLineHas(log, "#Connection closed#"));
+    // The orderly stop said how long the catalogue's statements took.
+    EXPECT_TRUE(AnyLineHas(log, "#catalogue statements ")) << log.back();
 }
 
 TEST(RilletRecording, DroppedConnectionsAndRestartsLeaveNoHole) {

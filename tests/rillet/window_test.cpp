@@ -78,7 +78,7 @@ struct WindowRig {
         program = std::make_unique<CRilletProgram>(dir.Path("rillet.ini"), dir.Path("KVR.ini"));
         program->trayAvailable = trayAvailable;
         program->showMessage = [this](const QString& text) { messages.push_back(text); };
-        program->openDatabase = [this](CKvrCatalogue& catalogue) {
+        program->Session().openDatabase = [this](CKvrCatalogue& catalogue) {
             std::string why;
             if (!OpenSqliteCatalogue(catalogue, dir.Path("kvr.db"), &why)) {
                 ADD_FAILURE() << why;
@@ -122,7 +122,7 @@ struct WindowRig {
         if (Dlg().TrayIcon() != nullptr) {
             EXPECT_FALSE(Dlg().TrayIcon()->isVisible());
         }
-        const CRecorderChannel& bhz = program->Settings().Groups()[0].channels[0];
+        const CChannelState& bhz = program->Session().Recorder().State(0, 0);
         EXPECT_EQ(bhz.runCount, 0);
         ASSERT_GT(bhz.nextTime, 0);
         EXPECT_GT(Resume("BHZ"), 0);
@@ -144,14 +144,14 @@ TEST(RilletWindow, StartUpFailuresShowTheirBoxBeforeAnyWindow) {
         int exitCode;
         const char* text;  // the start of the box's text
     } cases[] = {
-        {"sockets", [](CRilletProgram& p) { p.networkInit = [] { return false; }; }, kExitSockets,
-         "Windows sockets initialization failed."},
+        {"sockets", [](CRilletProgram& p) { p.Session().networkInit = [] { return false; }; },
+         kExitSockets, "Windows sockets initialization failed."},
         {"database",
-         [](CRilletProgram& p) { p.openDatabase = [](CKvrCatalogue&) { return false; }; },
+         [](CRilletProgram& p) { p.Session().openDatabase = [](CKvrCatalogue&) { return false; }; },
          kExitDatabase, "KVR database open error"},
         {"no rates",
          [&](CRilletProgram& p) {
-             p.openDatabase = [&p, &folder](CKvrCatalogue& c) {
+             p.Session().openDatabase = [&p, &folder](CKvrCatalogue& c) {
                  std::string why;
                  return OpenSqliteCatalogue(c, (folder(p) / "empty.db").string(), &why);
              };
@@ -191,8 +191,9 @@ TEST(RilletWindow, ListsEveryChannelWithItsCodeAndNoTimeYet) {
     EXPECT_EQ(rig.Column(1), QStringList({"BHZ", "BHN.00", "LHZ", "BHZ.00"}));
     EXPECT_EQ(rig.Column(2), QStringList(4, "---------"));
     int row = 0;
-    for (const auto& g : rig.program->Settings().Groups())
-        for (const auto& c : g.channels) EXPECT_EQ(c.listRow, row++);
+    const auto& groups = rig.program->Settings().Groups();
+    for (size_t g = 0; g < groups.size(); ++g)
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) EXPECT_EQ(dlg.Row(g, c), row++);
     const int third = dlg.ChannelList()->viewport()->width() / 3;
     for (int c = 0; c < 3; ++c) EXPECT_EQ(dlg.ChannelList()->header()->sectionSize(c), third);
     // Nothing reported yet: the worker's texts wait for the window's event loop.

@@ -16,7 +16,7 @@ class CapturingView : public CRecorderView {
         std::lock_guard<std::mutex> guard(lock);
         lines += text + "\n";
     }
-    void SetLastCountTime(int32_t, const std::string&) override {}
+    void SetLastCountTime(size_t, size_t, const std::string&) override {}
     std::mutex lock;
     std::string lines;
 };
