@@ -40,7 +40,7 @@ for v in "$recorders" "$channels" "$fetchers" "$minutes"; do
 done
 [ "$recorders" -ge 1 ] && [ "$recorders" -le 99 ] || { echo "scale-test: 1 to 99 recorders" >&2; exit 2; }
 [ "$channels" -ge 1 ] && [ "$channels" -le 2600 ] || { echo "scale-test: 1 to 2600 channels" >&2; exit 2; }
-for p in server/isi-sim rillet/rillet gleaner/gleaner kvr/kvrdb tools/sim-verify; do
+for p in server/isi-sim rillet/rillet-headless gleaner/gleaner kvr/kvrdb tools/sim-verify; do
   [ -x "$build/$p" ] || { echo "scale-test: $build/$p is not built (./run build)" >&2; exit 2; }
 done
 
@@ -106,7 +106,7 @@ start=$(( (t0 - history) / 5 * 5 ))   # an hour back, on a packet boundary
 declare -A recpid
 start_recorder() { # start_recorder R
   local r=$1 dir=$work/rec$1
-  ( cd "$dir" && WINDIR=$dir exec "$build/rillet/rillet" --headless -C "$dir" ) \
+  ( cd "$dir" && WINDIR=$dir exec "$build/rillet/rillet-headless" --headless -C "$dir" ) \
     >>"$dir/stdout.log" 2>>"$dir/stderr.log" &
   recpid[$r]=$!
   pids+=("${recpid[$r]}")
@@ -227,17 +227,27 @@ for sql in \
   fi
 done
 [ $scans -eq 0 ] || faults+=("$scans statements scan the whole FILELIST")
-retried=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'retr' || true)
-failedst=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'error' || true)
+# Each recorder logs its catalogue statement times at an orderly stop: "catalogue statements N,
+# median X ms, 99th percentile Y ms, retried R, failed F" (of its last life, for the one restarted).
+declare -A stmtline
+retried=0 failedst=0
+for r in $(seq 1 "$recorders"); do
+  line=$(cat "$work/rec$r"/log/*.log 2>/dev/null | grep -o 'catalogue statements .*' | tail -n 1)
+  stmtline[$r]=${line:-no statement times logged}
+  read -r rr ff < <(echo "$line" | sed -n 's/.*retried \([0-9]*\), failed \([0-9]*\).*/\1 \2/p')
+  retried=$((retried + ${rr:-0})) failedst=$((failedst + ${ff:-0}))
+done
+errorlines=$(cat "$work"/rec*/log/*.log 2>/dev/null | grep -ci 'error' || true)
 
 echo "figures: recorders=$recorders channels=$channels fetchers=$fetchers seconds=$elapsed"
 echo "figures: recorder samples stored=$total, $((total / (elapsed > 0 ? elapsed : 1))) per second"
 for r in $(seq 1 "$recorders"); do
   per=$(echo "${reccpu[$r]} ${recsamples[$r]}" | awk '{ if ($2 > 0) printf "%.3f", $1 / $2 * 1e6; else print "-" }')
   echo "figures: recorder $r CPU ${reccpu[$r]} s over the run, $per s per 1e6 samples, peak RSS ${recrss[$r]} kB"
+  echo "figures: recorder $r ${stmtline[$r]}"
 done
 echo "figures: isi-sim peak RSS $simrss kB; catalogue connections at most $maxconn, FILELIST rows $(psql_query KVR 'select count(*) from filelist')"
-echo "figures: recorder log lines naming a retry $retried, naming an error $failedst"
+echo "figures: catalogue statements retried $retried, failed $failedst; recorder log lines naming an error $errorlines"
 if [ ${#faults[@]} -eq 0 ]; then
   result OK "recorders=$recorders channels=$channels fetchers=$fetchers samples=$total"
 fi

@@ -15,7 +15,7 @@ for f in "$libdir/libisiclient.a" "$libdir/pkgconfig/isiclient.pc" \
     "$prefix/share/doc/waveform-tools/examples/rillet.ini" "$prefix/share/doc/waveform-tools/ChangeLog"; do
   [ -e "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
-for p in rillet gleaner tremlive isicat kvrdb isi-sim; do
+for p in rillet rillet-headless gleaner tremlive isicat kvrdb isi-sim; do
   [ -x "$prefix/bin/$p" ] || { echo "missing after install: bin/$p"; exit 1; }
   [ -f "$prefix/share/man/man1/$p.1" ] || { echo "missing after install: share/man/man1/$p.1"; exit 1; }
 done
@@ -43,9 +43,10 @@ esac
 
 unit=$prefix/lib/systemd/system/rillet@.service
 [ -f "$unit" ] || { echo "missing after install: $unit"; exit 1; }
+grep -q '^ExecStart=[^ ]*/rillet-headless ' "$unit" || { echo "the unit does not run rillet-headless"; exit 1; }
 if command -v systemd-analyze >/dev/null; then
   # The unit names the configured prefix; point it at the scratch one so that its program exists.
-  sed "s#^ExecStart=[^ ]*#ExecStart=$prefix/bin/rillet#" "$unit" >"$scratch/rillet@.service"
+  sed "s#^ExecStart=[^ ]*#ExecStart=$prefix/bin/rillet-headless#" "$unit" >"$scratch/rillet@.service"
   cp "$scratch/rillet@.service" "$scratch/rillet@test.service"
   out=$(systemd-analyze verify --man=no "$scratch/rillet@test.service" 2>&1 || true)
   # Users and folders of the target host are not this one's; anything else is a fault of the unit.
