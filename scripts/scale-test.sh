@@ -196,7 +196,7 @@ for r in $(seq 1 "$recorders"); do
   sta=$(station "$r" | tr 'A-Z' 'a-z')
   out=$("$build/tools/sim-verify" --data-dir "$work/rec$r/data" --sta "$sta" --holes-after "$start")
   echo "recorder $r: $(echo "$out" | tail -n 1)"
-  echo "$out" | grep -q '^VERIFY OK' || { faults+=("recorder $r's files"); echo "$out" | head -n 10; }
+  grep -q '^VERIFY OK' <<<"$out" || { faults+=("recorder $r's files"); echo "$out" | head -n 10; }
   samples=$(echo "$out" | tail -n 1 | sed -n 's/.*samples=\([0-9]*\).*/\1/p')
   recsamples[$r]=${samples:-0}
   total=$((total + ${samples:-0}))
@@ -205,7 +205,7 @@ done
 # others are still writing), so their files may overlap by up to a window; no more.
 out=$("$build/tools/sim-verify" --data-dir "$work/fetched" --creater Gleaner --allow-repeat 1200)
 echo "fetches: $(echo "$out" | tail -n 1)"
-echo "$out" | grep -q '^VERIFY OK' || { faults+=("the fetched files"); echo "$out" | head -n 10; }
+grep -q '^VERIFY OK' <<<"$out" || { faults+=("the fetched files"); echo "$out" | head -n 10; }
 for dir in "$work"/rec*/data "$work"/fetched; do
   if ! "$build/kvr/kvrdb" check --data-dir "$dir" >"$work/check.log" 2>&1; then
     faults+=("kvrdb check of ${dir#"$work"/}")
@@ -222,9 +222,10 @@ for sql in \
   "select cpath,sps,tqty from filelist where creater='NRTSDISKLOOP' and sta='sc01'  order by tbegin" \
   "select cpath from FILELIST where STA='SC01' and upper(CH)=upper('A00') and upper(LCODE)=upper('??') and CREATER='Gleaner'"; do
   plan=$(psql_query KVR "set enable_seqscan=off; explain $sql")
-  if ! echo "$plan" | grep -q 'Index'; then
-    scans=$((scans + 1)); echo "scans the whole FILELIST: $sql"; echo "$plan" | head -n 3
-  fi
+  case "$plan" in
+    *Index*) ;;
+    *) scans=$((scans + 1)); echo "scans the whole FILELIST: $sql"; echo "$plan" ;;
+  esac
 done
 [ $scans -eq 0 ] || faults+=("$scans statements scan the whole FILELIST")
 # Each recorder logs its catalogue statement times at an orderly stop: "catalogue statements N,
@@ -232,7 +233,7 @@ done
 declare -A stmtline
 retried=0 failedst=0
 for r in $(seq 1 "$recorders"); do
-  line=$(cat "$work/rec$r"/log/*.log 2>/dev/null | grep -o 'catalogue statements .*' | tail -n 1)
+  line=$(cat "$work/rec$r"/log/*.log 2>/dev/null | grep -o 'catalogue statements [^#]*' | tail -n 1)
   stmtline[$r]=${line:-no statement times logged}
   read -r rr ff < <(echo "$line" | sed -n 's/.*retried \([0-9]*\), failed \([0-9]*\).*/\1 \2/p')
   retried=$((retried + ${rr:-0})) failedst=$((failedst + ${ff:-0}))
