@@ -3,5 +3,5 @@
 #pragma once
 
 // True when a display is named: QT_QPA_PLATFORM (which may choose the off-screen platform),
-// DISPLAY or WAYLAND_DISPLAY is set and not empty.
+// DISPLAY or WAYLAND_DISPLAY is set and not empty. Always true on Windows.
 bool platHasDisplay();

@@ -290,21 +290,6 @@ long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
     return long(sent);
 }
 
-int platIovecRemainder(const PLAT_IOVEC* pieces, int count, uint64_t done, PLAT_IOVEC* left) {
-    int nleft = 0;
-    for (int i = 0; i < count; ++i) {
-        if (done >= pieces[i].len) {
-            done -= pieces[i].len;
-            continue;
-        }
-        left[nleft].base = static_cast<uint8_t*>(pieces[i].base) + done;
-        left[nleft].len = pieces[i].len - size_t(done);
-        done = 0;
-        ++nleft;
-    }
-    return nleft;
-}
-
 PLAT_SOCKET platListenTcp(const char* host, uint16_t port, int backlog) {
     PLAT_INADDR address;
     address.port = htons(port);
