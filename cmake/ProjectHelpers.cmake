@@ -20,6 +20,21 @@ function(kvr_test name)
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
+# kvr_skip_on_windows(REASON SOURCES...)
+# The test sources a Windows build leaves out, and why, printed when it is configured (and by
+# "./run windows"). Returns in LEFT the sources that stay.
+function(kvr_skip_on_windows reason)
+    cmake_parse_arguments(ARG "" "LEFT" "SOURCES;SKIP" ${ARGN})
+    set(left ${ARG_SOURCES})
+    if(WIN32)
+        list(REMOVE_ITEM left ${ARG_SKIP})
+        foreach(src ${ARG_SKIP})
+            message(STATUS "windows test skipped: ${CMAKE_CURRENT_SOURCE_DIR}/${src}: ${reason}")
+        endforeach()
+    endif()
+    set(${ARG_LEFT} ${left} PARENT_SCOPE)
+endfunction()
+
 # kvr_discover_tests(TARGET [TEST_SUFFIX s] [PROPERTIES ...])
 # CTest runs each case of a GoogleTest executable on its own. In a cross build (its tests run
 # through an emulator such as wine, where starting a process costs a second or more) the whole

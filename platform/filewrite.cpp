@@ -69,10 +69,21 @@ int commitToDisk(int fd) {
 // MOVEFILE_REPLACE_EXISTING does not.
 bool replaceFile(const std::string& from, const std::string& to, std::string* error) {
 #ifdef _WIN32
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    *error = std::system_category().message(int(GetLastError()));
-    platSetError(GetLastError() == ERROR_ACCESS_DENIED ? WSAEACCES : ENOENT_CODE);
+    // A reader that holds the old file open without sharing its deletion (the C library's streams)
+    // makes the replacement fail for as long as it reads; readers of settings are short.
+    constexpr int kAttempts = 40;
+    constexpr uint32_t kPauseMs = 50;
+    DWORD why = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        why = GetLastError();
+        if (why != ERROR_SHARING_VIOLATION && why != ERROR_ACCESS_DENIED) break;
+        platSleepMs(kPauseMs);
+    }
+    *error = std::system_category().message(int(why));
+    platSetError(why == ERROR_ACCESS_DENIED || why == ERROR_SHARING_VIOLATION ? WSAEACCES
+                                                                              : ENOENT_CODE);
     return false;
 #else
     if (::rename(from.c_str(), to.c_str()) == 0) return true;

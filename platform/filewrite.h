@@ -21,7 +21,8 @@ bool platWriteFile(const std::string& path, bool truncate,
 
 // Replaces the file at path with text as one step: the text goes to a new file beside it (with
 // the old file's permissions), reaches the disk, and is renamed over path (replacing it on every
-// host, Windows included). A reader sees the old file or the new one, never a part. True on
+// host, Windows included; there a reader holding the old file open delays it up to 2 seconds). A
+// reader sees the old file or the new one, never a part. True on
 // success; false with the system's reason in *error (may be null) and the thread's error
 // variable set, path untouched and no temporary file left.
 bool platReplaceFileContents(const std::string& path, std::string_view text, std::string* error);

@@ -6,6 +6,10 @@
 // A write rebuilds the file in a temporary file beside it and renames it over the old one.
 #include "platform/profile.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,7 +28,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kDefaultWindowsDir = "/etc";
+// The folder of bare-named profile files when $WINDIR is not set: the system's Windows folder,
+// and /etc on other hosts.
+std::string defaultWindowsDir() {
+#ifdef _WIN32
+    char dir[MAX_PATH] = {};
+    UINT n = GetWindowsDirectoryA(dir, sizeof dir);
+    if (n > 0 && n < sizeof dir) return platHostPath(dir);
+    return "C:/Windows";
+#else
+    return "/etc";
+#endif
+}
 
 // Read-modify-write of a settings file by several threads must not lose a key.
 std::mutex g_writeMutex;
@@ -139,7 +154,7 @@ std::string platResolveProfilePath(const std::string& file) {
     if (path.find('/') == std::string::npos) {
         const char* windir = std::getenv("WINDIR");
         std::string dir =
-            windir != nullptr && *windir != '\0' ? platHostPath(windir) : kDefaultWindowsDir;
+            windir != nullptr && *windir != '\0' ? platHostPath(windir) : defaultWindowsDir();
         path = dir + "/" + path;
     }
     std::error_code ec;
