@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <vector>
@@ -54,28 +55,33 @@ bool setIntOption(PLAT_SOCKET sock, int level, int name, int value) {
     return true;
 }
 
-// WSAPoll with a millisecond time-out; the same contract as platWaitReadable. A connect that
-// fails shows as POLLERR or POLLHUP, which is "ready" as on POSIX hosts.
-int waitFor(PLAT_SOCKET sock, short events, int64_t timeoutMs) {
+// select() with a millisecond time-out; the same contract as platWaitReadable. Not WSAPoll: before
+// Windows 10 version 2004 it never reports a non-blocking connect that failed. Such a connect
+// shows in the exception set, and counts as "ready" as on POSIX hosts (the caller then asks
+// platConnectResult).
+int waitFor(PLAT_SOCKET sock, bool forWrite, int64_t timeoutMs) {
     if (sock == PLAT_INVALID_SOCKET) {
         platSetError(WSAENOTSOCK);
         return -1;
     }
-    WSAPOLLFD pfd{};
-    pfd.fd = sock;
-    pfd.events = events;
-    int timeout = timeoutMs < 0 ? -1 : (timeoutMs > INT32_MAX ? INT32_MAX : int(timeoutMs));
-    int rc = WSAPoll(&pfd, 1, timeout);
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(sock, &ready);
+    FD_SET(sock, &failed);
+    timeval timeout{};
+    if (timeoutMs >= 0) {
+        const int64_t ms = std::min<int64_t>(timeoutMs, int64_t(INT32_MAX));
+        timeout.tv_sec = long(ms / 1000);
+        timeout.tv_usec = long(ms % 1000 * 1000);
+    }
+    int rc = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed,
+                    timeoutMs < 0 ? nullptr : &timeout);
     if (rc == SOCKET_ERROR) {
         setSocketError();
         return -1;
     }
-    if (rc == 0) return 0;
-    if (pfd.revents & POLLNVAL) {
-        platSetError(WSAENOTSOCK);
-        return -1;
-    }
-    return 1;
+    return rc == 0 ? 0 : 1;
 }
 
 constexpr int kMaxPieces = 8;
@@ -92,31 +98,9 @@ bool toBuffers(const PLAT_IOVEC* pieces, int count, WSABUF* out) {
     return true;
 }
 
-// A call on a socket in blocking mode made not to wait: Winsock has no per-call flag for it, so
-// the socket is switched to non-blocking for the call when it is not already (a socket this
-// layer made non-blocking says so in its mode; Winsock cannot be asked).
-class NonBlockingForCall {
-  public:
-    explicit NonBlockingForCall(PLAT_SOCKET sock) : sock_(sock) {
-        u_long on = 1;
-        ioctlsocket(sock_, FIONBIO, &on);
-    }
-    ~NonBlockingForCall() {
-        if (!blockingBefore_) return;
-        int saved = WSAGetLastError();
-        u_long off = 0;
-        ioctlsocket(sock_, FIONBIO, &off);
-        WSASetLastError(saved);
-    }
-    void KeepNonBlocking() { blockingBefore_ = false; }
-
-  private:
-    PLAT_SOCKET sock_;
-    bool blockingBefore_ = true;
-};
-
 std::mutex g_modeMutex;
-// Sockets this layer has put in non-blocking mode (there are few at a time).
+// Sockets this layer has put in non-blocking mode (there are few at a time): Winsock cannot be
+// asked for a socket's mode.
 std::vector<PLAT_SOCKET>& nonBlockingSockets() {
     static std::vector<PLAT_SOCKET> sockets;
     return sockets;
@@ -141,52 +125,33 @@ void noteMode(PLAT_SOCKET sock, bool nonBlocking) {
     if (nonBlocking) sockets.push_back(sock);
 }
 
+// Makes a call on a socket in blocking mode not wait: Winsock has no per-call flag for it, so the
+// socket is non-blocking for the life of this object, then blocking again.
+class NonBlockingForCall {
+  public:
+    explicit NonBlockingForCall(PLAT_SOCKET sock) : sock_(sock), restore_(!isNonBlocking(sock)) {
+        u_long on = 1;
+        if (restore_) ioctlsocket(sock_, FIONBIO, &on);
+    }
+    ~NonBlockingForCall() {
+        if (!restore_) return;
+        int saved = WSAGetLastError();
+        u_long off = 0;
+        ioctlsocket(sock_, FIONBIO, &off);
+        WSASetLastError(saved);
+    }
+    NonBlockingForCall(const NonBlockingForCall&) = delete;
+    NonBlockingForCall& operator=(const NonBlockingForCall&) = delete;
+
+  private:
+    PLAT_SOCKET sock_;
+    bool restore_;
+};
+
 }  // namespace
 
 bool platNetworkStart() {
     return started();
-}
-
-bool platLookupHostName(const char* name, uint32_t* addr) {
-    if (name == nullptr || addr == nullptr || *name == '\0' || !started()) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
-    *addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(result);
-    return true;
-}
-
-bool platParseDotted(const char* text, uint32_t* addr) {
-    if (text == nullptr || addr == nullptr || !started()) return false;
-    in_addr in{};
-    if (inet_pton(AF_INET, text, &in) != 1) return false;
-    *addr = in.s_addr;
-    return true;
-}
-
-bool platLookupAddress(uint32_t addr, std::string* name) {
-    if (name == nullptr || !started()) return false;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    char host[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
-        return false;
-    }
-    *name = host;
-    return true;
-}
-
-std::string platDottedText(uint32_t addr) {
-    in_addr in{};
-    in.s_addr = addr;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    return text;
 }
 
 PLAT_SOCKET platTcpSocket() {
@@ -279,11 +244,11 @@ bool platPeerAddress(PLAT_SOCKET sock, PLAT_INADDR* address) {
 }
 
 int platWaitReadable(PLAT_SOCKET sock, int64_t timeoutMs) {
-    return waitFor(sock, POLLRDNORM, timeoutMs);
+    return waitFor(sock, false, timeoutMs);
 }
 
 int platWaitWritable(PLAT_SOCKET sock, int64_t timeoutMs) {
-    return waitFor(sock, POLLWRNORM, timeoutMs);
+    return waitFor(sock, true, timeoutMs);
 }
 
 long platRecv(PLAT_SOCKET sock, void* buf, size_t len) {
@@ -313,7 +278,6 @@ long platRecvNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
         return -1;
     }
     NonBlockingForCall mode(sock);
-    if (isNonBlocking(sock)) mode.KeepNonBlocking();
     DWORD got = 0;
     DWORD flags = 0;
     if (WSARecv(sock, buffers, DWORD(count), &got, &flags, nullptr, nullptr) != 0) {
@@ -330,7 +294,6 @@ long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
         return -1;
     }
     NonBlockingForCall mode(sock);
-    if (isNonBlocking(sock)) mode.KeepNonBlocking();
     DWORD sent = 0;
     if (WSASend(sock, buffers, DWORD(count), &sent, 0, nullptr, nullptr) != 0) {
         setSocketError();
