@@ -57,5 +57,8 @@ for p in isicat/isicat kvr/kvrdb rillet/rillet; do
 done
 echo "== the x86-64 tests under wine64"
 ctest --test-dir build-win64 --output-on-failure --timeout 600 -j "$jobs" | tee build-win64/ctest.log
-# Cases skipped inside the suites, with their reasons.
-grep -h "SKIPPED\|Skipped" -B1 build-win64/Testing/Temporary/LastTest.log | grep -v "^--$" || true
+# The cases run inside the suites, and those skipped with their reasons.
+log=build-win64/Testing/Temporary/LastTest.log
+awk '/^\[  PASSED  \] [0-9]+ test/ { p += $4 } /^\[  SKIPPED \] [0-9]+ test/ { s += $4 }
+     END { print "cases passed: " p ", skipped: " s + 0 }' "$log"
+grep -h -A1 ": Skipped$" "$log" | grep -v "^--$" || true

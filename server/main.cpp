@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     std::string configFile, portFile, logDest = "stderr";
     int samplesPerPacket = kDefaultSamplesPerPacket;
     double history = kDefaultHistorySeconds, runSeconds = 0.0;
-    bool keepTimes = false, debug = false, quiet = false;
+    bool debug = false, quiet = false;
+    [[maybe_unused]] bool keepTimes = false;  // --keep-times, where --mseed is built
 
     app.add_option("--host", options.host, "Address to listen on")->capture_default_str();
     app.add_option("-p,--port", options.port, "TCP port; 0 picks a free one")
