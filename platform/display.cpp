@@ -1,5 +1,11 @@
 #include "platform/display.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <initializer_list>
 
@@ -13,4 +19,13 @@ bool platHasDisplay() {
         if (value != nullptr && *value != '\0') return true;
     }
     return false;
+}
+
+bool platIsTerminal(std::FILE* stream) {
+    if (stream == nullptr) return false;
+#ifdef _WIN32
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
 }
