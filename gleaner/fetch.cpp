@@ -1,7 +1,6 @@
 #include "gleaner/fetch.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 
 #include "kvr/kvrfile.h"
 #include "platform/clock.h"
+#include "platform/display.h"
 #include "platform/signals.h"
 #include "util/util.h"
 
@@ -82,7 +82,7 @@ class CFetchHost : public CRetrievalHost {
     int progress_ = 0;
     int retries_ = 0;
     bool open_ = false;
-    bool tty_ = isatty(fileno(err_)) != 0;
+    bool tty_ = platIsTerminal(err_);
     double lastDraw_ = 0.0;
     int lastStep_ = -1;
 };

@@ -1,16 +1,13 @@
 #include "gleaner/spool.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "gleaner/kvrwriter.h"
 
@@ -51,26 +48,20 @@ void getText(const uint8_t* image, size_t at, size_t width, char* out, size_t ou
     out[n] = '\0';
 }
 
+// The folder given, else the system's temporary folder ($TMPDIR or /tmp; Windows' TEMP).
 std::string spoolFolder(const std::string& directory) {
     if (!directory.empty()) return directory;
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::error_code ec;
+    std::string tmp = std::filesystem::temp_directory_path(ec).string();
+    return ec ? std::string(".") : tmp;
 }
 
 }  // namespace
 
 bool CSpoolFile::Create(const std::string& directory) {
     Close();
-    const std::string folder = spoolFolder(directory);
-#ifdef O_TMPFILE
-    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd_ < 0) {
-        // File systems without O_TMPFILE: a unique "isi" name, removed at once.
-        std::string pattern = folder + "/isiXXXXXX";
-        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd_ >= 0) ::unlink(pattern.c_str());
-    }
+    std::string error;
+    fd_ = platOpenScratchFile(spoolFolder(directory), &error);
     size_ = 0;
     records_ = 0;
     failed_ = false;
@@ -108,7 +99,7 @@ bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
         return true;
     }
     // No buffer to be had, or a record larger than it: straight to the file.
-    iovec parts[2] = {{image, kSpoolHeaderSize}, {packet.data, packet.nbytes}};
+    PLAT_IOVEC parts[2] = {{image, kSpoolHeaderSize}, {packet.data, packet.nbytes}};
     const bool whole = WriteOut(parts, packet.nbytes > 0 ? 2 : 1, total) == total;
     if (whole) ++records_;
     failed_ = !whole;
@@ -118,7 +109,7 @@ bool CSpoolFile::Append(const ISI_TS_PACKET& packet) {
 bool CSpoolFile::Flush() {
     if (fd_ < 0 || failed_) return false;
     if (used_ == 0) return true;
-    iovec part = {buffer_.get(), used_};
+    PLAT_IOVEC part = {buffer_.get(), used_};
     const uint64_t written = WriteOut(&part, 1, used_);
     for (uint32_t end : ends_)
         if (end <= written) ++records_;
@@ -128,27 +119,21 @@ bool CSpoolFile::Flush() {
     return !failed_;
 }
 
-uint64_t CSpoolFile::WriteOut(const iovec* parts, int count, uint64_t total) {
+uint64_t CSpoolFile::WriteOut(const PLAT_IOVEC* parts, int count, uint64_t total) {
     uint64_t allowed = total;
     if (limit_ != 0) allowed = size_ >= limit_ ? 0 : std::min<uint64_t>(total, limit_ - size_);
     uint64_t written = 0;
     while (written < allowed) {
         // Skip what is already out, then write no more than allowed.
-        iovec rest[2];
-        int n = 0;
-        uint64_t skip = written, budget = allowed - written;
-        for (int i = 0; i < count && budget > 0; ++i) {
-            if (skip >= parts[i].iov_len) {
-                skip -= parts[i].iov_len;
-                continue;
-            }
-            size_t len = std::min<uint64_t>(parts[i].iov_len - skip, budget);
-            rest[n++] = {static_cast<uint8_t*>(parts[i].iov_base) + skip, len};
-            budget -= len;
-            skip = 0;
+        PLAT_IOVEC rest[2];
+        int n = platIovecRemainder(parts, count, written, rest);
+        uint64_t budget = allowed - written;
+        int kept = 0;
+        for (int i = 0; i < n && budget > 0; ++i, ++kept) {
+            rest[i].len = size_t(std::min<uint64_t>(rest[i].len, budget));
+            budget -= rest[i].len;
         }
-        ssize_t r = ::writev(fd_, rest, n);
-        if (r < 0 && errno == EINTR) continue;
+        long r = platWriteGathered(fd_, rest, kept);
         if (r <= 0) break;
         written += uint64_t(r);
     }
@@ -160,11 +145,11 @@ uint64_t CSpoolFile::WriteOut(const iovec* parts, int count, uint64_t total) {
 bool CSpoolFile::Rewind() {
     if (fd_ < 0) return false;
     Flush();  // a failure was reported to the writer already; what reached the file is read back
-    return ::lseek(fd_, 0, SEEK_SET) == 0;
+    return platRewindFile(fd_);
 }
 
 void CSpoolFile::Close() {
-    if (fd_ >= 0) ::close(fd_);
+    platCloseFile(fd_);
     fd_ = -1;
     used_ = 0;
     ends_.clear();
@@ -178,9 +163,7 @@ long CSpoolReader::Read(uint8_t* out, size_t n) {
                 buffer_.reset(new (std::nothrow) uint8_t[kSpoolBufferSize]);
                 if (!buffer_) return -1;
             }
-            ssize_t r;
-            do r = ::read(fd_, buffer_.get(), kSpoolBufferSize);
-            while (r < 0 && errno == EINTR);
+            long r = platReadFile(fd_, buffer_.get(), kSpoolBufferSize);
             if (r < 0) return -1;
             valid_ = size_t(r);
             position_ = 0;

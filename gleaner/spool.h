@@ -1,6 +1,5 @@
-// The private spool of one retrieval run: every received packet, in arrival order, in a
-// temporary file that has no name (O_TMPFILE, or a name removed at once), so it vanishes when
-// closed or when the process dies.
+// The private spool of one retrieval run: every received packet, in arrival order, in a scratch
+// file (platform/scratchfile.h) that vanishes when closed or when the process dies.
 //
 // Record layout (host byte order; only this program writes and reads it), no file header:
 //   [0] station 8   [8] channel 4   [12] location 4                     NUL-terminated texts
@@ -11,14 +10,13 @@
 //   other bytes of the 112 are zero; then the data bytes as received (host order, uncompressed).
 #pragma once
 
-#include <sys/uio.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "isi/isi.h"
+#include "platform/scratchfile.h"
 
 inline constexpr size_t kSpoolHeaderSize = 112;
 inline constexpr size_t kSpoolBufferSize = 512000;  // write and read-back buffers
@@ -51,7 +49,8 @@ class CSpoolFile {
     CSpoolFile(const CSpoolFile&) = delete;
     CSpoolFile& operator=(const CSpoolFile&) = delete;
 
-    // Creates the unnamed file in directory (empty: $TMPDIR, else /tmp). False when it cannot.
+    // Creates the scratch file in directory (empty: the system's temporary folder, $TMPDIR or
+    // /tmp). False when it cannot.
     bool Create(const std::string& directory);
     // Appends one packet: header image, then data bytes. Records are gathered in a write buffer
     // of kSpoolBufferSize bytes and reach the file when it is full and at Flush, so a write
@@ -77,7 +76,7 @@ class CSpoolFile {
 
   private:
     // Writes the parts (up to the test limit) to the file; the bytes written.
-    uint64_t WriteOut(const iovec* parts, int count, uint64_t total);
+    uint64_t WriteOut(const PLAT_IOVEC* parts, int count, uint64_t total);
 
     int fd_ = -1;
     uint64_t size_ = 0;     // bytes in the file

@@ -1,6 +1,5 @@
 #include "isicat/isicat.h"
 
-#include <fnmatch.h>
 
 #include <cstdarg>
 #include <cstdlib>
@@ -76,7 +75,7 @@ std::vector<std::string> isicatUnknownStreams(const std::string& specifier,
     std::vector<ISI_STREAM_ID> names;
     if (!isiExpandStreamNames(specifier.c_str(), &names)) return {specifier};
     auto matches = [](const char* pattern, const char* code) {
-        return fnmatch(trimmed(pattern).c_str(), trimmed(code).c_str(), FNM_CASEFOLD) == 0;
+        return utilWildcardMatch(trimmed(pattern).c_str(), trimmed(code).c_str());
     };
     for (const ISI_STREAM_ID& name : names) {
         bool found = false;

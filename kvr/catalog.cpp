@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "kvr/kvrfile.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -330,9 +331,8 @@ KVR_SQL_RESULT kvrWriteFileListRow(KvrConnection& db, KVR_FILELIST_ROW row, KvrR
 }
 
 std::string kvrNowTimestamp() {
-    std::time_t now = std::time(nullptr);
     std::tm tm{};
-    gmtime_r(&now, &tm);
+    platGmTime(int64_t(std::time(nullptr)), &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
     return text;

@@ -1,18 +1,23 @@
 // Data source entries and driver libraries; see dsn.h.
 #include "kvr/dsn.h"
 
-#include <dlfcn.h>
+#ifdef _WIN32
+#include <windows.h>  // the ODBC headers of Windows build on its types
+#endif
 #include <odbcinst.h>
 #include <sql.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+
+#include "platform/filewrite.h"
+#include "platform/library.h"
 
 namespace fs = std::filesystem;
 
@@ -38,18 +43,80 @@ bool sameName(const std::string& a, const std::string& b) {
            });
 }
 
+#ifdef _WIN32
+
+// Windows knows its drivers by the names their installers register; these are the names of the
+// drivers the library names stand for (the SQLite driver's, and psqlODBC's of each width).
+std::vector<std::string> registeredNames(const std::string& libraryName) {
+    if (libraryName == "libsqlite3odbc.so") return {"SQLite3 ODBC Driver"};
+    if (libraryName == "psqlodbcw.so") return {"PostgreSQL Unicode(x64)", "PostgreSQL Unicode"};
+    return {libraryName};
+}
+
+// The installer's reason for its last failure.
+std::string installerError() {
+    DWORD code = 0;
+    char text[SQL_MAX_MESSAGE_LENGTH] = {};
+    WORD length = 0;
+    if (SQLInstallerError(1, &code, text, sizeof text, &length) == SQL_NO_DATA || text[0] == '\0')
+        return "the ODBC installer failed";
+    return text;
+}
+
+// Registers dsn as a user data source with exactly entry's keys (the old one, if any, removed
+// first) through the driver's own set-up, without a dialog. The entry's "Driver" is the
+// registered driver name.
+bool registerDataSource(const std::string& dsn, const KVR_DSN_ENTRY& entry, std::string* error) {
+    std::string driver;
+    std::string attributes = "DSN=" + dsn + std::string(1, '\0');
+    for (const auto& [key, value] : entry) {
+        if (key == "Driver")
+            driver = value;
+        else
+            attributes += key + "=" + value + std::string(1, '\0');
+    }
+    attributes += '\0';
+    SQLConfigDataSource(nullptr, ODBC_REMOVE_DSN, driver.c_str(),
+                        ("DSN=" + dsn + std::string(2, '\0')).c_str());
+    if (SQLConfigDataSource(nullptr, ODBC_ADD_DSN, driver.c_str(), attributes.c_str())) return true;
+    if (error) *error = "cannot register data source \"" + dsn + "\": " + installerError();
+    return false;
+}
+
+#endif
+
 }  // namespace
+
+#ifdef _WIN32
+
+std::string kvrFindOdbcDriver(const std::string& libraryName) {
+    // SQLGetInstalledDrivers: names separated by NUL, the list ended by a second one.
+    char list[16384] = {};
+    WORD used = 0;
+    if (!SQLGetInstalledDrivers(list, sizeof list, &used)) return {};
+    for (const std::string& wanted : registeredNames(libraryName)) {
+        for (const char* name = list; *name != '\0'; name += std::strlen(name) + 1) {
+            if (sameName(name, wanted)) return name;
+        }
+    }
+    return {};
+}
+
+std::string kvrUserDsnFile() {
+    return KVR_WINDOWS_DSN_PLACE;
+}
+
+#else
 
 std::string kvrFindOdbcDriver(const std::string& libraryName) {
     std::vector<fs::path> candidates;
     for (const char* built : {kBuiltSqliteDriver, kBuiltPsqlDriver}) {
         if (*built) candidates.push_back(fs::path(built).parent_path() / libraryName);
     }
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&SQLAllocHandle), &info) && info.dli_fname) {
-        fs::path manager = fs::path(info.dli_fname).parent_path();
-        candidates.push_back(manager / "odbc" / libraryName);
-        candidates.push_back(manager / libraryName);
+    std::string manager = platLibraryFolderOf(reinterpret_cast<const void*>(&SQLAllocHandle));
+    if (!manager.empty()) {
+        candidates.push_back(fs::path(manager) / "odbc" / libraryName);
+        candidates.push_back(fs::path(manager) / libraryName);
     }
     for (const char* dir :
          {"/usr/lib/odbc", "/usr/local/lib/odbc", "/usr/lib64", "/usr/lib", "/usr/local/lib"})
@@ -67,6 +134,8 @@ std::string kvrUserDsnFile() {
     const char* home = std::getenv("HOME");
     return std::string(home && *home ? home : ".") + "/.odbc.ini";
 }
+
+#endif
 
 KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile) {
     std::error_code ec;
@@ -89,6 +158,9 @@ KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& 
 
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error) {
+#ifdef _WIN32
+    if (file == kvrUserDsnFile()) return registerDataSource(dsn, entry, error);
+#endif
     std::vector<std::string> lines;
     {
         std::ifstream in(file);
@@ -117,22 +189,9 @@ bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const K
     fs::path target(file);
     std::error_code ec;
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-    fs::path temporary = target;
-    temporary += ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream tmp(temporary, std::ios::trunc);
-        tmp << out.str();
-        tmp.close();
-        if (!tmp) {
-            if (error) *error = "cannot write " + temporary.string();
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        if (error) *error = "cannot replace " + file + ": " + ec.message();
-        fs::remove(temporary, ec);
+    std::string why;
+    if (!platReplaceFileContents(file, out.str(), &why)) {
+        if (error) *error = "cannot replace " + file + ": " + why;
         return false;
     }
     return true;

@@ -4,6 +4,9 @@
 // unixODBC reads user data sources from $ODBCINI (else ~/.odbc.ini) and the driver list from
 // $ODBCSYSINI/odbcinst.ini (else /etc). Debian's SQLite ODBC package registers a driver name whose
 // library is not installed, so our entries name the driver by the path of its library.
+//
+// On Windows data sources live in the registry and drivers are known by their registered names:
+// there the functions below register the data source through the ODBC installer.
 #pragma once
 
 #include <string>
@@ -12,11 +15,15 @@
 
 // The path of a driver library ("libsqlite3odbc.so", "psqlodbcw.so"): the folder found when the
 // project was built, then the "odbc" folder beside the loaded driver manager, then the usual
-// folders. Empty when none holds it.
+// folders. Empty when none holds it. On Windows: the registered name of the installed driver the
+// library stands for ("SQLite3 ODBC Driver", "PostgreSQL Unicode"), empty when not installed.
 std::string kvrFindOdbcDriver(const std::string& libraryName);
 
-// The user's data source file: $ODBCINI, else $HOME/.odbc.ini.
+// The user's data source file: $ODBCINI, else $HOME/.odbc.ini. On Windows the text
+// KVR_WINDOWS_DSN_PLACE, which names the registry's user data sources.
 std::string kvrUserDsnFile();
+inline constexpr const char* KVR_WINDOWS_DSN_PLACE =
+    "the registry (HKEY_CURRENT_USER\\Software\\ODBC\\ODBC.INI)";
 
 using KVR_DSN_ENTRY = std::vector<std::pair<std::string, std::string>>;
 
@@ -28,7 +35,9 @@ KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& 
                                   const std::string& database);
 
 // Writes section [dsn] with exactly entry's keys into file, keeping every other section and line,
-// through a temporary file and a rename. False with a message on failure.
+// through a temporary file and a rename. False with a message on failure. On Windows, with file
+// equal to kvrUserDsnFile(), registers dsn as a user data source (entry's "Driver" being the
+// registered driver name) through the ODBC installer instead, replacing an older one.
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error);
 

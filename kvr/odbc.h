@@ -11,6 +11,9 @@
 //    buffer held before: always read the indicator (KvrStatement::isNull).
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>  // the ODBC headers of Windows build on its types
+#endif
 #include <sql.h>
 #include <sqlext.h>
 

@@ -124,17 +124,18 @@ bool logioInit(LOGIO* lp, const char* dest, LOGIO_FUNC func, const char* ident) 
         platSetError(WSAEINVAL);
         return false;
     }
+    // Absolute as the host sees it ("/var/log/x" here, "C:\\logs\\x" on Windows).
     std::string path;
-    if (dest[0] == '/') {
+    if (std::filesystem::path(dest).is_absolute()) {
         path = dest;
     } else {
         std::error_code ec;
-        std::string cwd = std::filesystem::current_path(ec).string();
+        std::filesystem::path cwd = std::filesystem::current_path(ec);
         if (ec) {
             platSetError(platErrorFromErrno(ec.value()));
             return false;
         }
-        path = cwd + "/" + dest;
+        path = (cwd / dest).string();
     }
     // A path that does not fit the handle would name another file: refuse it.
     if (path.empty() || path.size() >= sizeof lp->dest) {

@@ -18,7 +18,9 @@ struct ErrnoMapping {
 };
 
 // Host socket errors and their Windows Sockets counterparts. EPIPE has none of its own: Windows
-// reports a send on a connection the peer has dropped as a reset, and so do we.
+// reports a send on a connection the peer has dropped as a reset, and so do we. On Windows the
+// sockets report the WSA numbers themselves; the C library's errno names (those it has) are
+// mapped all the same, for the file calls.
 constexpr ErrnoMapping kErrnoMap[] = {
     {EINTR, WSAEINTR},
     {EBADF, WSAEBADF},
@@ -36,9 +38,13 @@ constexpr ErrnoMapping kErrnoMap[] = {
     {EPROTOTYPE, WSAEPROTOTYPE},
     {ENOPROTOOPT, WSAENOPROTOOPT},
     {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+#ifdef ESOCKTNOSUPPORT
     {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+#endif
     {EOPNOTSUPP, WSAEOPNOTSUPP},
+#ifdef EPFNOSUPPORT
     {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+#endif
     {EAFNOSUPPORT, WSAEAFNOSUPPORT},
     {EADDRINUSE, WSAEADDRINUSE},
     {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
@@ -51,13 +57,19 @@ constexpr ErrnoMapping kErrnoMap[] = {
     {ENOBUFS, WSAENOBUFS},
     {EISCONN, WSAEISCONN},
     {ENOTCONN, WSAENOTCONN},
+#ifdef ESHUTDOWN
     {ESHUTDOWN, WSAESHUTDOWN},
+#endif
+#ifdef ETOOMANYREFS
     {ETOOMANYREFS, WSAETOOMANYREFS},
+#endif
     {ETIMEDOUT, WSAETIMEDOUT},
     {ECONNREFUSED, WSAECONNREFUSED},
     {ELOOP, WSAELOOP},
     {ENAMETOOLONG, WSAENAMETOOLONG},
+#ifdef EHOSTDOWN
     {EHOSTDOWN, WSAEHOSTDOWN},
+#endif
     {EHOSTUNREACH, WSAEHOSTUNREACH},
 };
 
@@ -158,8 +170,13 @@ const char* platErrorText(int code) {
     std::string text;
     if (code > 0 && code < WSABASEERR) {
         // A plain host number without a socket meaning (a file error, say): the host's text.
-        char buf[256];
+        char buf[256] = {};
+#ifdef _WIN32
+        strerror_s(buf, sizeof buf, code);
+        text = buf;
+#else
         text = strerror_r(code, buf, sizeof buf);
+#endif
     } else {
         text = "error " + std::to_string(code);
     }

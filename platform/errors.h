@@ -11,7 +11,11 @@
 inline constexpr int ENOENT_CODE = 2;   // no such host or file
 inline constexpr int EAGAIN_CODE = 11;  // try again
 
-// Windows Sockets error numbers.
+// Windows Sockets error numbers. On Windows the system headers define them as macros of the
+// same values, and those are used.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 inline constexpr int WSAEINTR = 10004;
 inline constexpr int WSAEBADF = 10009;
 inline constexpr int WSAEACCES = 10013;
@@ -59,6 +63,7 @@ inline constexpr int WSANO_DATA = 11004;
 
 // The first Windows Sockets number; codes below it are plain C numbers.
 inline constexpr int WSABASEERR = 10000;
+#endif
 
 // Sets and reads the calling thread's error variable (0 means no error).
 void platSetError(int code);

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 
 // Writes the pieces one after another at the end of the file at path. With truncate the file is
 // created or emptied first; without it the file must exist (it is never created). True when every
@@ -18,11 +19,20 @@ bool platWriteFile(const std::string& path, bool truncate,
                    std::initializer_list<std::span<const char>> pieces, std::string* error,
                    bool* opened = nullptr);
 
+// Replaces the file at path with text as one step: the text goes to a new file beside it (with
+// the old file's permissions), reaches the disk, and is renamed over path (replacing it on every
+// host, Windows included; there a reader holding the old file open delays it up to 2 seconds). A
+// reader sees the old file or the new one, never a part. True on
+// success; false with the system's reason in *error (may be null) and the thread's error
+// variable set, path untouched and no temporary file left.
+bool platReplaceFileContents(const std::string& path, std::string_view text, std::string* error);
+
 // Cuts the file at path to size bytes. False with the system's reason in *error.
 bool platTruncateFile(const std::string& path, long long size, std::string* error);
 
 // Brings every written byte of the file system that holds folder to the disk (all file systems
-// where the system cannot sync just one).
+// where the system cannot sync just one). Nothing on Windows, where only an administrator may
+// flush a volume: there platWriteFile brings each file to the disk before it returns.
 void platSyncFileSystem(const std::string& folder);
 
 // Tests: called before every write with the bytes about to be written; returns how many the disk

@@ -1,5 +1,5 @@
 // An exclusive lock on a folder for the life of a process: a lock file in the folder, locked with
-// the system's advisory file lock. The system releases the lock when the process ends in any way
+// the system's advisory file lock (on Windows, held open for writing and shared with readers only). The system releases the lock when the process ends in any way
 // (a crash or SIGKILL included), so a stale lock file never keeps a later process out. The file
 // holds the holder's process id and host name, so that a refused process can say who holds it.
 #pragma once
@@ -20,11 +20,19 @@ class PlatFolderLock {
     bool Acquire(const std::string& file, std::string* holder, std::string* error);
     // Releases the lock (the file is left, empty). Also done on destruction.
     void Release();
+#ifdef _WIN32
+    bool Held() const { return handle_ != nullptr; }
+#else
     bool Held() const { return fd_ >= 0; }
+#endif
     // The file given to the last successful Acquire.
     const std::string& File() const { return file_; }
 
   private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the lock file's HANDLE
+#else
     int fd_ = -1;
+#endif
     std::string file_;
 };

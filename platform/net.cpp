@@ -64,48 +64,6 @@ bool platNetworkStart() {
     return true;
 }
 
-bool platLookupHostName(const char* name, uint32_t* addr) {
-    if (name == nullptr || addr == nullptr || *name == '\0') return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
-    *addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(result);
-    return true;
-}
-
-bool platParseDotted(const char* text, uint32_t* addr) {
-    if (text == nullptr || addr == nullptr) return false;
-    in_addr in{};
-    if (inet_pton(AF_INET, text, &in) != 1) return false;
-    *addr = in.s_addr;
-    return true;
-}
-
-bool platLookupAddress(uint32_t addr, std::string* name) {
-    if (name == nullptr) return false;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    char host[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
-        return false;
-    }
-    *name = host;
-    return true;
-}
-
-std::string platDottedText(uint32_t addr) {
-    in_addr in{};
-    in.s_addr = addr;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    return text;
-}
-
 PLAT_SOCKET platTcpSocket() {
     int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (sd < 0) {
@@ -288,21 +246,6 @@ long platSendNow(PLAT_SOCKET sock, const PLAT_IOVEC* pieces, int count) {
         return -1;
     }
     return long(sent);
-}
-
-int platIovecRemainder(const PLAT_IOVEC* pieces, int count, uint64_t done, PLAT_IOVEC* left) {
-    int nleft = 0;
-    for (int i = 0; i < count; ++i) {
-        if (done >= pieces[i].len) {
-            done -= pieces[i].len;
-            continue;
-        }
-        left[nleft].base = static_cast<uint8_t*>(pieces[i].base) + done;
-        left[nleft].len = pieces[i].len - size_t(done);
-        done = 0;
-        ++nleft;
-    }
-    return nleft;
 }
 
 PLAT_SOCKET platListenTcp(const char* host, uint16_t port, int backlog) {

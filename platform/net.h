@@ -6,8 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+#include <winsock2.h>
+using PLAT_SOCKET = SOCKET;
+inline constexpr PLAT_SOCKET PLAT_INVALID_SOCKET = INVALID_SOCKET;
+#else
 using PLAT_SOCKET = int;
 inline constexpr PLAT_SOCKET PLAT_INVALID_SOCKET = -1;
+#endif
 
 // An IPv4 address and port, both in network byte order, as in a sockaddr_in.
 struct PLAT_INADDR {
@@ -15,7 +21,8 @@ struct PLAT_INADDR {
     uint16_t port = 0;
 };
 
-// "Starting the socket library": nothing to do on this host; always true.
+// Starts the socket library (Winsock 2.2 on Windows, nothing elsewhere). Every call below starts
+// it too when needed, so calling this is optional. False with the error set when it cannot.
 bool platNetworkStart();
 
 // Host-name lookup of name into an IPv4 address (network order). False when unknown.

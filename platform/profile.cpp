@@ -6,11 +6,12 @@
 // A write rebuilds the file in a temporary file beside it and renames it over the old one.
 #include "platform/profile.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -21,12 +22,24 @@
 #include <unordered_map>
 
 #include "platform/errors.h"
+#include "platform/filewrite.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kDefaultWindowsDir = "/etc";
+// The folder of bare-named profile files when $WINDIR is not set: the system's Windows folder,
+// and /etc on other hosts.
+std::string defaultWindowsDir() {
+#ifdef _WIN32
+    char dir[MAX_PATH] = {};
+    UINT n = GetWindowsDirectoryA(dir, sizeof dir);
+    if (n > 0 && n < sizeof dir) return platHostPath(dir);
+    return "C:/Windows";
+#else
+    return "/etc";
+#endif
+}
 
 // Read-modify-write of a settings file by several threads must not lose a key.
 std::mutex g_writeMutex;
@@ -40,7 +53,10 @@ std::string trim(const std::string& text) {
 }
 
 bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 // The section name of a "[name]" line.
@@ -120,42 +136,7 @@ bool writeProfile(const std::string& path, const ProfileFile& file) {
     std::string text;
     const char* eol = file.crlf ? "\r\n" : "\n";
     for (const auto& line : file.lines) text += line + eol;
-
-    fs::path target(path);
-    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    // Appended piece by piece: GCC 12 warns (-Wrestrict, falsely) on "." + string in release builds.
-    std::string hidden = ".";
-    hidden += target.filename().string();
-    hidden += ".XXXXXX";
-    std::string tmpl = (dir / hidden).string();
-    int fd = mkstemp(tmpl.data());
-    if (fd < 0) {
-        platSetErrorFromErrno();
-        return false;
-    }
-    struct stat st {};
-    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    fchmod(fd, mode);
-    size_t done = 0;
-    bool ok = true;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        done += size_t(n);
-    }
-    if (ok && fsync(fd) != 0) ok = false;
-    if (!ok) platSetErrorFromErrno();
-    close(fd);
-    if (ok && rename(tmpl.c_str(), path.c_str()) != 0) {
-        platSetErrorFromErrno();
-        ok = false;
-    }
-    if (!ok) unlink(tmpl.c_str());
-    return ok;
+    return platReplaceFileContents(path, text, nullptr);
 }
 
 }  // namespace
@@ -173,7 +154,7 @@ std::string platResolveProfilePath(const std::string& file) {
     if (path.find('/') == std::string::npos) {
         const char* windir = std::getenv("WINDIR");
         std::string dir =
-            windir != nullptr && *windir != '\0' ? platHostPath(windir) : kDefaultWindowsDir;
+            windir != nullptr && *windir != '\0' ? platHostPath(windir) : defaultWindowsDir();
         path = dir + "/" + path;
     }
     std::error_code ec;

@@ -1,5 +1,6 @@
-// Stop signals (SIGINT, SIGTERM, SIGHUP) turned into a value that long-running loops poll, so that
-// a program stops where it is safe to and keeps what it has.
+// Stop signals (SIGINT, SIGTERM, SIGHUP; on Windows the console's Ctrl-C, Ctrl-Break and close
+// events as SIGINT, SIGBREAK and SIGTERM) turned into a value that long-running loops poll, so
+// that a program stops where it is safe to and keeps what it has.
 #pragma once
 
 // Installs the handlers. The first stop signal is recorded, and the handler of each signal goes
@@ -18,6 +19,7 @@ int platStopSignal();
 // Needs platInstallStopSignals; wakes at least every 50 ms, so a stop is seen within that.
 int platWaitForStopSignal(int timeoutMs);
 
-// A short English name of a stop signal for messages ("interrupt", "terminate", "hangup"), or
+// A short English name of a stop signal for messages ("interrupt", "terminate", "hangup",
+// "break"), or
 // "signal" for any other number. Never null; the text is static.
 const char *platStopSignalName(int signo);

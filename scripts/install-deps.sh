@@ -10,6 +10,10 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
   libmseed-dev libmseed-doc libcli11-dev
   clang libclang-rt-14-dev
+  # ./run windows: the mingw-w64 cross compilers (posix threads), GoogleTest's sources, wine64;
+  # and ./run linux32, the 32-bit build (-m32; qemu-i386 runs its tests where the kernel cannot)
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64
+  gcc-multilib g++-multilib qemu-user
 )
 
 missing=()

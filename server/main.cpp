@@ -9,7 +9,9 @@
 
 #include "logio/logio.h"
 #include "platform/clock.h"
+#ifdef ISISIM_WITH_MSEED
 #include "server/mseed.h"
+#endif
 #include "server/server.h"
 #include "tools/program.h"
 
@@ -39,7 +41,8 @@ int main(int argc, char** argv) {
     std::string configFile, portFile, logDest = "stderr";
     int samplesPerPacket = kDefaultSamplesPerPacket;
     double history = kDefaultHistorySeconds, runSeconds = 0.0;
-    bool keepTimes = false, debug = false, quiet = false;
+    bool debug = false, quiet = false;
+    [[maybe_unused]] bool keepTimes = false;  // --keep-times, where --mseed is built
 
     app.add_option("--host", options.host, "Address to listen on")->capture_default_str();
     app.add_option("-p,--port", options.port, "TCP port; 0 picks a free one")
@@ -71,11 +74,13 @@ int main(int argc, char** argv) {
            "Keep up to this many megabytes of built packets for clients asking for the same "
            "data again (0: compute every packet as it is sent)")
         ->capture_default_str();
+#ifdef ISISIM_WITH_MSEED
     app.add_option("--mseed", mseedFiles, "Serve the records of these miniSEED files as streams")
         ->check(CLI::ExistingFile);
     app.add_flag("--keep-times", keepTimes,
                  "Serve miniSEED data at its own times (default: shifted so the newest sample is "
                  "now)");
+#endif
     app.add_option("--fault", faultTexts,
                    "Inject a fault (repeatable): close:N[:K] closes after N packets, "
                    "alert:N:CODE[:K] sends an alert, stall:N:SECONDS[:K] sends nothing, "
@@ -106,11 +111,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "isi-sim: %s\n", error.c_str());
         return 2;
     }
+#ifdef ISISIM_WITH_MSEED
     if (!mseedFiles.empty() &&
         !simLoadMseed(mseedFiles, keepTimes, samplesPerPacket, platNow(), &streams, &error)) {
         std::fprintf(stderr, "isi-sim: %s\n", error.c_str());
         return 2;
     }
+#endif
     if (streams.empty()) streams = simDefaultStreams(samplesPerPacket, history);
     for (const std::string& text : faultTexts) {
         SimFault fault;

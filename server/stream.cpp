@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "server/synthetic.h"
+#include "util/util.h"
 
 namespace isisim {
 
@@ -21,22 +22,6 @@ std::string trimmed(const char* text) {
     std::string s(text);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
     return s;
-}
-
-// Glob match with "*" and "?", letters without regard to case.
-bool globMatch(const char* pattern, const char* text) {
-    if (*pattern == '\0') return *text == '\0';
-    if (*pattern == '*') {
-        for (const char* t = text;; ++t) {
-            if (globMatch(pattern + 1, t)) return true;
-            if (*t == '\0') return false;
-        }
-    }
-    if (*text == '\0') return false;
-    if (*pattern != '?' && std::toupper(static_cast<unsigned char>(*pattern)) !=
-                               std::toupper(static_cast<unsigned char>(*text)))
-        return false;
-    return globMatch(pattern + 1, text + 1);
 }
 
 bool validPart(const std::string& part, size_t maxLen, bool mayBeEmpty) {
@@ -258,11 +243,11 @@ void SimStream::shift(double seconds) {
 }
 
 bool simNameMatches(const ISI_STREAM_ID& pattern, const ISI_STREAM_ID& stream) {
-    if (!globMatch(trimmed(pattern.sta).c_str(), trimmed(stream.sta).c_str())) return false;
-    if (!globMatch(trimmed(pattern.chn).c_str(), trimmed(stream.chn).c_str())) return false;
+    if (!utilWildcardMatch(trimmed(pattern.sta).c_str(), trimmed(stream.sta).c_str())) return false;
+    if (!utilWildcardMatch(trimmed(pattern.chn).c_str(), trimmed(stream.chn).c_str())) return false;
     std::string loc = trimmed(pattern.loc);
     if (loc == "--") loc.clear();
-    return globMatch(loc.c_str(), trimmed(stream.loc).c_str());
+    return utilWildcardMatch(loc.c_str(), trimmed(stream.loc).c_str());
 }
 
 bool simParseStreamSpec(const std::string& text, int defaultSamplesPerPacket, double history,

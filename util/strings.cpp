@@ -1,4 +1,5 @@
 // Bounded copies and field splitting.
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -97,4 +98,19 @@ UTIL_LIST* utilTokenList(const char* text, const char* separators, char quote) {
     std::free(fields);
     std::free(copy);
     return list;
+}
+
+bool utilWildcardMatch(const char* pattern, const char* text) {
+    if (*pattern == '\0') return *text == '\0';
+    if (*pattern == '*') {
+        for (const char* t = text;; ++t) {
+            if (utilWildcardMatch(pattern + 1, t)) return true;
+            if (*t == '\0') return false;
+        }
+    }
+    if (*text == '\0') return false;
+    if (*pattern != '?' && std::toupper(static_cast<unsigned char>(*pattern)) !=
+                               std::toupper(static_cast<unsigned char>(*text)))
+        return false;
+    return utilWildcardMatch(pattern + 1, text + 1);
 }

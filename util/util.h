@@ -134,6 +134,10 @@ inline std::string utilPrintableString(std::string_view text) {
     return out;
 }
 
+// True when text matches pattern, where "*" stands for any run of characters (none included)
+// and "?" for any one, and letters compare without regard to case (as stream names do).
+bool utilWildcardMatch(const char* pattern, const char* text);
+
 // ---- list ----------------------------------------------------------------------------------
 struct UTIL_LIST_NODE {
     UTIL_LIST_NODE* next;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,9 +16,7 @@
 namespace gleanertest {
 
 inline std::string MakeScratchFolder(const char* tag) {
-    std::string pattern = std::string("/tmp/gleaner-") + tag + ".XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return {};
-    return pattern;
+    return testhost::makeTempDir(std::string("gleaner-") + tag);
 }
 
 class ScratchTest : public ::testing::Test {

@@ -196,7 +196,7 @@ TEST_F(SettingsTest, WrittenValuesReadBack) {
 }
 
 TEST_F(SettingsTest, DataDirectoryLosesOneTrailingBackslash) {
-    setenv("WINDIR", dir_.c_str(), 1);
+    testhost::setEnv("WINDIR", dir_);
     EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "");
     std::ofstream(dir_ + "/KVR.ini") << "[DATA]\r\nDIR=/data/kvr\\\r\n";
     EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "/data/kvr");

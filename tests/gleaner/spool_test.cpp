@@ -2,9 +2,9 @@
 // a write failure (the test limit standing for a full disk) leaves exactly the records that fit,
 // whether an Append or the last Flush runs into it.
 #include "gleaner/spool.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -51,8 +51,9 @@ TEST(SpoolTest, BufferedWritesKeepWholeRecordsUpToAWriteFailure) {
         {"limit inside the second buffer: an Append fails", 2500, 1200 * kRecordBytes + 7, 2000,
          1200},
     };
-    const std::string dir = std::filesystem::temp_directory_path() /
-                            ("gleaner-spool-test-" + std::to_string(::getpid()));
+    const std::string dir = (std::filesystem::temp_directory_path() /
+                             ("gleaner-spool-test-" + std::to_string(platProcessId())))
+                                .string();
     std::filesystem::create_directories(dir);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,6 @@
 // The traffic log of a handshake and one frame each way, byte for byte (the time stamps by
 // pattern).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -42,7 +41,7 @@ std::string pidText() {
 
 TEST(IacpTrace, HandshakeAndOneFrameEachWayAreLoggedByteForByte) {
     const fs::path trace =
-        fs::temp_directory_path() / ("found-trace-" + std::to_string(getpid()) + ".log");
+        fs::temp_directory_path() / ("found-trace-" + std::to_string(platProcessId()) + ".log");
     fs::remove(trace);
     const std::vector<uint8_t> request = {'I', 'S', 'I', ' ', 'r', 'e', 'q', 'u', 'e', 's',
                                           't', ' ', 'p', 'a', 'y', 'l', 'o', 'a', 'd', '!'};
@@ -57,7 +56,8 @@ TEST(IacpTrace, HandshakeAndOneFrameEachWayAreLoggedByteForByte) {
 
     iacptest::CapturedLog log;
     IACP_OPTIONS options;
-    options.tracefile = trace.c_str();
+    const std::string traceFile = trace.string();
+    options.tracefile = traceFile.c_str();
     IACP_CONNECTION* iacp = iacpOpen("127.0.0.1", peer.port(), &options, log.handle(), 0);
     ASSERT_NE(iacp, nullptr);
     EXPECT_TRUE(log.contains("logging traffic to " + trace.string()));
@@ -75,9 +75,11 @@ TEST(IacpTrace, HandshakeAndOneFrameEachWayAreLoggedByteForByte) {
     peer.join();
     EXPECT_EQ(received.payload, request);
 
-    std::ifstream file(trace, std::ios::binary);
     std::stringstream ss;
-    ss << file.rdbuf();
+    {
+        std::ifstream file(trace, std::ios::binary);
+        ss << file.rdbuf();
+    }
     fs::remove(trace);
     // Every entry begins with the local time "%Y:%j-%H:%M:%S".
     const std::string text = std::regex_replace(

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "isi/idacmp_encoder.h"
@@ -24,11 +25,10 @@ inline ISI_TS_PACKET makeHeader(const char* sta, const char* chn, const char* lo
     return p;
 }
 
-// Header and data; nbytes is set from the data unless the test forces a value.
+// Header and data; nbytes is set from the data unless the test forces a value (any 32-bit one).
 inline std::vector<uint8_t> payloadOf(ISI_TS_PACKET header, const std::vector<uint8_t>& data,
-                                      long forcedNbytes = -1) {
-    header.nbytes = forcedNbytes >= 0 ? static_cast<uint32_t>(forcedNbytes)
-                                      : static_cast<uint32_t>(data.size());
+                                      std::optional<uint32_t> forcedNbytes = std::nullopt) {
+    header.nbytes = forcedNbytes.value_or(static_cast<uint32_t>(data.size()));
     std::vector<uint8_t> payload(ISI_TS_HEADER_LEN);
     isiPackTSHeader(payload.data(), &header);
     payload.insert(payload.end(), data.begin(), data.end());

@@ -2,7 +2,6 @@
 #include "logio/logio.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 
 namespace fs = std::filesystem;
@@ -28,7 +28,7 @@ class LogioTest : public ::testing::Test {
     void SetUp() override {
         g_seen.clear();
         dir_ = fs::temp_directory_path() /
-               ("found-logio-" + std::to_string(getpid()) + "-" +
+               ("found-logio-" + std::to_string(platProcessId()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -99,14 +99,14 @@ TEST_F(LogioTest, BadDestinationsFail) {
         EXPECT_EQ(platGetError(), WSAEINVAL) << c.dest;
     }
     LOGIO lp;
-    EXPECT_FALSE(logioInit(&lp, (dir_ / "no/such/dir/log").c_str(), nullptr, "t"));
+    EXPECT_FALSE(logioInit(&lp, (dir_ / "no/such/dir/log").string().c_str(), nullptr, "t"));
     EXPECT_FALSE(logioInit(nullptr, "-", nullptr, "t"));
 }
 
 TEST_F(LogioTest, FileLineHasTimeTagAndMessage) {
     const fs::path file = dir_ / "test.log";
     LOGIO lp;
-    ASSERT_TRUE(logioInit(&lp, file.c_str(), nullptr, "rillet"));
+    ASSERT_TRUE(logioInit(&lp, file.string().c_str(), nullptr, "rillet"));
     EXPECT_TRUE(fs::exists(file));  // opened once to check it
     logioMsg(&lp, LOG_INFO, "%s: connection closed\n", "pid12@host");
     logioSetSuspended(&lp, true);
@@ -115,7 +115,7 @@ TEST_F(LogioTest, FileLineHasTimeTagAndMessage) {
     logioMsg(&lp, LOG_WARNING, "second");
     auto lines = fileLines(file);
     ASSERT_EQ(lines.size(), 2u);
-    const std::string ids = "\\[" + std::to_string(getpid()) + ":[0-9]+\\]";
+    const std::string ids = "\\[" + std::to_string(platProcessId()) + ":[0-9]+\\]";
     EXPECT_TRUE(std::regex_match(
         lines[0], std::regex("[0-9]{4}:[0-9]{3}-[0-9]{2}:[0-9]{2}:[0-9]{2} rillet" + ids +
                              " pid12@host: connection closed")))
@@ -152,7 +152,7 @@ TEST_F(LogioTest, DefaultHandleWritesToStandardOutput) {
 TEST_F(LogioTest, LinesFromSeveralThreadsNeverMix) {
     const fs::path file = dir_ / "threads.log";
     LOGIO lp;
-    ASSERT_TRUE(logioInit(&lp, file.c_str(), nullptr, "t"));
+    ASSERT_TRUE(logioInit(&lp, file.string().c_str(), nullptr, "t"));
     const std::string body(200, 'y');
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

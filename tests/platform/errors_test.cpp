@@ -31,7 +31,9 @@ TEST(PlatformErrors, HostSocketErrorsMapOntoWindowsSocketsNumbers) {
         {EPIPE, WSAECONNRESET},
         {ETIMEDOUT, WSAETIMEDOUT},
         {ECONNREFUSED, WSAECONNREFUSED},
+#ifdef EHOSTDOWN
         {EHOSTDOWN, WSAEHOSTDOWN},
+#endif
         {EHOSTUNREACH, WSAEHOSTUNREACH},
         {ENOENT, ENOENT_CODE},  // plain numbers stay as they are
     };

@@ -1,4 +1,5 @@
-// Gathered writes that the socket takes only in part, and what is left of them.
+// Gathered writes that the socket takes only in part, and what is left of them; the failures of a
+// connection reported with the same codes and texts on every host.
 #include "platform/net.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 
 namespace {
@@ -87,6 +89,56 @@ TEST(PlatformIovec, AGatheredWriteLargerThanTheSocketTakesArrivesWholeAndInOrder
     EXPECT_TRUE(got == expected);
     platCloseSocket(writer);
     platCloseSocket(reader);
+    platCloseSocket(listener);
+}
+
+// The loopback address of port (host order) as the connect call takes it.
+PLAT_INADDR loopback(uint16_t port) {
+    PLAT_INADDR address;
+    EXPECT_TRUE(platParseDotted("127.0.0.1", &address.addr));
+    const uint8_t portBytes[2] = {uint8_t(port >> 8), uint8_t(port)};
+    std::memcpy(&address.port, portBytes, 2);
+    return address;
+}
+
+// A refused connect, a connection reset by its peer and a wait that times out: what the library
+// logs and decides on (a retry, a reconnect) must not depend on the host's socket interface.
+// (An unknown host: UtilSetHostAddr in the util tests.)
+TEST(PlatformNetErrors, RefusedResetAndTimedOutAreTheSameOnEveryHost) {
+    // Refused: a port that was just listened on and is closed now.
+    PLAT_SOCKET listener = platListenTcp("127.0.0.1", 0, 1);
+    ASSERT_NE(listener, PLAT_INVALID_SOCKET);
+    const uint16_t closedPort = platLocalPort(listener);
+    platCloseSocket(listener);
+    PLAT_SOCKET sock = platTcpSocket();
+    platSetError(0);
+    EXPECT_FALSE(platConnect(sock, loopback(closedPort)));
+    EXPECT_EQ(platGetError(), WSAECONNREFUSED);
+    EXPECT_STREQ(platErrorText(platGetError()), "connection refused");
+    platCloseSocket(sock);
+
+    // Timed out: nothing arrives within the wait, which leaves the error variable alone.
+    listener = platListenTcp("127.0.0.1", 0, 1);
+    ASSERT_NE(listener, PLAT_INVALID_SOCKET);
+    sock = platTcpSocket();
+    ASSERT_TRUE(platConnect(sock, loopback(platLocalPort(listener))));
+    PLAT_SOCKET peer = platAccept(listener);
+    ASSERT_NE(peer, PLAT_INVALID_SOCKET);
+    platSetError(0);
+    EXPECT_EQ(platWaitReadable(sock, 100), 0);
+    EXPECT_EQ(platGetError(), 0);
+    EXPECT_STREQ(platErrorText(WSAETIMEDOUT), "connection timed out");
+
+    // Reset: the peer has gone; the first write draws its reset, a later one reports it.
+    platCloseSocket(peer);
+    ASSERT_EQ(platWaitReadable(sock, 5000), 1);
+    const char bytes[] = "to a closed peer";
+    platSetError(0);
+    for (int attempt = 0; attempt < 100 && platSend(sock, bytes, sizeof bytes) > 0; ++attempt)
+        platSleepMs(20);
+    EXPECT_EQ(platGetError(), WSAECONNRESET);
+    EXPECT_STREQ(platErrorText(platGetError()), "connection reset by peer");
+    platCloseSocket(sock);
     platCloseSocket(listener);
 }
 

@@ -3,13 +3,17 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "support/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -19,14 +23,14 @@ class PlatformProfile : public ::testing::Test {
   protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("found-profile-" + std::to_string(getpid()) + "-" +
+               ("found-profile-" + std::to_string(platProcessId()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const { return (dir_ / name).generic_string(); }
     void write(const std::string& name, const std::string& text) const {
         std::ofstream(path(name), std::ios::binary) << text;
     }
@@ -146,11 +150,23 @@ TEST_F(PlatformProfile, ReplacesTheFileAtomically) {
     write("a.ini", "[A]\nx=1\n");
     const std::string f = path("a.ini");
     const auto permissionsBefore = fs::status(f).permissions();
-    std::ifstream held(f);  // a reader that opened the old file keeps reading it whole
+    auto held = std::make_unique<std::ifstream>(f);
+#ifdef _WIN32
+    // Windows cannot replace a file that a reader holds open (the C library's streams do not
+    // share its deletion): the write waits for a short reader to finish.
+    std::thread reader([&held] {
+        platSleepMs(200);
+        held.reset();
+    });
+    ASSERT_TRUE(platWriteProfileString("A", "y", "2", f));
+    reader.join();
+#else
+    // A reader that opened the old file keeps reading it whole.
     ASSERT_TRUE(platWriteProfileString("A", "y", "2", f));
     std::stringstream old;
-    old << held.rdbuf();
+    old << held->rdbuf();
     EXPECT_EQ(old.str(), "[A]\nx=1\n");
+#endif
     EXPECT_EQ(read("a.ini"), "[A]\nx=1\ny=2\n");
     EXPECT_EQ(fs::status(f).permissions(), permissionsBefore);
     // No temporary file is left beside it.
@@ -181,12 +197,21 @@ TEST_F(PlatformProfile, BareNamesLiveInTheWindowsDirectory) {
     write("KVR.ini", "[DATA]\nDIR=/srv/kvr\n");
     const char* old = std::getenv("WINDIR");
     std::string saved = old != nullptr ? old : "";
-    setenv("WINDIR", dir_.c_str(), 1);
+    testhost::setEnv("WINDIR", dir_.string());
+#ifdef _WIN32
+    EXPECT_EQ(platResolveProfilePath("kvr.ini"), path("kvr.ini"));  // the same file there
+#else
     EXPECT_EQ(platResolveProfilePath("kvr.ini"), path("KVR.ini"));
+#endif
     EXPECT_EQ(platGetProfileString("DATA", "DIR", "", "KVR.ini"), "/srv/kvr");
-    unsetenv("WINDIR");
+    testhost::unsetEnv("WINDIR");
+#ifdef _WIN32
+    // Without the variable, the system's own Windows folder.
+    EXPECT_NE(platResolveProfilePath("nosuch-found-test.ini").find(":/"), std::string::npos);
+#else
     EXPECT_EQ(platResolveProfilePath("nosuch-found-test.ini"), "/etc/nosuch-found-test.ini");
-    if (old != nullptr) setenv("WINDIR", saved.c_str(), 1);
+#endif
+    if (old != nullptr) testhost::setEnv("WINDIR", saved);
 }
 
 TEST(PlatformPath, SeparatorsBecomeTheHosts) {

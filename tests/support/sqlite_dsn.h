@@ -4,12 +4,11 @@
 // does not link, so that tests of the lower areas keep off ODBC.
 #pragma once
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <string>
 
 #include "kvr/dsn.h"
+#include "support/test_host.h"
 
 namespace kvrtest {
 
@@ -27,8 +26,8 @@ inline bool UseSqliteDsn(const std::string& folder, std::string* error) {
                             kvrSqliteDsnEntry(driver, folder + "/kvr.db"), error))
         return false;
     std::ofstream(folder + "/odbcinst.ini").close();
-    setenv("ODBCINI", (folder + "/odbc.ini").c_str(), 1);
-    setenv("ODBCSYSINI", folder.c_str(), 1);
+    testhost::setEnv("ODBCINI", folder + "/odbc.ini");
+    testhost::setEnv("ODBCSYSINI", folder);
     return true;
 }
 
