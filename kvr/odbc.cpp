@@ -304,33 +304,37 @@ void KvrConnection::close() {
 
 SQLRETURN KvrConnection::execute(std::string_view sql, SQLLEN* rowCount) {
     if (rowCount != nullptr) *rowCount = -1;
-    KvrStatement statement(*this);
-    if (!statement.valid()) {
+    SQLRETURN rc;
+    {
+        KvrStatement statement(*this);
+        if (!statement.valid()) {
+            message_ = statement.message();
+            return SQL_ERROR;
+        }
+        rc = statement.execute(sql);
         message_ = statement.message();
-        return SQL_ERROR;
-    }
-    SQLRETURN rc = statement.execute(sql);
-    if (!kvrSqlOk(rc) && rc != SQL_NO_DATA && lost_ && !inTransaction_) {
-        // The statement never reached a server that went away: once more on a new connection.
-        KvrStatement again(*this);
-        times_.noteRetry();
-        if (again.valid()) {
-            rc = again.execute(sql);
-            message_ = again.message();
-            if (rowCount != nullptr && kvrSqlOk(rc)) *rowCount = again.rowCount();
-            if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
+        const bool retry = !kvrSqlOk(rc) && rc != SQL_NO_DATA && lost_ && !inTransaction_;
+        if (!retry) {
+            if (rowCount != nullptr) {
+                if (rc == SQL_NO_DATA)
+                    *rowCount = 0;
+                else if (kvrSqlOk(rc))
+                    *rowCount = statement.rowCount();
+            }
             return rc;
         }
+    }  // the failed statement's handle is freed before its connection is made anew
+    // The statement never reached a server that went away: once more on a new connection.
+    KvrStatement again(*this);
+    times_.noteRetry();
+    if (!again.valid()) {
         message_ = again.message();
         return rc;
     }
-    message_ = statement.message();
-    if (rowCount != nullptr) {
-        if (rc == SQL_NO_DATA)
-            *rowCount = 0;
-        else if (kvrSqlOk(rc))
-            *rowCount = statement.rowCount();
-    }
+    rc = again.execute(sql);
+    message_ = again.message();
+    if (rowCount != nullptr && kvrSqlOk(rc)) *rowCount = again.rowCount();
+    if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
     return rc;
 }
 

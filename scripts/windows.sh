@@ -10,9 +10,10 @@ cd "$root"
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The programs a Windows build makes (Qt and libmseed are not there: no Tremlive, no dialogs, no
-# --mseed); Rillet where its headless program builds without Qt.
-programs=(isicat/isicat kvr/kvrdb gleaner/gleaner server/isi-sim tools/iacp-loopback)
-optional=(rillet/rillet)
+# --mseed); Rillet without its window.
+programs=(isicat/isicat kvr/kvrdb gleaner/gleaner server/isi-sim tools/iacp-loopback rillet/rillet
+  rillet/rillet-headless)
+optional=()
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || [ ! -x /usr/lib/wine/wine64 ] || wine=/usr/lib/wine/wine64
@@ -25,7 +26,7 @@ for arch in i686 x86_64; do
     -DCMAKE_BUILD_TYPE=Release -DKVR_TESTS=$tests -DKVR_BENCH=OFF >"$dir/configure.log"
   grep -E "skipped|not found" "$dir/configure.log" | sed 's/^-- /   /' || true
   cmake --build "$dir" -j "$jobs"
-  for p in "${programs[@]}" "${optional[@]}"; do
+  for p in "${programs[@]}" ${optional[@]+"${optional[@]}"}; do
     exe="$dir/$p.exe"
     if [ ! -f "$exe" ]; then
       [[ " ${optional[*]} " == *" $p "* ]] && { echo "   $exe: not built here"; continue; }

@@ -62,7 +62,7 @@ TEST(SimStreamTest, StoredSegmentsAreSearchedAcrossTheirGap) {
     // Samples of every size, read back across the blocks they are kept in.
     std::vector<SimSegment> wide(1);
     for (int i = 0; i < 3000; ++i)
-        wide[0].samples.push_back(i % 7 == 0 ? INT32_MIN + i : int32_t(i * 1000003));
+        wide[0].samples.push_back(i % 7 == 0 ? INT32_MIN + i : int32_t(uint32_t(i) * 1000003u));
     const std::vector<int32_t> expected = wide[0].samples;
     SimStream w = SimStream::stored(nameOf("A", "BHZ", "00"), {20, 1}, 100, std::move(wide));
     std::vector<int32_t> back(expected.size());
