@@ -28,8 +28,14 @@ if command -v man >/dev/null; then
   printf '%s\n' "$page" | grep -q -- '--status' || { echo "rillet.1 does not show --status"; exit 1; }
 fi
 
+# A library of a sanitizer build needs its run-time loaded first: the consumer is built the same way.
+sanitize=()
+if ldd "$libdir/libisiclient.so" | grep -q libasan; then
+  sanitize=(-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined)
+fi
 cmake -S "$consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$scratch.log" 2>&1 || { cat "$scratch.log"; exit 1; }
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF ${sanitize[@]+"${sanitize[@]}"} >"$scratch.log" 2>&1 ||
+  { cat "$scratch.log"; exit 1; }
 PKG_CONFIG_PATH=$libdir/pkgconfig cmake --build "$scratch/consumer" >"$scratch.log" 2>&1 ||
   { cat "$scratch.log"; exit 1; }
 LD_LIBRARY_PATH=$libdir "$scratch/consumer/consumer_cmake"
