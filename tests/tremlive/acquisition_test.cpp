@@ -209,8 +209,9 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
 TEST_F(Acquisition, StopEndsTheThreadWhileTheServerSendsOnlyHeartbeats) {
     isisim::SimServerOptions options;
     options.heartbeat = 1.0;
-    // One packet every 1000 s: after the request nothing but heartbeats arrives.
-    startServer({"ABC.BHZ.00:0.1:100"}, options);
+    // One packet every 100,000 s: after the request nothing but heartbeats arrives. (At one every
+    // 1000 s the newest packet fell inside the request's first second about once a thousand runs.)
+    startServer({"ABC.BHZ.00:0.001:100"}, options);
     AddChannel(buffers_.get(), "ABC", "BHZ", "00");
     start(1);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
