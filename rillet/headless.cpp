@@ -37,9 +37,7 @@ int RunHeadless(bool verbose) {
     }
     session.Start(view, !verbose);
 
-    int signal = 0;
-    while ((signal = platWaitForStopSignal(-1)) == 0) {
-    }
+    const int signal = platWaitForStopSignal(-1);  // waits for ever: never 0
     std::fprintf(stdout, "Stopping (%s): writing pending data\n", platStopSignalName(signal));
     std::fflush(stdout);
     session.Stop();
