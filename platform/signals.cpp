@@ -5,11 +5,18 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -17,10 +24,38 @@ namespace {
 std::atomic<int> g_stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch lock-free state");
 
-// Records the first stop signal; false when one was recorded before.
+#ifdef _WIN32
+
+// Set with the first signal and reset at installation: the waiters sleep on it.
+HANDLE g_wakeEvent = nullptr;
+
+void wake() {
+    if (g_wakeEvent != nullptr) SetEvent(g_wakeEvent);
+}
+
+#else
+
+// The self-pipe: the handler writes one byte after recording the first signal, and the byte stays
+// there until the next installation, so every waiter sees the pipe readable from then on.
+int g_wakePipe[2] = {-1, -1};
+
+void wake() {
+    if (g_wakePipe[1] >= 0) {
+        const int saved = errno;  // the interrupted code may be reading errno
+        const char byte = 1;
+        (void)!::write(g_wakePipe[1], &byte, 1);
+        errno = saved;
+    }
+}
+
+#endif
+
+// Records the first stop signal and wakes the waiters; false when one was recorded before.
 bool recordStopSignal(int signo) {
     int none = 0;
-    return g_stopSignal.compare_exchange_strong(none, signo);
+    if (!g_stopSignal.compare_exchange_strong(none, signo)) return false;
+    wake();
+    return true;
 }
 
 #ifdef _WIN32
@@ -59,9 +94,27 @@ void platInstallStopSignals() {
     g_stopSignal = 0;
 #ifdef _WIN32
     // A write to a closed socket is an error on Windows, never a signal: nothing to ignore.
-    static std::atomic<bool> installed{false};
-    if (!installed.exchange(true)) SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    });
+    if (g_wakeEvent != nullptr) ResetEvent(g_wakeEvent);
 #else
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (::pipe(g_wakePipe) != 0) {
+            g_wakePipe[0] = g_wakePipe[1] = -1;  // waiters then poll the flag
+            return;
+        }
+        for (int fd : g_wakePipe) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+    });
+    char drained[16];
+    while (g_wakePipe[0] >= 0 && ::read(g_wakePipe[0], drained, sizeof drained) > 0) {
+    }
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -80,8 +133,29 @@ int platWaitForStopSignal(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         if (int signo = platStopSignal()) return signo;
-        if (timeoutMs >= 0 && Clock::now() >= deadline) return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Sleeps until the handler wakes it, the time runs out, or (for ever waits) a minute has
+        // passed; no wake-ups in between, so an idle program costs nothing.
+        int64_t sliceMs = 60000;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - Clock::now())
+                                  .count();
+            if (left <= 0) return platStopSignal();
+            sliceMs = std::min<int64_t>(sliceMs, left);
+        }
+#ifdef _WIN32
+        if (g_wakeEvent != nullptr) {
+            WaitForSingleObject(g_wakeEvent, static_cast<DWORD>(sliceMs));
+            continue;
+        }
+#else
+        if (g_wakePipe[0] >= 0) {
+            pollfd pfd{g_wakePipe[0], POLLIN, 0};
+            ::poll(&pfd, 1, static_cast<int>(sliceMs));  // EINTR: the loop looks again
+            continue;
+        }
+#endif
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(sliceMs, 20)));
     }
 }
 

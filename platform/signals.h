@@ -16,7 +16,8 @@ int platStopSignal();
 
 // Waits until a stop signal has been recorded or timeoutMs milliseconds have passed, whichever is
 // first (a negative timeout waits for ever). Returns the signal, or 0 when the time ran out.
-// Needs platInstallStopSignals; wakes at least every 50 ms, so a stop is seen within that.
+// Needs platInstallStopSignals. Sleeps without waking in between: the signal handler wakes it.
+// Callable from any thread, by several at once.
 int platWaitForStopSignal(int timeoutMs);
 
 // A short English name of a stop signal for messages ("interrupt", "terminate", "hangup",
