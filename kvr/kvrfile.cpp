@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "platform/filewrite.h"
 
@@ -122,14 +123,19 @@ bool fillHeader(std::span<char, KVR_HEADER_SIZE> block, const char* magic,
 }
 
 // Samples go to disk little-endian whatever the host's order.
-std::vector<char> littleEndianBytes(std::span<const float> samples) {
-    std::vector<char> bytes(samples.size() * KVR_SAMPLE_SIZE);
+// The samples as the file stores them (IEEE floats, little-endian): on a little-endian host the
+// array itself, elsewhere a swapped copy made in scratch.
+std::span<const char> littleEndianBytes(std::span<const float> samples, std::vector<char>& scratch) {
+    static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == KVR_SAMPLE_SIZE);
+    if constexpr (std::endian::native == std::endian::little)
+        return {reinterpret_cast<const char*>(samples.data()), samples.size_bytes()};
+    scratch.resize(samples.size() * KVR_SAMPLE_SIZE);
     for (size_t i = 0; i < samples.size(); ++i) {
         uint32_t v = std::bit_cast<uint32_t>(samples[i]);
         for (size_t b = 0; b < KVR_SAMPLE_SIZE; ++b)
-            bytes[i * KVR_SAMPLE_SIZE + b] = static_cast<char>((v >> (8 * b)) & 0xff);
+            scratch[i * KVR_SAMPLE_SIZE + b] = static_cast<char>((v >> (8 * b)) & 0xff);
     }
-    return bytes;
+    return scratch;
 }
 
 void setError(std::string* error, std::string text) {
@@ -257,7 +263,8 @@ std::string kvrFixedNumber(double value) {
 
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
                    std::span<const float> samples, std::string* error) {
-    std::vector<char> bytes = littleEndianBytes(samples);
+    std::vector<char> scratch;
+    std::span<const char> bytes = littleEndianBytes(samples, scratch);
     std::string why;
     bool opened = false;
     if (platWriteFile(hostPath, true, {header, bytes}, &why, &opened)) return true;
@@ -266,13 +273,14 @@ bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER
 }
 
 bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
-                      std::string* error) {
+                      std::string* error, long long* sizeBefore) {
     // The file is opened without being created: a file that vanished must not come back as a
     // headerless stub.
-    std::vector<char> bytes = littleEndianBytes(samples);
+    std::vector<char> scratch;
+    std::span<const char> bytes = littleEndianBytes(samples, scratch);
     std::string why;
     bool opened = false;
-    if (platWriteFile(hostPath, false, {bytes}, &why, &opened)) return true;
+    if (platWriteFile(hostPath, false, {bytes}, &why, &opened, sizeBefore)) return true;
     setError(error, (opened ? "cannot write " : "cannot open ") + hostPath + ": " + why);
     return false;
 }

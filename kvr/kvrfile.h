@@ -117,9 +117,11 @@ std::string kvrFixedNumber(double value);
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
                    std::span<const float> samples, std::string* error);
 // Opens an existing file for writing, seeks to its end and writes samples; the header is never
-// touched. False with a message when the file is missing or cannot be written.
+// touched. False with a message when the file is missing or cannot be written. *sizeBefore (when
+// given) receives the file's size before the write, what a failed write is cut back to, or -1
+// when the file could not be opened (it is then unchanged).
 bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
-                      std::string* error);
+                      std::string* error, long long* sizeBefore = nullptr);
 // Creates a folder and its parents; an existing folder is not an error.
 bool kvrMakeFolders(const std::string& hostPath, std::string* error);
 

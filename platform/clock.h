@@ -8,6 +8,11 @@
 // Seconds since 1970-01-01 00:00:00 UTC, to the millisecond.
 double platNow();
 
+// The same clock read cheaply, to within the system's tick (a few milliseconds): for times that
+// are kept often and rarely looked at (the time of the last read of a connection, pacing once a
+// second). Never more than one tick behind platNow.
+double platNowCoarse();
+
 void platSleepMs(uint32_t milliseconds);
 
 // Thread-safe breakdown of whole seconds into UTC (or local) calendar fields. False when the time

@@ -102,15 +102,18 @@ void platSetDiskSpaceHookForTests(PlatDiskSpaceHook hook) {
 
 bool platWriteFile(const std::string& path, bool truncate,
                    std::initializer_list<std::span<const char>> pieces, std::string* error,
-                   bool* opened) {
+                   bool* opened, long long* sizeBefore) {
     int flags = O_WRONLY | kOpenFlags | (truncate ? O_CREAT | O_TRUNC : 0);
     int fd = ::open(path.c_str(), flags, 0644);
     if (opened != nullptr) *opened = fd >= 0;
+    if (sizeBefore != nullptr) *sizeBefore = -1;
     if (fd < 0) {
         *error = std::strerror(errno);
         return false;
     }
-    int failure = ::lseek(fd, 0, SEEK_END) < 0 ? errno : 0;
+    const auto end = ::lseek(fd, 0, SEEK_END);
+    int failure = end < 0 ? errno : 0;
+    if (sizeBefore != nullptr && end >= 0) *sizeBefore = static_cast<long long>(end);
     for (std::span<const char> piece : pieces) {
         if (failure == 0) failure = writeAll(fd, piece.data(), piece.size());
     }

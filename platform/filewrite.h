@@ -14,10 +14,12 @@
 // created or emptied first; without it the file must exist (it is never created). True when every
 // byte was written and the file closed. False with the system's reason in *error ("No space left
 // on device"); the file may then hold part of the bytes, which the caller cuts back. *opened (when
-// given) tells whether the file was opened at all, that is whether it may have been changed.
+// given) tells whether the file was opened at all, that is whether it may have been changed;
+// *sizeBefore (when given) receives the file's size when it was opened, the offset the pieces went
+// to (-1 when it was not opened or its end could not be found).
 bool platWriteFile(const std::string& path, bool truncate,
                    std::initializer_list<std::span<const char>> pieces, std::string* error,
-                   bool* opened = nullptr);
+                   bool* opened = nullptr, long long* sizeBefore = nullptr);
 
 // Replaces the file at path with text as one step: the text goes to a new file beside it (with
 // the old file's permissions), reaches the disk, and is renamed over path (replacing it on every

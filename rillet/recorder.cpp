@@ -266,8 +266,8 @@ void CRecorder::SyncDataFiles() {
 }
 
 void CRecorder::KeepTime() {
-    // The clock is read once a packet: on some virtual machines every reading is a system call.
-    const double time = platNow();
+    // The clock is read once a packet, cheaply: the pacing here is by the second.
+    const double time = platNowCoarse();
     StoreResumeTimesAt(time, false);
     if (std::fabs(time - lastTimesLog_) >= kStatementTimesLogSeconds) {
         lastTimesLog_ = time;
@@ -323,20 +323,21 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
     CChannelState& ch = states_[g][c];
     std::string full = settings_.DataPath(ch.cpath);
 
-    long long before = FileSize(full);
+    long long before = -1;  // the size the append started from
     std::string error;
-    if (before < 0) {
-        // The file is gone (the disk loop took it, or an operator did): appending could never
-        // succeed again, so the run begins a new file instead.
-        log_.WriteLogf("File open error '%s': %s", full.c_str(), std::strerror(ENOENT));
-        ch.fileStart = 0;
-        ch.fileLength = 0;
-        return WriteNewFile(g, c);
-    }
-    // A write that fails part-way (a full disk) is cut back, so that the file holds exactly what
-    // its row says; the row, the file state and the resume time stay as they were.
-    if (!kvrAppendSamples(full, std::span<const float>(ch.run.get(), ch.runCount), &error)) {
-        if (FileSize(full) != before) CutBack(full, before);
+    if (!kvrAppendSamples(full, std::span<const float>(ch.run.get(), ch.runCount), &error,
+                          &before)) {
+        if (before < 0 && FileSize(full) < 0) {
+            // The file is gone (the disk loop took it, or an operator did): appending could
+            // never succeed again, so the run begins a new file instead.
+            log_.WriteLogf("File open error '%s': %s", full.c_str(), std::strerror(ENOENT));
+            ch.fileStart = 0;
+            ch.fileLength = 0;
+            return WriteNewFile(g, c);
+        }
+        // A write that fails part-way (a full disk) is cut back, so that the file holds exactly
+        // what its row says; the row, the file state and the resume time stay as they were.
+        if (before >= 0 && FileSize(full) != before) CutBack(full, before);
         log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
         return false;
     }
