@@ -34,12 +34,17 @@ KVR_SQL_RESULT result(SQLRETURN rc, std::string message) {
     return r;
 }
 
-KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
-    SQLLEN rows = -1;
-    SQLRETURN rc = db.execute(sql, &rows);
+// A statement's outcome as the connection left it.
+KVR_SQL_RESULT executed(const KvrConnection& db, SQLRETURN rc, SQLLEN rows) {
     KVR_SQL_RESULT r = result(rc, db.message());
     r.rows = rows;
     return r;
+}
+
+KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
+    SQLLEN rows = -1;
+    SQLRETURN rc = db.execute(sql, &rows);
+    return executed(db, rc, rows);
 }
 
 // The recorder's statements with a '?' for each value, each the text kvrStmt* builds: prepared once
@@ -79,9 +84,7 @@ struct StoredValues {
 KVR_SQL_RESULT runPrepared(KvrConnection& db, const std::string& sql, const StoredValues& values) {
     SQLLEN rows = -1;
     SQLRETURN rc = db.executePrepared(sql, values.list, &rows);
-    KVR_SQL_RESULT r = result(rc, db.message());
-    r.rows = rows;
-    return r;
+    return executed(db, rc, rows);
 }
 
 // DELETE and UPDATE of no row come back as SQL_NO_DATA: the wanted state holds, so it counts as

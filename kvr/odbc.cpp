@@ -116,11 +116,13 @@ SQLRETURN KvrStatement::prepare(std::string_view sql) {
 
 SQLRETURN KvrStatement::execute(std::span<const KVR_PARAMETER> values) {
     if (!valid()) return SQL_INVALID_HANDLE;
+    // Binding is part of the execution: its refusal counts as a failed one.
+    const auto started = std::chrono::steady_clock::now();
     parameterLengths_.assign(values.size(), 0);
-    for (size_t i = 0; i < values.size(); ++i) {
+    SQLRETURN rc = SQL_SUCCESS;
+    for (size_t i = 0; i < values.size() && kvrSqlOk(rc); ++i) {
         const KVR_PARAMETER& value = values[i];
         const auto marker = static_cast<SQLUSMALLINT>(i + 1);
-        SQLRETURN rc;
         if (value.isText) {
             parameterLengths_[i] = static_cast<SQLLEN>(value.text.size());
             // A column size of 0 is refused by some drivers, even for an empty text.
@@ -132,10 +134,8 @@ SQLRETURN KvrStatement::execute(std::span<const KVR_PARAMETER> values) {
             rc = SQLBindParameter(stmt_, marker, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0,
                                   const_cast<double*>(&value.number), 0, nullptr);
         }
-        if (!kvrSqlOk(rc)) return record(rc);
     }
-    const auto started = std::chrono::steady_clock::now();
-    SQLRETURN rc = SQLExecute(stmt_);
+    if (kvrSqlOk(rc)) rc = SQLExecute(stmt_);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     connection_->statementTimes().record(took.count(), !kvrSqlOk(rc) && rc != SQL_NO_DATA);
     return record(rc);
