@@ -94,8 +94,12 @@ SQLRETURN KvrStatement::execute(std::string_view sql) {
     if (!valid()) return SQL_INVALID_HANDLE;
     std::string text(sql);
     const auto started = std::chrono::steady_clock::now();
-    SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
-                                 static_cast<SQLINTEGER>(text.size()));
+    return recordExecution(started, SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                                                  static_cast<SQLINTEGER>(text.size())));
+}
+
+SQLRETURN KvrStatement::recordExecution(std::chrono::steady_clock::time_point started,
+                                        SQLRETURN rc) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     connection_->statementTimes().record(took.count(), !kvrSqlOk(rc) && rc != SQL_NO_DATA);
     return record(rc);
@@ -107,11 +111,7 @@ SQLRETURN KvrStatement::prepare(std::string_view sql) {
     const auto started = std::chrono::steady_clock::now();
     SQLRETURN rc = SQLPrepare(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
                               static_cast<SQLINTEGER>(text.size()));
-    if (!kvrSqlOk(rc)) {
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-        connection_->statementTimes().record(took.count(), true);
-    }
-    return record(rc);
+    return kvrSqlOk(rc) ? record(rc) : recordExecution(started, rc);
 }
 
 SQLRETURN KvrStatement::execute(std::span<const KVR_PARAMETER> values) {
@@ -136,9 +136,7 @@ SQLRETURN KvrStatement::execute(std::span<const KVR_PARAMETER> values) {
         }
     }
     if (kvrSqlOk(rc)) rc = SQLExecute(stmt_);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    connection_->statementTimes().record(took.count(), !kvrSqlOk(rc) && rc != SQL_NO_DATA);
-    return record(rc);
+    return recordExecution(started, rc);
 }
 
 SQLRETURN KvrStatement::fetch() {

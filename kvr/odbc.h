@@ -17,6 +17,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -131,6 +132,9 @@ class KvrStatement {
         bool isText = false;
     };
     SQLRETURN record(SQLRETURN rc);
+    // One execution that began at started and ended now with rc, in the connection's statement
+    // times (a refusal as failed); then record(rc).
+    SQLRETURN recordExecution(std::chrono::steady_clock::time_point started, SQLRETURN rc);
 
     KvrConnection* connection_ = nullptr;
     unsigned generation_ = 0;  // the connection's, when the handle was made
