@@ -8,7 +8,9 @@
 //    need a static cursor, so every result column here is bound;
 //  - a searched DELETE or UPDATE that touches no row returns SQL_NO_DATA;
 //  - an aggregate over no rows fetches SQL_SUCCESS with a NULL indicator and whatever the bound
-//    buffer held before: always read the indicator (KvrStatement::isNull).
+//    buffer held before: always read the indicator (KvrStatement::isNull);
+//  - the SQLite driver (libsqlite3odbc 0.9998) parses a prepared text again at every SQLExecute:
+//    there a prepared statement saves the statement handle and the text, not the parse.
 #pragma once
 
 #ifdef _WIN32
@@ -171,10 +173,11 @@ class KvrConnection {
     SQLRETURN execute(std::string_view sql, SQLLEN* rowCount = nullptr);
     // The same for a text with a '?' for each value: prepared on its first use on this connection
     // and kept (one handle per text, freed when the connection closes), then executed with the
-    // values, so that a statement run for every record is parsed once. Results, row count,
-    // message(), retry after a lost connection and statement times are those of execute(sql); a
-    // handle prepared before the connection was made anew is never used again: the text is
-    // prepared again. Callers pass constant texts, so the handles kept stay few.
+    // values, so that a statement run for every record needs no handle or text of its own, and
+    // a driver that keeps the parse parses it once. Results, row count, message(), retry after a
+    // lost connection and statement times are those of execute(sql); a handle prepared before
+    // the connection was made anew is never used again: the text is prepared again. Callers pass
+    // constant texts, so the handles kept stay few.
     SQLRETURN executePrepared(std::string_view sql, std::span<const KVR_PARAMETER> values,
                               SQLLEN* rowCount = nullptr);
 

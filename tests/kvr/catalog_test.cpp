@@ -399,9 +399,10 @@ TEST_F(CatalogTest, CheckFindsMissingShortAndUnregisteredFiles) {
 
 TEST_F(CatalogTest, RetrievalConnectionStringSeesTheRecordersRows) {
     // The retrieval writer opens "DSN=KVR;UID=KVR;PWD=JXQ;" while the recorder holds its own
-    // connection to the same catalogue.
+    // connection to the same catalogue, its row statements prepared and kept: they hold no lock.
     ASSERT_TRUE(
         kvrRegisterNewFile(db_, "abc\\13\\a.abc", "abc", kT0, 60, 20, "BHZ", "", -1, -1).ok());
+    ASSERT_TRUE(kvrUpdateFileRow(db_, "abc\\13\\a.abc", "abc", kT0, 70, "BHZ", "").ok());
     KvrConnection second;
     ASSERT_TRUE(second.openString("DSN=KVR;UID=KVR;PWD=JXQ;")) << second.message();
     if (!schema_.empty()) {
