@@ -34,12 +34,57 @@ KVR_SQL_RESULT result(SQLRETURN rc, std::string message) {
     return r;
 }
 
-KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
-    SQLLEN rows = -1;
-    SQLRETURN rc = db.execute(sql, &rows);
+// A statement's outcome as the connection left it.
+KVR_SQL_RESULT executed(const KvrConnection& db, SQLRETURN rc, SQLLEN rows) {
     KVR_SQL_RESULT r = result(rc, db.message());
     r.rows = rows;
     return r;
+}
+
+KVR_SQL_RESULT run(KvrConnection& db, const std::string& sql) {
+    SQLLEN rows = -1;
+    SQLRETURN rc = db.execute(sql, &rows);
+    return executed(db, rc, rows);
+}
+
+// The recorder's statements with a '?' for each value, each the text kvrStmt* builds: prepared once
+// per connection, since the update runs for every run of samples. Gain and datatype are constants.
+const std::string kPreparedDeleteBeforeInsert = "delete from filelist where cpath=?";
+const std::string kPreparedInsert =
+    "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,lcode,datatype,creater, calib, "
+    "calper) values (?, ?, ?, ?, " +
+    std::to_string(kRecorderGain) + ",?,?,?, " + std::to_string(KVR_DATATYPE_FLOAT) +
+    ",'NRTSDISKLOOP',?,?)";
+const std::string kPreparedUpdate =
+    "update filelist set tbegin=?,tqty=? where cpath=? and sta=? and ch=? and lcode=?";
+
+// The values of a prepared statement in marker order, each as the statement text would store it:
+// a text with every "\\" turned into "/", a number as the engine read kvrSqlNumber's text (so
+// it is stored with the same rounding). complete is false when a number has no such text (not
+// finite); the caller then runs the statement text, which the engine refuses as before.
+struct StoredValues {
+    std::vector<KVR_PARAMETER> list;
+    bool complete = true;
+
+    StoredValues& text(std::string_view value) {
+        list.push_back(kvrTextParameter(slashes(std::string(value))));
+        return *this;
+    }
+    StoredValues& number(double value) {
+        const std::string text = kvrSqlNumber(value);
+        double parsed = 0.0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+        if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(parsed))
+            complete = false;
+        list.push_back(kvrNumberParameter(parsed));
+        return *this;
+    }
+};
+
+KVR_SQL_RESULT runPrepared(KvrConnection& db, const std::string& sql, const StoredValues& values) {
+    SQLLEN rows = -1;
+    SQLRETURN rc = db.executePrepared(sql, values.list, &rows);
+    return executed(db, rc, rows);
 }
 
 // DELETE and UPDATE of no row come back as SQL_NO_DATA: the wanted state holds, so it counts as
@@ -133,16 +178,25 @@ KVR_SQL_RESULT kvrRegisterNewFile(KvrConnection& db, std::string_view cpath,
                                   std::string_view channel, std::string_view location, double calib,
                                   double calper) {
     std::string stored = kvrStoredLocation(location);
-    run(db, kvrStmtDeleteBeforeInsert(cpath));
-    return run(db, kvrStmtInsert(station, tbegin, tqty, sps, kRecorderGain, cpath, channel, stored,
-                                 KVR_DATATYPE_FLOAT, calib, calper));
+    runPrepared(db, kPreparedDeleteBeforeInsert, StoredValues().text(cpath));
+    StoredValues values;
+    values.text(station).number(tbegin).number(tqty).number(sps).text(cpath).text(channel);
+    values.text(stored).number(calib).number(calper);
+    if (!values.complete)
+        return run(db, kvrStmtInsert(station, tbegin, tqty, sps, kRecorderGain, cpath, channel,
+                                     stored, KVR_DATATYPE_FLOAT, calib, calper));
+    return runPrepared(db, kPreparedInsert, values);
 }
 
 KVR_SQL_RESULT kvrUpdateFileRow(KvrConnection& db, std::string_view cpath, std::string_view station,
                                 double tbegin, double tqty, std::string_view channel,
                                 std::string_view location) {
-    return run(db,
-               kvrStmtUpdate(tbegin, tqty, cpath, station, channel, kvrStoredLocation(location)));
+    std::string stored = kvrStoredLocation(location);
+    StoredValues values;
+    values.number(tbegin).number(tqty).text(cpath).text(station).text(channel).text(stored);
+    if (!values.complete)
+        return run(db, kvrStmtUpdate(tbegin, tqty, cpath, station, channel, stored));
+    return runPrepared(db, kPreparedUpdate, values);
 }
 
 KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint32_t* total) {

@@ -94,11 +94,49 @@ SQLRETURN KvrStatement::execute(std::string_view sql) {
     if (!valid()) return SQL_INVALID_HANDLE;
     std::string text(sql);
     const auto started = std::chrono::steady_clock::now();
-    SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
-                                 static_cast<SQLINTEGER>(text.size()));
+    return recordExecution(started, SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                                                  static_cast<SQLINTEGER>(text.size())));
+}
+
+SQLRETURN KvrStatement::recordExecution(std::chrono::steady_clock::time_point started,
+                                        SQLRETURN rc) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     connection_->statementTimes().record(took.count(), !kvrSqlOk(rc) && rc != SQL_NO_DATA);
     return record(rc);
+}
+
+SQLRETURN KvrStatement::prepare(std::string_view sql) {
+    if (!valid()) return SQL_INVALID_HANDLE;
+    std::string text(sql);
+    const auto started = std::chrono::steady_clock::now();
+    SQLRETURN rc = SQLPrepare(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                              static_cast<SQLINTEGER>(text.size()));
+    return kvrSqlOk(rc) ? record(rc) : recordExecution(started, rc);
+}
+
+SQLRETURN KvrStatement::execute(std::span<const KVR_PARAMETER> values) {
+    if (!valid()) return SQL_INVALID_HANDLE;
+    // Binding is part of the execution: its refusal counts as a failed one.
+    const auto started = std::chrono::steady_clock::now();
+    parameterLengths_.assign(values.size(), 0);
+    SQLRETURN rc = SQL_SUCCESS;
+    for (size_t i = 0; i < values.size() && kvrSqlOk(rc); ++i) {
+        const KVR_PARAMETER& value = values[i];
+        const auto marker = static_cast<SQLUSMALLINT>(i + 1);
+        if (value.isText) {
+            parameterLengths_[i] = static_cast<SQLLEN>(value.text.size());
+            // A column size of 0 is refused by some drivers, even for an empty text.
+            rc = SQLBindParameter(stmt_, marker, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                                  std::max<SQLULEN>(value.text.size(), 1), 0,
+                                  const_cast<char*>(value.text.data()), parameterLengths_[i],
+                                  &parameterLengths_[i]);
+        } else {
+            rc = SQLBindParameter(stmt_, marker, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0,
+                                  const_cast<double*>(&value.number), 0, nullptr);
+        }
+    }
+    if (kvrSqlOk(rc)) rc = SQLExecute(stmt_);
+    return recordExecution(started, rc);
 }
 
 SQLRETURN KvrStatement::fetch() {
@@ -285,6 +323,7 @@ bool KvrConnection::reopenIfLost() {
 }
 
 void KvrConnection::close() {
+    prepared_.clear();  // freed while their connection still stands
     ++generation_;
     if (dbc_ != SQL_NULL_HDBC) {
         if (connected_) {
@@ -302,40 +341,93 @@ void KvrConnection::close() {
     inTransaction_ = false;
 }
 
+namespace {
+
+// The rows a statement touched, by the rule of KvrConnection::execute.
+SQLLEN rowsTouched(KvrStatement& statement, SQLRETURN rc) {
+    if (rc == SQL_NO_DATA) return 0;
+    return kvrSqlOk(rc) ? statement.rowCount() : -1;
+}
+
+}  // namespace
+
+SQLRETURN KvrConnection::runWithRetry(const Attempt& attempt, SQLLEN* rowCount) {
+    SQLLEN rows = -1;
+    std::optional<SQLRETURN> rc = attempt(&rows);
+    if (!rc) {
+        rc = SQL_ERROR;
+    } else if (!kvrSqlOk(*rc) && *rc != SQL_NO_DATA && lost_ && !inTransaction_) {
+        // The statement never reached a server that went away: once more on a new connection.
+        // When even that cannot be made, the first failure stands, with the reconnect's message.
+        times_.noteRetry();
+        rows = -1;
+        if (std::optional<SQLRETURN> again = attempt(&rows)) rc = again;
+    }
+    if (rowCount != nullptr) *rowCount = rows;
+    return *rc;
+}
+
 SQLRETURN KvrConnection::execute(std::string_view sql, SQLLEN* rowCount) {
-    if (rowCount != nullptr) *rowCount = -1;
-    SQLRETURN rc;
-    {
-        KvrStatement statement(*this);
-        if (!statement.valid()) {
-            message_ = statement.message();
-            return SQL_ERROR;
-        }
-        rc = statement.execute(sql);
-        message_ = statement.message();
-        const bool retry = !kvrSqlOk(rc) && rc != SQL_NO_DATA && lost_ && !inTransaction_;
-        if (!retry) {
-            if (rowCount != nullptr) {
-                if (rc == SQL_NO_DATA)
-                    *rowCount = 0;
-                else if (kvrSqlOk(rc))
-                    *rowCount = statement.rowCount();
+    // The statement's handle is freed as each attempt ends, before a connection is made anew.
+    return runWithRetry(
+        [&](SQLLEN* rows) -> std::optional<SQLRETURN> {
+            KvrStatement statement(*this);
+            if (!statement.valid()) {
+                message_ = statement.message();
+                return std::nullopt;
             }
+            SQLRETURN rc = statement.execute(sql);
+            message_ = statement.message();
+            *rows = rowsTouched(statement, rc);
             return rc;
-        }
-    }  // the failed statement's handle is freed before its connection is made anew
-    // The statement never reached a server that went away: once more on a new connection.
-    KvrStatement again(*this);
-    times_.noteRetry();
-    if (!again.valid()) {
-        message_ = again.message();
+        },
+        rowCount);
+}
+
+SQLRETURN KvrConnection::preparedStatement(std::string_view sql, KvrStatement** statement) {
+    *statement = nullptr;
+    // A lost connection is made anew first: that closes it, and every kept handle goes with it.
+    if (!inTransaction_ && !reopenIfLost()) return SQL_INVALID_HANDLE;
+    auto kept = prepared_.find(sql);
+    if (kept != prepared_.end() && kept->second->valid()) {
+        *statement = kept->second.get();
+        return SQL_SUCCESS;
+    }
+    if (kept != prepared_.end()) prepared_.erase(kept);
+    auto made = std::make_unique<KvrStatement>(*this);
+    if (!made->valid()) {
+        message_ = made->message();
+        return SQL_INVALID_HANDLE;
+    }
+    SQLRETURN rc = made->prepare(sql);
+    if (!kvrSqlOk(rc)) {
+        message_ = made->message();
         return rc;
     }
-    rc = again.execute(sql);
-    message_ = again.message();
-    if (rowCount != nullptr && kvrSqlOk(rc)) *rowCount = again.rowCount();
-    if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
-    return rc;
+    *statement = made.get();
+    prepared_.emplace(std::string(sql), std::move(made));
+    return SQL_SUCCESS;
+}
+
+SQLRETURN KvrConnection::executePrepared(std::string_view sql,
+                                         std::span<const KVR_PARAMETER> values, SQLLEN* rowCount) {
+    return runWithRetry(
+        [&](SQLLEN* rows) -> std::optional<SQLRETURN> {
+            KvrStatement* statement = nullptr;
+            SQLRETURN rc = preparedStatement(sql, &statement);
+            if (rc == SQL_INVALID_HANDLE) return std::nullopt;
+            if (statement == nullptr) return rc;
+            rc = statement->execute(values);
+            message_ = statement->message();
+            *rows = rowsTouched(*statement, rc);
+            // A handle that failed is not trusted again (and one on a lost connection must be
+            // freed before the connection is made anew): the next execution prepares afresh.
+            if (!kvrSqlOk(rc) && rc != SQL_NO_DATA) {
+                if (auto kept = prepared_.find(sql); kept != prepared_.end()) prepared_.erase(kept);
+            }
+            return rc;
+        },
+        rowCount);
 }
 
 bool KvrConnection::begin() {

@@ -8,7 +8,9 @@
 //    need a static cursor, so every result column here is bound;
 //  - a searched DELETE or UPDATE that touches no row returns SQL_NO_DATA;
 //  - an aggregate over no rows fetches SQL_SUCCESS with a NULL indicator and whatever the bound
-//    buffer held before: always read the indicator (KvrStatement::isNull).
+//    buffer held before: always read the indicator (KvrStatement::isNull);
+//  - the SQLite driver (libsqlite3odbc 0.9998) parses a prepared text again at every SQLExecute:
+//    there a prepared statement saves the statement handle and the text, not the parse.
 #pragma once
 
 #ifdef _WIN32
@@ -17,7 +19,12 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +44,20 @@ struct KVR_CONNECT_OPTIONS {
 };
 
 class KvrConnection;
+
+// A value for one '?' of a prepared statement: a double (SQL_DOUBLE), or the text (SQL_VARCHAR)
+// when isText.
+struct KVR_PARAMETER {
+    bool isText = false;
+    double number = 0.0;
+    std::string text;
+};
+inline KVR_PARAMETER kvrNumberParameter(double value) {
+    return {false, value, {}};
+}
+inline KVR_PARAMETER kvrTextParameter(std::string text) {
+    return {true, 0.0, std::move(text)};
+}
 
 // The execution times of a connection's statements, in constant memory: a count per log-spaced
 // time bucket (kBucketsPerOctave a doubling, from kFirstBucketSeconds up; a longer time counts
@@ -83,6 +104,13 @@ class KvrStatement {
     // Each returns the raw result; message() then holds the driver's text.
     SQLRETURN setAttribute(SQLINTEGER attribute, SQLULEN value);
     SQLRETURN execute(std::string_view sql);
+    // SQLPrepare: the text, with a '?' for each value, is parsed once for the executions that
+    // follow. A refusal counts as a failed execution in the connection's statement times (the
+    // text was not run), so the counts match those of executing the text directly.
+    SQLRETURN prepare(std::string_view sql);
+    // Executes the prepared text with the values bound to its '?' in order (one value a marker).
+    // The values are read during the call only; the result is that of execute(sql).
+    SQLRETURN execute(std::span<const KVR_PARAMETER> values);
     SQLRETURN fetch();
     // Rows touched by the last INSERT, UPDATE or DELETE (-1 when the driver cannot tell).
     SQLLEN rowCount();
@@ -106,11 +134,15 @@ class KvrStatement {
         bool isText = false;
     };
     SQLRETURN record(SQLRETURN rc);
+    // One execution that began at started and ended now with rc, in the connection's statement
+    // times (a refusal as failed); then record(rc).
+    SQLRETURN recordExecution(std::chrono::steady_clock::time_point started, SQLRETURN rc);
 
     KvrConnection* connection_ = nullptr;
     unsigned generation_ = 0;  // the connection's, when the handle was made
     SQLHSTMT stmt_ = SQL_NULL_HSTMT;
     std::vector<std::unique_ptr<Binding>> bindings_;
+    std::vector<SQLLEN> parameterLengths_;  // the text values' lengths, read by SQLExecute
     std::string message_;
     std::string state_;
 };
@@ -139,6 +171,15 @@ class KvrConnection {
     // transaction that fails because the connection was lost (a catalogue server restarted) is
     // run once more on a connection made anew.
     SQLRETURN execute(std::string_view sql, SQLLEN* rowCount = nullptr);
+    // The same for a text with a '?' for each value: prepared on its first use on this connection
+    // and kept (one handle per text, freed when the connection closes), then executed with the
+    // values, so that a statement run for every record needs no handle or text of its own, and
+    // a driver that keeps the parse parses it once. Results, row count, message(), retry after a
+    // lost connection and statement times are those of execute(sql); a handle prepared before
+    // the connection was made anew is never used again: the text is prepared again. Callers pass
+    // constant texts, so the handles kept stay few.
+    SQLRETURN executePrepared(std::string_view sql, std::span<const KVR_PARAMETER> values,
+                              SQLLEN* rowCount = nullptr);
 
     // A lost connection (SQLSTATE class 08, or a connection the driver reports dead) is made
     // anew, with the parameters of the last open, before the next statement outside a
@@ -174,6 +215,17 @@ class KvrConnection {
     void setMessage(std::string text) { message_ = std::move(text); }
 
   private:
+    // One run of a statement: its result and, through the pointer, the rows it touched; nullopt
+    // when no handle could be made (message_ says why).
+    using Attempt = std::function<std::optional<SQLRETURN>(SQLLEN* rows)>;
+    // Runs the attempt, and once more when it failed because the connection was lost outside a
+    // transaction (the attempt has let go of its handle by then).
+    SQLRETURN runWithRetry(const Attempt& attempt, SQLLEN* rowCount);
+    // The prepared handle of a text on this connection in *statement, made (again) when missing
+    // or made before a reconnect. SQL_SUCCESS; SQL_INVALID_HANDLE when no handle could be made,
+    // or the driver's refusal of the text, with message_ set and *statement null.
+    SQLRETURN preparedStatement(std::string_view sql, KvrStatement** statement);
+
     bool prepare(const KVR_CONNECT_OPTIONS& options);
     bool endTransaction(SQLSMALLINT completion);
 
@@ -191,6 +243,7 @@ class KvrConnection {
     bool inTransaction_ = false;
     std::string message_;
     KvrStatementTimes times_;
+    std::map<std::string, std::unique_ptr<KvrStatement>, std::less<>> prepared_;
 };
 
 // Rolls back on destruction unless committed: every error path of a row operation ends the

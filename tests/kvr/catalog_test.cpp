@@ -130,9 +130,24 @@ TEST_F(CatalogTest, RecorderRegistersUpdatesAndCountsItsFiles) {
     EXPECT_DOUBLE_EQ(row.calib, -1.0);
     EXPECT_DOUBLE_EQ(row.calper, -1.0);
 
+    // The update runs for every run of samples: each run is one execution, and the stored numbers
+    // are those of the six-decimal text the statement has always carried, microseconds included.
+    const unsigned long long executed = db_.statementTimes().count();
+    for (double tqty : {180.25, 240.5, 3600.0000004}) {
+        r = kvrUpdateFileRow(db_, "abc\\13\\02012006-130405-BHZ.abc", "abc", kT0 + 0.1234567, tqty,
+                             "BHZ", "");
+        EXPECT_EQ(r.rc, SQL_SUCCESS) << r.message;
+        EXPECT_EQ(r.rows, 1);
+    }
+    EXPECT_EQ(db_.statementTimes().count(), executed + 3);
+    // Compared by the engine with its reading of that text, to the last bit (a driver may read a
+    // double back with fewer digits).
+    EXPECT_EQ(rows("tbegin=1136207045.123457 and tqty=3600.000000").size(), 1u);
+
     // An update of a file that has no row touches nothing and says so.
     r = kvrUpdateFileRow(db_, "abc\\13\\other.abc", "abc", kT0, 1.0, "BHZ", "??");
     EXPECT_EQ(r.rc, SQL_NO_DATA);
+    EXPECT_EQ(r.rows, 0);
 }
 
 TEST_F(CatalogTest, DiskLoopCountsOnlyTheRecordersRowsWithData) {
@@ -384,9 +399,10 @@ TEST_F(CatalogTest, CheckFindsMissingShortAndUnregisteredFiles) {
 
 TEST_F(CatalogTest, RetrievalConnectionStringSeesTheRecordersRows) {
     // The retrieval writer opens "DSN=KVR;UID=KVR;PWD=JXQ;" while the recorder holds its own
-    // connection to the same catalogue.
+    // connection to the same catalogue, its row statements prepared and kept: they hold no lock.
     ASSERT_TRUE(
         kvrRegisterNewFile(db_, "abc\\13\\a.abc", "abc", kT0, 60, 20, "BHZ", "", -1, -1).ok());
+    ASSERT_TRUE(kvrUpdateFileRow(db_, "abc\\13\\a.abc", "abc", kT0, 70, "BHZ", "").ok());
     KvrConnection second;
     ASSERT_TRUE(second.openString("DSN=KVR;UID=KVR;PWD=JXQ;")) << second.message();
     if (!schema_.empty()) {

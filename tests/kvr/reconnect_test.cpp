@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "kvr/catalog.h"
 #include "kvr/odbc.h"
@@ -54,6 +55,26 @@ TEST(KvrReconnect, AStatementAfterACatalogueRestartRunsOnANewConnection) {
     EXPECT_EQ(rows, 1);
     EXPECT_EQ(Count(db), 2.0);
 
+    // The recorder's row update, prepared on the first connection, runs on the next one after a
+    // restart (prepared there again), and a missing row still reads as no row.
+    std::vector<std::string> created;
+    ASSERT_TRUE(kvrCreateSchema(db, &created).ok()) << db.message();
+    ASSERT_EQ(kvrRegisterNewFile(db, "anmo\\1.kvr", "anmo", 1e9, 10, 20, "BHZ", "", -1, -1).rc,
+              SQL_SUCCESS)
+        << db.message();
+    ASSERT_TRUE(kvrUpdateFileRow(db, "anmo\\1.kvr", "anmo", 1e9, 20, "BHZ", "").ok());
+    ASSERT_EQ(Cluster("restart", state), 0);
+    const unsigned long long retried = db.statementTimes().retried();
+    KVR_SQL_RESULT r = kvrUpdateFileRow(db, "anmo\\1.kvr", "anmo", 1e9, 30, "BHZ", "");
+    EXPECT_EQ(r.rc, SQL_SUCCESS) << r.message;
+    EXPECT_EQ(r.rows, 1);
+    EXPECT_EQ(db.statementTimes().retried(), retried + 1);
+    EXPECT_EQ(kvrUpdateFileRow(db, "anmo\\2.kvr", "anmo", 1e9, 30, "BHZ", "").rc, SQL_NO_DATA);
+    std::vector<KVR_FILELIST_ROW> stored;
+    ASSERT_TRUE(kvrSelectFileListRows(db, "", &stored).ok());
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].tqty, 30.0);
+
     // A transaction open when the server goes away fails whole; the one after it works.
     ASSERT_TRUE(db.begin());
     ASSERT_TRUE(kvrSqlOk(db.execute("insert into t values (3)")));
@@ -66,8 +87,6 @@ TEST(KvrReconnect, AStatementAfterACatalogueRestartRunsOnANewConnection) {
     row.ch = "BHZ";
     row.cpath = "anmo/x.kvr";
     row.creater = KVR_CREATER_RETRIEVAL;
-    std::vector<std::string> created;
-    ASSERT_TRUE(kvrCreateSchema(db, &created).ok());
     EXPECT_TRUE(kvrWriteFileListRow(db, row, KvrRowMode::Insert).ok());
     Cluster("stop", state);
 }
