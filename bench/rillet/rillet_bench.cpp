@@ -7,15 +7,16 @@
 //    number of channels).
 // 2. The same 100 channels recorded by the program itself, "rillet-headless --headless" pulling
 //    from an "isi-sim" process: its CPU seconds (user and system, start-up included) per million
-//    samples (goal: at most 0.012) and its peak resident size (goal: at most 8 MB), both from
-//    the child's resource usage; and the peak size of "rillet --headless", which loads the
-//    window's libraries too.
+//    samples (goal: at most 0.012) from the child's resource usage, and its peak resident size
+//    (goal: at most 8 MB) from its own high-water mark, read while it runs and stops; and the
+//    peak size of "rillet --headless", which loads the window's libraries too.
 // 3. The cost of one flush (disk-loop check, file append or create, catalogue row, resume time)
 //    with 1,000 and with 100,000 FILELIST rows in the catalogue, and their ratio (goal: at most
 //    1.5, i.e. the catalogue's size hardly matters).
 //
 // RILLET_BENCH_MINUTES shortens the history of the recordings (default 60); RILLET_BENCH_PROGRAM
 // names another executable for the program measurement (default: rillet-headless of this build).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -237,11 +238,26 @@ double RecordHistory(double minutes, int stations) {
     return samples > 0 ? workerCpu / (samples / 1e6) : -1;
 }
 
-// Starts a program with its output thrown away; environment pairs set in the child. -1 on failure.
+// Starts a program with its output thrown away; environment pairs set in the child. Returns once
+// the program runs (the exec done, so that what is read of the child from then on is the
+// program's own), or -1 on failure.
 pid_t Spawn(const std::vector<std::string>& args,
             const std::vector<std::pair<std::string, std::string>>& environment) {
+    int started[2];
+    if (::pipe2(started, O_CLOEXEC) != 0) return -1;
     pid_t pid = ::fork();
-    if (pid != 0) return pid;
+    if (pid != 0) {
+        ::close(started[1]);
+        char failed = 0;
+        // End of file: the exec closed the pipe. A byte: the exec failed.
+        if (pid > 0 && ::read(started[0], &failed, 1) == 1) {
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+        ::close(started[0]);
+        return pid;
+    }
+    ::close(started[0]);
     for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
     std::FILE* null = std::fopen("/dev/null", "w");
     if (null != nullptr) {
@@ -253,7 +269,19 @@ pid_t Spawn(const std::vector<std::string>& args,
     for (auto& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
+    (void)!::write(started[1], "x", 1);
     ::_exit(127);
+}
+
+// The peak resident size of a running process, in kB (0 once it has ended). Its own, unlike the
+// resource usage's maximum, which also holds the size of the forked parent before the exec.
+long HighWaterKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
 }
 
 struct HeadlessFigures {
@@ -282,7 +310,7 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
     }
     pid_t sim = Spawn(simArgs, {});
     int port = 0;
-    for (int i = 0; i < 200 && port == 0; ++i) {
+    for (int i = 0; i < 200 && port == 0 && sim > 0; ++i) {
         platSleepMs(50);
         std::ifstream in(portFile);
         in >> port;
@@ -290,8 +318,10 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
     fs::remove_all(fs::path(portFile).parent_path());
     if (port == 0) {
         std::fprintf(stderr, "rillet_bench: isi-sim did not start\n");
-        ::kill(sim, SIGKILL);
-        ::waitpid(sim, nullptr, 0);
+        if (sim > 0) {
+            ::kill(sim, SIGKILL);
+            ::waitpid(sim, nullptr, 0);
+        }
         return figures;
     }
 
@@ -312,16 +342,25 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
         Spawn({program, "--headless", "-C", folder.dir}, {{"ODBCINI", folder.dir + "/odbc.ini"},
                                                           {"ODBCSYSINI", folder.dir},
                                                           {"WINDIR", folder.dir}});
+    if (rillet < 0) {
+        std::fprintf(stderr, "rillet_bench: %s did not start\n", program.c_str());
+        ::kill(sim, SIGKILL);
+        ::waitpid(sim, nullptr, 0);
+        return figures;
+    }
     bool exited = false;
     int status = 0;
     rusage usage{};
-    folder.WaitCaughtUp([&] {
+    long peakKb = 0;
+    auto stillRunning = [&] {
+        peakKb = std::max(peakKb, HighWaterKb(rillet));
         exited = ::wait4(rillet, &status, WNOHANG, &usage) == rillet;
         return !exited;
-    });
+    };
+    folder.WaitCaughtUp(stillRunning);
     if (!exited) {
         ::kill(rillet, SIGTERM);
-        ::wait4(rillet, &status, 0, &usage);
+        while (stillRunning()) platSleepMs(5);  // the orderly stop counts too
     }
     ::kill(sim, SIGTERM);
     ::waitpid(sim, nullptr, 0);
@@ -333,7 +372,7 @@ HeadlessFigures RecordHeadless(const std::string& program, double minutes, int s
                        usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     size_t files = 0;
     double samples = folder.StoredSamples(&files);
-    figures.peakKb = usage.ru_maxrss;  // kB on Linux
+    figures.peakKb = peakKb;
     if (samples > 0) figures.cpuPerMillion = cpu / (samples / 1e6);
     std::printf(
         "headless: %d channels: %.0f samples in %zu files; %s CPU %.3f s (user %.3f, "
