@@ -267,8 +267,11 @@ std::string kvrFileListFilter(std::string_view cpath) {
     return "cpath='" + q(cpath) + "'";
 }
 
-KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
-                                     std::vector<KVR_FILELIST_ROW>* rows) {
+namespace {
+
+// The rows that match a filter, in the order (and with the limit) that tail gives.
+KVR_SQL_RESULT selectFileListRows(KvrConnection& db, std::string_view filter,
+                                  std::string_view tail, std::vector<KVR_FILELIST_ROW>* rows) {
     rows->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
@@ -277,7 +280,7 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
         "coalesce(CPATH,''),DATATYPE,coalesce(CREATER,''),coalesce(cast(LDDATE as varchar(32)),''),"
         "FOFF,CALIB,CALPER from FILELIST";
     if (!filter.empty()) sql += " where " + std::string(filter);
-    sql += " order by STA,TBEGIN,CPATH";
+    sql += tail;
     SQLRETURN rc = st.execute(sql);
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int sta = st.bindText(1), ch = st.bindText(2), lcode = st.bindText(3);
@@ -307,6 +310,19 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
     }
     if (rc != SQL_NO_DATA) return result(rc, st.message());
     return result(SQL_SUCCESS, {});
+}
+
+}  // namespace
+
+KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
+                                     std::vector<KVR_FILELIST_ROW>* rows) {
+    return selectFileListRows(db, filter, " order by STA,TBEGIN,CPATH", rows);
+}
+
+KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view filter,
+                                          std::vector<KVR_FILELIST_ROW>* rows) {
+    // The last row of kvrSelectFileListRows's order within one station, read without the others.
+    return selectFileListRows(db, filter, " order by TBEGIN desc,CPATH desc limit 1", rows);
 }
 
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath) {

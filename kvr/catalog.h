@@ -141,6 +141,11 @@ std::string kvrFileListFilter(std::string_view cpath);
 // The rows that match a filter (empty: all rows), ordered by STA, TBEGIN, CPATH.
 KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
                                      std::vector<KVR_FILELIST_ROW>* rows);
+// The newest row that matches a filter: the one of latest TBEGIN, of those the greatest CPATH
+// (for a filter of one station, the last row kvrSelectFileListRows gives). *rows holds it, or is
+// empty when no row matches; only that row is read, however many match.
+KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view filter,
+                                          std::vector<KVR_FILELIST_ROW>* rows);
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath);
 KVR_SQL_RESULT kvrInsertFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row);
 // Rewrites every column of the rows whose cpath is row.cpath; SQL_NO_DATA when none matched.

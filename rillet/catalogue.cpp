@@ -107,14 +107,13 @@ bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& ch
     std::string filter = "sta='" + kvrSqlQuote(station) + "' and ch='" + kvrSqlQuote(channel) +
                          "' and lcode='" + kvrSqlQuote(kvrStoredLocation(location)) +
                          "' and creater='" + KVR_CREATER_RECORDER + "'";
-    KVR_SQL_RESULT r = kvrSelectFileListRows(db_, filter, &rows);
+    KVR_SQL_RESULT r = kvrSelectNewestFileListRow(db_, filter, &rows);
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
     }
     if (rows.empty()) return false;
-    // Ordered by station, tbegin and cpath: the last is the newest.
-    const KVR_FILELIST_ROW& newest = rows.back();
+    const KVR_FILELIST_ROW& newest = rows.front();
     row->cpath = newest.cpath;
     row->tbegin = newest.tbegin;
     row->tqty = newest.tqty;

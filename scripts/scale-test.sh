@@ -220,6 +220,7 @@ for sql in \
   "update filelist set tbegin=1,tqty=2 where cpath='sc01/x' and sta='sc01' and ch='A00' and lcode='??'" \
   "select sum(sps*tqty*4+512) as DLSize from filelist where creater='NRTSDISKLOOP' and tqty>0. and sta='sc01'" \
   "select cpath,sps,tqty from filelist where creater='NRTSDISKLOOP' and sta='sc01'  order by tbegin" \
+  "select cpath from FILELIST where sta='sc01' and ch='A00' and lcode='??' and creater='NRTSDISKLOOP' order by TBEGIN desc,CPATH desc limit 1" \
   "select cpath from FILELIST where STA='SC01' and upper(CH)=upper('A00') and upper(LCODE)=upper('??') and CREATER='Gleaner'"; do
   plan=$(psql_query KVR "set enable_seqscan=off; explain $sql")
   case "$plan" in

@@ -148,6 +148,21 @@ TEST_F(CatalogTest, RecorderRegistersUpdatesAndCountsItsFiles) {
     r = kvrUpdateFileRow(db_, "abc\\13\\other.abc", "abc", kT0, 1.0, "BHZ", "??");
     EXPECT_EQ(r.rc, SQL_NO_DATA);
     EXPECT_EQ(r.rows, 0);
+
+    // The newest of a channel's files is the last of the full listing: latest start, then the
+    // greatest path; a newer file of another channel is not its.
+    for (const char* cpath : {"abc/14/b.abc", "abc/14/a.abc", "abc/12/z.abc"})
+        kvrRegisterNewFile(db_, cpath, "abc", cpath[5] == '4' ? kT0 + 3600 : kT0 - 3600, 60.0, 20.0,
+                           "BHZ", "", -1.0, -1.0);
+    kvrRegisterNewFile(db_, "abc/15/n.abc", "abc", kT0 + 7200, 60.0, 20.0, "BHN", "", -1.0, -1.0);
+    const std::string filter = "sta='abc' and ch='BHZ' and lcode='??'";
+    std::vector<KVR_FILELIST_ROW> newest;
+    ASSERT_TRUE(kvrSelectNewestFileListRow(db_, filter, &newest).ok());
+    ASSERT_EQ(newest.size(), 1u);
+    EXPECT_EQ(newest[0].cpath, rows(filter).back().cpath);
+    EXPECT_EQ(newest[0].cpath, "abc/14/b.abc");
+    ASSERT_TRUE(kvrSelectNewestFileListRow(db_, "sta='none'", &newest).ok());
+    EXPECT_TRUE(newest.empty());
 }
 
 TEST_F(CatalogTest, DiskLoopCountsOnlyTheRecordersRowsWithData) {
