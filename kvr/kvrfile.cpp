@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 
 #include "platform/filewrite.h"
@@ -125,7 +124,8 @@ bool fillHeader(std::span<char, KVR_HEADER_SIZE> block, const char* magic,
 // Samples go to disk little-endian whatever the host's order.
 // The samples as the file stores them (IEEE floats, little-endian): on a little-endian host the
 // array itself, elsewhere a swapped copy made in scratch.
-std::span<const char> littleEndianBytes(std::span<const float> samples, std::vector<char>& scratch) {
+std::span<const char> littleEndianBytes(std::span<const float> samples,
+                                        std::vector<char>& scratch) {
     static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == KVR_SAMPLE_SIZE);
     if constexpr (std::endian::native == std::endian::little)
         return {reinterpret_cast<const char*>(samples.data()), samples.size_bytes()};
@@ -140,6 +140,15 @@ std::span<const char> littleEndianBytes(std::span<const float> samples, std::vec
 
 void setError(std::string* error, std::string text) {
     if (error) *error = std::move(text);
+}
+
+// Reads exactly size bytes at offset of the file; false when it cannot be opened or is shorter.
+bool readBytes(const std::string& hostPath, long offset, void* buffer, size_t size) {
+    std::FILE* in = std::fopen(hostPath.c_str(), "rb");
+    if (!in) return false;
+    bool ok = std::fseek(in, offset, SEEK_SET) == 0 && std::fread(buffer, 1, size, in) == size;
+    std::fclose(in);
+    return ok;
 }
 
 }  // namespace
@@ -296,9 +305,9 @@ bool kvrMakeFolders(const std::string& hostPath, std::string* error) {
 }
 
 bool kvrLooksLikeKvrFile(const std::string& hostPath) {
-    std::ifstream in(hostPath, std::ios::binary);
     char magic[4] = {};
-    return in.read(magic, sizeof magic) && std::memcmp(magic, "[KVR", sizeof magic) == 0;
+    return readBytes(hostPath, 0, magic, sizeof magic) &&
+           std::memcmp(magic, "[KVR", sizeof magic) == 0;
 }
 
 bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
@@ -313,9 +322,8 @@ bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string
                             " bytes, shorter than the 512-byte header");
         return false;
     }
-    std::ifstream in(hostPath, std::ios::binary);
     char block[KVR_HEADER_SIZE];
-    if (!in.read(block, sizeof block)) {
+    if (!readBytes(hostPath, 0, block, sizeof block)) {
         setError(error, hostPath + ": cannot read the header");
         return false;
     }
@@ -376,11 +384,8 @@ bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<f
                  std::string* error) {
     KVR_FILE_INFO header;
     if (!kvrReadHeader(hostPath, &header, error)) return false;
-    std::ifstream in(hostPath, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(KVR_HEADER_SIZE));
     std::vector<unsigned char> bytes(header.sampleCount * KVR_SAMPLE_SIZE);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()),
-                 static_cast<std::streamsize>(bytes.size()))) {
+    if (!readBytes(hostPath, KVR_HEADER_SIZE, bytes.data(), bytes.size())) {
         setError(error, hostPath + ": cannot read the samples");
         return false;
     }

@@ -13,12 +13,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 
 #include "platform/errors.h"
@@ -92,16 +91,26 @@ struct ProfileFile {
 
 ProfileFile readProfile(const std::string& path) {
     ProfileFile file;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return file;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) text.append(chunk, n);
+    std::fclose(in);
+    // Lines as getline would split them: a final line without its end still counts, an empty
+    // text after the last line end does not.
     bool first = true;
-    while (std::getline(in, line)) {
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
             if (first) file.crlf = true;
         }
         first = false;
-        file.lines.push_back(line);
+        file.lines.push_back(std::move(line));
+        at = end + 1;
     }
     return file;
 }
