@@ -155,7 +155,7 @@ TEST_F(CatalogTest, RecorderRegistersUpdatesAndCountsItsFiles) {
         kvrRegisterNewFile(db_, cpath, "abc", cpath[5] == '4' ? kT0 + 3600 : kT0 - 3600, 60.0, 20.0,
                            "BHZ", "", -1.0, -1.0);
     kvrRegisterNewFile(db_, "abc/15/n.abc", "abc", kT0 + 7200, 60.0, 20.0, "BHN", "", -1.0, -1.0);
-    const std::string filter = "sta='abc' and ch='BHZ' and lcode='??'";
+    const std::string filter = "sta='abc' and ch='BHZ' and lcode='?\?'";
     std::vector<KVR_FILELIST_ROW> newest;
     ASSERT_TRUE(kvrSelectNewestFileListRow(db_, filter, &newest).ok());
     ASSERT_EQ(newest.size(), 1u);
