@@ -4,6 +4,14 @@
 #include <cstdarg>
 #include <mutex>
 
+// Format checking of the printf-style functions. Windows builds format with mingw's C99 printf
+// (which knows %zu and %lld), so they are checked against that, not the system's.
+#ifdef __MINGW32__
+#define LOGIO_PRINTF_FORMAT(string, first) __attribute__((format(gnu_printf, string, first)))
+#else
+#define LOGIO_PRINTF_FORMAT(string, first) __attribute__((format(printf, string, first)))
+#endif
+
 inline constexpr int LOG_EMERG = 0;
 inline constexpr int LOG_ALERT = 1;
 inline constexpr int LOG_CRIT = 2;
@@ -49,7 +57,7 @@ void logioSetSuspended(LOGIO* lp, bool suspended);
 
 // Writes one line when level <= threshold. No handle means the default handle: standard
 // output, ident "logioMsg", threshold 6.
-void logioMsg(LOGIO* lp, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void logioMsg(LOGIO* lp, int level, const char* format, ...) LOGIO_PRINTF_FORMAT(3, 4);
 void logioVMsg(LOGIO* lp, int level, const char* format, va_list ap);
 
 // Level names: "EMERG".."DEBUG" and "LOG_EMERG".."LOG_DEBUG"; nullptr outside 0..7.

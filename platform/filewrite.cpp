@@ -141,7 +141,10 @@ bool platReplaceFileContents(const std::string& path, std::string_view text, std
     static std::atomic<unsigned> serial{0};
     std::string hidden = ".";
     hidden += target.filename().string();
-    hidden += "." + std::to_string(platProcessId()) + "-" + std::to_string(serial++);
+    hidden += '.';
+    hidden += std::to_string(platProcessId());
+    hidden += '-';
+    hidden += std::to_string(serial++);
     std::string temporary = (dir / hidden).string();
     int mode = 0644;
 #ifndef _WIN32

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "logio/logio.h"
 #include "server/peer.h"
 #include "server/server.h"
 
@@ -45,7 +46,7 @@ class SimSession {
                                         uint32_t compress);
     // Applies any fault due now; false when it ended the connection.
     bool applyFaults();
-    void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void log(int level, const char* format, ...) LOGIO_PRINTF_FORMAT(3, 4);
     void finish(const char* reason);
 
     SimServer& server_;
