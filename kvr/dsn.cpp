@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,6 +106,14 @@ std::string kvrUserDsnFile() {
     return KVR_WINDOWS_DSN_PLACE;
 }
 
+std::string kvrOdbcDriverLabel(const std::string& libraryName) {
+    return "\"" + registeredNames(libraryName).back() + "\"";
+}
+
+const char* kvrUserDsnPlace() {
+    return "the registry's user data sources";
+}
+
 #else
 
 std::string kvrFindOdbcDriver(const std::string& libraryName) {
@@ -126,6 +134,14 @@ std::string kvrFindOdbcDriver(const std::string& libraryName) {
         if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
     }
     return {};
+}
+
+std::string kvrOdbcDriverLabel(const std::string& libraryName) {
+    return libraryName;
+}
+
+const char* kvrUserDsnPlace() {
+    return "$ODBCINI or ~/.odbc.ini";
 }
 
 std::string kvrUserDsnFile() {

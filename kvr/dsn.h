@@ -19,6 +19,14 @@
 // library stands for ("SQLite3 ODBC Driver", "PostgreSQL Unicode"), empty when not installed.
 std::string kvrFindOdbcDriver(const std::string& libraryName);
 
+// How a message names the driver kvrFindOdbcDriver looks for: the library's name
+// ("libsqlite3odbc.so"), on Windows its registered name in quotes ("\"SQLite3 ODBC Driver\"").
+std::string kvrOdbcDriverLabel(const std::string& libraryName);
+
+// Where kvrWriteDsnSection puts a user's data source, for help texts: "$ODBCINI or ~/.odbc.ini",
+// on Windows "the registry's user data sources".
+const char* kvrUserDsnPlace();
+
 // The user's data source file: $ODBCINI, else $HOME/.odbc.ini. On Windows the text
 // KVR_WINDOWS_DSN_PLACE, which names the registry's user data sources.
 std::string kvrUserDsnFile();

@@ -75,7 +75,8 @@ int writeDsn(const Options& o, const KVR_DSN_ENTRY& entry) {
 int dsnSqlite(const Options& o, const std::string& file) {
     std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
     if (driver.empty()) {
-        std::cerr << "kvrdb: the SQLite ODBC driver (libsqlite3odbc.so) is not installed\n";
+        std::cerr << "kvrdb: the SQLite ODBC driver (" << kvrOdbcDriverLabel("libsqlite3odbc.so")
+                  << ") is not installed\n";
         return 1;
     }
     return writeDsn(o, kvrSqliteDsnEntry(driver, file));
@@ -84,7 +85,8 @@ int dsnSqlite(const Options& o, const std::string& file) {
 int dsnPostgres(const Options& o, const std::string& host, int port, const std::string& db) {
     std::string driver = kvrFindOdbcDriver("psqlodbcw.so");
     if (driver.empty()) {
-        std::cerr << "kvrdb: the PostgreSQL ODBC driver (psqlodbcw.so) is not installed\n";
+        std::cerr << "kvrdb: the PostgreSQL ODBC driver (" << kvrOdbcDriverLabel("psqlodbcw.so")
+                  << ") is not installed\n";
         return 1;
     }
     return writeDsn(o, kvrPostgresDsnEntry(driver, host, port, db));
@@ -237,9 +239,10 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
         return 2;
     }
     if (elsewhere > 0)
-        std::printf("elsewhere %zu rows of stations without a folder here (another host's data "
-                    "directory) not checked\n",
-                    elsewhere);
+        std::printf(
+            "elsewhere %zu rows of stations without a folder here (another host's data "
+            "directory) not checked\n",
+            elsewhere);
     if (repair) {
         std::vector<std::string> done;
         if (!kvrRepairCatalog(db, dataDirectory, adopt, &findings, &done, &error)) {
@@ -317,7 +320,8 @@ int main(int argc, char** argv) {
                    "else JXQ)");
 
     int rc = 0;
-    auto* dsn = app.add_subcommand("dsn", "write the data source into $ODBCINI or ~/.odbc.ini");
+    auto* dsn =
+        app.add_subcommand("dsn", std::string("write the data source into ") + kvrUserDsnPlace());
     dsn->require_subcommand(1);
     std::string sqliteFile;
     auto* dsnSqliteCmd = dsn->add_subcommand("sqlite", "an SQLite catalogue file");
