@@ -21,8 +21,6 @@ namespace tremlive {
 
 namespace {
 
-constexpr int kChannelColumns = 3;
-
 QString text(const std::string& s) {
     return QString::fromStdString(s);
 }
