@@ -1,7 +1,9 @@
 # Manual pages, made at build time by help2man from each program's --help and --version and the
 # sections help2man cannot take from them (man/NAME.h2m: files, environment, exit statuses), and
-# installed under share/man/man1. Without help2man the pages are left out, with a message.
+# installed under share/man/man1, compressed with gzip as Debian's packages have them (plain where
+# gzip is missing). Without help2man the pages are left out, with a message.
 find_program(HELP2MAN help2man)
+find_program(GZIP gzip)
 if(NOT HELP2MAN)
     message(STATUS "help2man not found: no manual pages")
     return()
@@ -41,6 +43,18 @@ endforeach()
 if(TARGET rillet-headless AND TARGET rillet)
     file(WRITE ${PROJECT_BINARY_DIR}/man/rillet-headless.1 ".so man1/rillet.1\n")
     list(APPEND pages ${PROJECT_BINARY_DIR}/man/rillet-headless.1)
+endif()
+if(GZIP)
+    # -n leaves out the name and time, so that two builds make the same files.
+    set(compressed)
+    foreach(page ${pages})
+        add_custom_command(OUTPUT ${page}.gz
+            COMMAND ${GZIP} -9 -n -f -k ${page}
+            DEPENDS ${page}
+            VERBATIM)
+        list(APPEND compressed ${page}.gz)
+    endforeach()
+    set(pages ${compressed})
 endif()
 add_custom_target(manpages ALL DEPENDS ${pages})
 install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)

@@ -17,11 +17,13 @@ for f in "$libdir/libisiclient.a" "$libdir/pkgconfig/isiclient.pc" \
 done
 for p in rillet rillet-headless gleaner tremlive isicat kvrdb isi-sim; do
   [ -x "$prefix/bin/$p" ] || { echo "missing after install: bin/$p"; exit 1; }
-  [ -f "$prefix/share/man/man1/$p.1" ] || { echo "missing after install: share/man/man1/$p.1"; exit 1; }
+  [ -f "$prefix/share/man/man1/$p.1.gz" ] || [ -f "$prefix/share/man/man1/$p.1" ] ||
+    { echo "missing after install: share/man/man1/$p.1.gz"; exit 1; }
 done
-# A page renders, with the sections help2man cannot take from --help.
+# A page renders, with the sections help2man cannot take from --help; the window-less program's
+# page leads to it.
 if command -v man >/dev/null; then
-  page=$(LC_ALL=C MANWIDTH=100 man -l "$prefix/share/man/man1/rillet.1" 2>/dev/null)
+  page=$(LC_ALL=C MANWIDTH=100 MANPATH="$prefix/share/man" man rillet-headless 2>/dev/null)
   for section in NAME SYNOPSIS FILES ENVIRONMENT 'EXIT STATUS'; do
     printf '%s\n' "$page" | grep -q "^$section" || { echo "rillet.1 has no $section section"; exit 1; }
   done
