@@ -86,7 +86,10 @@ std::vector<std::string> isicatUnknownStreams(const std::string& specifier,
         }
         if (!found) {
             std::string text = std::string(name.sta) + "." + name.chn;
-            if (!trimmed(name.loc).empty()) text += "." + trimmed(name.loc);
+            if (!trimmed(name.loc).empty()) {
+                text += '.';
+                text += trimmed(name.loc);
+            }
             unknown.push_back(text);
         }
     }

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "logio/logio.h"
+
 class CRilletLog {
   public:
     using Clock = std::function<double()>;  // epoch seconds
@@ -22,12 +24,12 @@ class CRilletLog {
     // Appends one line to today's file. A file that cannot be opened loses the line silently.
     void WriteLog(const std::string& message);
     // printf-style convenience for messages with a "%s".
-    void WriteLogf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void WriteLogf(const char* format, ...) LOGIO_PRINTF_FORMAT(2, 3);
 
     // A problem an operator must see: logged, and also written to standard error when warnings
     // are echoed (headless).
     void WriteWarning(const std::string& message);
-    void WriteWarningf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void WriteWarningf(const char* format, ...) LOGIO_PRINTF_FORMAT(2, 3);
     void SetWarningEcho(bool on) { warningEcho_ = on; }
 
     // A log that never touches the log folder: Open only records the directory and lines go

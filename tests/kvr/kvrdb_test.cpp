@@ -219,7 +219,7 @@ TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
     // The row claims 9 s, the file holds 5 s (2007-02-15 12:00:00).
     std::ofstream(dir_ + "/rows.sql")
         << "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER) values "
-           "('abc','BHZ','??',1171540800,9.0,20,1,'abc/a.kvr',3,'NRTSDISKLOOP');\n";
+           "('abc','BHZ','?\?',1171540800,9.0,20,1,'abc/a.kvr',3,'NRTSDISKLOOP');\n";
     ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
     const std::string out = dir_ + "/sds";
     const std::string dayFile = out + "/2007/IU/ABC/BHZ.D/IU.ABC..BHZ.D.2007.046";
