@@ -4,7 +4,8 @@
 //    channels at 20 samples per second (10 and 100 stations of 10 channels), an hour of history
 //    pulled from the stand-in server as fast as it sends, into KVR files and an SQLite catalogue;
 //    the ratio of the two costs (goal: at most 1.2, the cost of a sample does not grow with the
-//    number of channels).
+//    number of channels). The two take turns for RILLET_BENCH_ROUNDS rounds (default 2), and
+//    each keeps its lowest cost.
 // 2. The same 100 channels recorded by the program itself, "rillet-headless --headless" pulling
 //    from an "isi-sim" process: its CPU seconds (user and system, start-up included) per million
 //    samples (goal: at most 0.012) from the child's resource usage, and its peak resident size
@@ -446,10 +447,24 @@ double FlushCost(int rows) {
 int main() {
     double minutes = 60;
     if (const char* m = std::getenv("RILLET_BENCH_MINUTES")) minutes = std::max(5.0, std::atof(m));
-    double cost100 = RecordHistory(minutes, 10);
-    double cost1000 = RecordHistory(minutes, 100);
-    bool ok = cost100 > 0 && cost1000 > 0;
+    // The two channel counts take turns, and each keeps its lowest cost: a burst of other work
+    // on the machine only ever adds CPU time, and would otherwise decide the ratio.
+    int rounds = 2;
+    if (const char* r = std::getenv("RILLET_BENCH_ROUNDS")) rounds = std::max(1, std::atoi(r));
+    double cost100 = 0;
+    double cost1000 = 0;
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+        double small = RecordHistory(minutes, 10);
+        double large = RecordHistory(minutes, 100);
+        ok = small > 0 && large > 0;
+        cost100 = round == 0 ? small : std::min(cost100, small);
+        cost1000 = round == 0 ? large : std::min(cost1000, large);
+    }
     if (ok) {
+        std::printf("record: lowest of %d rounds: %.4f CPU seconds per million samples at 100 "
+                    "channels, %.4f at 1000\n",
+                    rounds, cost100, cost1000);
         std::printf("record: cost ratio 1000 / 100 channels = %.2f (goal: at most 1.2)\n",
                     cost1000 / cost100);
     }
