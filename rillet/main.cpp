@@ -44,12 +44,11 @@ int main(int argc, char** argv) {
                                         &line, stdout, stderr);
         rc >= 0)
         return rc;
-    const std::string& folder = line.folder;
 
     std::error_code ec;
-    if (!folder.empty()) std::filesystem::current_path(folder, ec);
+    if (!line.folder.empty()) std::filesystem::current_path(line.folder, ec);
     if (ec) {
-        std::fprintf(stderr, "rillet: cannot change into %s: %s\n", folder.c_str(),
+        std::fprintf(stderr, "rillet: cannot change into %s: %s\n", line.folder.c_str(),
                      ec.message().c_str());
         return kExitUsage;
     }
