@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gleaner/fetch.h"
-#include "tools/program.h"
+#include "commandline/program.h"
 #include "util/util.h"
 
 #ifdef GLEANER_WITH_UI

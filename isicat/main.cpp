@@ -6,7 +6,7 @@
 #include "isicat/isicat.h"
 #include "logio/logio.h"
 #include "platform/clock.h"
-#include "tools/program.h"
+#include "commandline/program.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"isicat: an ISI client for the command line"};

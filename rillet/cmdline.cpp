@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "rillet/status.h"
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 
 namespace {
 

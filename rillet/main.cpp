@@ -17,7 +17,7 @@
 #include "rillet/frontends.h"
 #include "rillet/settings.h"
 #include "rillet/status.h"
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 #include "waveform_version.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "rillet/frontends.h"
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 
 int RunWindow(char*) {
     std::fprintf(stderr,

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 
 class CRilletSettings;
 class PlatFolderLock;

@@ -14,7 +14,7 @@ build=${1:?usage: demo-gleaner.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
 sim=$build/server/isi-sim
 gleaner=$build/gleaner/gleaner
-kvrdb=$build/kvr/kvrdb
+kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-gleaner "$sim" "$gleaner" "$kvrdb" || exit 1
 
 demo=$(mktemp -d /tmp/gleaner-demo.XXXXXX)

@@ -5,7 +5,7 @@
 set -euo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-kvr.sh BUILD_DIR}
-kvrdb="$build/kvr/kvrdb"
+kvrdb="$build/kvrdb/kvrdb"
 sim="$build/server/isi-sim"
 
 demo=$(mktemp -d /tmp/kvr-demo.XXXXXX)

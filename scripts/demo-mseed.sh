@@ -15,7 +15,7 @@ sim=$build/server/isi-sim
 cat=$build/isicat/isicat
 tremlive=$build/tremlive/tremlive
 gleaner=$build/gleaner/gleaner
-kvrdb=$build/kvr/kvrdb
+kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-mseed "$sim" "$cat" "$tremlive" "$gleaner" "$kvrdb" || exit 1
 record=${MSEED_DEMO_FILE:-}
 if [ -z "$record" ]; then

@@ -17,7 +17,7 @@ build=$(cd "$build" && pwd)
 seconds=${RILLET_DEMO_SECONDS:-60}
 sim=$build/server/isi-sim
 rillet=$build/rillet/rillet
-kvrdb=$build/kvr/kvrdb
+kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-rillet "$sim" "$rillet" "$kvrdb" || exit 1
 
 demo=$(mktemp -d /tmp/rillet-demo.XXXXXX)

@@ -17,7 +17,7 @@ if [ -x "$here/demo-isi.sh" ] && [ -x "$build/server/isi-sim" ]; then
   "$here/demo-isi.sh" "$build"
 fi
 
-if [ -x "$here/demo-kvr.sh" ] && [ -x "$build/kvr/kvrdb" ]; then
+if [ -x "$here/demo-kvr.sh" ] && [ -x "$build/kvrdb/kvrdb" ]; then
   stage "KVR catalogue: an SQLite catalogue through ODBC"
   "$here/demo-kvr.sh" "$build"
 fi

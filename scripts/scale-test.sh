@@ -40,7 +40,7 @@ for v in "$recorders" "$channels" "$fetchers" "$minutes"; do
 done
 [ "$recorders" -ge 1 ] && [ "$recorders" -le 99 ] || { echo "scale-test: 1 to 99 recorders" >&2; exit 2; }
 [ "$channels" -ge 1 ] && [ "$channels" -le 2600 ] || { echo "scale-test: 1 to 2600 channels" >&2; exit 2; }
-for p in server/isi-sim rillet/rillet-headless gleaner/gleaner kvr/kvrdb tools/sim-verify; do
+for p in server/isi-sim rillet/rillet-headless gleaner/gleaner kvrdb/kvrdb tools/sim-verify; do
   [ -x "$build/$p" ] || { echo "scale-test: $build/$p is not built (./run build)" >&2; exit 2; }
 done
 
@@ -73,7 +73,7 @@ psql_query() { # psql_query DATABASE SQL: one value
 psql_count() { # the number of connections to the catalogue now
   psql_query postgres "select count(*) from pg_stat_activity where datname='KVR'"
 }
-"$build/kvr/kvrdb" init >"$work/kvrdb-init.log" 2>&1 || { cat "$work/kvrdb-init.log"; result FAIL "kvrdb init failed"; }
+"$build/kvrdb/kvrdb" init >"$work/kvrdb-init.log" 2>&1 || { cat "$work/kvrdb-init.log"; result FAIL "kvrdb init failed"; }
 
 # ---- the server ---------------------------------------------------------------------------------
 # Station SCnn of recorder nn; channels A00..A99, B00.. (20 samples per second, packets of 100).
@@ -97,7 +97,7 @@ pids+=("$simpid")
 for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 [ -s "$work/port" ] || result FAIL "isi-sim did not start"
 port=$(cat "$work/port")
-"$build/kvr/kvrdb" sitechan load "127.0.0.1:$port" >"$work/sitechan.log" 2>&1 ||
+"$build/kvrdb/kvrdb" sitechan load "127.0.0.1:$port" >"$work/sitechan.log" 2>&1 ||
   { cat "$work/sitechan.log"; result FAIL "kvrdb sitechan load failed"; }
 
 # ---- the recorders ------------------------------------------------------------------------------
@@ -207,7 +207,7 @@ out=$("$build/tools/sim-verify" --data-dir "$work/fetched" --creater Gleaner --a
 echo "fetches: $(echo "$out" | tail -n 1)"
 grep -q '^VERIFY OK' <<<"$out" || { faults+=("the fetched files"); echo "$out" | head -n 10; }
 for dir in "$work"/rec*/data "$work"/fetched; do
-  if ! "$build/kvr/kvrdb" check --data-dir "$dir" >"$work/check.log" 2>&1; then
+  if ! "$build/kvrdb/kvrdb" check --data-dir "$dir" >"$work/check.log" 2>&1; then
     faults+=("kvrdb check of ${dir#"$work"/}")
     head -n 5 "$work/check.log"
   fi

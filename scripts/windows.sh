@@ -11,7 +11,7 @@ jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The programs a Windows build makes (Qt and libmseed are not there: no Tremlive, no dialogs, no
 # --mseed); Rillet without its window.
-programs=(isicat/isicat kvr/kvrdb gleaner/gleaner server/isi-sim tools/iacp-loopback rillet/rillet
+programs=(isicat/isicat kvrdb/kvrdb gleaner/gleaner server/isi-sim tools/iacp-loopback rillet/rillet
   rillet/rillet-headless)
 optional=()
 
@@ -50,7 +50,7 @@ fi
 export WINEDEBUG=-all WINEPREFIX="$root/build-win64/wineprefix"
 # Starts wine's server once; later programs attach to it.
 "$wine" cmd /c exit >/dev/null 2>&1 || true
-for p in isicat/isicat kvr/kvrdb rillet/rillet; do
+for p in isicat/isicat kvrdb/kvrdb rillet/rillet; do
   exe=build-win64/$p.exe
   [ -f "$exe" ] || continue
   echo "== wine64 $p.exe --help"

@@ -13,7 +13,7 @@
 #include "server/mseed.h"
 #endif
 #include "server/server.h"
-#include "tools/program.h"
+#include "commandline/program.h"
 
 namespace {
 

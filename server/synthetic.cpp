@@ -1,5 +1,7 @@
 #include "server/synthetic.h"
 
+#include <string_view>
+
 namespace isisim {
 
 namespace {
@@ -54,6 +56,14 @@ uint64_t simStreamHash(const ISI_STREAM_ID& name) {
         h *= kFnvPrime;
     }
     return h;
+}
+
+uint64_t simStreamHashOf(const char* station, const char* channel, const char* location) {
+    const std::string_view loc(location);
+    const bool none = loc == "??" || loc.find_first_not_of(' ') == std::string_view::npos;
+    ISI_STREAM_ID name{};
+    isiSetStreamId(&name, station, channel, none ? "  " : location);
+    return simStreamHash(name);
 }
 
 int32_t simSyntheticSample(uint64_t streamHash, int64_t k) {

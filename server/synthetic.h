@@ -22,6 +22,9 @@
 namespace isisim {
 
 uint64_t simStreamHash(const ISI_STREAM_ID& name);
+// The hash of a stream named by its codes as text: station, channel and location ("", blanks or
+// "??" for none). Codes longer than the wire allows are cut, as a request would cut them.
+uint64_t simStreamHashOf(const char* station, const char* channel, const char* location);
 int32_t simSyntheticSample(uint64_t streamHash, int64_t k);
 // Samples k .. k+count-1 into out.
 void simSyntheticSamples(uint64_t streamHash, int64_t k, int count, int32_t* out);

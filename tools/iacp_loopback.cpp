@@ -14,8 +14,8 @@
 #include "logio/logio.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
-#include "support/iacp_peer.h"
-#include "tools/program.h"
+#include "tools/iacp_peer.h"
+#include "commandline/program.h"
 #include "util/util.h"
 
 namespace {

@@ -28,7 +28,7 @@
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "server/synthetic.h"
-#include "tools/program.h"
+#include "commandline/program.h"
 
 namespace {
 
@@ -49,14 +49,10 @@ std::string Upper(std::string s) {
     return s;
 }
 
-ISI_STREAM_ID ServerName(const KVR_FILELIST_ROW& row) {
-    ISI_STREAM_ID id{};
-    std::string sta = Upper(row.sta), chn = Upper(row.ch);
-    std::string loc = row.lcode == KVR_NO_LOCATION ? "  " : Upper(row.lcode);
-    std::memcpy(id.sta, sta.data(), std::min<size_t>(sta.size(), ISI_STALEN));
-    std::memcpy(id.chn, chn.data(), std::min<size_t>(chn.size(), ISI_CHNLEN));
-    std::memcpy(id.loc, loc.data(), std::min<size_t>(loc.size(), ISI_LOCLEN));
-    return id;
+// The hash of the stream a row's file came from, named as isi-sim serves it.
+uint64_t ServerStreamHash(const KVR_FILELIST_ROW& row) {
+    return isisim::simStreamHashOf(Upper(row.sta).c_str(), Upper(row.ch).c_str(),
+                                   Upper(row.lcode).c_str());
 }
 
 struct FileSpan {
@@ -89,7 +85,7 @@ class Verifier {
         const int64_t first = std::llround(grid);
         if (std::fabs(grid - static_cast<double>(first)) > 1e-3)
             Fault(row.cpath + ": first sample off the stream's sample grid");
-        const uint64_t hash = isisim::simStreamHash(ServerName(row));
+        const uint64_t hash = ServerStreamHash(row);
         for (size_t i = 0; i < samples.size(); ++i) {
             const float expected =
                 static_cast<float>(isisim::simSyntheticSample(hash, first + int64_t(i)));

@@ -24,7 +24,7 @@
 #include "tremlive/mainframe.h"
 #include "tremlive/messages.h"
 #include "tremlive/settings.h"
-#include "tools/program.h"
+#include "commandline/program.h"
 #include "tremlive/traceview.h"
 #include "util/util.h"
 

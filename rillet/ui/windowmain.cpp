@@ -10,7 +10,7 @@
 #include "rillet/frontends.h"
 #include "rillet/ui/rilletdlg.h"
 #include "rillet/ui/rilletprogram.h"
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 
 namespace {
 

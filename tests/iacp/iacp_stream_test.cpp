@@ -9,7 +9,7 @@
 
 #include "iacp/iacp.h"
 #include "platform/errors.h"
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
 
 using iacptest::CapturedLog;

@@ -11,7 +11,7 @@
 
 #include "iacp/iacp.h"
 #include "platform/clock.h"
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include "isi/isi.h"
 #include "isi/loopback_peer.h"
 #include "platform/errors.h"
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
 
 namespace {

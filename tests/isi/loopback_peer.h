@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "isi/isi.h"
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 
 namespace isitest {
 

@@ -10,7 +10,7 @@
 #include "isi/packet_builder.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
 
 namespace {

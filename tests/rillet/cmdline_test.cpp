@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
 #endif
-#include "kvr/tools/sitechan_load.h"
-#include "tools/program.h"
+#include "kvrdb/sitechan_load.h"
+#include "commandline/program.h"
 #include "util/util.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // kvrdb built without the ISI library: sitechan load is not available.
-#include "kvr/tools/sitechan_load.h"
+#include "kvrdb/sitechan_load.h"
 
 bool kvrdbSitechanLoadAvailable() {
     return false;

@@ -1,5 +1,5 @@
 // The loopback IACP peer of the tests.
-#include "support/iacp_peer.h"
+#include "tools/iacp_peer.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // kvrdb sitechan load: the channels and rates of an ISI server's configuration list.
-#include "kvr/tools/sitechan_load.h"
+#include "kvrdb/sitechan_load.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/exit_usage.h"
+#include "commandline/exit_usage.h"
 #include "waveform_version.h"
 
 
