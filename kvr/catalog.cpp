@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "platform/clock.h"
 
 namespace {
@@ -218,15 +219,21 @@ KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint
 }
 
 KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
-                               std::vector<KVR_LOOP_ENTRY>* rows) {
+                               std::vector<KVR_LOOP_ENTRY>* rows,
+                               std::vector<KVR_REFUSED_ATTRIBUTE>* refused) {
     rows->clear();
+    if (refused) refused->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
-    st.setAttribute(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC);
-    st.setAttribute(SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES);
-    SQLRETURN rc = st.setAttribute(SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE);
-    if (!kvrSqlOk(rc)) return result(rc, st.message());
-    rc = st.execute(kvrStmtLoopList(station));
+    // Hints only: the list is read to its end before any row is deleted, so any cursor gives the
+    // same rows, and a loop whose trim stopped over a refused hint would fill the disk.
+    const std::pair<SQLINTEGER, SQLULEN> hints[] = {{SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC},
+                                                    {SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES},
+                                                    {SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE}};
+    for (const auto& [attribute, value] : hints)
+        if (!kvrSqlOk(st.setAttribute(attribute, value)) && refused)
+            refused->push_back({static_cast<int>(attribute), st.message()});
+    SQLRETURN rc = st.execute(kvrStmtLoopList(station));
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int cpath = st.bindText(1);
     int sps = st.bindDouble(2);
@@ -234,8 +241,8 @@ KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
     while (kvrSqlOk(rc = st.fetch())) {
         KVR_LOOP_ENTRY e;
         e.cpath = st.textAt(cpath);
-        e.sps = st.doubleAt(sps);
-        e.tqty = st.doubleAt(tqty);
+        e.sps = st.isNull(sps) ? 0.0 : st.doubleAt(sps);
+        e.tqty = st.isNull(tqty) ? 0.0 : st.doubleAt(tqty);
         rows->push_back(std::move(e));
     }
     if (rc != SQL_NO_DATA) return result(rc, st.message());

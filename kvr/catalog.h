@@ -93,11 +93,19 @@ struct KVR_LOOP_ENTRY {
     double sps = 0.0;
     double tqty = 0.0;
 };
-// The station's recorder rows, oldest TBEGIN first, read completely before returning. The
-// statement asks for a static, read-by-value cursor with simulated unique positioning as the
-// recorder does; a driver that refuses the last of these fails the call.
+// A statement attribute the driver refused, with the driver's text.
+struct KVR_REFUSED_ATTRIBUTE {
+    int attribute = 0;  // SQL_ATTR_*
+    std::string message;
+};
+// The station's recorder rows, oldest TBEGIN first, read completely into *rows (cleared first)
+// before returning; a NULL SPS or TQTY reads as 0. The statement asks for a static, read-by-value
+// cursor with simulated unique positioning; these are hints, and each one the driver refuses is
+// listed in *refused (when given) while the list is read without it. Returns the select's result:
+// on failure *rows holds what was fetched before it, and the result's message the driver's text.
 KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
-                               std::vector<KVR_LOOP_ENTRY>* rows);
+                               std::vector<KVR_LOOP_ENTRY>* rows,
+                               std::vector<KVR_REFUSED_ATTRIBUTE>* refused = nullptr);
 // Deletes the rows of one cpath. A row that is already gone (SQL_NO_DATA) counts as deleted.
 KVR_SQL_RESULT kvrDeleteFileRow(KvrConnection& db, std::string_view cpath);
 // SITECHAN's rate for a channel; sps is 0 when there is no row, the value is NULL, or on failure.

@@ -9,6 +9,7 @@
 
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 
 namespace fs = std::filesystem;
 

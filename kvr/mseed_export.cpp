@@ -13,6 +13,7 @@
 
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "util/util.h"
 
 namespace fs = std::filesystem;

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
 #endif
@@ -33,8 +33,6 @@
 #include "util/util.h"
 
 namespace {
-
-constexpr const char* kProfileFile = "KVR.ini";  // the data directory is its [DATA] DIR
 
 struct Options {
     std::string dsn = KVR_DSN;
@@ -187,48 +185,21 @@ int files(const Options& o, const std::string& sta) {
     return 0;
 }
 
-std::string lowerCase(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+// The data directory a subcommand works on: --data-dir when given, else the store's.
+bool dataDirectory(const std::string& given, KVR_STORE* store) {
+    std::string error;
+    if (given.empty() ? kvrStoreFromProfile(store, &error)
+                      : kvrStoreFromFolder(given, "--data-dir", false, store, &error))
+        return true;
+    std::cerr << "kvrdb: " << utilPrintableString(error)
+              << (given.empty() ? " (or give --data-dir)" : "") << "\n";
+    return false;
 }
 
-std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    size_t e = s.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-// DIR of [DATA] in the bare-named KVR.ini, looked up where the programs look: the Windows
-// directory (WINDIR), else /etc. Section and key names in any case; "\\" separators allowed.
-std::string profileDataDirectory() {
-    const char* windir = std::getenv("WINDIR");
-    std::string folder = windir && *windir ? windir : "/etc";
-    std::ifstream in(folder + "/" + kProfileFile);
-    std::string line, section;
-    while (std::getline(in, line)) {
-        line = trimmed(line);
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            section = lowerCase(trimmed(line.substr(1, line.size() - 2)));
-        } else if (section == "data") {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos && lowerCase(trimmed(line.substr(0, eq))) == "dir") {
-                std::string dir = trimmed(line.substr(eq + 1));
-                for (char& c : dir)
-                    if (c == '\\') c = '/';
-                return dir;
-            }
-        }
-    }
-    return {};
-}
-
-int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) {
-    if (dataDirectory.empty()) dataDirectory = profileDataDirectory();
-    if (dataDirectory.empty()) {
-        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
-                  << kProfileFile << "\n";
-        return 2;
-    }
+int check(const Options& o, const std::string& given, bool repair, bool adopt) {
+    KVR_STORE store;
+    if (!dataDirectory(given, &store)) return kExitUsage;
+    const std::string& dataDirectory = store.dataDirectory;
     KvrConnection db;
     if (!connect(o, db)) return 2;
     std::vector<KVR_CHECK_FINDING> findings;
@@ -278,12 +249,9 @@ int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin
                 const std::string& end) {
     if (!exportTime(begin, "--begin", &e.begin) || !exportTime(end, "--end", &e.end))
         return kExitUsage;
-    if (e.dataDirectory.empty()) e.dataDirectory = profileDataDirectory();
-    if (e.dataDirectory.empty()) {
-        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
-                  << kProfileFile << "\n";
-        return kExitUsage;
-    }
+    KVR_STORE store;
+    if (!dataDirectory(e.dataDirectory, &store)) return kExitUsage;
+    e.dataDirectory = store.dataDirectory;
     KvrConnection db;
     if (!connect(o, db)) return 1;
     KVR_EXPORT_SUMMARY summary;
@@ -363,7 +331,7 @@ int main(int argc, char** argv) {
     auto* checkCmd = app.add_subcommand(
         "check", "report rows without files, sizes that disagree and files without rows");
     checkCmd->add_option("--data-dir", dataDir,
-                         "data directory (default: DIR of [DATA] in KVR.ini)");
+                         std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     bool repair = false, adopt = false;
     checkCmd->add_flag(
         "--repair", repair,
@@ -390,7 +358,7 @@ int main(int argc, char** argv) {
     exportCmd->add_option("--network", exportOptions.network, "network code, 1 or 2 characters")
         ->capture_default_str();
     exportCmd->add_option("--data-dir", exportOptions.dataDirectory,
-                          "data directory (default: DIR of [DATA] in KVR.ini)");
+                          std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
 #endif
 

@@ -7,6 +7,7 @@
 
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
 
@@ -19,20 +20,6 @@ uint32_t RowBytes(double sps, double tqty) {
     if (!std::isfinite(bytes) || bytes < 512.0) return 512;
     if (bytes >= 4294967295.0) return 0xffffffffu;
     return static_cast<uint32_t>(bytes);
-}
-
-// A stored path that would lead out of the data directory ("..", an absolute path).
-bool LeavesDataDirectory(const std::string& cpath) {
-    if (cpath.empty() || cpath.front() == '/' || cpath.front() == '\\') return true;
-    if (cpath.find(':') != std::string::npos) return true;
-    size_t start = 0;
-    while (start <= cpath.size()) {
-        size_t end = cpath.find_first_of("/\\", start);
-        if (end == std::string::npos) end = cpath.size();
-        if (cpath.compare(start, end - start, "..") == 0 && end - start == 2) return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 }  // namespace
@@ -165,46 +152,15 @@ double CKvrCatalogue::LookupSampleRate(const std::string& station, const std::st
     return sps;
 }
 
-// The cursor attributes are what the recorder has always asked for, but they are hints only: the
-// list is read to its end before any row is deleted, so any cursor gives the same result. A
-// driver that refuses one is logged and the trim goes on; a loop that stops trimming fills the
-// disk.
 bool CKvrCatalogue::ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows) {
-    rows->clear();
-    KvrStatement st(db_);
-    if (!st.valid()) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    const std::pair<SQLINTEGER, SQLULEN> hints[] = {{SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC},
-                                                    {SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES},
-                                                    {SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE}};
-    for (const auto& [attribute, value] : hints) {
-        if (!kvrSqlOk(st.setAttribute(attribute, value))) {
-            log_.WriteLogf("Cursor attribute %d refused, loop list read without it: %s",
-                           static_cast<int>(attribute), st.message().c_str());
-        }
-    }
-    SQLRETURN rc = st.execute(kvrStmtLoopList(station));
-    if (!kvrSqlOk(rc)) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    int cpath = st.bindText(1);
-    int sps = st.bindDouble(2);
-    int tqty = st.bindDouble(3);
-    while (kvrSqlOk(rc = st.fetch())) {
-        KVR_LOOP_ENTRY e;
-        e.cpath = st.textAt(cpath);
-        e.sps = st.isNull(sps) ? 0 : st.doubleAt(sps);
-        e.tqty = st.isNull(tqty) ? 0 : st.doubleAt(tqty);
-        rows->push_back(std::move(e));
-    }
-    if (rc != SQL_NO_DATA) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    return true;
+    std::vector<KVR_REFUSED_ATTRIBUTE> refused;
+    KVR_SQL_RESULT r = kvrDiskLoopList(db_, station, rows, &refused);
+    for (const KVR_REFUSED_ATTRIBUTE& a : refused)
+        log_.WriteLogf("Cursor attribute %d refused, loop list read without it: %s", a.attribute,
+                       a.message.c_str());
+    if (r.ok()) return true;
+    LogOdbcError(r.message);
+    return false;
 }
 
 void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
@@ -221,7 +177,7 @@ void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
     for (const KVR_LOOP_ENTRY& row : rows) {
         std::string full = settings_.DataPath(row.cpath);
         std::error_code ec;
-        if (LeavesDataDirectory(row.cpath)) {
+        if (!kvrRelativePathIsSafe(row.cpath)) {
             // Never delete outside the data directory: such a row is left, like a file that
             // cannot be deleted, and counted as freed.
             log_.WriteLogf("File outside the data directory kept '%s'", row.cpath.c_str());

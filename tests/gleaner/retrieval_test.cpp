@@ -329,7 +329,7 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
         ASSERT_EQ(host.messages.size(), 1u);
         const std::string expected =
             c.message ? c.message
-                      : "Siphon|KVR data directory not found: " + dir_ + "/absent|error";
+                      : "Siphon|no data directory: " + dir_ + "/absent (--data-dir) does not exist|error";
         EXPECT_EQ(host.messages[0].substr(0, expected.size()), expected);
         EXPECT_EQ(host.finished, 1);
         EXPECT_EQ(result.packets, 0u);

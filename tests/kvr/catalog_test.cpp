@@ -16,6 +16,7 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "support/sqlite_dsn.h"
 
 namespace fs = std::filesystem;

@@ -14,6 +14,7 @@
 
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "kvr/mseed_export.h"
 #include "support/sqlite_dsn.h"
 

@@ -1,5 +1,6 @@
 // KVR file names, headers, appending and reading.
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 
 #include <gtest/gtest.h>
 
