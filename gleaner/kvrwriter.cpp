@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
 #include "kvr/store.h"
 #include "util/util.h"
 
@@ -145,6 +146,15 @@ void CKvrWriter::WriteBlock(CStationBuf& station, CChannelBuf& buf) {
 void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
     buf.storedKnown = true;
     if (!fileList_.HasDatabase()) return;
+    // The catalogue learns where this station's files are, so that a check of another data
+    // directory on a shared catalogue leaves their rows alone.
+    if (registered_.insert(station.station).second) {
+        KVR_SQL_RESULT r = kvrRegisterDataDir(
+            *fileList_.Database(), kvrDataDirOf(store_, station.station, creator_));
+        if (!r.ok())
+            gleanerPrintLine("cannot note the data directory of " + station.station +
+                             " in the catalogue: " + r.message);
+    }
     std::vector<KVR_FILELIST_ROW> rows;
     const std::string filter = "STA='" + kvrSqlQuote(station.station) + "' and upper(CH)=upper('" +
                                kvrSqlQuote(buf.channel) + "') and upper(LCODE)=upper('" +

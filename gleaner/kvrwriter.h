@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -162,6 +163,7 @@ class CKvrWriter {
     CFileList fileList_;
     std::string creator_;
     KVR_STORE store_;
+    std::set<std::string> registered_;  // stations whose data directory the catalogue knows
     std::vector<std::unique_ptr<CStationBuf>> stations_;
     int droppedBlocks_ = 0;
     int rowErrors_ = 0;

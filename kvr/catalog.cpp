@@ -490,6 +490,15 @@ constexpr SchemaObject kSchema[] = {
      "create index if not exists filelist_loop on FILELIST (CREATER, STA, TBEGIN)"},
     {"sitechan_key", false,
      "create index if not exists sitechan_key on SITECHAN (STA, CHAN, LCODE)"},
+    // Which data directory each station's files are in (kvr/owners.h), and what a repair could
+    // not know exactly of a file it registered (kvrdb check --adopt).
+    {"datadir", true,
+     "create table if not exists DATADIR (STA varchar(255) not null, CREATER varchar(255) not "
+     "null, HOST varchar(255) not null, DIR varchar(1024) not null, LDDATE timestamp)"},
+    {"filenote", true,
+     "create table if not exists FILENOTE (CPATH varchar(255) not null, TBEGIN double precision, "
+     "NOTE varchar(255) not null, LDDATE timestamp)"},
+    {"filenote_cpath", false, "create index if not exists filenote_cpath on FILENOTE (CPATH)"},
 };
 
 // Whether an object exists, asked in each engine's own catalogue; tables by a probe that works
@@ -522,5 +531,52 @@ KVR_SQL_RESULT kvrCreateSchema(KvrConnection& db, std::vector<std::string>* crea
         if (!r.ok()) return r;
         if (!had) created->push_back(object.name);
     }
+    return result(SQL_SUCCESS, {});
+}
+
+KVR_SQL_RESULT kvrCreateTableIfMissing(KvrConnection& db, std::string_view table) {
+    const std::string name = lower(table);
+    bool found = false;
+    for (const SchemaObject& object : kSchema) {
+        // The table, then the indexes whose names begin with it.
+        if (object.isTable ? name != object.name
+                           : std::string_view(object.name).rfind(name + "_", 0) != 0)
+            continue;
+        found = found || object.isTable;
+        KVR_SQL_RESULT r = run(db, object.create);
+        if (!r.ok()) return r;
+    }
+    return found ? result(SQL_SUCCESS, {}) : result(SQL_ERROR, "no table " + name + " is known");
+}
+
+// ---- notes ----------------------------------------------------------------------------------
+
+KVR_SQL_RESULT kvrPutFileNote(KvrConnection& db, const KVR_FILE_NOTE& note) {
+    KVR_SQL_RESULT r = kvrCreateTableIfMissing(db, "FILENOTE");
+    if (!r.ok()) return r;
+    KvrTransaction transaction(db);
+    if (!transaction.active()) return result(SQL_ERROR, db.message());
+    r = noDataIsSuccess(run(db, "delete from FILENOTE where CPATH='" + q(note.cpath) + "'"));
+    if (!r.ok()) return r;
+    r = run(db, "insert into FILENOTE (CPATH,TBEGIN,NOTE,LDDATE) values ('" + q(note.cpath) +
+                    "'," + n(note.tbegin) + ",'" + q(note.note) + "','" + kvrNowTimestamp() + "')");
+    if (!r.ok()) return r;
+    if (!transaction.commit()) return result(SQL_ERROR, db.message());
+    return r;
+}
+
+KVR_SQL_RESULT kvrSelectFileNotes(KvrConnection& db, std::vector<KVR_FILE_NOTE>* notes) {
+    notes->clear();
+    KVR_SQL_RESULT r = kvrCreateTableIfMissing(db, "FILENOTE");
+    if (!r.ok()) return r;
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    SQLRETURN rc = st.execute("select CPATH,TBEGIN,NOTE from FILENOTE order by CPATH");
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int cpath = st.bindText(1), tbegin = st.bindDouble(2), note = st.bindText(3);
+    while (kvrSqlOk(rc = st.fetch()))
+        notes->push_back({st.textAt(cpath), st.isNull(tbegin) ? 0.0 : st.doubleAt(tbegin),
+                          st.textAt(note)});
+    if (rc != SQL_NO_DATA) return result(rc, st.message());
     return result(SQL_SUCCESS, {});
 }

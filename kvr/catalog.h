@@ -187,3 +187,24 @@ KVR_SQL_RESULT kvrSelectSitechan(KvrConnection& db, std::vector<KVR_SITECHAN_ROW
 // Creates the tables and indexes that are missing; existing ones and their rows are kept. The same
 // statements serve SQLite and PostgreSQL. created lists the objects this call made.
 KVR_SQL_RESULT kvrCreateSchema(KvrConnection& db, std::vector<std::string>* created);
+
+// Creates one table of the schema above ("FILELIST", "SITECHAN", "DATADIR", "FILENOTE", any case)
+// and its indexes when they are missing; existing ones are kept. SQL_ERROR with a message for a
+// name the schema does not hold, or the engine's refusal.
+KVR_SQL_RESULT kvrCreateTableIfMissing(KvrConnection& db, std::string_view table);
+
+// ---- notes ----------------------------------------------------------------------------------
+// FILENOTE holds what a repair could not know exactly of a file it registered: a note applies to
+// the row of its CPATH while that row's TBEGIN is the note's (a later file of the same name is
+// another file).
+
+struct KVR_FILE_NOTE {
+    std::string cpath;  // "/" separators
+    double tbegin = 0.0;
+    std::string note;
+};
+// Replaces the note of note.cpath, in one transaction; makes the table when it is missing.
+// Returns the failing statement's result, or the insert's.
+KVR_SQL_RESULT kvrPutFileNote(KvrConnection& db, const KVR_FILE_NOTE& note);
+// Every note, by CPATH, into *notes (cleared first); makes the table when it is missing.
+KVR_SQL_RESULT kvrSelectFileNotes(KvrConnection& db, std::vector<KVR_FILE_NOTE>* notes);

@@ -10,6 +10,9 @@
 //   kvrdb check [--data-dir DIR] [--repair [--adopt]]
 //                                          rows without files, wrong sizes, files without rows;
 //                                          --repair mends the rows, --adopt registers the files
+//   kvrdb datadir list | release STA --host H --dir D
+//                                          which data directory holds each station's files
+//   kvrdb export --mseed DIR ...           the catalogued files as an SDS tree of miniSEED
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cmath>
@@ -24,6 +27,7 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
 #include "kvr/store.h"
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
@@ -104,11 +108,39 @@ int init(const Options& o) {
     return 0;
 }
 
+// Why a channel's codes cannot go into SITECHAN ("" when they can): the store's code rule, which
+// every writer of files and rows keeps.
+std::string codeFault(const std::string& sta, const std::string& chan, const std::string& lcode) {
+    std::string why;
+    if (!kvrCodeIsValid(KvrCodeKind::Station, sta, &why)) return "station: " + why;
+    if (!kvrCodeIsValid(KvrCodeKind::Channel, chan, &why)) return "channel: " + why;
+    if (!kvrCodeIsValid(KvrCodeKind::Location, lcode, &why)) return "location: " + why;
+    return {};
+}
+
+// "STA.CHAN[.LOC]" of a row, escaped for printing.
+std::string channelName(const KVR_SITECHAN_ROW& row) {
+    return utilPrintableString(row.sta + "." + row.chan +
+                               (kvrLocationIsNone(row.lcode) ? "" : "." + row.lcode));
+}
+
+void printSitechan(const KVR_SITECHAN_ROW& row) {
+    std::printf("%-7s %-3s %-2s %f\n", utilPrintableString(row.sta).c_str(),
+                utilPrintableString(row.chan).c_str(), utilPrintableString(row.lcode).c_str(),
+                row.sps);
+}
+
 int sitechanAdd(const Options& o, const std::string& sta, const std::string& chan,
                 const std::string& lcode, double sps) {
     if (!(sps > 0) || !std::isfinite(sps)) {
         std::cerr << "kvrdb: the sample rate must be a positive number\n";
         return 1;
+    }
+    if (std::string fault = codeFault(sta, chan, lcode); !fault.empty()) {
+        std::cerr << "kvrdb: " << channelName({sta, chan, lcode, sps})
+                  << " cannot name files and rows (" << utilPrintableString(fault)
+                  << "): codes are letters, digits, \"-\" and \"_\"\n";
+        return kExitUsage;
     }
     KvrConnection db;
     if (!connect(o, db)) return 1;
@@ -118,7 +150,7 @@ int sitechanAdd(const Options& o, const std::string& sta, const std::string& cha
         std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
         return 1;
     }
-    std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+    printSitechan(row);
     return 0;
 }
 
@@ -131,9 +163,7 @@ int sitechanList(const Options& o) {
         std::cerr << "kvrdb: cannot read SITECHAN: " << r.message << "\n";
         return 1;
     }
-    for (const KVR_SITECHAN_ROW& row : rows)
-        std::printf("%-7s %-3s %-2s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(),
-                    row.sps);
+    for (const KVR_SITECHAN_ROW& row : rows) printSitechan(row);
     return 0;
 }
 
@@ -150,18 +180,27 @@ int sitechanLoad(const Options& o, const std::string& server) {
     }
     KvrConnection db;
     if (!connect(o, db)) return 1;
-    int written = 0;
+    int written = 0, refused = 0;
     for (const KVR_SITECHAN_ROW& given : rows) {
+        // A server's names become codes of files, rows and keys: what cannot be one is refused.
+        if (std::string fault = codeFault(given.sta, given.chan, given.lcode); !fault.empty()) {
+            std::fprintf(stderr, "kvrdb: sitechan load: %s refused: %s\n",
+                         channelName(given).c_str(), utilPrintableString(fault).c_str());
+            ++refused;
+            continue;
+        }
         KVR_SITECHAN_ROW row = kvrSitechanKey(given.sta, given.chan, given.lcode, given.sps);
         KVR_SQL_RESULT r = kvrPutSitechan(db, row);
         if (!r.ok()) {
             std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
             return 1;
         }
-        std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+        printSitechan(row);
         ++written;
     }
-    std::cout << written << " channel(s) written\n";
+    std::cout << written << " channel(s) written";
+    if (refused > 0) std::cout << ", " << refused << " refused (names that cannot be codes)";
+    std::cout << "\n";
     return 0;
 }
 
@@ -178,9 +217,11 @@ int files(const Options& o, const std::string& sta) {
     std::printf("%-7s %-3s %-2s %-23s %10s %11s %-12s %s\n", "STA", "CH", "LC", "TBEGIN", "TQTY",
                 "SPS", "CREATER", "CPATH");
     for (const KVR_FILELIST_ROW& row : rows)
-        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n", row.sta.c_str(),
-                    row.ch.c_str(), row.lcode.c_str(), timeText(row.tbegin).c_str(), row.tqty,
-                    row.sps, row.creater.c_str(), row.cpath.c_str());
+        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n",
+                    utilPrintableString(row.sta).c_str(), utilPrintableString(row.ch).c_str(),
+                    utilPrintableString(row.lcode).c_str(), timeText(row.tbegin).c_str(), row.tqty,
+                    row.sps, utilPrintableString(row.creater).c_str(),
+                    utilPrintableString(row.cpath).c_str());
     std::printf("%zu row(s)\n", rows.size());
     return 0;
 }
@@ -211,8 +252,8 @@ int check(const Options& o, const std::string& given, bool repair, bool adopt) {
     }
     if (elsewhere > 0)
         std::printf(
-            "elsewhere %zu rows of stations without a folder here (another host's data "
-            "directory) not checked\n",
+            "elsewhere %zu rows of stations another data directory holds (kvrdb datadir list), "
+            "not checked\n",
             elsewhere);
     if (repair) {
         std::vector<std::string> done;
@@ -232,6 +273,43 @@ int check(const Options& o, const std::string& given, bool repair, bool adopt) {
     }
     std::printf("%zu problem(s)\n", findings.size());
     return 1;
+}
+
+int datadirList(const Options& o, const std::string& sta) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    std::vector<KVR_DATADIR_ROW> rows;
+    KVR_SQL_RESULT r = kvrSelectDataDirs(db, sta, "", &rows);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot read DATADIR: " << r.message << "\n";
+        return 1;
+    }
+    std::printf("%-7s %-12s %-19s %s\n", "STA", "CREATER", "SINCE", "DATA DIRECTORY");
+    for (const KVR_DATADIR_ROW& row : rows)
+        std::printf("%-7s %-12s %-19s %s\n", utilPrintableString(row.sta).c_str(),
+                    utilPrintableString(row.creater).c_str(), row.lddate.c_str(),
+                    utilPrintableString(kvrDataDirText(row)).c_str());
+    std::printf("%zu row(s)\n", rows.size());
+    return 0;
+}
+
+int datadirRelease(const Options& o, const KVR_DATADIR_ROW& row) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_SQL_RESULT r = kvrReleaseDataDir(db, row);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot write DATADIR: " << r.message << "\n";
+        return 1;
+    }
+    if (r.rows == 0) {
+        std::cerr << "kvrdb: no row of station " << utilPrintableString(row.sta) << " ("
+                  << row.creater << ") names " << utilPrintableString(kvrDataDirText(row))
+                  << " (see kvrdb datadir list)\n";
+        return 3;
+    }
+    std::printf("released station %s (%s) from %s\n", utilPrintableString(row.sta).c_str(),
+                row.creater.c_str(), utilPrintableString(kvrDataDirText(row)).c_str());
+    return 0;
 }
 
 #ifdef KVRDB_WITH_EXPORT
@@ -339,6 +417,26 @@ int main(int argc, char** argv) {
     checkCmd->add_flag("--adopt", adopt, "with --repair: register files that have no row")
         ->needs(checkCmd->get_option("--repair"));
     checkCmd->callback([&] { rc = check(o, dataDir, repair, adopt); });
+
+    auto* datadir = app.add_subcommand(
+        "datadir", "which data directory holds each station's files (a shared catalogue)");
+    datadir->require_subcommand(1);
+    std::string datadirSta;
+    auto* datadirListCmd = datadir->add_subcommand("list", "list the stations' data directories");
+    datadirListCmd->add_option("--sta", datadirSta, "only this station");
+    datadirListCmd->callback([&] { rc = datadirList(o, datadirSta); });
+    KVR_DATADIR_ROW released;
+    released.creater = KVR_CREATER_RECORDER;
+    auto* releaseCmd = datadir->add_subcommand(
+        "release",
+        "forget that a data directory holds a station's files (a recorder gone for good, so that "
+        "another may record the station); exit 3 when no such row");
+    releaseCmd->add_option("STA", released.sta, "station")->required();
+    releaseCmd->add_option("--host", released.host, "host of the data directory")->required();
+    releaseCmd->add_option("--dir", released.dir, "the data directory on that host")->required();
+    releaseCmd->add_option("--creater", released.creater, "NRTSDISKLOOP or Gleaner")
+        ->capture_default_str();
+    releaseCmd->callback([&] { rc = datadirRelease(o, released); });
 
 #ifdef KVRDB_WITH_EXPORT
     KVR_EXPORT_OPTIONS exportOptions;

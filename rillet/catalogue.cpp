@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "kvr/dsn.h"
+#include "kvr/owners.h"
 #include "kvr/kvrfile.h"
 #include "kvr/store.h"
 #include "rillet/log.h"
@@ -137,6 +139,38 @@ bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
+    }
+    return true;
+}
+
+bool CKvrCatalogue::ClaimStations(std::string* problem) {
+    std::set<std::string> claimed;
+    for (const CRecorderGroup& group : settings_.Groups()) {
+        if (group.channels.empty() || !claimed.insert(group.station).second) continue;
+        KVR_DATADIR_ROW other;
+        std::string why;
+        switch (kvrClaimRecorderStation(db_, settings_.Store(), group.station, &other, &why)) {
+            case KvrClaim::Claimed:
+                break;
+            case KvrClaim::Moved:
+                log_.WriteLogf("Station %s: its disk loop moved here from %s, which is gone",
+                               group.station.c_str(), kvrDataDirText(other).c_str());
+                break;
+            case KvrClaim::Failed:
+                log_.WriteWarningf(
+                    "Station %s: the catalogue cannot say which data directory records it (%s); "
+                    "recording without that check (kvrdb init makes the table it needs)",
+                    group.station.c_str(), why.c_str());
+                break;
+            case KvrClaim::Taken:
+                *problem = "station " + group.station + " is recorded into " +
+                           kvrDataDirText(other) + " on this catalogue; a second recorder of it in " +
+                           settings_.DataDirectory() +
+                           " would delete that disk loop's rows. Record it there, or, when that "
+                           "recorder is gone for good, release it with \"kvrdb datadir release " +
+                           group.station + " --host " + other.host + " --dir " + other.dir + "\"";
+                return false;
+        }
     }
     return true;
 }

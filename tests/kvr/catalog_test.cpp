@@ -60,7 +60,7 @@ class CatalogTest : public ::testing::Test {
         std::vector<std::string> created;
         KVR_SQL_RESULT r = kvrCreateSchema(db_, &created);
         ASSERT_TRUE(r.ok()) << r.message;
-        ASSERT_EQ(created.size(), 5u);
+        ASSERT_EQ(created.size(), 8u);  // four tables and their four indexes
     }
 
     void TearDown() override {
