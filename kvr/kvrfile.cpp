@@ -187,20 +187,18 @@ bool kvrLooksLikeKvrFile(const std::string& hostPath) {
            std::memcmp(magic, "[KVR", sizeof magic) == 0;
 }
 
-bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
-    std::error_code ec;
-    uint64_t size = std::filesystem::file_size(hostPath, ec);
-    if (ec) {
-        setError(error, hostPath + ": " + ec.message());
-        return false;
-    }
+namespace {
+
+// Reads and checks the header of an open file of size bytes; the file is left after the header.
+bool readHeader(std::FILE* in, uint64_t size, const std::string& hostPath, KVR_FILE_INFO* info,
+                std::string* error) {
     if (size < KVR_HEADER_SIZE) {
         setError(error, hostPath + ": not a KVR file: " + std::to_string(size) +
                             " bytes, shorter than the 512-byte header");
         return false;
     }
     char block[KVR_HEADER_SIZE];
-    if (!readBytes(hostPath, 0, block, sizeof block)) {
+    if (std::fread(block, 1, sizeof block, in) != sizeof block) {
         setError(error, hostPath + ": cannot read the header");
         return false;
     }
@@ -257,23 +255,77 @@ bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string
     return true;
 }
 
+// The file opened for reading with its size, or null with *error set.
+std::FILE* openForReading(const std::string& hostPath, uint64_t* size, std::string* error) {
+    std::FILE* in = std::fopen(hostPath.c_str(), "rb");
+    if (in == nullptr) {
+        std::error_code ec(errno, std::generic_category());
+        setError(error, hostPath + ": " + ec.message());
+        return nullptr;
+    }
+    std::error_code ec;
+    *size = std::filesystem::file_size(hostPath, ec);
+    if (ec) {
+        std::fclose(in);
+        setError(error, hostPath + ": " + ec.message());
+        return nullptr;
+    }
+    return in;
+}
+
+// Little-endian samples as floats of the host, in place.
+void samplesFromLittleEndian(float* samples, size_t count) {
+    if constexpr (std::endian::native == std::endian::little) return;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v = 0;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(samples + i);
+        for (size_t b = 0; b < KVR_SAMPLE_SIZE; ++b) v |= uint32_t(bytes[b]) << (8 * b);
+        samples[i] = std::bit_cast<float>(v);
+    }
+}
+
+}  // namespace
+
+bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
+    uint64_t size = 0;
+    std::FILE* in = openForReading(hostPath, &size, error);
+    if (in == nullptr) return false;
+    const bool ok = readHeader(in, size, hostPath, info, error);
+    std::fclose(in);
+    return ok;
+}
+
 bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<float>* samples,
                  std::string* error) {
+    KvrSampleReader reader;
     KVR_FILE_INFO header;
-    if (!kvrReadHeader(hostPath, &header, error)) return false;
-    std::vector<unsigned char> bytes(header.sampleCount * KVR_SAMPLE_SIZE);
-    if (!readBytes(hostPath, KVR_HEADER_SIZE, bytes.data(), bytes.size())) {
-        setError(error, hostPath + ": cannot read the samples");
-        return false;
-    }
-    std::vector<float> values(header.sampleCount);
-    for (size_t i = 0; i < values.size(); ++i) {
-        uint32_t v = 0;
-        for (size_t b = 0; b < KVR_SAMPLE_SIZE; ++b)
-            v |= static_cast<uint32_t>(bytes[i * KVR_SAMPLE_SIZE + b]) << (8 * b);
-        values[i] = std::bit_cast<float>(v);
-    }
+    if (!reader.Read(hostPath, &header, error)) return false;
+    samples->assign(reader.Samples().begin(), reader.Samples().end());
     *info = std::move(header);
-    *samples = std::move(values);
+    return true;
+}
+
+bool KvrSampleReader::Read(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
+    count_ = 0;
+    uint64_t size = 0;
+    std::FILE* in = openForReading(hostPath, &size, error);
+    if (in == nullptr) return false;
+    KVR_FILE_INFO header;
+    bool ok = readHeader(in, size, hostPath, &header, error);
+    const size_t count = ok ? size_t(header.sampleCount) : 0;
+    if (ok && count > capacity_) {
+        // Made without being cleared: the read fills it.
+        buffer_.reset(new float[count]);
+        capacity_ = count;
+    }
+    if (ok && count > 0 && std::fread(buffer_.get(), KVR_SAMPLE_SIZE, count, in) != count) {
+        setError(error, hostPath + ": cannot read the samples");
+        ok = false;
+    }
+    std::fclose(in);
+    if (!ok) return false;
+    samplesFromLittleEndian(buffer_.get(), count);
+    count_ = count;
+    *info = std::move(header);
     return true;
 }

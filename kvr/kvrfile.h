@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -110,8 +111,25 @@ struct KVR_FILE_INFO {
 // Reads and checks the header. Refuses, with a message, a file shorter than the header, a header
 // whose first line is not a KVR magic or that has no zero byte, and a data offset other than 512.
 bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
-// Reads the header and every sample.
+// Reads the header and every sample. True with *info and *samples set (samples in host order);
+// false with *error set ("PATH: reason") and both untouched.
 bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<float>* samples,
                  std::string* error);
+
+// Reads file after file into one buffer that only grows, for a program that reads many files in a
+// row (the export): no buffer is made, cleared or freed per file, and each file is opened once.
+class KvrSampleReader {
+  public:
+    // Reads the header and every sample of hostPath. True with *info set and Samples() holding
+    // the file's samples in host order until the next Read; false with *error set
+    // ("PATH: reason"), *info untouched and Samples() empty.
+    bool Read(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
+    std::span<const float> Samples() const { return {buffer_.get(), count_}; }
+
+  private:
+    std::unique_ptr<float[]> buffer_;
+    size_t capacity_ = 0;
+    size_t count_ = 0;
+};
 // True when the first bytes of the file are a KVR magic ("[KVR").
 bool kvrLooksLikeKvrFile(const std::string& hostPath);

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,13 +29,20 @@ struct StoredFile {
     std::vector<float> samples;
 };
 
-// Writes a KVR file of `count` samples (values that identify their index) and, unless rowCount
+// A sample's value: its absolute index on the stream's grid, so that two files of one stream hold
+// the same value for the same time.
+float Value(double tbegin, double sps, int64_t i) {
+    return static_cast<float>(std::fmod(std::round(tbegin * sps) + double(i), 65536.0) * 0.25 -
+                              1000.5);
+}
+
+// Writes a KVR file of `count` samples (values that identify their time) and, unless rowCount
 // says otherwise, a row that claims exactly them.
 StoredFile Store(KvrConnection& db, const std::string& dataDir, const std::string& sta,
                  const std::string& ch, const std::string& loc, double tbegin, double sps,
                  int count, const char* creater, int rowCount = -1) {
     StoredFile f;
-    for (int i = 0; i < count; ++i) f.samples.push_back(static_cast<float>(i) * 0.25f - 1000.5f);
+    for (int i = 0; i < count; ++i) f.samples.push_back(Value(tbegin, sps, i));
     f.row.sta = sta;
     f.row.ch = ch;
     f.row.lcode = loc;
@@ -54,7 +63,9 @@ StoredFile Store(KvrConnection& db, const std::string& dataDir, const std::strin
 
 // Every sample of every record under root, keyed by "NET.STA.LOC.CHA" and its time in
 // microseconds.
-std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, int* files) {
+// Samples read, duplicates included, are counted in *records when it is given.
+std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, int* files,
+                                                          uint64_t* records = nullptr) {
     std::map<std::string, std::map<hptime_t, float>> out;
     *files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
@@ -63,6 +74,7 @@ std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, 
         MSRecord* msr = nullptr;
         while (ms_readmsr(&msr, entry.path().c_str(), 0, nullptr, nullptr, 1, 1, 0) ==
                MS_NOERROR) {
+            if (records) *records += uint64_t(msr->numsamples);
             EXPECT_EQ(msr->sampletype, 'f');
             EXPECT_EQ(msr->encoding, DE_FLOAT32);
             std::string key = std::string(msr->network) + "." + msr->station + "." +
@@ -140,5 +152,70 @@ TEST(KvrMiniSeedExport, EverySampleAndTimeReadsBackAsStored) {
     ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
     EXPECT_EQ(summary.samples, 200u);
     EXPECT_EQ(summary.files, 1u);
+    fs::remove_all(scratch);
+}
+
+// Exports into an SDS tree that exists merge: a second window of the same day joins the first, the
+// same window again changes no byte, and two rows that hold the same samples (the recorder's and a
+// fetch's) give them once.
+TEST(KvrMiniSeedExport, ExportIntoAnExistingTreeKeepsWhatItHoldsAndAddsNothingTwice) {
+    fs::path scratch = fs::temp_directory_path() / ("kvr-export-merge-" + std::to_string(getpid()));
+    fs::remove_all(scratch);
+    fs::create_directories(scratch / "data");
+    std::string error;
+    ASSERT_TRUE(kvrtest::UseSqliteDsn(scratch.string(), &error)) << error;
+    KvrConnection db;
+    ASSERT_TRUE(db.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db.message();
+    std::vector<std::string> created;
+    ASSERT_TRUE(kvrCreateSchema(db, &created).ok());
+    const std::string dataDir = (scratch / "data").string();
+    const double noon = 1765195200.0;  // 2025-12-08 12:00:00 UTC
+    // An hour of the recorder's BHZ in two files, and a fetch of the same stream's middle.
+    Store(db, dataDir, "anmo", "BHZ", "??", noon, 20.0, 36000, "NRTSDISKLOOP");
+    Store(db, dataDir, "anmo", "BHZ", "??", noon + 1800.0, 20.0, 36000, "NRTSDISKLOOP");
+    Store(db, dataDir, "ANMO", "BHZ", "??", noon + 1500.0, 20.0, 12000, "Gleaner");
+
+    KVR_EXPORT_OPTIONS options;
+    options.dataDirectory = dataDir;
+    options.outputFolder = (scratch / "sds").string();
+    options.network = "IU";
+    options.begin = noon;
+    options.end = noon + 1200.0;
+    KVR_EXPORT_SUMMARY summary;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 24000u);
+    options.begin = noon + 1200.0;
+    options.end = noon + 3600.0;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 48000u);
+    EXPECT_EQ(summary.samplesPresent, 12000u);  // the fetch's, which the recorder's hold
+
+    const fs::path day = scratch / "sds/2025/IU/ANMO/BHZ.D/IU.ANMO..BHZ.D.2025.342";
+    auto bytes = [&] {
+        std::ifstream in(day, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string before = bytes();
+    options.begin = 0.0;
+    options.end = 0.0;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 0u);
+    EXPECT_EQ(summary.samplesPresent, 84000u);
+    EXPECT_EQ(bytes(), before);
+
+    // Every sample of the hour once, at its own time, with the value its file holds.
+    int files = 0;
+    uint64_t records = 0;
+    auto back = ReadBack(scratch / "sds", &files, &records);
+    EXPECT_EQ(files, 1);
+    const auto& channel = back["IU.ANMO..BHZ"];
+    ASSERT_EQ(channel.size(), 72000u);
+    EXPECT_EQ(records, 72000u);
+    for (size_t i = 0; i < 72000; ++i) {
+        const hptime_t t = std::llround((noon + double(i) / 20.0) * HPTMODULUS);
+        auto it = channel.find(t);
+        ASSERT_NE(it, channel.end()) << "sample " << i;
+        ASSERT_EQ(it->second, Value(noon, 20.0, int64_t(i))) << "sample " << i;
+    }
     fs::remove_all(scratch);
 }
