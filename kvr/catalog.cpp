@@ -332,6 +332,14 @@ KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view fi
     return selectFileListRows(db, filter, " order by TBEGIN desc,CPATH desc limit 1", rows);
 }
 
+KVR_SQL_RESULT kvrSelectNewestRecorderRow(KvrConnection& db, std::string_view station,
+                                          std::string_view channel, std::string_view location,
+                                          std::vector<KVR_FILELIST_ROW>* rows) {
+    const std::string filter = "sta='" + q(station) + "' and ch='" + q(channel) + "' and lcode='" +
+                               q(location) + "' and creater='" + KVR_CREATER_RECORDER + "'";
+    return kvrSelectNewestFileListRow(db, filter, rows);
+}
+
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath) {
     return noDataIsSuccess(run(db, "delete from FILELIST where " + kvrFileListFilter(cpath)));
 }

@@ -154,6 +154,13 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
 // empty when no row matches; only that row is read, however many match.
 KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view filter,
                                           std::vector<KVR_FILELIST_ROW>* rows);
+// The row of a channel's newest recorder file (creater 'NRTSDISKLOOP'; station, channel and
+// location as the recorder stores them, the location in its stored form), as
+// kvrSelectNewestFileListRow gives it: *rows holds that one row, or is empty when the channel has
+// none.
+KVR_SQL_RESULT kvrSelectNewestRecorderRow(KvrConnection& db, std::string_view station,
+                                          std::string_view channel, std::string_view location,
+                                          std::vector<KVR_FILELIST_ROW>* rows);
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath);
 KVR_SQL_RESULT kvrInsertFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row);
 // Rewrites every column of the rows whose cpath is row.cpath; SQL_NO_DATA when none matched.

@@ -136,19 +136,31 @@ class CMiniSeedWriter {
         auto timeOf = [&](int64_t i) {
             return first + static_cast<hptime_t>(std::llround(static_cast<double>(i) * step));
         };
+        // The first index from `from` on whose time, plus half an interval, reaches limit (or
+        // passes it, when strict): found by arithmetic and checked on the times themselves.
+        auto firstReaching = [&](int64_t from, hptime_t limit, bool strict) {
+            auto reaches = [&](int64_t k) {
+                const hptime_t t = timeOf(k) + half;
+                return strict ? t > limit : t >= limit;
+            };
+            const double guess = std::floor(double(limit - half - first) / step);
+            int64_t j = guess >= double(count) ? count : std::max<int64_t>(from, int64_t(guess));
+            while (j > from && reaches(j - 1)) --j;
+            while (j < count && !reaches(j)) ++j;
+            return j;
+        };
         // A sample is held when its time, give or take half an interval, lies in a span; the
         // runs between held samples are packed each on its own.
         for (int64_t i = 0; i < count;) {
             const CCoverage::Span* span = coverage.After(timeOf(i) + half);
-            int64_t end = i;
             if (span != nullptr && span->begin < timeOf(i) + half) {
-                while (end < count && timeOf(end) + half < span->end) ++end;
+                const int64_t end = firstReaching(i, span->end, false);
                 summary_->samplesPresent += static_cast<uint64_t>(end - i);
                 i = end;
                 continue;
             }
-            const hptime_t next = span != nullptr ? span->begin : INT64_MAX;
-            while (end < count && timeOf(end) + half <= next) ++end;
+            const int64_t end =
+                span != nullptr ? firstReaching(i, span->begin, true) : count;
             if (!Pack(row, sta, cha, loc, timeOf(i), samples + i, end - i, path, error))
                 return false;
             coverage.Add(timeOf(i), timeOf(end), half);

@@ -93,10 +93,8 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
 bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
                                const std::string& location, CFileRow* row) {
     std::vector<KVR_FILELIST_ROW> rows;
-    std::string filter = "sta='" + kvrSqlQuote(station) + "' and ch='" + kvrSqlQuote(channel) +
-                         "' and lcode='" + kvrSqlQuote(kvrStoredLocation(location)) +
-                         "' and creater='" + KVR_CREATER_RECORDER + "'";
-    KVR_SQL_RESULT r = kvrSelectNewestFileListRow(db_, filter, &rows);
+    KVR_SQL_RESULT r = kvrSelectNewestRecorderRow(db_, station, channel,
+                                                  kvrStoredLocation(location), &rows);
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
