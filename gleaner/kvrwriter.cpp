@@ -149,8 +149,8 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
     // The catalogue learns where this station's files are, so that a check of another data
     // directory on a shared catalogue leaves their rows alone.
     if (registered_.insert(station.station).second) {
-        KVR_SQL_RESULT r = kvrRegisterDataDir(
-            *fileList_.Database(), kvrDataDirOf(store_, station.station, creator_));
+        KVR_SQL_RESULT r = kvrRegisterDataDir(*fileList_.Database(),
+                                              kvrDataDirOf(store_, station.station, creator_));
         if (!r.ok())
             gleanerPrintLine("cannot note the data directory of " + station.station +
                              " in the catalogue: " + r.message);
@@ -173,8 +173,7 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
         // Another rate is another series: its samples do not line up with these.
         if (!(std::fabs(row.sps - buf.rate) <= 1e-9 * buf.rate)) continue;
         std::error_code ec;
-        const uintmax_t size =
-            std::filesystem::file_size(kvrStorePath(store_, row.cpath), ec);
+        const uintmax_t size = std::filesystem::file_size(kvrStorePath(store_, row.cpath), ec);
         if (ec || size < KVR_HEADER_SIZE) continue;  // a row without its file stores nothing
         GLEANER_STORED_FILE file;
         file.relativePath = row.cpath;

@@ -32,8 +32,8 @@
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
 #endif
-#include "kvrdb/sitechan_load.h"
 #include "commandline/program.h"
+#include "kvrdb/sitechan_load.h"
 #include "util/util.h"
 
 namespace {
@@ -408,8 +408,9 @@ int main(int argc, char** argv) {
     std::string dataDir;
     auto* checkCmd = app.add_subcommand(
         "check", "report rows without files, sizes that disagree and files without rows");
-    checkCmd->add_option("--data-dir", dataDir,
-                         std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
+    checkCmd->add_option(
+        "--data-dir", dataDir,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     bool repair = false, adopt = false;
     checkCmd->add_flag(
         "--repair", repair,
@@ -455,8 +456,9 @@ int main(int argc, char** argv) {
     exportCmd->add_option("--end", exportEnd, "only samples before this time, the same forms");
     exportCmd->add_option("--network", exportOptions.network, "network code, 1 or 2 characters")
         ->capture_default_str();
-    exportCmd->add_option("--data-dir", exportOptions.dataDirectory,
-                          std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
+    exportCmd->add_option(
+        "--data-dir", exportOptions.dataDirectory,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
 #endif
 

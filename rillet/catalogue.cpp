@@ -7,8 +7,8 @@
 #include <set>
 
 #include "kvr/dsn.h"
-#include "kvr/owners.h"
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
 #include "kvr/store.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -93,8 +93,8 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
 bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
                                const std::string& location, CFileRow* row) {
     std::vector<KVR_FILELIST_ROW> rows;
-    KVR_SQL_RESULT r = kvrSelectNewestRecorderRow(db_, station, channel,
-                                                  kvrStoredLocation(location), &rows);
+    KVR_SQL_RESULT r =
+        kvrSelectNewestRecorderRow(db_, station, channel, kvrStoredLocation(location), &rows);
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
@@ -161,12 +161,12 @@ bool CKvrCatalogue::ClaimStations(std::string* problem) {
                     group.station.c_str(), why.c_str());
                 break;
             case KvrClaim::Taken:
-                *problem = "station " + group.station + " is recorded into " +
-                           kvrDataDirText(other) + " on this catalogue; a second recorder of it in " +
-                           settings_.DataDirectory() +
-                           " would delete that disk loop's rows. Record it there, or, when that "
-                           "recorder is gone for good, release it with \"kvrdb datadir release " +
-                           group.station + " --host " + other.host + " --dir " + other.dir + "\"";
+                *problem =
+                    "station " + group.station + " is recorded into " + kvrDataDirText(other) +
+                    " on this catalogue; a second recorder of it in " + settings_.DataDirectory() +
+                    " would delete that disk loop's rows. Record it there, or, when that "
+                    "recorder is gone for good, release it with \"kvrdb datadir release " +
+                    group.station + " --host " + other.host + " --dir " + other.dir + "\"";
                 return false;
         }
     }

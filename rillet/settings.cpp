@@ -342,4 +342,3 @@ std::string CRilletSettings::Printable(const std::string& text) {
 std::string CRilletSettings::IniPath(const std::string& file) {
     return platResolveProfilePath(file);
 }
-

@@ -121,8 +121,8 @@ int main() {
         return 1;
     }
     const std::string sds = (dir / "sds").string(), plain = (dir / "plain").string();
-    const std::vector<std::string> exportCommand = {KVRDB_EXE, "export", "--mseed", sds,
-                                                    "--network", "XX", "--data-dir", data};
+    const std::vector<std::string> exportCommand = {KVRDB_EXE,   "export", "--mseed",    sds,
+                                                    "--network", "XX",     "--data-dir", data};
     const std::vector<std::string> baselineCommand = {BASELINE_EXE, data, plain};
 
     const char* pairsText = std::getenv("EXPORT_BENCH_PAIRS");
@@ -146,9 +146,10 @@ int main() {
         mergeRatios.push_back(m.cpu / b.cpu);
     }
     const double samples = double(kChannels) * kRate * kSeconds;
-    std::printf("export of %d channels x %d s at %d sps (%.2f M samples), %d pairs, CPU seconds "
-                "(median):\n",
-                kChannels, kSeconds, kRate, samples / 1e6, pairs);
+    std::printf(
+        "export of %d channels x %d s at %d sps (%.2f M samples), %d pairs, CPU seconds "
+        "(median):\n",
+        kChannels, kSeconds, kRate, samples / 1e6, pairs);
     std::printf("  kvrdb export --mseed (new tree)      %.3f s\n", Median(exportCpu));
     std::printf("  kvrdb export --mseed (again, merged) %.3f s\n", Median(mergeCpu));
     std::printf("  libmseed packing alone (baseline)    %.3f s\n", Median(baselineCpu));

@@ -207,8 +207,9 @@ TEST_F(KvrdbTool, AdoptionPlacesEverySampleOrSaysItCannot) {
         {"ABC/0462007-120000-LHZ.00.ABC", 0.8, 10, 600, true},
         {"ABC/0462007-120100-LHZ.00.ABC", 60.8, 10, 600, false},
     };
-    std::string rows = "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,"
-                       "CREATER) values ";
+    std::string rows =
+        "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,"
+        "CREATER) values ";
     bool first = true;
     for (const File& f : files) {
         const std::string cpath = f.cpath;
@@ -259,11 +260,11 @@ TEST_F(KvrdbTool, AdoptionPlacesEverySampleOrSaysItCannot) {
     // Every row names its stream, and every sample of its file lies at its own time, but for the
     // one file the check calls inexact.
     const std::string dump = dir_ + "/rows.txt";
-    ASSERT_EQ(std::system(("sqlite3 -separator ' ' '" + dir_ +
-                           "/kvr.db' 'select CPATH,LCODE,TBEGIN,SPS from FILELIST' > '" + dump +
-                           "'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("sqlite3 -separator ' ' '" + dir_ +
+                     "/kvr.db' 'select CPATH,LCODE,TBEGIN,SPS from FILELIST' > '" + dump + "'")
+                        .c_str()),
+        0);
     std::ifstream in(dump);
     std::string cpath, lcode;
     double tbegin = 0, sps = 0;
@@ -362,8 +363,8 @@ TEST_F(KvrdbTool, SitechanLoadRefusesNamesThatCannotBeCodes) {
     EXPECT_EQ(r.output.find('\r'), std::string::npos) << r.output;
 
     // A row an older version stored raw is listed escaped.
-    std::ofstream(dir_ + "/rows.sql")
-        << "insert into SITECHAN (STA,CHAN,LCODE,SPS) values ('x'||char(13,10)||'y','BHZ','??',1);\n";
+    std::ofstream(dir_ + "/rows.sql") << "insert into SITECHAN (STA,CHAN,LCODE,SPS) values "
+                                         "('x'||char(13,10)||'y','BHZ','??',1);\n";
     ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
     r = kvrdb("sitechan list");
     EXPECT_NE(r.output.find("good    BHZ ?? 20.000000\n"), std::string::npos) << r.output;
@@ -405,8 +406,7 @@ TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
               data + "'");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_FALSE(fs::exists(dayFile));
-    EXPECT_EQ(kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'")
-                  .status,
-              2);
+    EXPECT_EQ(
+        kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'").status, 2);
 }
 #endif

@@ -5,8 +5,8 @@
 
 #include "kvr/check.h"
 #include "platform/filewrite.h"
-#include "rillet/session.h"
 #include "recording_rig.h"
+#include "rillet/session.h"
 
 using namespace rillet_test;
 
@@ -50,7 +50,8 @@ TEST(RilletRecording, ChannelsThatDifferOnlyByLocationKeepFilesOfTheirOwn) {
         auto rows = rig.CheckChannel(c, 1);
         ASSERT_FALSE(rows.empty());
         for (const auto& row : rows) {
-            const std::string tail = std::string("-BHZ.") + (*c.loc ? c.loc + std::string(".") : "");
+            const std::string tail =
+                std::string("-BHZ.") + (*c.loc ? c.loc + std::string(".") : "");
             EXPECT_NE(row.cpath.find(tail + "abc"), std::string::npos) << row.cpath;
         }
     }
@@ -110,8 +111,8 @@ TEST(RilletRecording, TwoDataDirectoriesOnOneCatalogueNeverShareAStation) {
     std::vector<std::string> done;
     std::string error;
     ASSERT_TRUE(kvrCheckCatalog(catalogue.Connection(), b.dir.Path("data"), &findings, &error));
-    ASSERT_TRUE(kvrRepairCatalog(catalogue.Connection(), b.dir.Path("data"), true, &findings,
-                                 &done, &error));
+    ASSERT_TRUE(kvrRepairCatalog(catalogue.Connection(), b.dir.Path("data"), true, &findings, &done,
+                                 &error));
     EXPECT_TRUE(done.empty()) << done.front();
     EXPECT_EQ(a.CheckChannel(a.channels[0], 0).size(), rows);
     for (const auto& c : a.channels) a.CheckChannel(c, 0);
