@@ -24,21 +24,27 @@ std::string kvrFindOdbcDriver(const std::string& libraryName);
 std::string kvrOdbcDriverLabel(const std::string& libraryName);
 
 // Where kvrWriteDsnSection puts a user's data source, for help texts: "$ODBCINI or ~/.odbc.ini",
-// on Windows "the registry's user data sources".
+// on Windows "the registry's user data sources". A constant text, never freed.
 const char* kvrUserDsnPlace();
 
 // The user's data source file: $ODBCINI, else $HOME/.odbc.ini. On Windows the text
 // KVR_WINDOWS_DSN_PLACE, which names the registry's user data sources.
+// An empty variable counts as unset; without HOME the path is "./.odbc.ini", relative to the
+// folder the program runs in. Nothing is checked on disk.
 std::string kvrUserDsnFile();
 inline constexpr const char* KVR_WINDOWS_DSN_PLACE =
     "the registry (HKEY_CURRENT_USER\\Software\\ODBC\\ODBC.INI)";
 
+// The keys and values of one data source section, in the order they are written.
 using KVR_DSN_ENTRY = std::vector<std::pair<std::string, std::string>>;
 
 // An SQLite catalogue in file: write-ahead journal, so readers do not block the recorder, and a
 // busy time-out, so two writers wait for each other instead of failing.
+// Keys Description, Driver, Database (databaseFile made absolute, as given when that fails),
+// JournalMode=WAL and Timeout=30000 (milliseconds). Nothing is made or checked on disk.
 KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile);
 // A PostgreSQL catalogue; the user and password travel with the connect call.
+// Keys Description, Driver, Servername, Port and Database, the values as given.
 KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& host, int port,
                                   const std::string& database);
 
@@ -46,6 +52,10 @@ KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& 
 // through a temporary file and a rename. False with a message on failure. On Windows, with file
 // equal to kvrUserDsnFile(), registers dsn as a user data source (entry's "Driver" being the
 // registered driver name) through the ODBC installer instead, replacing an older one.
+// The section name compares without case; the old section's lines, comments included, go. A file
+// that is missing, or cannot be read, counts as empty: every other section of an unreadable file
+// is lost. The file's folder is made when missing (and stays on failure). *error may be null; its
+// text is "cannot replace FILE: reason" (on Windows "cannot register data source ...").
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error);
 
