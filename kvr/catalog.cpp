@@ -209,7 +209,8 @@ KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint
     int size = st.bindDouble(1);
     rc = st.fetch();
     // A sum over no rows is NULL: the indicator says so, the buffer may hold anything.
-    if (rc == SQL_SUCCESS && !st.isNull(size)) {
+    // With info too: a total read as 0 would never trim the loop.
+    if (kvrSqlOk(rc) && !st.isNull(size)) {
         double bytes = st.doubleAt(size);
         if (std::isfinite(bytes) && bytes > 0)
             *total = static_cast<uint32_t>(std::min(std::trunc(bytes), kMaxLoopBytes));
@@ -263,7 +264,7 @@ KVR_SQL_RESULT kvrLookupSampleRate(KvrConnection& db, std::string_view station,
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int rate = st.bindDouble(1);
     rc = st.fetch();
-    if (rc == SQL_SUCCESS && !st.isNull(rate)) *sps = st.doubleAt(rate);
+    if (kvrSqlOk(rc) && !st.isNull(rate)) *sps = st.doubleAt(rate);
     if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
     return result(rc, st.message());
 }

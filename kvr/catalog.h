@@ -101,8 +101,7 @@ KVR_SQL_RESULT kvrUpdateFileRow(KvrConnection& db, std::string_view cpath, std::
 // Bytes the station's recorder files take (sps * tqty * 4 + 512 over rows with tqty > 0). total is
 // 0 when nothing is counted or the statement fails, and saturates at 0xffffffff instead of
 // wrapping, so an oversized loop still trims. Returns the select's result (SQL_SUCCESS when no
-// row comes back). total is only set from a fetch that returns SQL_SUCCESS exactly: after an
-// SQL_SUCCESS_WITH_INFO it stays 0 while the result is ok().
+// row comes back); a fetch with information counts as one without.
 KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint32_t* total);
 
 struct KVR_LOOP_ENTRY {
@@ -128,8 +127,7 @@ KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
 // SQL_SUCCESS with the rows deleted (0 for none), or the driver's refusal.
 KVR_SQL_RESULT kvrDeleteFileRow(KvrConnection& db, std::string_view cpath);
 // SITECHAN's rate for a channel; sps is 0 when there is no row, the value is NULL, or on failure.
-// Returns the select's result, SQL_SUCCESS when there is no row. As in kvrDiskLoopSize, sps is
-// only set from a fetch that returns SQL_SUCCESS exactly.
+// Returns the select's result, SQL_SUCCESS when there is no row.
 KVR_SQL_RESULT kvrLookupSampleRate(KvrConnection& db, std::string_view station,
                                    std::string_view channel, std::string_view location,
                                    double* sps);

@@ -162,7 +162,7 @@ int KvrStatement::bindDouble(SQLUSMALLINT column) {
 int KvrStatement::bindText(SQLUSMALLINT column, size_t capacity) {
     auto binding = std::make_unique<Binding>();
     binding->isText = true;
-    binding->text.assign(capacity, '\0');
+    binding->text.assign(std::max<size_t>(capacity, 1), '\0');  // room for the terminator at least
     if (valid())
         record(SQLBindCol(stmt_, column, SQL_C_CHAR, binding->text.data(),
                           static_cast<SQLLEN>(capacity), &binding->indicator));
@@ -195,8 +195,13 @@ std::string KvrStatement::textAt(int slot) const {
 // ---- statement times ---------------------------------------------------------------------
 
 void KvrStatementTimes::record(double seconds, bool failed) {
-    int bucket = 0;
-    if (seconds > kFirstBucketSeconds)
+    int bucket;
+    // NaN and infinite times count as the longest, in the last bucket.
+    if (!(seconds < kFirstBucketSeconds * std::exp2(double(kBuckets) / kBucketsPerOctave)))
+        bucket = kBuckets - 1;
+    else if (!(seconds > kFirstBucketSeconds))
+        bucket = 0;
+    else
         bucket = static_cast<int>(std::log2(seconds / kFirstBucketSeconds) * kBucketsPerOctave);
     buckets_[std::clamp(bucket, 0, kBuckets - 1)]++;
     ++count_;

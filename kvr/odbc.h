@@ -75,7 +75,8 @@ class KvrStatementTimes {
     static constexpr double kFirstBucketSeconds = 1e-6;
 
     // One execution that took the given seconds; failed when the driver refused it. A time of
-    // kFirstBucketSeconds or less (or NaN) counts in the first bucket.
+    // kFirstBucketSeconds or less counts in the first bucket; a longer one than the last bucket
+    // holds (NaN and infinity too) in the last.
     void record(double seconds, bool failed);
     // A statement run once more on a connection made anew: one more in retried().
     void noteRetry() { ++retried_; }
@@ -147,6 +148,7 @@ class KvrStatement {
     // valid or the driver refuses the binding (message() then says why); it then reads as NULL.
     // The buffers are the statement's and live as long as it does.
     int bindDouble(SQLUSMALLINT column);
+    // A capacity of 0 is taken as 1 (room for the terminator: the value reads as empty).
     int bindText(SQLUSMALLINT column, size_t capacity = 256);
     // The value the last successful fetch left in a slot (a fetch that returns SQL_NO_DATA
     // leaves the earlier row's), a text ending at its first zero byte. isNull is true for a

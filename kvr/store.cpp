@@ -145,12 +145,10 @@ bool kvrStoreCheckWritable(const KVR_STORE& store, std::string* error) {
         kvrFullPath(store.dataDirectory,
                     kvrFormat(".kvr-write-test-%lu", static_cast<unsigned long>(platProcessId())));
     std::FILE* f = std::fopen(probe.c_str(), "wb");
-    if (f != nullptr && std::fclose(f) == 0) {
-        std::remove(probe.c_str());
-        return true;
-    }
+    const bool written = f != nullptr && std::fclose(f) == 0;
     const int cause = errno;
-    if (f == nullptr) std::remove(probe.c_str());
+    if (f != nullptr) std::remove(probe.c_str());
+    if (written) return true;
     *error = "data directory " + store.dataDirectory + " (" + store.origin +
              ") cannot be written: " + std::strerror(cause);
     return false;

@@ -69,8 +69,8 @@ bool kvrStoreFromFolder(const std::string& folder, const std::string& origin, bo
                         KVR_STORE* store, std::string* error);
 
 // True when files can be made in the data directory (a writer asks before it starts). False with
-// *error "data directory DIR (origin) cannot be written: reason"; nothing is left behind either
-// way, except a probe file (".kvr-write-test-PID") whose close failed: that one is not removed.
+// *error "data directory DIR (origin) cannot be written: reason"; the probe file it makes
+// (".kvr-write-test-PID") is removed again either way.
 bool kvrStoreCheckWritable(const KVR_STORE& store, std::string* error);
 
 // The host path of a file or folder given relative to the data directory (either separator).
