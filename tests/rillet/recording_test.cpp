@@ -120,6 +120,26 @@ TEST(RilletRecording, TwoDataDirectoriesOnOneCatalogueNeverShareAStation) {
     EXPECT_TRUE(findings.empty()) << findings.front().cpath << ": " << findings.front().detail;
 }
 
+// SITECHAN says 20 samples per second, the stream sends 40: the files and rows carry the
+// stream's rate, so that no restart misreads them, and every sample is stored once across four
+// starts; each start says so once.
+TEST(RilletRecording, ASitechanRateOtherThanTheStreamsSkipsNothing) {
+    RecordingRig rig({}, 100, 0.2, {{"HHZ", "", 40, 20, Name("ABC", "HHZ", "  "), 20}});
+    for (int start = 0; start < 4; ++start) {
+        // The history first, then a live packet each half second.
+        const double until = platNow() + 2;
+        rig.RecordWhile([&] { return platNow() < until; });
+    }
+    const auto rows = rig.CheckChannel(rig.channels[0], 0);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_DOUBLE_EQ(rows.back().tbegin + rows.back().tqty, rig.Resume("HHZ"));
+    int said = 0;
+    for (const auto& line : LogLines(rig.dir.Path("log")))
+        said += line.find("SITECHAN gives 20 samples per second, the stream sends 40") !=
+                std::string::npos;
+    EXPECT_EQ(said, 4);
+}
+
 TEST(RilletRecording, DroppedConnectionsAndRestartsLeaveNoHole) {
     isisim::SimFault drop;
     drop.kind = isisim::SimFaultKind::Close;
