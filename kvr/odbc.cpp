@@ -360,13 +360,18 @@ SQLRETURN KvrConnection::runWithRetry(const Attempt& attempt, SQLLEN* rowCount) 
     SQLLEN rows = -1;
     std::optional<SQLRETURN> rc = attempt(&rows);
     if (!rc) {
+        // No statement could be made (no connection): it failed all the same, and counts so.
+        times_.record(0.0, true);
         rc = SQL_ERROR;
     } else if (!kvrSqlOk(*rc) && *rc != SQL_NO_DATA && lost_ && !inTransaction_) {
         // The statement never reached a server that went away: once more on a new connection.
         // When even that cannot be made, the first failure stands, with the reconnect's message.
         times_.noteRetry();
         rows = -1;
-        if (std::optional<SQLRETURN> again = attempt(&rows)) rc = again;
+        if (std::optional<SQLRETURN> again = attempt(&rows))
+            rc = again;
+        else
+            times_.record(0.0, true);
     }
     if (rowCount != nullptr) *rowCount = rows;
     return *rc;

@@ -45,6 +45,8 @@ CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRill
 
 void CRecorder::ResetStates() {
     states_.clear();
+    refusingChannels_ = 0;
+    resyncNeeded_ = false;
     for (const auto& group : settings_.Groups()) states_.emplace_back(group.channels.size());
 }
 
@@ -275,6 +277,7 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
         bool written = extendsFile ? AppendRun(g, c) : WriteNewFile(g, c);
         if (!written) {
             // The run stays pending and is tried again; the channel's next time stays at its end.
+            if (!ch.refusing) ++refusingChannels_;
             ch.refusing = true;
             ch.lastWriteAttempt = platNow();
             return false;
@@ -284,11 +287,20 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
         // Packets may have been refused while the run waited: a new request from the channel's
         // next time fetches them again.
         ch.refusing = false;
+        --refusingChannels_;
+        if (!resyncNeeded_) resyncSince_ = platNowCoarse();
         resyncNeeded_ = true;
     }
     ch.runStart = 0;
     ch.runDuration = 0;
     ch.runCount = 0;
+    return true;
+}
+
+bool CRecorder::TakeResyncRequest() {
+    if (!resyncNeeded_) return false;
+    if (refusingChannels_ > 0 && platNowCoarse() - resyncSince_ < kResyncWaitSeconds) return false;
+    resyncNeeded_ = false;
     return true;
 }
 
@@ -377,9 +389,10 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
         // A write that fails part-way (a full disk) is cut back, so that the file holds exactly
         // what its row says; the row, the file state and the resume time stay as they were.
         if (before >= 0 && FileSize(full) != before) CutBack(full, before);
-        log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
+        FileFailed("File write error", full, error);
         return false;
     }
+    FileWritten();
 
     double length = ch.fileLength + ch.runDuration;
     CRowUpdate row = catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, length,
@@ -391,9 +404,9 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
          catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, ch.fileRate,
                                     cfg.channel, cfg.location, ch.calib, ch.calper));
     if (!rowWritten) {
-        // File and row must agree: the samples go again, with the run, at the next attempt.
+        // File and row must agree: the samples go again, with the run, at the next attempt (the
+        // catalogue has said why).
         CutBack(full, before);
-        log_.WriteLogf("File '%s' cut back to its row: the run stays pending", full.c_str());
         return false;
     }
     if (row == CRowUpdate::Done)
@@ -432,17 +445,18 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
         // A file this write could not fill is removed again; it has no row, and a half-written
         // file would later be taken for data.
         std::remove(full.c_str());
-        log_.WriteLogf("File create error '%s': %s", full.c_str(), error.c_str());
+        FileFailed("File create error", full, error);
         return false;
     }
+    FileWritten();
     if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration, rate,
                                     cfg.channel, cfg.location, ch.calib, ch.calper)) {
-        // A file without a row would never be trimmed: it goes, and the run stays pending.
+        // A file without a row would never be trimmed: it goes, and the run stays pending (the
+        // catalogue has said why).
         std::remove(full.c_str());
-        log_.WriteLogf("File '%s' removed: its row could not be written; the run stays pending",
-                       full.c_str());
         return false;
     }
+    log_.WriteLogf("Created file '%s'", full.c_str());
 
     ch.cpath = relative;
     ch.fileStart = ch.runStart;
@@ -450,6 +464,28 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
     ch.fileRate = rate;
     NoteResumeTime(ch);
     return true;
+}
+
+void CRecorder::FileFailed(const char* what, const std::string& full, const std::string& error) {
+    // The cause without the path it came with ("cannot write PATH: No space left on device").
+    const size_t colon = error.rfind(": ");
+    const std::string cause = colon == std::string::npos ? error : error.substr(colon + 2);
+    auto episode = fileEpisodes_.find(cause);
+    if (episode == fileEpisodes_.end()) {
+        const std::string name = cause == std::strerror(ENOSPC)
+                                     ? "no space left on the data disk"
+                                     : "file writes failing (" + cause + ")";
+        episode = fileEpisodes_.try_emplace(cause, log_, name, "writes retried").first;
+    }
+    char retry[64];
+    std::snprintf(retry, sizeof retry, "%g", writeRetrySeconds_);
+    episode->second.Failed(std::string(what) + " '" + full + "': " + cause +
+                           "; the run stays pending and is written again every " + retry +
+                           " s (a line when writes succeed again)");
+}
+
+void CRecorder::FileWritten() {
+    for (auto& [cause, episode] : fileEpisodes_) episode.Succeeded();
 }
 
 void CRecorder::FlushAll() {

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "rillet/groups.h"
+#include "rillet/log.h"
 
 class CRilletLog;
 class CRilletSettings;
@@ -42,6 +44,8 @@ inline constexpr double kResumeStoreSeconds = 1.0;
 // The catalogue's statement times are logged this often while recording (and at every orderly
 // stop).
 inline constexpr double kStatementTimesLogSeconds = 3600.0;
+// How long a new request waits for channels that still refuse packets (see TakeResyncRequest).
+inline constexpr double kResyncWaitSeconds = 10.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -188,8 +192,10 @@ class CRecorder {
     void StoreResumeTimes(bool now);
 
     // True once after packets were refused and the run that held them back has been written:
-    // the worker then starts a new connection cycle from each channel's next time.
-    bool TakeResyncRequest() { return std::exchange(resyncNeeded_, false); }
+    // the worker then starts a new connection cycle from each channel's next time. While other
+    // channels still refuse (a full disk clears for all at once), it waits for them, up to
+    // kResyncWaitSeconds, so that one request fetches everything again.
+    bool TakeResyncRequest();
 
     // Seconds between attempts to write a run that could not be written; tests shorten it.
     void SetWriteRetrySeconds(double seconds) { writeRetrySeconds_ = seconds; }
@@ -210,6 +216,10 @@ class CRecorder {
     void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
+    // A file write or create that failed: one line when such failures start (by cause), then
+    // only counted. FileWritten ends every such episode with a line of how long and how often.
+    void FileFailed(const char* what, const std::string& full, const std::string& error);
+    void FileWritten();
 
     // Appends the index key of a station, channel and location (lower case) to key.
     static void AppendChannelKey(std::string& key, std::string_view station,
@@ -225,9 +235,12 @@ class CRecorder {
     // One state per configured channel, in the shape of the group list.
     std::vector<std::vector<CChannelState>> states_;
     bool resyncNeeded_ = false;
+    double resyncSince_ = 0;  // epoch seconds resyncNeeded_ was set
+    int refusingChannels_ = 0;
     bool resumeWaiting_ = false;  // some channel's resume time is not stored yet
     double lastResumeStore_ = 0;  // epoch seconds of the last store attempt
     double lastTimesLog_ = 0;     // epoch seconds of the last statement-times line
     int resumeErrorLogged_ = 0;   // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
+    std::map<std::string, CFailureEpisode> fileEpisodes_;  // by cause
 };
