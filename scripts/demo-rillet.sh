@@ -20,12 +20,8 @@ rillet=$build/rillet/rillet
 kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-rillet "$sim" "$rillet" "$kvrdb" || exit 1
 
-demo=$(mktemp -d /tmp/rillet-demo.XXXXXX)
-cleanup() {
-  demo_sim_stop
-  if [ "${RILLET_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
-}
-trap cleanup EXIT
+demo_folder rillet-demo "${RILLET_DEMO_KEEP:-0}"
+demo=$DEMO_FOLDER
 mkdir -p "$demo/run" "$demo/data"
 echo "demo folder: $demo"
 
