@@ -24,7 +24,7 @@ if [ -x "$here/demo-kvr.sh" ] && [ -x "$build/kvrdb/kvrdb" ]; then
 fi
 
 if [ -x "$here/demo-rillet.sh" ] && [ -x "$build/rillet/rillet" ]; then
-  stage "Rillet: a minute of continuous recording"
+  stage "Rillet: half a minute of continuous recording"
   "$here/demo-rillet.sh" "$build"
 fi
 
