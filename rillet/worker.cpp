@@ -189,7 +189,7 @@ std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
     channel = utilPrintableString(channel);
     char when[UTIL_TIMESTRING_STATIC_LEN + 1];
     char text[128];
-    std::snprintf(text, sizeof text, " %-5s  %-6s  %s ", station.c_str(), channel.c_str(),
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station.c_str(), channel.c_str(),
                   utilTimeString(packet.tofs, 0, when));
     return text;
 }
