@@ -8,6 +8,7 @@
 #include <map>
 
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "platform/clock.h"
 #include "platform/display.h"
 #include "platform/signals.h"
@@ -87,31 +88,36 @@ class CFetchHost : public CRetrievalHost {
     int lastStep_ = -1;
 };
 
-// Makes a --data-dir that does not exist, and warns when rows will be relative to a folder other
-// than the catalogue's data directory (kvrdb check would look for them in the wrong place).
+// The folder the run writes into, checked before anything is asked of the server: --data-dir
+// (made when missing), else the store's data directory. Warns when the rows will be relative to a
+// folder other than the store's (kvrdb check would look for them in the wrong place).
 bool PrepareDataDirectory(const FETCH_OPTIONS& options, std::FILE* err) {
-    if (options.dataDirectory.empty()) return true;
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::create_directories(options.dataDirectory, ec);
-    if (ec || !fs::is_directory(options.dataDirectory, ec)) {
-        std::fprintf(err, "gleaner fetch: cannot make the data directory %s: %s\n",
-                     utilPrintableString(options.dataDirectory).c_str(), ec.message().c_str());
+    KVR_STORE store;
+    std::string error;
+    const bool given = !options.dataDirectory.empty();
+    const bool ready =
+        (given ? kvrStoreFromFolder(options.dataDirectory, "--data-dir", true, &store, &error)
+               : kvrStoreFromProfile(&store, &error, options.kvrProfile)) &&
+        kvrStoreCheckWritable(store, &error);
+    if (!ready) {
+        std::fprintf(err, "gleaner fetch: %s\n", utilPrintableString(error).c_str());
         return false;
     }
-    const std::string catalogue = gleanerDataDirectory(options.kvrProfile);
-    const fs::path given = fs::weakly_canonical(options.dataDirectory, ec);
-    const bool same =
-        !catalogue.empty() && fs::equivalent(given, fs::weakly_canonical(catalogue, ec), ec);
+    if (!given) return true;
+    KVR_STORE catalogue;
+    std::string why;
+    std::error_code ec;
+    const bool same = kvrStoreFromProfile(&catalogue, &why, options.kvrProfile) &&
+                      std::filesystem::equivalent(store.dataDirectory, catalogue.dataDirectory, ec);
     if (!same)
         std::fprintf(err,
                      "gleaner fetch: warning: the rows will be relative to %s, which is not the "
-                     "catalogue's data directory (%s, DIR of [DATA] in %s); check them with "
-                     "\"kvrdb check --data-dir %s\"\n",
-                     utilPrintableString(options.dataDirectory).c_str(),
-                     catalogue.empty() ? "not set" : utilPrintableString(catalogue).c_str(),
-                     options.kvrProfile.c_str(),
-                     utilPrintableString(options.dataDirectory).c_str());
+                     "store's data directory (%s); check them with \"kvrdb check --data-dir %s\"\n",
+                     utilPrintableString(store.dataDirectory).c_str(),
+                     catalogue.dataDirectory.empty()
+                         ? utilPrintableString(why).c_str()
+                         : utilPrintableString(catalogue.dataDirectory).c_str(),
+                     utilPrintableString(store.dataDirectory).c_str());
     return true;
 }
 
@@ -321,9 +327,10 @@ bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std
         const bool located = std::count(s.begin(), s.end(), '.') == 2;
         bool ok = splitStream(s, &parts) && parts[0].size() <= ISI_STALEN &&
                   parts[1].size() <= ISI_CHNLEN && parts[2].size() <= ISI_LOCLEN;
+        const KvrCodeKind kinds[] = {KvrCodeKind::Station, KvrCodeKind::Channel,
+                                     KvrCodeKind::Location};
         for (size_t i = 0; ok && i < (located ? 3u : 2u); ++i)
-            ok = gleanerCodeIsSafe(parts[i], false, &why) &&
-                 parts[i].find_first_of("+,:;* ") == std::string::npos;
+            ok = !parts[i].empty() && kvrCodeIsValid(kinds[i], parts[i], &why);
         if (!ok) {
             *error = "bad stream " + s + " (STA.CHN[.LOC] expected)";
             return false;

@@ -17,13 +17,13 @@ struct FETCH_OPTIONS {
     std::string server;  // HOST or HOST:PORT
     std::string begin;   // any form utilParseTime takes
     std::string end;
-    std::string dataDirectory;         // empty: DIR of [DATA] in kvr.ini
+    std::string dataDirectory;         // empty: the store's data directory (kvr/store.h)
     std::vector<std::string> streams;  // STA.CHN[.LOC]
     FetchOnError onError = FetchOnError::RetryThenIgnore;
     int retries = 3;  // answers "retry" this many times, then the policy's fallback
     std::string spoolDirectory;
     std::string connectString = gleanerCatalogueConnectString();
-    std::string kvrProfile = kKvrProfile;  // where the catalogue's data directory is read
+    std::string kvrProfile = KVR_PROFILE;  // where the store's data directory is read
     // Called with every status text the run shows (tests act on a phase).
     std::function<void(const std::string&)> onStatusForTests;
 };

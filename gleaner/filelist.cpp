@@ -1,6 +1,7 @@
 #include "gleaner/filelist.h"
 
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 
 // The data offset the retrieval writer records: samples start right after the header block.
 static constexpr int kFileOffset = static_cast<int>(KVR_HEADER_SIZE);

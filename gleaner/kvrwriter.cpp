@@ -10,6 +10,8 @@
 #include <system_error>
 
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
+#include "kvr/store.h"
 #include "util/util.h"
 
 namespace {
@@ -31,37 +33,16 @@ void gleanerPrintLine(const std::string& text) {
     std::fprintf(stderr, "gleaner: %s\n", utilPrintableString(text).c_str());
 }
 
-bool gleanerCodeIsSafe(const std::string& code, bool mayBeEmpty, std::string* why) {
-    auto refuse = [why](const char* text) {
-        if (why) *why = text;
-        return false;
-    };
-    if (code.empty() || code == ".") {
-        if (code.empty() && mayBeEmpty) return true;
-        return refuse("empty code");
-    }
-    for (unsigned char c : code) {
-        if (c == '/' || c == '\\') return refuse("path separator");
-        if (c == '\'' || c == '"') return refuse("quote");
-        if (c < 0x20 || c == 0x7f) return refuse("control character");
-    }
-    if (code.find("..") != std::string::npos) return refuse("\"..\"");
-    return true;
-}
-
 CKvrWriter::CKvrWriter(KvrConnection* db, std::string creator)
     : fileList_(db), creator_(std::move(creator)) {}
-
-void CKvrWriter::SetDataDirectory(const std::string& directory) {
-    dataDirectory_ = directory;
-}
 
 bool CKvrWriter::AddSamples(const std::string& station, const std::string& channel,
                             const std::string& location, double rate, double start, int count,
                             const int32_t* samples, std::string* why) {
     std::string fault;
-    if (!gleanerCodeIsSafe(station, false, &fault) || !gleanerCodeIsSafe(channel, false, &fault) ||
-        !gleanerCodeIsSafe(location, true, &fault)) {
+    if (!kvrCodeIsValid(KvrCodeKind::Station, station, &fault) ||
+        !kvrCodeIsValid(KvrCodeKind::Channel, channel, &fault) ||
+        !kvrCodeIsValid(KvrCodeKind::Location, location, &fault)) {
         if (why) *why = fault + " in a code";
         return false;
     }
@@ -165,6 +146,15 @@ void CKvrWriter::WriteBlock(CStationBuf& station, CChannelBuf& buf) {
 void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
     buf.storedKnown = true;
     if (!fileList_.HasDatabase()) return;
+    // The catalogue learns where this station's files are, so that a check of another data
+    // directory on a shared catalogue leaves their rows alone.
+    if (registered_.insert(station.station).second) {
+        KVR_SQL_RESULT r = kvrRegisterDataDir(*fileList_.Database(),
+                                              kvrDataDirOf(store_, station.station, creator_));
+        if (!r.ok())
+            gleanerPrintLine("cannot note the data directory of " + station.station +
+                             " in the catalogue: " + r.message);
+    }
     std::vector<KVR_FILELIST_ROW> rows;
     const std::string filter = "STA='" + kvrSqlQuote(station.station) + "' and upper(CH)=upper('" +
                                kvrSqlQuote(buf.channel) + "') and upper(LCODE)=upper('" +
@@ -183,8 +173,7 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
         // Another rate is another series: its samples do not line up with these.
         if (!(std::fabs(row.sps - buf.rate) <= 1e-9 * buf.rate)) continue;
         std::error_code ec;
-        const uintmax_t size =
-            std::filesystem::file_size(kvrFullPath(dataDirectory_, row.cpath), ec);
+        const uintmax_t size = std::filesystem::file_size(kvrStorePath(store_, row.cpath), ec);
         if (ec || size < KVR_HEADER_SIZE) continue;  // a row without its file stores nothing
         GLEANER_STORED_FILE file;
         file.relativePath = row.cpath;
@@ -212,14 +201,14 @@ int CKvrWriter::WritePiece(CStationBuf& station, CChannelBuf& buf, int first, in
         kvrRelativePath40(station.station, buf.channel, buf.location, start);
     std::error_code ec;
     if (!ownName.empty() && !Known(buf, ownName) &&
-        std::filesystem::exists(kvrFullPath(dataDirectory_, ownName), ec) &&
+        std::filesystem::exists(kvrStorePath(store_, ownName), ec) &&
         AdoptFile(station, buf, ownName, start))
         return 0;
     const double fileLimit = station.fileLengthMinutes * 60.0 - 1.0;
     for (GLEANER_STORED_FILE& file : buf.stored) {
         const double duration = double(file.samples) * interval;
         if (std::fabs(file.start + duration - start) > interval || duration > fileLimit) continue;
-        const std::string fullPath = kvrFullPath(dataDirectory_, file.relativePath);
+        const std::string fullPath = kvrStorePath(store_, file.relativePath);
         if (!AppendBlock(fullPath, file.samples, samples)) {
             Lose(station, buf, count, "cannot extend " + kvrCatalogPath(file.relativePath));
             return count;
@@ -248,7 +237,7 @@ int CKvrWriter::WritePiece(CStationBuf& station, CChannelBuf& buf, int first, in
         Lose(station, buf, count, "no file name for its time");
         return count;
     }
-    const std::string fullPath = kvrFullPath(dataDirectory_, file.relativePath);
+    const std::string fullPath = kvrStorePath(store_, file.relativePath);
     if (std::filesystem::exists(fullPath, ec) || ec) {
         if (AdoptFile(station, buf, file.relativePath, start)) return 0;
         Lose(station, buf, count,
@@ -275,7 +264,7 @@ int CKvrWriter::WritePiece(CStationBuf& station, CChannelBuf& buf, int first, in
 // when it is a KVR 4.0 file of this channel's rate; one that holds no sample may be replaced.
 bool CKvrWriter::AdoptFile(const CStationBuf& station, CChannelBuf& buf,
                            const std::string& relativePath, double start) {
-    const std::string fullPath = kvrFullPath(dataDirectory_, relativePath);
+    const std::string fullPath = kvrStorePath(store_, relativePath);
     KVR_FILE_INFO info;
     std::string error;
     std::error_code ec;
@@ -325,7 +314,7 @@ bool CKvrWriter::CreateFileWithBlock(const std::string& fullPath, const CStation
                                      const CChannelBuf& buf, std::span<const float> samples) {
     std::string error;
     // Only the station's folder is made: the data directory is the run's to check.
-    const std::string stationFolder = kvrFullPath(dataDirectory_, station.station);
+    const std::string stationFolder = kvrStorePath(store_, station.station);
     std::error_code ec;
     std::filesystem::create_directory(stationFolder, ec);
     std::array<char, KVR_HEADER_SIZE> header;

@@ -24,17 +24,19 @@
 // Station codes match exactly; channel and location codes match ignoring letter case, and a
 // buffer keeps the spelling of its first appearance.
 //
-// Codes come from the server and end up in paths and statements, so a code holding a path
-// separator, "..", a quote or a control character is refused with a line on standard error.
+// Codes come from the server and end up in paths and statements: a code the store's rule refuses
+// (kvr/store.h) is refused with a line on standard error.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "gleaner/filelist.h"
+#include "kvr/store.h"
 
 inline constexpr int kChunkSamples = 5000;       // samples cut from a packet at a time
 inline constexpr int kMaxBlockSamples = 4900;    // a block grows by appending up to this
@@ -113,9 +115,8 @@ class CKvrWriter {
     CKvrWriter(const CKvrWriter&) = delete;
     CKvrWriter& operator=(const CKvrWriter&) = delete;
 
-    // The data directory, without trailing separator (possibly empty: the current folder). Set
-    // once, before any samples.
-    void SetDataDirectory(const std::string& directory);
+    // Where the files go. Set once, before any samples.
+    void SetStore(const KVR_STORE& store) { store_ = store; }
 
     // Adds count samples of one packet whose first sample is at start. Returns false (nothing
     // kept, why set when given) when a code is unsafe or the rate is not a positive finite number.
@@ -161,16 +162,13 @@ class CKvrWriter {
 
     CFileList fileList_;
     std::string creator_;
-    std::string dataDirectory_;
+    KVR_STORE store_;
+    std::set<std::string> registered_;  // stations whose data directory the catalogue knows
     std::vector<std::unique_ptr<CStationBuf>> stations_;
     int droppedBlocks_ = 0;
     int rowErrors_ = 0;
 };
 
-// True when a station, channel or location code may go into a path and a statement: no path
-// separator, no "..", no quote, no control character, and not empty (the location may be empty
-// or blanks). why names the fault otherwise.
-bool gleanerCodeIsSafe(const std::string& code, bool mayBeEmpty, std::string* why);
 // "STA.CHN[.LOC]", raw: escape it (utilPrintableString) before it is printed.
 std::string gleanerStreamName(const std::string& station, const std::string& channel,
                               const std::string& location);

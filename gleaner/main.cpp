@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
         ->required();
     fetch->add_option("--end", options.end, "End, in the same forms")->required();
     fetch->add_option("--data-dir", options.dataDirectory,
-                      "Data directory (default: DIR of [DATA] in kvr.ini)");
+                      std::string("Data directory, made when missing (default: DIR of [DATA] in ") +
+                          KVR_PROFILE + ")");
     fetch
         ->add_option("--on-error", onError,
                      "Answer to a server i/o error: retry, ignore or abort (default: retry "

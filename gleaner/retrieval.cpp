@@ -65,15 +65,19 @@ int CRun::Run() {
         Finish();
         return kReturnFailed;
     }
+    // The data directory and the catalogue are both needed to store anything and to know what
+    // is stored: a run that cannot have them is not started, rather than fetching a window only
+    // to drop it.
+    KVR_STORE store;
+    std::string storeError;
+    const bool haveStore =
+        in_.dataDirectory
+            ? kvrStoreFromFolder(*in_.dataDirectory, "--data-dir", false, &store, &storeError)
+            : kvrStoreFromProfile(&store, &storeError, in_.kvrProfile);
+    if (!haveStore || !kvrStoreCheckWritable(store, &storeError))
+        return FailureReport(storeError, kReturnFailed);
     CKvrWriter writer(&db, kCreatorName);
-    const std::string dataDirectory =
-        in_.dataDirectory ? *in_.dataDirectory : gleanerDataDirectory(in_.kvrProfile);
-    writer.SetDataDirectory(dataDirectory);
-    // Both are needed to store anything and to know what is stored: a run that cannot have them
-    // is not started, rather than fetching a window only to drop it.
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dataDirectory.empty() ? "." : dataDirectory, ec))
-        return FailureReport(kNoDataDirectory + dataDirectory, kReturnFailed);
+    writer.SetStore(store);
     std::vector<KVR_FILELIST_ROW> none;
     KVR_SQL_RESULT probe = kvrSelectFileListRows(db, "1=0", &none);
     if (!probe.ok()) return FailureReport(kNoFileList + probe.message, kReturnFailed);

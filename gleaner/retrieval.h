@@ -17,6 +17,7 @@
 #include "gleaner/kvrwriter.h"
 #include "kvr/catalog.h"
 #include "kvr/dsn.h"
+#include "kvr/store.h"
 #include "gleaner/settings.h"
 #include "logio/logio.h"
 
@@ -36,7 +37,6 @@ inline constexpr const char* kSpoolWriteError = "Temporary file write error";
 inline constexpr const char* kAllocRequestError = "Alloc Simple Data Request error";
 inline constexpr const char* kInitiateRequestError = "Initiate Data Request error";
 inline constexpr const char* kKvrWriteError = "KVR file write error";
-inline constexpr const char* kNoDataDirectory = "KVR data directory not found: ";
 inline constexpr const char* kNoFileList = "KVR database FILELIST cannot be read: ";
 inline constexpr const char* kIoErrorQuestion =
     "NRTS server i/o error\n Press: \n'Ignore' to convert received packets\n"
@@ -69,8 +69,8 @@ struct RETRIEVAL_INPUT {
     double end = 0.0;
     std::string streamList;  // "+STA.CHN.LOC" pieces (CStationMap::StreamList)
     std::string connectString = gleanerCatalogueConnectString();
-    std::string kvrProfile = kKvrProfile;      // where DIR of [DATA] is read
-    std::optional<std::string> dataDirectory;  // overrides the profile when set
+    std::string kvrProfile = KVR_PROFILE;      // where the store's data directory is read
+    std::optional<std::string> dataDirectory;  // a folder given instead (--data-dir)
     std::string spoolDirectory;                // empty: $TMPDIR, else /tmp
     LOGIO* log = nullptr;                      // the library's messages; none: stdout
     // Highest connect error class the library retries (IACP_ERR_*); -1 keeps its default, which

@@ -82,18 +82,17 @@ void CStationMap::SetAllStationsSelected(bool selected) {
 
 // A code from the server may become a settings section, a key value, a stream specifier piece,
 // a path and a statement literal: anything that could break one of them is refused.
-bool gleanerListableCode(const std::string& code, bool mayBeEmpty) {
-    std::string why;
-    return gleanerCodeIsSafe(code, mayBeEmpty, &why) &&
-           code.find_first_of("+.,:;[]=*?") == std::string::npos;
+bool gleanerListableCode(const std::string& code, KvrCodeKind kind) {
+    return kvrCodeIsValid(kind, code);
 }
 
 void CStationMap::LoadConfiguration(const ISI_CNF_LIST& list) {
     stations_.clear();
     for (uint32_t i = 0; i < list.nentry; ++i) {
         const ISI_STREAM_CNF& e = list.entry[i];
-        if (!gleanerListableCode(e.name.sta, false) || !gleanerListableCode(e.name.chn, false) ||
-            !gleanerListableCode(e.name.loc, true)) {
+        if (!gleanerListableCode(e.name.sta, KvrCodeKind::Station) ||
+            !gleanerListableCode(e.name.chn, KvrCodeKind::Channel) ||
+            !gleanerListableCode(e.name.loc, KvrCodeKind::Location)) {
             gleanerPrintLine("stream " + gleanerStreamName(e.name.sta, e.name.chn, e.name.loc) +
                              " of the server refused: unsafe code");
             continue;

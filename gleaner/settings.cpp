@@ -16,7 +16,6 @@ constexpr const char* kColumns = "Columns Width";
 constexpr const char* kNoLocation = "  ";
 constexpr size_t kMaxCodeLength = 15;      // station and channel codes as read back
 constexpr size_t kMaxWidthsLength = 127;   // the "Width" value as read back
-constexpr size_t kMaxDataDirLength = 255;  // DIR of the KVR profile
 constexpr size_t kMaxServerLength = 4095;  // SERVER
 
 std::string readString(const std::string& section, const std::string& key, const std::string& def,
@@ -172,10 +171,4 @@ void gleanerReadColumnWidths(GLEANER_WIDTHS* widths, const std::string& file) {
 
 void gleanerWriteColumnWidths(const GLEANER_WIDTHS& widths, const std::string& file) {
     platWriteProfileString(kColumns, "Width", gleanerColumnWidthsText(widths), file);
-}
-
-std::string gleanerDataDirectory(const std::string& profile) {
-    std::string dir = readString("DATA", "DIR", "\\", profile, kMaxDataDirLength);
-    if (!dir.empty() && dir.back() == '\\') dir.pop_back();
-    return dir;
 }

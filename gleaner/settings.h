@@ -8,7 +8,7 @@
 //   [IDA SERVERS]   server1..server30, most recent first
 //   [Columns Width] Width: six channel-list column widths joined by ","
 //
-// and the data directory of the KVR files, DIR of [DATA] in the bare-named "kvr.ini".
+// The data directory of the KVR files is the store's (kvr/store.h).
 #pragma once
 
 #include <array>
@@ -17,7 +17,6 @@
 #include "gleaner/selection.h"
 
 inline constexpr const char* kSettingsFile = ".\\Siphon.ini";
-inline constexpr const char* kKvrProfile = "kvr.ini";
 inline constexpr const char* kDefaultServer = "localhost";
 inline constexpr int kColumnCount = 6;
 inline constexpr int kMinPort = 9000;
@@ -57,6 +56,3 @@ void gleanerApplyColumnWidths(const std::string& text, GLEANER_WIDTHS* widths);
 void gleanerReadColumnWidths(GLEANER_WIDTHS* widths, const std::string& file = kSettingsFile);
 void gleanerWriteColumnWidths(const GLEANER_WIDTHS& widths,
                               const std::string& file = kSettingsFile);
-
-// DIR of [DATA] in profile (default "\\"), without one trailing backslash.
-std::string gleanerDataDirectory(const std::string& profile = kKvrProfile);

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "platform/clock.h"
 
 namespace {
@@ -218,15 +219,21 @@ KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint
 }
 
 KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
-                               std::vector<KVR_LOOP_ENTRY>* rows) {
+                               std::vector<KVR_LOOP_ENTRY>* rows,
+                               std::vector<KVR_REFUSED_ATTRIBUTE>* refused) {
     rows->clear();
+    if (refused) refused->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
-    st.setAttribute(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC);
-    st.setAttribute(SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES);
-    SQLRETURN rc = st.setAttribute(SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE);
-    if (!kvrSqlOk(rc)) return result(rc, st.message());
-    rc = st.execute(kvrStmtLoopList(station));
+    // Hints only: the list is read to its end before any row is deleted, so any cursor gives the
+    // same rows, and a loop whose trim stopped over a refused hint would fill the disk.
+    const std::pair<SQLINTEGER, SQLULEN> hints[] = {{SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC},
+                                                    {SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES},
+                                                    {SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE}};
+    for (const auto& [attribute, value] : hints)
+        if (!kvrSqlOk(st.setAttribute(attribute, value)) && refused)
+            refused->push_back({static_cast<int>(attribute), st.message()});
+    SQLRETURN rc = st.execute(kvrStmtLoopList(station));
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int cpath = st.bindText(1);
     int sps = st.bindDouble(2);
@@ -234,8 +241,8 @@ KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
     while (kvrSqlOk(rc = st.fetch())) {
         KVR_LOOP_ENTRY e;
         e.cpath = st.textAt(cpath);
-        e.sps = st.doubleAt(sps);
-        e.tqty = st.doubleAt(tqty);
+        e.sps = st.isNull(sps) ? 0.0 : st.doubleAt(sps);
+        e.tqty = st.isNull(tqty) ? 0.0 : st.doubleAt(tqty);
         rows->push_back(std::move(e));
     }
     if (rc != SQL_NO_DATA) return result(rc, st.message());
@@ -270,8 +277,8 @@ std::string kvrFileListFilter(std::string_view cpath) {
 namespace {
 
 // The rows that match a filter, in the order (and with the limit) that tail gives.
-KVR_SQL_RESULT selectFileListRows(KvrConnection& db, std::string_view filter,
-                                  std::string_view tail, std::vector<KVR_FILELIST_ROW>* rows) {
+KVR_SQL_RESULT selectFileListRows(KvrConnection& db, std::string_view filter, std::string_view tail,
+                                  std::vector<KVR_FILELIST_ROW>* rows) {
     rows->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
@@ -323,6 +330,14 @@ KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view fi
                                           std::vector<KVR_FILELIST_ROW>* rows) {
     // The last row of kvrSelectFileListRows's order within one station, read without the others.
     return selectFileListRows(db, filter, " order by TBEGIN desc,CPATH desc limit 1", rows);
+}
+
+KVR_SQL_RESULT kvrSelectNewestRecorderRow(KvrConnection& db, std::string_view station,
+                                          std::string_view channel, std::string_view location,
+                                          std::vector<KVR_FILELIST_ROW>* rows) {
+    const std::string filter = "sta='" + q(station) + "' and ch='" + q(channel) + "' and lcode='" +
+                               q(location) + "' and creater='" + KVR_CREATER_RECORDER + "'";
+    return kvrSelectNewestFileListRow(db, filter, rows);
 }
 
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath) {
@@ -483,6 +498,15 @@ constexpr SchemaObject kSchema[] = {
      "create index if not exists filelist_loop on FILELIST (CREATER, STA, TBEGIN)"},
     {"sitechan_key", false,
      "create index if not exists sitechan_key on SITECHAN (STA, CHAN, LCODE)"},
+    // Which data directory each station's files are in (kvr/owners.h), and what a repair could
+    // not know exactly of a file it registered (kvrdb check --adopt).
+    {"datadir", true,
+     "create table if not exists DATADIR (STA varchar(255) not null, CREATER varchar(255) not "
+     "null, HOST varchar(255) not null, DIR varchar(1024) not null, LDDATE timestamp)"},
+    {"filenote", true,
+     "create table if not exists FILENOTE (CPATH varchar(255) not null, TBEGIN double precision, "
+     "NOTE varchar(255) not null, LDDATE timestamp)"},
+    {"filenote_cpath", false, "create index if not exists filenote_cpath on FILENOTE (CPATH)"},
 };
 
 // Whether an object exists, asked in each engine's own catalogue; tables by a probe that works
@@ -515,5 +539,52 @@ KVR_SQL_RESULT kvrCreateSchema(KvrConnection& db, std::vector<std::string>* crea
         if (!r.ok()) return r;
         if (!had) created->push_back(object.name);
     }
+    return result(SQL_SUCCESS, {});
+}
+
+KVR_SQL_RESULT kvrCreateTableIfMissing(KvrConnection& db, std::string_view table) {
+    const std::string name = lower(table);
+    bool found = false;
+    for (const SchemaObject& object : kSchema) {
+        // The table, then the indexes whose names begin with it.
+        if (object.isTable ? name != object.name
+                           : std::string_view(object.name).rfind(name + "_", 0) != 0)
+            continue;
+        found = found || object.isTable;
+        KVR_SQL_RESULT r = run(db, object.create);
+        if (!r.ok()) return r;
+    }
+    return found ? result(SQL_SUCCESS, {}) : result(SQL_ERROR, "no table " + name + " is known");
+}
+
+// ---- notes ----------------------------------------------------------------------------------
+
+KVR_SQL_RESULT kvrPutFileNote(KvrConnection& db, const KVR_FILE_NOTE& note) {
+    KVR_SQL_RESULT r = kvrCreateTableIfMissing(db, "FILENOTE");
+    if (!r.ok()) return r;
+    KvrTransaction transaction(db);
+    if (!transaction.active()) return result(SQL_ERROR, db.message());
+    r = noDataIsSuccess(run(db, "delete from FILENOTE where CPATH='" + q(note.cpath) + "'"));
+    if (!r.ok()) return r;
+    r = run(db, "insert into FILENOTE (CPATH,TBEGIN,NOTE,LDDATE) values ('" + q(note.cpath) + "'," +
+                    n(note.tbegin) + ",'" + q(note.note) + "','" + kvrNowTimestamp() + "')");
+    if (!r.ok()) return r;
+    if (!transaction.commit()) return result(SQL_ERROR, db.message());
+    return r;
+}
+
+KVR_SQL_RESULT kvrSelectFileNotes(KvrConnection& db, std::vector<KVR_FILE_NOTE>* notes) {
+    notes->clear();
+    KVR_SQL_RESULT r = kvrCreateTableIfMissing(db, "FILENOTE");
+    if (!r.ok()) return r;
+    KvrStatement st(db);
+    if (!st.valid()) return result(SQL_ERROR, st.message());
+    SQLRETURN rc = st.execute("select CPATH,TBEGIN,NOTE from FILENOTE order by CPATH");
+    if (!kvrSqlOk(rc)) return result(rc, st.message());
+    int cpath = st.bindText(1), tbegin = st.bindDouble(2), note = st.bindText(3);
+    while (kvrSqlOk(rc = st.fetch()))
+        notes->push_back(
+            {st.textAt(cpath), st.isNull(tbegin) ? 0.0 : st.doubleAt(tbegin), st.textAt(note)});
+    if (rc != SQL_NO_DATA) return result(rc, st.message());
     return result(SQL_SUCCESS, {});
 }

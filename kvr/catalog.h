@@ -93,11 +93,19 @@ struct KVR_LOOP_ENTRY {
     double sps = 0.0;
     double tqty = 0.0;
 };
-// The station's recorder rows, oldest TBEGIN first, read completely before returning. The
-// statement asks for a static, read-by-value cursor with simulated unique positioning as the
-// recorder does; a driver that refuses the last of these fails the call.
+// A statement attribute the driver refused, with the driver's text.
+struct KVR_REFUSED_ATTRIBUTE {
+    int attribute = 0;  // SQL_ATTR_*
+    std::string message;
+};
+// The station's recorder rows, oldest TBEGIN first, read completely into *rows (cleared first)
+// before returning; a NULL SPS or TQTY reads as 0. The statement asks for a static, read-by-value
+// cursor with simulated unique positioning; these are hints, and each one the driver refuses is
+// listed in *refused (when given) while the list is read without it. Returns the select's result:
+// on failure *rows holds what was fetched before it, and the result's message the driver's text.
 KVR_SQL_RESULT kvrDiskLoopList(KvrConnection& db, std::string_view station,
-                               std::vector<KVR_LOOP_ENTRY>* rows);
+                               std::vector<KVR_LOOP_ENTRY>* rows,
+                               std::vector<KVR_REFUSED_ATTRIBUTE>* refused = nullptr);
 // Deletes the rows of one cpath. A row that is already gone (SQL_NO_DATA) counts as deleted.
 KVR_SQL_RESULT kvrDeleteFileRow(KvrConnection& db, std::string_view cpath);
 // SITECHAN's rate for a channel; sps is 0 when there is no row, the value is NULL, or on failure.
@@ -146,6 +154,13 @@ KVR_SQL_RESULT kvrSelectFileListRows(KvrConnection& db, std::string_view filter,
 // empty when no row matches; only that row is read, however many match.
 KVR_SQL_RESULT kvrSelectNewestFileListRow(KvrConnection& db, std::string_view filter,
                                           std::vector<KVR_FILELIST_ROW>* rows);
+// The row of a channel's newest recorder file (creater 'NRTSDISKLOOP'; station, channel and
+// location as the recorder stores them, the location in its stored form), as
+// kvrSelectNewestFileListRow gives it: *rows holds that one row, or is empty when the channel has
+// none.
+KVR_SQL_RESULT kvrSelectNewestRecorderRow(KvrConnection& db, std::string_view station,
+                                          std::string_view channel, std::string_view location,
+                                          std::vector<KVR_FILELIST_ROW>* rows);
 KVR_SQL_RESULT kvrDeleteFileListRows(KvrConnection& db, std::string_view cpath);
 KVR_SQL_RESULT kvrInsertFileListRow(KvrConnection& db, const KVR_FILELIST_ROW& row);
 // Rewrites every column of the rows whose cpath is row.cpath; SQL_NO_DATA when none matched.
@@ -179,3 +194,24 @@ KVR_SQL_RESULT kvrSelectSitechan(KvrConnection& db, std::vector<KVR_SITECHAN_ROW
 // Creates the tables and indexes that are missing; existing ones and their rows are kept. The same
 // statements serve SQLite and PostgreSQL. created lists the objects this call made.
 KVR_SQL_RESULT kvrCreateSchema(KvrConnection& db, std::vector<std::string>* created);
+
+// Creates one table of the schema above ("FILELIST", "SITECHAN", "DATADIR", "FILENOTE", any case)
+// and its indexes when they are missing; existing ones are kept. SQL_ERROR with a message for a
+// name the schema does not hold, or the engine's refusal.
+KVR_SQL_RESULT kvrCreateTableIfMissing(KvrConnection& db, std::string_view table);
+
+// ---- notes ----------------------------------------------------------------------------------
+// FILENOTE holds what a repair could not know exactly of a file it registered: a note applies to
+// the row of its CPATH while that row's TBEGIN is the note's (a later file of the same name is
+// another file).
+
+struct KVR_FILE_NOTE {
+    std::string cpath;  // "/" separators
+    double tbegin = 0.0;
+    std::string note;
+};
+// Replaces the note of note.cpath, in one transaction; makes the table when it is missing.
+// Returns the failing statement's result, or the insert's.
+KVR_SQL_RESULT kvrPutFileNote(KvrConnection& db, const KVR_FILE_NOTE& note);
+// Every note, by CPATH, into *notes (cleared first); makes the table when it is missing.
+KVR_SQL_RESULT kvrSelectFileNotes(KvrConnection& db, std::vector<KVR_FILE_NOTE>* notes);

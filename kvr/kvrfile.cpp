@@ -10,91 +10,24 @@
 #include <filesystem>
 #include <limits>
 
+#include "kvr/format.h"
 #include "platform/filewrite.h"
+#include "util/util.h"
 
 namespace {
 
-constexpr double kSecondsFrom0001To1970 = 62135596800.0;
-constexpr double kSecondsPerDay = 86400.0;
-constexpr int64_t kDaysPer400Years = 146097;
-constexpr int64_t kDaysPer100Years = 36524;
-constexpr int64_t kDaysPer4Years = 1461;
-constexpr int64_t kDaysPerYear = 365;
-constexpr int64_t kDaysFrom0001To10000 = 3652059;  // the calendar we name ends with year 9999
 constexpr char kHeaderFiller = ' ';
 
-bool isLeap(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-// Day count from 0001-01-01 (day 0) to year, month, day and day of year, through the 400, 100,
-// 4 and 1 year cycles of the proleptic Gregorian calendar.
-void splitDayCount(int64_t days, int* year, int* month, int* day, int* yday) {
-    int64_t n400 = days / kDaysPer400Years;
-    int64_t rest = days % kDaysPer400Years;
-    int64_t n100 = std::min<int64_t>(rest / kDaysPer100Years, 3);  // day 146096 is in century 3
-    rest -= n100 * kDaysPer100Years;
-    int64_t n4 = rest / kDaysPer4Years;
-    rest -= n4 * kDaysPer4Years;
-    int64_t n1 = std::min<int64_t>(rest / kDaysPerYear, 3);  // day 1460 is the leap day of year 3
-    rest -= n1 * kDaysPerYear;
-    int y = static_cast<int>(1 + n400 * 400 + n100 * 100 + n4 * 4 + n1);
-    static constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    *year = y;
-    *yday = static_cast<int>(rest) + 1;
-    int m = 0;
-    while (m < 12) {
-        int length = kMonthDays[m] + (m == 1 && isLeap(y) ? 1 : 0);
-        if (rest < length) break;
-        rest -= length;
-        ++m;
-    }
-    *month = m + 1;
-    *day = static_cast<int>(rest) + 1;
-}
-
-// The whole split on doubles, so that 59.9999999 s never turns into 60 through a float.
-bool splitTime(double epochSeconds, int* year, int* month, int* day, int* yday, int* hour,
-               int* minute, double* seconds) {
-    if (!std::isfinite(epochSeconds)) return false;
-    double total = epochSeconds + kSecondsFrom0001To1970;
-    double dayCount = std::floor(total / kSecondsPerDay);
-    if (dayCount < 0 || dayCount >= static_cast<double>(kDaysFrom0001To10000)) return false;
-    double secondOfDay = total - dayCount * kSecondsPerDay;
-    if (secondOfDay < 0) secondOfDay = 0;
-    if (secondOfDay >= kSecondsPerDay) secondOfDay = std::nextafter(kSecondsPerDay, 0.0);
-    splitDayCount(static_cast<int64_t>(dayCount), year, month, day, yday);
-    int whole = static_cast<int>(secondOfDay);
-    *hour = whole / 3600;
-    *minute = whole % 3600 / 60;
-    *seconds = secondOfDay - (*hour * 3600 + *minute * 60);
-    return true;
-}
-
-bool nameTime(double epochSeconds, KVR_NAME_TIME* out) {
-    double seconds = 0;
+// A file name's fields of whole epoch seconds, through the library's calendar. False outside the
+// years 1..9999 the calendar names.
+bool nameTime(double wholeSeconds, KVR_NAME_TIME* out) {
     KVR_NAME_TIME t{};
-    if (!splitTime(epochSeconds, &t.year, &t.month, &t.day, &t.yday, &t.hour, &t.minute, &seconds))
-        return false;
-    t.second = std::clamp(static_cast<int>(seconds), 0, 59);
+    int msec = 0;
+    utilTimeToYdhmsm(wholeSeconds, &t.year, &t.yday, &t.hour, &t.minute, &t.second, &msec);
+    if (t.year == 0) return false;
+    utilYdayToMonthDay(t.year, t.yday, &t.month, &t.day);
     *out = t;
     return true;
-}
-
-// printf's "%3s": left-padded with blanks to three characters, never shortened.
-std::string pad3(std::string_view code) {
-    std::string s(code);
-    if (s.size() < 3) s.insert(0, 3 - s.size(), ' ');
-    return s;
-}
-
-std::string format(const char* fmt, auto... args) {
-    int n = std::snprintf(nullptr, 0, fmt, args...);
-    if (n <= 0) return {};
-    std::string s(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(s.data(), s.size(), fmt, args...);
-    s.resize(static_cast<size_t>(n));
-    return s;
 }
 
 // Header text from the three time fields (already formatted), the rate and the codes.
@@ -155,90 +88,26 @@ bool readBytes(const std::string& hostPath, long offset, void* buffer, size_t si
 
 bool SplitEpochTime(double epochSeconds, int* year, int* month, int* day, int* hour, int* minute,
                     float* seconds) {
-    int y, mo, d, yd, h, mi;
-    double s;
-    if (!splitTime(epochSeconds, &y, &mo, &d, &yd, &h, &mi, &s)) return false;
-    *year = y;
-    *month = mo;
-    *day = d;
-    *hour = h;
-    *minute = mi;
-    *seconds = static_cast<float>(s);
+    UTIL_TSPLIT split;
+    utilTimeSplit(epochSeconds, &split);
+    if (split.year == 0) return false;
+    *year = split.year;
+    *month = split.month;
+    *day = split.mday;
+    *hour = split.hour;
+    *minute = split.minute;
+    *seconds = split.second;
     return true;
 }
 
 bool kvrNameTime20(double epochSeconds, KVR_NAME_TIME* out) {
-    return nameTime(epochSeconds, out);
+    return std::isfinite(epochSeconds) && nameTime(std::floor(epochSeconds), out);
 }
 
 bool kvrNameTime40(double epochSeconds, KVR_NAME_TIME* out) {
     if (!std::isfinite(epochSeconds)) return false;
     double milliseconds = std::round(epochSeconds * 1000.0);
     return nameTime(std::floor(milliseconds / 1000.0), out);
-}
-
-bool kvrLocationIsNone(std::string_view location) {
-    if (location == "??") return true;
-    return std::all_of(location.begin(), location.end(), [](char c) { return c == ' '; });
-}
-
-std::string kvrStoredLocation(std::string_view location) {
-    return kvrLocationIsNone(location) ? std::string("??") : std::string(location);
-}
-
-std::string kvrFileName20(std::string_view station, std::string_view channel, double firstSample) {
-    KVR_NAME_TIME t;
-    if (!kvrNameTime20(firstSample, &t)) return {};
-    return format("\\%02d%02d%04d-%02d%02d%02d-%s.%s", t.day, t.month, t.year, t.hour, t.minute,
-                  t.second, pad3(channel).c_str(), pad3(station).c_str());
-}
-
-std::string kvrHourFolder20(std::string_view station, double firstSample) {
-    KVR_NAME_TIME t;
-    if (!kvrNameTime20(firstSample, &t)) return {};
-    return std::string(station) + format("\\%02d", t.hour);
-}
-
-std::string kvrRelativePath20(std::string_view station, std::string_view channel,
-                              double firstSample) {
-    std::string name = kvrFileName20(station, channel, firstSample);
-    if (name.empty()) return {};
-    return kvrHourFolder20(station, firstSample) + name;
-}
-
-std::string kvrFileName40(std::string_view station, std::string_view channel,
-                          std::string_view location, double firstSample) {
-    KVR_NAME_TIME t;
-    if (!kvrNameTime40(firstSample, &t)) return {};
-    if (kvrLocationIsNone(location))
-        return format("\\%03d%04d-%02d%02d%02d-%s.%s", t.yday, t.year, t.hour, t.minute, t.second,
-                      pad3(channel).c_str(), pad3(station).c_str());
-    return format("\\%03d%04d-%02d%02d%02d-%s.%s.%s", t.yday, t.year, t.hour, t.minute, t.second,
-                  pad3(channel).c_str(), std::string(location).c_str(), pad3(station).c_str());
-}
-
-std::string kvrRelativePath40(std::string_view station, std::string_view channel,
-                              std::string_view location, double firstSample) {
-    std::string name = kvrFileName40(station, channel, location, firstSample);
-    if (name.empty()) return {};
-    return std::string(station) + name;
-}
-
-std::string kvrCatalogPath(std::string_view relativePath) {
-    std::string s(relativePath);
-    std::replace(s.begin(), s.end(), '\\', '/');
-    return s;
-}
-
-std::string kvrFullPath(std::string_view dataDirectory, std::string_view relativePath) {
-    std::string dir(dataDirectory);
-    std::replace(dir.begin(), dir.end(), '\\', '/');
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    std::string rel = kvrCatalogPath(relativePath);
-    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
-    if (dir.empty()) return rel;
-    if (dir == "/") return "/" + rel;
-    return dir + "/" + rel;
 }
 
 bool BuildHeader20(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
@@ -248,16 +117,16 @@ bool BuildHeader20(std::span<char, KVR_HEADER_SIZE> block, std::string_view stat
         std::fill(block.begin(), block.end(), kHeaderFiller);
         return false;
     }
-    return fillHeader(block, KVR_MAGIC_20, format("%02d %02d %02d", t.hour, t.minute, t.second),
-                      format("%02d %02d %04d", t.day, t.month, t.year),
-                      format("%02d %02d %02d", 0, 0, 0), station, channel, sps);
+    return fillHeader(block, KVR_MAGIC_20, kvrFormat("%02d %02d %02d", t.hour, t.minute, t.second),
+                      kvrFormat("%02d %02d %04d", t.day, t.month, t.year),
+                      kvrFormat("%02d %02d %02d", 0, 0, 0), station, channel, sps);
 }
 
 bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
                       std::string_view channel, double sps) {
-    return fillHeader(block, KVR_MAGIC_40, format("%02d %02d %02d", 0, 0, 0),
-                      format("%02d %02d %04d", 0, 0, 0), format("%02d %02d %02d", 0, 0, 0), station,
-                      channel, sps);
+    return fillHeader(block, KVR_MAGIC_40, kvrFormat("%02d %02d %02d", 0, 0, 0),
+                      kvrFormat("%02d %02d %04d", 0, 0, 0), kvrFormat("%02d %02d %02d", 0, 0, 0),
+                      station, channel, sps);
 }
 
 std::string kvrFixedNumber(double value) {
@@ -310,20 +179,18 @@ bool kvrLooksLikeKvrFile(const std::string& hostPath) {
            std::memcmp(magic, "[KVR", sizeof magic) == 0;
 }
 
-bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
-    std::error_code ec;
-    uint64_t size = std::filesystem::file_size(hostPath, ec);
-    if (ec) {
-        setError(error, hostPath + ": " + ec.message());
-        return false;
-    }
+namespace {
+
+// Reads and checks the header of an open file of size bytes; the file is left after the header.
+bool readHeader(std::FILE* in, uint64_t size, const std::string& hostPath, KVR_FILE_INFO* info,
+                std::string* error) {
     if (size < KVR_HEADER_SIZE) {
         setError(error, hostPath + ": not a KVR file: " + std::to_string(size) +
                             " bytes, shorter than the 512-byte header");
         return false;
     }
     char block[KVR_HEADER_SIZE];
-    if (!readBytes(hostPath, 0, block, sizeof block)) {
+    if (std::fread(block, 1, sizeof block, in) != sizeof block) {
         setError(error, hostPath + ": cannot read the header");
         return false;
     }
@@ -380,23 +247,77 @@ bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string
     return true;
 }
 
+// The file opened for reading with its size, or null with *error set.
+std::FILE* openForReading(const std::string& hostPath, uint64_t* size, std::string* error) {
+    std::FILE* in = std::fopen(hostPath.c_str(), "rb");
+    if (in == nullptr) {
+        std::error_code ec(errno, std::generic_category());
+        setError(error, hostPath + ": " + ec.message());
+        return nullptr;
+    }
+    std::error_code ec;
+    *size = std::filesystem::file_size(hostPath, ec);
+    if (ec) {
+        std::fclose(in);
+        setError(error, hostPath + ": " + ec.message());
+        return nullptr;
+    }
+    return in;
+}
+
+// Little-endian samples as floats of the host, in place.
+void samplesFromLittleEndian(float* samples, size_t count) {
+    if constexpr (std::endian::native == std::endian::little) return;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v = 0;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(samples + i);
+        for (size_t b = 0; b < KVR_SAMPLE_SIZE; ++b) v |= uint32_t(bytes[b]) << (8 * b);
+        samples[i] = std::bit_cast<float>(v);
+    }
+}
+
+}  // namespace
+
+bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
+    uint64_t size = 0;
+    std::FILE* in = openForReading(hostPath, &size, error);
+    if (in == nullptr) return false;
+    const bool ok = readHeader(in, size, hostPath, info, error);
+    std::fclose(in);
+    return ok;
+}
+
 bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<float>* samples,
                  std::string* error) {
+    KvrSampleReader reader;
     KVR_FILE_INFO header;
-    if (!kvrReadHeader(hostPath, &header, error)) return false;
-    std::vector<unsigned char> bytes(header.sampleCount * KVR_SAMPLE_SIZE);
-    if (!readBytes(hostPath, KVR_HEADER_SIZE, bytes.data(), bytes.size())) {
-        setError(error, hostPath + ": cannot read the samples");
-        return false;
-    }
-    std::vector<float> values(header.sampleCount);
-    for (size_t i = 0; i < values.size(); ++i) {
-        uint32_t v = 0;
-        for (size_t b = 0; b < KVR_SAMPLE_SIZE; ++b)
-            v |= static_cast<uint32_t>(bytes[i * KVR_SAMPLE_SIZE + b]) << (8 * b);
-        values[i] = std::bit_cast<float>(v);
-    }
+    if (!reader.Read(hostPath, &header, error)) return false;
+    samples->assign(reader.Samples().begin(), reader.Samples().end());
     *info = std::move(header);
-    *samples = std::move(values);
+    return true;
+}
+
+bool KvrSampleReader::Read(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error) {
+    count_ = 0;
+    uint64_t size = 0;
+    std::FILE* in = openForReading(hostPath, &size, error);
+    if (in == nullptr) return false;
+    KVR_FILE_INFO header;
+    bool ok = readHeader(in, size, hostPath, &header, error);
+    const size_t count = ok ? size_t(header.sampleCount) : 0;
+    if (ok && count > capacity_) {
+        // Made without being cleared: the read fills it.
+        buffer_.reset(new float[count]);
+        capacity_ = count;
+    }
+    if (ok && count > 0 && std::fread(buffer_.get(), KVR_SAMPLE_SIZE, count, in) != count) {
+        setError(error, hostPath + ": cannot read the samples");
+        ok = false;
+    }
+    std::fclose(in);
+    if (!ok) return false;
+    samplesFromLittleEndian(buffer_.get(), count);
+    count_ = count;
+    *info = std::move(header);
     return true;
 }

@@ -23,16 +23,12 @@
 // The header is written once when the file is created and never rewritten: the real start and
 // length of the data are in the file name and in the catalogue row (TBEGIN, TQTY).
 //
-// File names. Paths use "\\" as separator, relative to the data directory:
-//   2.0 (recorder):  station "\\" HH "\\" DDMMYYYY-HHMMSS-CCC.SSS   (HH = hour of first sample,
-//                    one folder per hour of the day), e.g. abc\13\02012006-130405-BHZ.abc
-//   4.0 (retrieval): station "\\" DDDYYYY-HHMMSS-CCC[.LL].SSS      (DDD = day of year), e.g.
-//                    ABC\0452007-120000-BHZ.00.ABC; the location part only when it is meaningful
-// where CCC and SSS are "%3s": a shorter code is padded on the left with blanks, never cut.
+// Where files live and how they are named is the store's (kvr/store.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -68,32 +64,6 @@ bool kvrNameTime20(double epochSeconds, KVR_NAME_TIME* out);
 // 4.0 split: rounded to the nearest millisecond first, then the whole seconds are kept, so a
 // fraction of 0.9995 s or more counts as the next second.
 bool kvrNameTime40(double epochSeconds, KVR_NAME_TIME* out);
-
-// ---- names --------------------------------------------------------------------------------
-
-// A location that means "none": empty, only blanks, or "??".
-bool kvrLocationIsNone(std::string_view location);
-// The location as the catalogue stores it: "??" for none, else the code itself.
-std::string kvrStoredLocation(std::string_view location);
-
-// "\\DDMMYYYY-HHMMSS-CCC.SSS" and station "\\" HH plus that name. Empty text when the time
-// cannot be split.
-std::string kvrFileName20(std::string_view station, std::string_view channel, double firstSample);
-std::string kvrRelativePath20(std::string_view station, std::string_view channel,
-                              double firstSample);
-// The hour folder of a 2.0 file: station "\\" HH.
-std::string kvrHourFolder20(std::string_view station, double firstSample);
-
-// "\\DDDYYYY-HHMMSS-CCC[.LL].SSS" and station plus that name.
-std::string kvrFileName40(std::string_view station, std::string_view channel,
-                          std::string_view location, double firstSample);
-std::string kvrRelativePath40(std::string_view station, std::string_view channel,
-                              std::string_view location, double firstSample);
-
-// The relative path as the catalogue stores it: every "\\" turned into "/".
-std::string kvrCatalogPath(std::string_view relativePath);
-// The host path of a relative path (either separator) under the data directory.
-std::string kvrFullPath(std::string_view dataDirectory, std::string_view relativePath);
 
 // ---- headers ------------------------------------------------------------------------------
 
@@ -141,8 +111,25 @@ struct KVR_FILE_INFO {
 // Reads and checks the header. Refuses, with a message, a file shorter than the header, a header
 // whose first line is not a KVR magic or that has no zero byte, and a data offset other than 512.
 bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
-// Reads the header and every sample.
+// Reads the header and every sample. True with *info and *samples set (samples in host order);
+// false with *error set ("PATH: reason") and both untouched.
 bool kvrReadFile(const std::string& hostPath, KVR_FILE_INFO* info, std::vector<float>* samples,
                  std::string* error);
+
+// Reads file after file into one buffer that only grows, for a program that reads many files in a
+// row (the export): no buffer is made, cleared or freed per file, and each file is opened once.
+class KvrSampleReader {
+  public:
+    // Reads the header and every sample of hostPath. True with *info set and Samples() holding
+    // the file's samples in host order until the next Read; false with *error set
+    // ("PATH: reason"), *info untouched and Samples() empty.
+    bool Read(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
+    std::span<const float> Samples() const { return {buffer_.get(), count_}; }
+
+  private:
+    std::unique_ptr<float[]> buffer_;
+    size_t capacity_ = 0;
+    size_t count_ = 0;
+};
 // True when the first bytes of the file are a KVR magic ("[KVR").
 bool kvrLooksLikeKvrFile(const std::string& hostPath);

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
+#include <map>
+#include <span>
 #include <tuple>
 
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "util/util.h"
 
 namespace fs = std::filesystem;
@@ -35,6 +37,38 @@ int64_t FirstAtOrAfter(double tbegin, double sps, double t) {
     return static_cast<int64_t>(std::ceil((t - tbegin) * sps - kGridSlack));
 }
 
+// The spans of time a day file holds samples for: [begin, end) in libmseed's time unit, sorted
+// and joined where they touch, so that a sample is looked up by a binary search however many
+// records the file has.
+class CCoverage {
+  public:
+    struct Span {
+        hptime_t begin;
+        hptime_t end;
+    };
+
+    // Adds a span; spans that overlap or touch it (within slack) become one.
+    void Add(hptime_t begin, hptime_t end, hptime_t slack) {
+        auto it = std::lower_bound(spans_.begin(), spans_.end(), begin - slack,
+                                   [](const Span& s, hptime_t t) { return s.end < t; });
+        while (it != spans_.end() && it->begin <= end + slack) {
+            begin = std::min(begin, it->begin);
+            end = std::max(end, it->end);
+            it = spans_.erase(it);
+        }
+        spans_.insert(it, {begin, end});
+    }
+    // The first span that ends after t, or null.
+    const Span* After(hptime_t t) const {
+        auto it = std::upper_bound(spans_.begin(), spans_.end(), t,
+                                   [](hptime_t value, const Span& s) { return value < s.end; });
+        return it == spans_.end() ? nullptr : &*it;
+    }
+
+  private:
+    std::vector<Span> spans_;
+};
+
 struct DayFile {
     std::string path;
     FILE* fp = nullptr;
@@ -49,13 +83,38 @@ void WriteRecord(char* record, int length, void* handlerData) {
     ++out->records;
 }
 
+// Adds what the records of an existing day file hold to *coverage, without decoding a sample.
+// False with *error when the file cannot be read as miniSEED.
+bool ReadCoverage(const std::string& path, CCoverage* coverage, std::string* error) {
+    MSFileParam* file = nullptr;
+    MSRecord* msr = nullptr;
+    int rc;
+    while ((rc = ms_readmsr_r(&file, &msr, path.c_str(), 0, nullptr, nullptr, 1, 0, 0)) ==
+           MS_NOERROR) {
+        if (!(msr->samprate > 0.0) || msr->samplecnt <= 0) continue;
+        const double step = HPTMODULUS / msr->samprate;
+        coverage->Add(msr->starttime,
+                      msr->starttime + static_cast<hptime_t>(std::llround(msr->samplecnt * step)),
+                      static_cast<hptime_t>(step / 2));
+    }
+    ms_readmsr_r(&file, &msr, nullptr, 0, nullptr, nullptr, 0, 0, 0);
+    if (rc != MS_ENDOFFILE) {
+        *error =
+            "cannot read " + path + " as miniSEED (" + ms_errorstr(rc) + "); it is left as it is";
+        return false;
+    }
+    return true;
+}
+
 class CMiniSeedWriter {
   public:
     CMiniSeedWriter(const KVR_EXPORT_OPTIONS& options, KVR_EXPORT_SUMMARY* summary)
         : options_(options), summary_(summary) {}
     ~CMiniSeedWriter() { Close(); }
 
-    // Packs samples[0..count) of one channel, the first at time start, into its day file.
+    // Adds samples[0..count) of one channel, the first at time start, to its day file: what the
+    // file holds already (an earlier export, or an earlier row of this one) is left out, the rest
+    // packed and appended.
     bool Write(const KVR_FILELIST_ROW& row, double start, const float* samples, int64_t count,
                std::string* error) {
         int year, doy, hour, minute, second, msec;
@@ -70,6 +129,56 @@ class CMiniSeedWriter {
         std::string path = (folder / name).string();
         if (!Open(folder, path, error)) return false;
 
+        CCoverage& coverage = coverage_[path];
+        const hptime_t first = static_cast<hptime_t>(std::llround(start * HPTMODULUS));
+        const double step = HPTMODULUS / row.sps;
+        const hptime_t half = static_cast<hptime_t>(step / 2);
+        auto timeOf = [&](int64_t i) {
+            return first + static_cast<hptime_t>(std::llround(static_cast<double>(i) * step));
+        };
+        // The first index from `from` on whose time, plus half an interval, reaches limit (or
+        // passes it, when strict): found by arithmetic and checked on the times themselves.
+        auto firstReaching = [&](int64_t from, hptime_t limit, bool strict) {
+            auto reaches = [&](int64_t k) {
+                const hptime_t t = timeOf(k) + half;
+                return strict ? t > limit : t >= limit;
+            };
+            const double guess = std::floor(double(limit - half - first) / step);
+            int64_t j = guess >= double(count) ? count : std::max<int64_t>(from, int64_t(guess));
+            while (j > from && reaches(j - 1)) --j;
+            while (j < count && !reaches(j)) ++j;
+            return j;
+        };
+        // A sample is held when its time, give or take half an interval, lies in a span; the
+        // runs between held samples are packed each on its own.
+        for (int64_t i = 0; i < count;) {
+            const CCoverage::Span* span = coverage.After(timeOf(i) + half);
+            if (span != nullptr && span->begin < timeOf(i) + half) {
+                const int64_t end = firstReaching(i, span->end, false);
+                summary_->samplesPresent += static_cast<uint64_t>(end - i);
+                i = end;
+                continue;
+            }
+            const int64_t end = span != nullptr ? firstReaching(i, span->begin, true) : count;
+            if (!Pack(row, sta, cha, loc, timeOf(i), samples + i, end - i, path, error))
+                return false;
+            coverage.Add(timeOf(i), timeOf(end), half);
+            i = end;
+        }
+        return true;
+    }
+
+    bool Close() {
+        if (current_.fp == nullptr) return true;
+        bool ok = std::fclose(current_.fp) == 0 && !current_.failed;
+        current_.fp = nullptr;
+        return ok;
+    }
+
+  private:
+    bool Pack(const KVR_FILELIST_ROW& row, const std::string& sta, const std::string& cha,
+              const std::string& loc, hptime_t start, const float* samples, int64_t count,
+              const std::string& path, std::string* error) {
         MSRecord* msr = msr_init(nullptr);
         if (msr == nullptr) {
             *error = "out of memory";
@@ -80,7 +189,7 @@ class CMiniSeedWriter {
         std::snprintf(msr->location, sizeof msr->location, "%s", loc.c_str());
         std::snprintf(msr->channel, sizeof msr->channel, "%s", cha.c_str());
         msr->dataquality = 'D';
-        msr->starttime = static_cast<hptime_t>(std::llround(start * HPTMODULUS));
+        msr->starttime = start;
         msr->samprate = row.sps;
         msr->reclen = kRecordLength;
         msr->encoding = DE_FLOAT32;
@@ -102,16 +211,10 @@ class CMiniSeedWriter {
         return true;
     }
 
-    bool Close() {
-        if (current_.fp == nullptr) return true;
-        bool ok = std::fclose(current_.fp) == 0 && !current_.failed;
-        current_.fp = nullptr;
-        return ok;
-    }
-
-  private:
     // Keeps one day file open at a time: rows come in channel and time order, so a day file's
-    // segments arrive together. A file this export made before is appended to, any other replaced.
+    // pieces arrive together. A day file is only ever appended to; the first time this export
+    // meets one that exists, the spans its records hold are read, so that nothing is written
+    // twice.
     bool Open(const fs::path& folder, const std::string& path, std::string* error) {
         if (current_.fp != nullptr && current_.path == path) return true;
         if (!Close()) {
@@ -124,23 +227,22 @@ class CMiniSeedWriter {
             *error = "cannot make " + folder.string() + ": " + ec.message();
             return false;
         }
-        const bool again = written_.count(path) != 0;
-        current_ = DayFile{path, std::fopen(path.c_str(), again ? "ab" : "wb"), 0, false};
+        const bool known = coverage_.count(path) != 0;
+        if (!known && fs::exists(path, ec) && !ReadCoverage(path, &coverage_[path], error))
+            return false;
+        current_ = DayFile{path, std::fopen(path.c_str(), "ab"), 0, false};
         if (current_.fp == nullptr) {
             *error = "cannot open " + path + ": " + std::strerror(errno);
             return false;
         }
-        if (!again) {
-            written_.insert(path);
-            ++summary_->files;
-        }
+        if (!known) ++summary_->files;
         return true;
     }
 
     const KVR_EXPORT_OPTIONS& options_;
     KVR_EXPORT_SUMMARY* summary_;
     DayFile current_;
-    std::set<std::string> written_;
+    std::map<std::string, CCoverage> coverage_;  // per day file met, what it holds
 };
 
 }  // namespace
@@ -176,6 +278,7 @@ bool kvrExportMiniSeed(KvrConnection& db, const KVR_EXPORT_OPTIONS& options,
     });
 
     CMiniSeedWriter writer(options, summary);
+    KvrSampleReader reader;
     for (const KVR_FILELIST_ROW& row : rows) {
         ++summary->rows;
         if (!(row.sps > 0.0)) {
@@ -183,13 +286,13 @@ bool kvrExportMiniSeed(KvrConnection& db, const KVR_EXPORT_OPTIONS& options,
             continue;
         }
         KVR_FILE_INFO info;
-        std::vector<float> samples;
         std::string why;
-        if (!kvrReadFile(kvrFullPath(options.dataDirectory, row.cpath), &info, &samples, &why)) {
+        if (!reader.Read(kvrFullPath(options.dataDirectory, row.cpath), &info, &why)) {
             summary->warnings.push_back(row.cpath + ": " + why + "; not exported");
             continue;
         }
         const int64_t rowCount = std::llround(row.tqty * row.sps);
+        const std::span<const float> samples = reader.Samples();
         const int64_t count = static_cast<int64_t>(samples.size());
         if (count != rowCount)
             summary->warnings.push_back(row.cpath + ": the file holds " + std::to_string(count) +

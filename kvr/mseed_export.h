@@ -29,17 +29,20 @@ struct KVR_EXPORT_OPTIONS {
 
 struct KVR_EXPORT_SUMMARY {
     uint64_t rows = 0;     // catalogue rows looked at (after the station and channel filter)
-    uint64_t files = 0;    // miniSEED day files written
+    uint64_t files = 0;    // miniSEED day files written to or looked at
     uint64_t records = 0;  // miniSEED records written
     uint64_t samples = 0;  // samples written
+    uint64_t samplesPresent = 0;  // samples left out: their day file held them already
     // One line per row that could not be exported whole: a missing or unreadable file, or a file
     // whose size disagrees with its row (what the file holds is exported then).
     std::vector<std::string> warnings;
 };
 
 // Writes the samples of every catalogued file that passes the options' filters into the SDS tree.
-// Day files this call writes are made anew (an earlier export's file of the same name is
-// replaced); files of other days are not touched. Rows are read in station, channel, location
+// A day file that exists is kept and only appended to: samples whose time its records already
+// cover (an earlier export of the same window, or another row of the same stream in this one)
+// are left out and counted in samplesPresent, so exporting a window again leaves the files as
+// they were. A day file that is not miniSEED is refused, untouched. Rows are read in station, channel, location
 // and time order. Returns false with *error set when the catalogue cannot be read, an option is
 // invalid, or an output file cannot be written (what was written before stays); per-row problems
 // are warnings in *summary and do not fail the call.

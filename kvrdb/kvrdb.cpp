@@ -11,13 +11,15 @@
 //   kvrdb check [--data-dir DIR] [--repair [--adopt]]
 //                                          rows without files, wrong sizes, files without rows;
 //                                          --repair mends the rows, --adopt registers the files
+//   kvrdb datadir list | release STA --host H --dir D
+//                                          which data directory holds each station's files
+//   kvrdb export --mseed DIR ...           the catalogued files as an SDS tree of miniSEED
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,16 +28,17 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
+#include "kvr/store.h"
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
 #endif
-#include "kvrdb/sitechan_load.h"
 #include "commandline/program.h"
+#include "kvrdb/sitechan_load.h"
 #include "util/util.h"
 
 namespace {
 
-constexpr const char* kProfileFile = "KVR.ini";  // the data directory is its [DATA] DIR
 // Exit status of a command that ran without fault but found nothing the user asked for.
 constexpr int kExitNothingMatched = 3;
 
@@ -148,11 +151,39 @@ int init(const Options& o) {
     return 0;
 }
 
+// Why a channel's codes cannot go into SITECHAN ("" when they can): the store's code rule, which
+// every writer of files and rows keeps.
+std::string codeFault(const std::string& sta, const std::string& chan, const std::string& lcode) {
+    std::string why;
+    if (!kvrCodeIsValid(KvrCodeKind::Station, sta, &why)) return "station: " + why;
+    if (!kvrCodeIsValid(KvrCodeKind::Channel, chan, &why)) return "channel: " + why;
+    if (!kvrCodeIsValid(KvrCodeKind::Location, lcode, &why)) return "location: " + why;
+    return {};
+}
+
+// "STA.CHAN[.LOC]" of a row, escaped for printing.
+std::string channelName(const KVR_SITECHAN_ROW& row) {
+    return utilPrintableString(row.sta + "." + row.chan +
+                               (kvrLocationIsNone(row.lcode) ? "" : "." + row.lcode));
+}
+
+void printSitechan(const KVR_SITECHAN_ROW& row) {
+    std::printf("%-7s %-3s %-2s %f\n", utilPrintableString(row.sta).c_str(),
+                utilPrintableString(row.chan).c_str(), utilPrintableString(row.lcode).c_str(),
+                row.sps);
+}
+
 int sitechanAdd(const Options& o, const std::string& sta, const std::string& chan,
                 const std::string& lcode, double sps) {
     if (!(sps > 0) || !std::isfinite(sps)) {
         std::cerr << "kvrdb: the sample rate must be a positive number\n";
         return 1;
+    }
+    if (std::string fault = codeFault(sta, chan, lcode); !fault.empty()) {
+        std::cerr << "kvrdb: " << channelName({sta, chan, lcode, sps})
+                  << " cannot name files and rows (" << utilPrintableString(fault)
+                  << "): codes are letters, digits, \"-\" and \"_\"\n";
+        return kExitUsage;
     }
     KvrConnection db;
     if (!connect(o, db)) return 1;
@@ -162,7 +193,7 @@ int sitechanAdd(const Options& o, const std::string& sta, const std::string& cha
         std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
         return 1;
     }
-    std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+    printSitechan(row);
     return 0;
 }
 
@@ -175,9 +206,7 @@ int sitechanList(const Options& o) {
         std::cerr << "kvrdb: cannot read SITECHAN: " << r.message << "\n";
         return 1;
     }
-    for (const KVR_SITECHAN_ROW& row : rows)
-        std::printf("%-7s %-3s %-2s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(),
-                    row.sps);
+    for (const KVR_SITECHAN_ROW& row : rows) printSitechan(row);
     return 0;
 }
 
@@ -194,18 +223,27 @@ int sitechanLoad(const Options& o, const std::string& server) {
     }
     KvrConnection db;
     if (!connect(o, db)) return 1;
-    int written = 0;
+    int written = 0, refused = 0;
     for (const KVR_SITECHAN_ROW& given : rows) {
+        // A server's names become codes of files, rows and keys: what cannot be one is refused.
+        if (std::string fault = codeFault(given.sta, given.chan, given.lcode); !fault.empty()) {
+            std::fprintf(stderr, "kvrdb: sitechan load: %s refused: %s\n",
+                         channelName(given).c_str(), utilPrintableString(fault).c_str());
+            ++refused;
+            continue;
+        }
         KVR_SITECHAN_ROW row = kvrSitechanKey(given.sta, given.chan, given.lcode, given.sps);
         KVR_SQL_RESULT r = kvrPutSitechan(db, row);
         if (!r.ok()) {
             std::cerr << "kvrdb: cannot write SITECHAN: " << r.message << "\n";
             return 1;
         }
-        std::printf("%s %s %s %f\n", row.sta.c_str(), row.chan.c_str(), row.lcode.c_str(), row.sps);
+        printSitechan(row);
         ++written;
     }
-    std::cout << written << " channel(s) written\n";
+    std::cout << written << " channel(s) written";
+    if (refused > 0) std::cout << ", " << refused << " refused (names that cannot be codes)";
+    std::cout << "\n";
     return 0;
 }
 
@@ -222,55 +260,30 @@ int files(const Options& o, const std::string& sta) {
     std::printf("%-7s %-3s %-2s %-23s %10s %11s %-12s %s\n", "STA", "CH", "LC", "TBEGIN", "TQTY",
                 "SPS", "CREATER", "CPATH");
     for (const KVR_FILELIST_ROW& row : rows)
-        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n", row.sta.c_str(),
-                    row.ch.c_str(), row.lcode.c_str(), timeText(row.tbegin).c_str(), row.tqty,
-                    row.sps, row.creater.c_str(), row.cpath.c_str());
+        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n",
+                    utilPrintableString(row.sta).c_str(), utilPrintableString(row.ch).c_str(),
+                    utilPrintableString(row.lcode).c_str(), timeText(row.tbegin).c_str(), row.tqty,
+                    row.sps, utilPrintableString(row.creater).c_str(),
+                    utilPrintableString(row.cpath).c_str());
     std::printf("%zu row(s)\n", rows.size());
     return 0;
 }
 
-std::string lowerCase(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+// The data directory a subcommand works on: --data-dir when given, else the store's.
+bool dataDirectory(const std::string& given, KVR_STORE* store) {
+    std::string error;
+    if (given.empty() ? kvrStoreFromProfile(store, &error)
+                      : kvrStoreFromFolder(given, "--data-dir", false, store, &error))
+        return true;
+    std::cerr << "kvrdb: " << utilPrintableString(error)
+              << (given.empty() ? " (or give --data-dir)" : "") << "\n";
+    return false;
 }
 
-std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    size_t e = s.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-// DIR of [DATA] in the bare-named KVR.ini, looked up where the programs look: the Windows
-// directory (WINDIR), else /etc. Section and key names in any case; "\\" separators allowed.
-std::string profileDataDirectory() {
-    const char* windir = std::getenv("WINDIR");
-    std::string folder = windir && *windir ? windir : "/etc";
-    std::ifstream in(folder + "/" + kProfileFile);
-    std::string line, section;
-    while (std::getline(in, line)) {
-        line = trimmed(line);
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            section = lowerCase(trimmed(line.substr(1, line.size() - 2)));
-        } else if (section == "data") {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos && lowerCase(trimmed(line.substr(0, eq))) == "dir") {
-                std::string dir = trimmed(line.substr(eq + 1));
-                for (char& c : dir)
-                    if (c == '\\') c = '/';
-                return dir;
-            }
-        }
-    }
-    return {};
-}
-
-int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) {
-    if (dataDirectory.empty()) dataDirectory = profileDataDirectory();
-    if (dataDirectory.empty()) {
-        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
-                  << kProfileFile << "\n";
-        return 2;
-    }
+int check(const Options& o, const std::string& given, bool repair, bool adopt) {
+    KVR_STORE store;
+    if (!dataDirectory(given, &store)) return kExitUsage;
+    const std::string& dataDirectory = store.dataDirectory;
     KvrConnection db;
     if (!connect(o, db)) return 2;
     std::vector<KVR_CHECK_FINDING> findings;
@@ -282,8 +295,8 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
     }
     if (elsewhere > 0)
         std::printf(
-            "elsewhere %zu rows of stations without a folder here (another host's data "
-            "directory) not checked\n",
+            "elsewhere %zu rows of stations another data directory holds (kvrdb datadir list), "
+            "not checked\n",
             elsewhere);
     if (repair) {
         std::vector<std::string> done;
@@ -305,6 +318,43 @@ int check(const Options& o, std::string dataDirectory, bool repair, bool adopt) 
     return 1;
 }
 
+int datadirList(const Options& o, const std::string& sta) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    std::vector<KVR_DATADIR_ROW> rows;
+    KVR_SQL_RESULT r = kvrSelectDataDirs(db, sta, "", &rows);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot read DATADIR: " << r.message << "\n";
+        return 1;
+    }
+    std::printf("%-7s %-12s %-19s %s\n", "STA", "CREATER", "SINCE", "DATA DIRECTORY");
+    for (const KVR_DATADIR_ROW& row : rows)
+        std::printf("%-7s %-12s %-19s %s\n", utilPrintableString(row.sta).c_str(),
+                    utilPrintableString(row.creater).c_str(), row.lddate.c_str(),
+                    utilPrintableString(kvrDataDirText(row)).c_str());
+    std::printf("%zu row(s)\n", rows.size());
+    return 0;
+}
+
+int datadirRelease(const Options& o, const KVR_DATADIR_ROW& row) {
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_SQL_RESULT r = kvrReleaseDataDir(db, row);
+    if (!r.ok()) {
+        std::cerr << "kvrdb: cannot write DATADIR: " << r.message << "\n";
+        return 1;
+    }
+    if (r.rows == 0) {
+        std::cerr << "kvrdb: no row of station " << utilPrintableString(row.sta) << " ("
+                  << row.creater << ") names " << utilPrintableString(kvrDataDirText(row))
+                  << " (see kvrdb datadir list)\n";
+        return 3;
+    }
+    std::printf("released station %s (%s) from %s\n", utilPrintableString(row.sta).c_str(),
+                row.creater.c_str(), utilPrintableString(kvrDataDirText(row)).c_str());
+    return 0;
+}
+
 #ifdef KVRDB_WITH_EXPORT
 // The time of an export limit, or 0 for none; false after saying what is wrong.
 bool exportTime(const std::string& text, const char* what, double* t) {
@@ -320,12 +370,9 @@ int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin
                 const std::string& end) {
     if (!exportTime(begin, "--begin", &e.begin) || !exportTime(end, "--end", &e.end))
         return kExitUsage;
-    if (e.dataDirectory.empty()) e.dataDirectory = profileDataDirectory();
-    if (e.dataDirectory.empty()) {
-        std::cerr << "kvrdb: no data directory: give --data-dir or set DIR in [DATA] of "
-                  << kProfileFile << "\n";
-        return kExitUsage;
-    }
+    KVR_STORE store;
+    if (!dataDirectory(e.dataDirectory, &store)) return kExitUsage;
+    e.dataDirectory = store.dataDirectory;
     KvrConnection db;
     if (!connect(o, db)) return 1;
     KVR_EXPORT_SUMMARY summary;
@@ -344,8 +391,9 @@ int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin
         return 1;
     }
     if (!summary.warnings.empty()) return 1;
-    if (summary.samples == 0) {
+    if (summary.samples == 0 && summary.samplesPresent == 0) {
         // Most often a mistyped station or channel: say so rather than report an empty success.
+        // Samples an earlier export already holds did match: that is no miss.
         if (summary.rows == 0)
             std::cerr << "kvrdb export: no catalogued row matches the station and channel given\n";
         else
@@ -422,8 +470,9 @@ int main(int argc, char** argv) {
     std::string dataDir;
     auto* checkCmd = app.add_subcommand(
         "check", "report rows without files, sizes that disagree and files without rows");
-    checkCmd->add_option("--data-dir", dataDir,
-                         "data directory (default: DIR of [DATA] in KVR.ini)");
+    checkCmd->add_option(
+        "--data-dir", dataDir,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     bool repair = false, adopt = false;
     checkCmd->add_flag(
         "--repair", repair,
@@ -431,6 +480,26 @@ int main(int argc, char** argv) {
     checkCmd->add_flag("--adopt", adopt, "with --repair: register files that have no row")
         ->needs(checkCmd->get_option("--repair"));
     checkCmd->callback([&] { rc = check(o, dataDir, repair, adopt); });
+
+    auto* datadir = app.add_subcommand(
+        "datadir", "which data directory holds each station's files (a shared catalogue)");
+    datadir->require_subcommand(1);
+    std::string datadirSta;
+    auto* datadirListCmd = datadir->add_subcommand("list", "list the stations' data directories");
+    datadirListCmd->add_option("--sta", datadirSta, "only this station");
+    datadirListCmd->callback([&] { rc = datadirList(o, datadirSta); });
+    KVR_DATADIR_ROW released;
+    released.creater = KVR_CREATER_RECORDER;
+    auto* releaseCmd = datadir->add_subcommand(
+        "release",
+        "forget that a data directory holds a station's files (a recorder gone for good, so that "
+        "another may record the station); exit 3 when no such row");
+    releaseCmd->add_option("STA", released.sta, "station")->required();
+    releaseCmd->add_option("--host", released.host, "host of the data directory")->required();
+    releaseCmd->add_option("--dir", released.dir, "the data directory on that host")->required();
+    releaseCmd->add_option("--creater", released.creater, "NRTSDISKLOOP or Gleaner")
+        ->capture_default_str();
+    releaseCmd->callback([&] { rc = datadirRelease(o, released); });
 
 #ifdef KVRDB_WITH_EXPORT
     KVR_EXPORT_OPTIONS exportOptions;
@@ -449,8 +518,9 @@ int main(int argc, char** argv) {
     exportCmd->add_option("--end", exportEnd, "only samples before this time, the same forms");
     exportCmd->add_option("--network", exportOptions.network, "network code, 1 or 2 characters")
         ->capture_default_str();
-    exportCmd->add_option("--data-dir", exportOptions.dataDirectory,
-                          "data directory (default: DIR of [DATA] in KVR.ini)");
+    exportCmd->add_option(
+        "--data-dir", exportOptions.dataDirectory,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
 #endif
 

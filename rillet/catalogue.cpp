@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
+#include "kvr/store.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
 
@@ -19,20 +22,6 @@ uint32_t RowBytes(double sps, double tqty) {
     if (!std::isfinite(bytes) || bytes < 512.0) return 512;
     if (bytes >= 4294967295.0) return 0xffffffffu;
     return static_cast<uint32_t>(bytes);
-}
-
-// A stored path that would lead out of the data directory ("..", an absolute path).
-bool LeavesDataDirectory(const std::string& cpath) {
-    if (cpath.empty() || cpath.front() == '/' || cpath.front() == '\\') return true;
-    if (cpath.find(':') != std::string::npos) return true;
-    size_t start = 0;
-    while (start <= cpath.size()) {
-        size_t end = cpath.find_first_of("/\\", start);
-        if (end == std::string::npos) end = cpath.size();
-        if (cpath.compare(start, end - start, "..") == 0 && end - start == 2) return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 }  // namespace
@@ -104,10 +93,8 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
 bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
                                const std::string& location, CFileRow* row) {
     std::vector<KVR_FILELIST_ROW> rows;
-    std::string filter = "sta='" + kvrSqlQuote(station) + "' and ch='" + kvrSqlQuote(channel) +
-                         "' and lcode='" + kvrSqlQuote(kvrStoredLocation(location)) +
-                         "' and creater='" + KVR_CREATER_RECORDER + "'";
-    KVR_SQL_RESULT r = kvrSelectNewestFileListRow(db_, filter, &rows);
+    KVR_SQL_RESULT r =
+        kvrSelectNewestRecorderRow(db_, station, channel, kvrStoredLocation(location), &rows);
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
@@ -154,6 +141,38 @@ bool CKvrCatalogue::DeleteFileRow(const std::string& cpath) {
     return true;
 }
 
+bool CKvrCatalogue::ClaimStations(std::string* problem) {
+    std::set<std::string> claimed;
+    for (const CRecorderGroup& group : settings_.Groups()) {
+        if (group.channels.empty() || !claimed.insert(group.station).second) continue;
+        KVR_DATADIR_ROW other;
+        std::string why;
+        switch (kvrClaimRecorderStation(db_, settings_.Store(), group.station, &other, &why)) {
+            case KvrClaim::Claimed:
+                break;
+            case KvrClaim::Moved:
+                log_.WriteLogf("Station %s: its disk loop moved here from %s, which is gone",
+                               group.station.c_str(), kvrDataDirText(other).c_str());
+                break;
+            case KvrClaim::Failed:
+                log_.WriteWarningf(
+                    "Station %s: the catalogue cannot say which data directory records it (%s); "
+                    "recording without that check (kvrdb init makes the table it needs)",
+                    group.station.c_str(), why.c_str());
+                break;
+            case KvrClaim::Taken:
+                *problem =
+                    "station " + group.station + " is recorded into " + kvrDataDirText(other) +
+                    " on this catalogue; a second recorder of it in " + settings_.DataDirectory() +
+                    " would delete that disk loop's rows. Record it there, or, when that "
+                    "recorder is gone for good, release it with \"kvrdb datadir release " +
+                    group.station + " --host " + other.host + " --dir " + other.dir + "\"";
+                return false;
+        }
+    }
+    return true;
+}
+
 double CKvrCatalogue::LookupSampleRate(const std::string& station, const std::string& channel,
                                        const std::string& location) {
     double sps = 0;
@@ -165,46 +184,15 @@ double CKvrCatalogue::LookupSampleRate(const std::string& station, const std::st
     return sps;
 }
 
-// The cursor attributes are what the recorder has always asked for, but they are hints only: the
-// list is read to its end before any row is deleted, so any cursor gives the same result. A
-// driver that refuses one is logged and the trim goes on; a loop that stops trimming fills the
-// disk.
 bool CKvrCatalogue::ReadLoopList(const std::string& station, std::vector<KVR_LOOP_ENTRY>* rows) {
-    rows->clear();
-    KvrStatement st(db_);
-    if (!st.valid()) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    const std::pair<SQLINTEGER, SQLULEN> hints[] = {{SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC},
-                                                    {SQL_ATTR_CONCURRENCY, SQL_CONCUR_VALUES},
-                                                    {SQL_ATTR_SIMULATE_CURSOR, SQL_SC_UNIQUE}};
-    for (const auto& [attribute, value] : hints) {
-        if (!kvrSqlOk(st.setAttribute(attribute, value))) {
-            log_.WriteLogf("Cursor attribute %d refused, loop list read without it: %s",
-                           static_cast<int>(attribute), st.message().c_str());
-        }
-    }
-    SQLRETURN rc = st.execute(kvrStmtLoopList(station));
-    if (!kvrSqlOk(rc)) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    int cpath = st.bindText(1);
-    int sps = st.bindDouble(2);
-    int tqty = st.bindDouble(3);
-    while (kvrSqlOk(rc = st.fetch())) {
-        KVR_LOOP_ENTRY e;
-        e.cpath = st.textAt(cpath);
-        e.sps = st.isNull(sps) ? 0 : st.doubleAt(sps);
-        e.tqty = st.isNull(tqty) ? 0 : st.doubleAt(tqty);
-        rows->push_back(std::move(e));
-    }
-    if (rc != SQL_NO_DATA) {
-        LogOdbcError(st.message());
-        return false;
-    }
-    return true;
+    std::vector<KVR_REFUSED_ATTRIBUTE> refused;
+    KVR_SQL_RESULT r = kvrDiskLoopList(db_, station, rows, &refused);
+    for (const KVR_REFUSED_ATTRIBUTE& a : refused)
+        log_.WriteLogf("Cursor attribute %d refused, loop list read without it: %s", a.attribute,
+                       a.message.c_str());
+    if (r.ok()) return true;
+    LogOdbcError(r.message);
+    return false;
 }
 
 void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
@@ -221,7 +209,7 @@ void CKvrCatalogue::TrimDiskLoop(const std::string& station, uint32_t limit) {
     for (const KVR_LOOP_ENTRY& row : rows) {
         std::string full = settings_.DataPath(row.cpath);
         std::error_code ec;
-        if (LeavesDataDirectory(row.cpath)) {
+        if (!kvrRelativePathIsSafe(row.cpath)) {
             // Never delete outside the data directory: such a row is left, like a file that
             // cannot be deleted, and counted as freed.
             log_.WriteLogf("File outside the data directory kept '%s'", row.cpath.c_str());

@@ -54,6 +54,11 @@ class CKvrCatalogue : public CFileCatalogue {
     // Logs the statement times of the connection since it was opened (kvr/odbc.h), in the form
     // "catalogue statements N, median X ms, 99th percentile Y ms, retried R, failed F".
     void LogStatementTimes() override;
+    // Claims the disk loop of every station the settings record for their data directory
+    // (kvr/owners.h). False, with *problem naming the station and the other data directory,
+    // when another data directory holds one; a station moved from a folder of this host that is
+    // gone, and a catalogue that cannot say (the check is then skipped), are logged.
+    bool ClaimStations(std::string* problem);
     // SITECHAN rate of a channel; 0 when none is known.
     double LookupSampleRate(const std::string& station, const std::string& channel,
                             const std::string& location);

@@ -28,6 +28,9 @@ struct CChannelConfig {
     std::string channel;    // upper case
     std::string location;   // upper case, "??" for none
     double sampleRate = 0;  // samples per second, from SITECHAN, > 0
+    // The station records this channel code under another location too: its files carry the
+    // location in their names (kvr/store.h), so that the two can never share a file.
+    bool locationInName = false;
 };
 
 struct CRecorderGroup {

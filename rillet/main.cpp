@@ -25,7 +25,7 @@ namespace {
 int RunStatus(double maxLag) {
     RilletStatusOptions options;
     options.rilletIni = kRilletIni;
-    options.kvrIni = kKvrIni;
+    options.kvrIni = KVR_PROFILE;
     options.maxLagSeconds = maxLag;
     options.now = platNow();
     options.openCatalogue = [](CKvrCatalogue& catalogue, std::string* why) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "platform/clock.h"
 #include "platform/filewrite.h"
 #include "platform/profile.h"
@@ -373,7 +374,10 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
     const CChannelConfig& cfg = group.channels[c];
     CChannelState& ch = states_[g][c];
 
-    std::string relative = kvrRelativePath20(group.station, cfg.channel, ch.runStart);
+    std::string relative =
+        cfg.locationInName
+            ? kvrRelativePath20(group.station, cfg.channel, cfg.location, ch.runStart)
+            : kvrRelativePath20(group.station, cfg.channel, ch.runStart);
     std::array<char, KVR_HEADER_SIZE> header{};
     if (relative.empty() ||
         !BuildHeader20(header, group.station, cfg.channel, cfg.sampleRate, ch.runStart)) {

@@ -42,6 +42,13 @@ bool CRecorderSession::Open(CStartFailure* failure) {
         *failure = {code, problem, "", true};
         return false;
     }
+    // Another data directory's loop of a station is not ours to trim: that recorder keeps it.
+    if (!catalogue_->ClaimStations(&problem)) {
+        locks_.Release();
+        log_->WriteWarning(problem);
+        *failure = {kExitLocked, problem, "", true};
+        return false;
+    }
     return true;
 }
 

@@ -37,7 +37,7 @@ struct CStartFailure {
 class CRecorderSession {
   public:
     // The settings files; tests point them elsewhere.
-    explicit CRecorderSession(std::string rilletIni = kRilletIni, std::string kvrIni = kKvrIni);
+    explicit CRecorderSession(std::string rilletIni = kRilletIni, std::string kvrIni = KVR_PROFILE);
     // Stops a running worker the orderly way.
     ~CRecorderSession();
 

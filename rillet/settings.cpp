@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 
 #include "isi/isi.h"
 #include "platform/clock.h"
@@ -103,14 +105,6 @@ std::vector<CChannelEntry> SplitChannelList(const std::string& text) {
     return entries;
 }
 
-bool IsSafeCode(const std::string& code) {
-    if (code.empty() || code == "." || code == "..") return false;
-    for (unsigned char ch : code) {
-        if (std::strchr("/\\:=[]", ch) != nullptr || ch < 0x20 || ch == 0x7f) return false;
-    }
-    return true;
-}
-
 CRilletSettings::CRilletSettings(CRilletLog& log, std::string rilletIni, std::string kvrIni)
     : log_(log), rilletIni_(std::move(rilletIni)), kvrIni_(std::move(kvrIni)) {}
 
@@ -127,11 +121,9 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
     }
 
     rilletIniFound_ = std::filesystem::exists(IniPath(rilletIni_));
-    dataDirectory_ = platGetProfileString("DATA", "DIR", kMissing, kvrIni_);
-    dataDirectoryConfigured_ = dataDirectory_ != kMissing;
-    if (!dataDirectoryConfigured_) dataDirectory_ = "\\";
-    if (!dataDirectory_.empty() && (dataDirectory_.back() == '\\' || dataDirectory_.back() == '/'))
-        dataDirectory_.pop_back();
+    store_ = KVR_STORE{};
+    storeError_.clear();
+    storeNamed_ = kvrStoreReadProfile(&store_, &storeError_, kvrIni_);
 
     server_ = platGetProfileString("SYSTEM", "SERVER", kDefaultServer, rilletIni_);
     if (server_.empty()) server_ = kDefaultServer;
@@ -170,9 +162,10 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         std::string section = "GROUP" + std::to_string(n);
         std::string station = Lower(platGetProfileString(section, "STATION", "", rilletIni_));
         if (station.empty()) continue;
-        if (!IsSafeCode(station)) {
-            log_.WriteWarningf("%s: station '%s' cannot name a data folder; group skipped",
-                               section.c_str(), Printable(station).c_str());
+        std::string fault;
+        if (!kvrCodeIsValid(KvrCodeKind::Station, station, &fault)) {
+            log_.WriteWarningf("%s: station '%s' cannot name a data folder (%s); group skipped",
+                               section.c_str(), Printable(station).c_str(), fault.c_str());
             continue;
         }
 
@@ -225,29 +218,38 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
                                section.c_str(), station.c_str(), chan.c_str());
         }
     }
+    NameSharedChannelCodes();
     return true;
 }
 
-CStartProblem CRilletSettings::CheckStart(std::string* message) const {
-    const std::string kvrPath = IniPath(kvrIni_);
-    const std::string settingsPath = IniPath(rilletIni_);
-    std::error_code ec;
-    if (!dataDirectoryConfigured_ || dataDirectory_.empty()) {
-        // An empty value (or "\\") would put every station folder at the filesystem root.
-        if (!std::filesystem::exists(kvrPath, ec)) {
-            *message = "no data directory: " + kvrPath + " not found";
-        } else if (!dataDirectoryConfigured_) {
-            *message = "no data directory: [DATA] DIR is not set in " + kvrPath;
-        } else {
-            *message = "no data directory: [DATA] DIR in " + kvrPath + " names the root";
+void CRilletSettings::NameSharedChannelCodes() {
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> byStation;
+    for (const CRecorderGroup& group : groups_)
+        for (const CChannelConfig& c : group.channels)
+            byStation[group.station].emplace_back(c.channel, c.location);
+    std::set<std::string> logged;
+    for (CRecorderGroup& group : groups_) {
+        const auto& channels = byStation[group.station];
+        for (CChannelConfig& c : group.channels) {
+            c.locationInName = kvrRecorderNamesLocation(channels, c.channel, c.location);
+            if (c.locationInName && logged.insert(group.station + "." + c.channel).second)
+                log_.WriteLogf(
+                    "Station %s records %s under more than one location: each located channel's "
+                    "files carry the location in their names (DDMMYYYY-HHMMSS-%s)",
+                    group.station.c_str(), c.channel.c_str(),
+                    kvrFileName20(group.station, c.channel, c.location, 0).substr(17).c_str());
         }
+    }
+}
+
+CStartProblem CRilletSettings::CheckStart(std::string* message) const {
+    const std::string settingsPath = IniPath(rilletIni_);
+    if (!storeNamed_) {
+        *message = storeError_;
         return CStartProblem::NoDataDirectory;
     }
-    if (!std::filesystem::is_directory(platHostPath(dataDirectory_), ec)) {
-        *message = "no data directory: " + platHostPath(dataDirectory_) + " (from " + kvrPath +
-                   ") does not exist";
+    if (!kvrStoreCheckFolder(store_, message) || !kvrStoreCheckWritable(store_, message))
         return CStartProblem::NoDataDirectory;
-    }
     size_t channels = 0;
     for (const auto& group : groups_) channels += group.channels.size();
     if (channels > 0) return CStartProblem::None;
@@ -269,10 +271,11 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
     for (CChannelEntry& entry : SplitChannelList(text)) {
         std::string name = entry.channel;
         if (entry.location != kNoLocation) name += "." + entry.location;
-        if (!IsSafeCode(entry.channel) ||
-            (entry.location != kNoLocation && !IsSafeCode(entry.location))) {
-            log_.WriteWarningf("Station %s: channel '%s' cannot name a data file; skipped",
-                               group.station.c_str(), Printable(name).c_str());
+        std::string fault;
+        if (!kvrCodeIsValid(KvrCodeKind::Channel, entry.channel, &fault) ||
+            !kvrCodeIsValid(KvrCodeKind::Location, entry.location, &fault)) {
+            log_.WriteWarningf("Station %s: channel '%s' cannot name a data file (%s); skipped",
+                               group.station.c_str(), Printable(name).c_str(), fault.c_str());
             continue;
         }
         if (entry.channel.size() > static_cast<size_t>(ISI_CHNLEN) ||
@@ -338,8 +341,4 @@ std::string CRilletSettings::Printable(const std::string& text) {
 
 std::string CRilletSettings::IniPath(const std::string& file) {
     return platResolveProfilePath(file);
-}
-
-std::string CRilletSettings::DataPath(const std::string& relative) const {
-    return platHostPath(dataDirectory_ + "\\" + relative);
 }

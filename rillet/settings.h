@@ -1,6 +1,6 @@
 // The recorder's settings: ".\\rillet.ini" in the current folder (server, groups, channel lists,
-// and the resume times the recorder writes back) and the shared "KVR.ini" (the data directory),
-// which a bare name finds in the Windows directory of the profile layer.
+// and the resume times the recorder writes back), and the data directory of the KVR store
+// (kvr/store.h), which every program reads by the same rule.
 //
 // rillet.ini:
 //   [LOG]     DIR=..\log                   log directory
@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "kvr/store.h"
 #include "rillet/groups.h"
 
 class CRilletLog;
 
 inline constexpr const char* kRilletIni = ".\\rillet.ini";
-inline constexpr const char* kKvrIni = "KVR.ini";
 inline constexpr const char* kDefaultServer = "localhost";
 inline constexpr int kDefaultPort = 39136;
 inline constexpr int kBytesPerMegabyte = 1048576;
@@ -32,7 +32,7 @@ inline constexpr int kMaxGroups = 9999;
 // What keeps the recorder from starting, found after LoadSettings.
 enum class CStartProblem {
     None,
-    NoDataDirectory,  // KVR.ini or its [DATA] DIR missing, or the folder it names
+    NoDataDirectory,  // the store's data directory is not named, not there, or not writable
     NothingToRecord,  // no rillet.ini, no GROUPS, or no channel with a SITECHAN rate
 };
 
@@ -45,14 +45,15 @@ class CRilletSettings {
 
     // The settings files; tests point them elsewhere.
     explicit CRilletSettings(CRilletLog& log, std::string rilletIni = kRilletIni,
-                             std::string kvrIni = kKvrIni);
+                             std::string kvrIni = KVR_PROFILE);
 
     // Reads both files and builds the group list. Turns the log on first. Missing files and keys
     // give defaults; what cannot be used is logged and skipped. Always true.
     bool LoadSettings(const RateLookup& lookupRate);
 
     // After LoadSettings: None, or the problem with a message naming what is missing and where
-    // it was looked for. A default data directory (the root) counts as missing.
+    // it was looked for: the store's words for a data directory that is not named, does not
+    // exist or cannot be written.
     CStartProblem CheckStart(std::string* message) const;
 
     // Adds the channels of a CHAN value to group g (already upper-cased by the caller).
@@ -74,7 +75,10 @@ class CRilletSettings {
 
     std::vector<CRecorderGroup>& Groups() { return groups_; }
     const std::vector<CRecorderGroup>& Groups() const { return groups_; }
-    const std::string& DataDirectory() const { return dataDirectory_; }  // no trailing "\\"
+    // The store's data directory (a host path without trailing separator; empty when KVR.ini
+    // does not name one).
+    const std::string& DataDirectory() const { return store_.dataDirectory; }
+    const KVR_STORE& Store() const { return store_; }
     const std::string& LogDirectory() const { return logDirectory_; }    // ends in "\\"
     const std::string& Server() const { return server_; }
     int Port() const { return port_; }
@@ -87,16 +91,21 @@ class CRilletSettings {
     // The host path a settings file name resolves to.
     static std::string IniPath(const std::string& file);
 
-    // Host path of a file given relative to the data directory with "\\" separators.
-    std::string DataPath(const std::string& relative) const;
+    // Host path of a file given relative to the data directory (either separator).
+    std::string DataPath(const std::string& relative) const { return kvrStorePath(store_, relative); }
 
   private:
+    // Marks the channels whose files must carry their location (CChannelConfig::locationInName)
+    // and logs each such code once per station.
+    void NameSharedChannelCodes();
+
     CRilletLog& log_;
     std::string rilletIni_;
     std::string kvrIni_;
     std::vector<CRecorderGroup> groups_;
-    std::string dataDirectory_;
-    bool dataDirectoryConfigured_ = false;
+    KVR_STORE store_;
+    bool storeNamed_ = false;  // KVR.ini names a data directory
+    std::string storeError_;   // why it does not, when it does not
     bool rilletIniFound_ = false;
     int configuredGroups_ = 0;
     std::string logDirectory_;
@@ -113,7 +122,3 @@ struct CChannelEntry {
 // location code; blanks and tabs before a code are skipped and blanks inside one dropped.
 std::vector<CChannelEntry> SplitChannelList(const std::string& text);
 
-// True when a code can name a folder or file below the data directory and a resume-time key of
-// rillet.ini: not empty, not "." or "..", and without path separator, drive colon, "=", "[", "]"
-// or control character. Quotes are allowed: the catalogue quotes every literal.
-bool IsSafeCode(const std::string& code);

@@ -9,6 +9,10 @@
 CRecorderLocks::CRecorderLocks() = default;
 CRecorderLocks::~CRecorderLocks() = default;
 
+void CRecorderLocks::Release() {
+    locks_.clear();
+}
+
 bool CRecorderLocks::Lock(const std::string& file, const std::string& what, std::string* message) {
     auto lock = std::make_unique<PlatFolderLock>();
     std::string holder, error;

@@ -16,8 +16,9 @@ class PlatFolderLock;
 inline constexpr int kExitSockets = 3;
 inline constexpr int kExitDatabase = 4;
 inline constexpr int kExitSettings = 5;
-inline constexpr int kExitLocked = 6;           // another recorder holds the folder or a station
-inline constexpr int kExitNoDataDirectory = 7;  // KVR.ini, its [DATA] DIR, or that folder missing
+inline constexpr int kExitLocked = 6;  // another recorder holds the folder or a station's loop
+inline constexpr int kExitNoDataDirectory = 7;  // the store's data directory: not named, not there,
+                                                // or not writable
 inline constexpr int kExitNothingToRecord = 8;  // no rillet.ini, no GROUPS, no channel with a rate
 
 // Name of the lock file, beside rillet.ini and in each station's folder under the data directory.
@@ -33,6 +34,8 @@ class CRecorderLocks {
     // and of every station's folder (made when missing); otherwise the exit status, with a
     // message naming what is missing or who holds the lock. Nothing is locked on failure.
     int Check(const CRilletSettings& settings, std::string* message);
+    // Lets every lock go (a later start-up step refused the start).
+    void Release();
 
   private:
     bool Lock(const std::string& file, const std::string& what, std::string* message);

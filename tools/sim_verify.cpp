@@ -27,6 +27,7 @@
 #include "kvr/catalog.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "server/synthetic.h"
 #include "commandline/program.h"
 

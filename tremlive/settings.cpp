@@ -18,7 +18,7 @@ std::string g_settingsFile = kSettingsFileName;
 
 namespace {
 
-// Buffer sizes of the original reads, less the terminator: values are cut to these lengths.
+// The longest values read from the settings file: longer ones are cut to these lengths.
 constexpr size_t kConfigValueLen = 127;
 constexpr size_t kStationValueLen = 15;
 

@@ -1,5 +1,6 @@
 // Calendar conversions of the library's time value (seconds since 1970, no leap seconds).
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,27 +11,14 @@
 
 namespace {
 
+namespace chr = std::chrono;
+
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-
-int daysInYear(int year) {
-    return utilIsLeapYear(year) ? 366 : 365;
-}
-
-int daysInMonth(int year, int month) {
-    return month == 2 && utilIsLeapYear(year) ? 29 : kDaysInMonth[month - 1];
-}
-
-// Days from 0001-01-01 to 1970-01-01 in the proleptic Gregorian calendar.
-constexpr int64_t kDaysYear1To1970 = 719162;
-// Days in 400, 100, 4 and 1 Gregorian years counted from year 1: the last century of 400
-// years and the last year of 4 have one day more, 36525 and 366.
-constexpr int64_t kDays400 = 146097;
-constexpr int64_t kDays100 = 36524;
-constexpr int64_t kDays4 = 1461;
-constexpr int64_t kDays1 = 365;
+// The Gregorian calendar repeats itself every 400 years, which have this many days.
+constexpr int kYearsPerCycle = 400;
+constexpr int64_t kDaysPerCycle = 146097;
 
 // Division rounding towards minus infinity (b > 0), so that years before 1 still count right.
 constexpr int64_t floorDiv(int64_t a, int64_t b) {
@@ -38,12 +26,30 @@ constexpr int64_t floorDiv(int64_t a, int64_t b) {
     return a % b < 0 ? q - 1 : q;
 }
 
-// Days from 1970-01-01 to January 1 of year (negative before 1970). Closed form, so a hostile
-// year costs no more than an ordinary one; no int year can overflow the 64-bit count.
+// The year of the same place in the 400-year cycle that <chrono>'s calendar holds (1 to 400):
+// every calendar question of year is answered for it, the whole cycles between counted apart.
+constexpr int yearInCycle(int year) {
+    return int(1 +
+               (int64_t(year) - 1 - floorDiv(int64_t(year) - 1, kYearsPerCycle) * kYearsPerCycle));
+}
+
+// Days from 1970-01-01 to January 1 of year (negative before 1970). Any int year: the whole
+// 400-year cycles are counted apart, so a hostile year costs no more than an ordinary one and no
+// int year can overflow the 64-bit count.
 constexpr int64_t daysToYear(int year) {
-    int64_t before = int64_t(year) - 1;  // whole years since year 1
-    return before * kDays1 + floorDiv(before, 4) - floorDiv(before, 100) + floorDiv(before, 400) -
-           kDaysYear1To1970;
+    const int64_t cycles = floorDiv(int64_t(year) - 1, kYearsPerCycle);
+    const chr::sys_days newYear{chr::year(yearInCycle(year)) / chr::January / 1};
+    return cycles * kDaysPerCycle + newYear.time_since_epoch().count();
+}
+
+int daysInYear(int year) {
+    return utilIsLeapYear(year) ? 366 : 365;
+}
+
+int daysInMonth(int year, int month) {
+    const chr::year_month_day_last last{chr::year(yearInCycle(year)),
+                                        chr::month_day_last(chr::month(unsigned(month)))};
+    return int(unsigned(last.day()));
 }
 
 // First day (from 1970) without a date: 10000-01-01.
@@ -51,28 +57,19 @@ constexpr int64_t kDayEnd = daysToYear(10000);
 static_assert(kDayEnd * kSecondsPerDay == int64_t(UTIL_TIME_END_DATE));
 static_assert(daysToYear(1) * kSecondsPerDay == int64_t(UTIL_TIME_FIRST_DATE));
 
-// Year and day of year (from 1) of a day count from 1970 (negative before 1970), through whole
-// 400-, 100-, 4- and 1-year blocks counted from 0001-01-01. The last day of a 400-year block
-// (or of a 4-year block) would make a fifth century (or year): it is day 366 of the last one.
-// The caller keeps the day within years 1..9999 so that the year fits an int.
+// Year and day of year (from 1) of a day count from 1970 (negative before 1970). The caller keeps
+// the day within years 1..9999, which <chrono>'s calendar holds.
 void dayToYearYday(int64_t day, int* year, int* yday) {
-    int64_t rest = day + kDaysYear1To1970;
-    int64_t cycles = floorDiv(rest, kDays400);
-    rest -= cycles * kDays400;
-    int64_t centuries = std::min<int64_t>(rest / kDays100, 3);
-    rest -= centuries * kDays100;
-    int64_t quads = rest / kDays4;
-    rest -= quads * kDays4;
-    int64_t years = std::min<int64_t>(rest / kDays1, 3);
-    rest -= years * kDays1;
-    *year = int(cycles * 400 + centuries * 100 + quads * 4 + years + 1);
-    *yday = int(rest) + 1;
+    const chr::sys_days date{chr::days(day)};
+    const chr::year y = chr::year_month_day(date).year();
+    *year = int(y);
+    *yday = int((date - chr::sys_days(y / chr::January / 1)).count()) + 1;
 }
 
 }  // namespace
 
 bool utilIsLeapYear(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return chr::year(yearInCycle(year)).is_leap();
 }
 
 // Outside years 1..9999 (NaN and infinities included) the record holds the time and no date:

@@ -113,7 +113,7 @@ ISI_STREAM_ID StreamId(int s, int c) {
     return id;
 }
 
-// A recording folder: rillet.ini with every channel's resume time at start, KVR.ini, and the
+// A recording folder: rillet.ini with every channel's resume time at start, the KVR profile, and the
 // SQLite catalogue with the SITECHAN rows (left open in catalogue, through log and settings).
 struct RecordingFolder {
     std::string dir;
@@ -139,8 +139,8 @@ struct RecordingFolder {
                 ini += ChannelName(c) + "=" + std::to_string(static_cast<int64_t>(start)) + "\n";
         }
         WriteText(dir + "/rillet.ini", ini);
-        WriteText(dir + "/KVR.ini", "[DATA]\nDIR=" + dir + "/data\n");
-        settings = std::make_unique<CRilletSettings>(log, dir + "/rillet.ini", dir + "/KVR.ini");
+        WriteText(dir + "/" + KVR_PROFILE, "[DATA]\nDIR=" + dir + "/data\n");
+        settings = std::make_unique<CRilletSettings>(log, dir + "/rillet.ini", dir + "/" + KVR_PROFILE);
         catalogue = std::make_unique<CKvrCatalogue>(log, *settings);
     }
     ~RecordingFolder() {
@@ -392,9 +392,9 @@ double FlushCost(int rows) {
     WriteText(dir + "/rillet.ini",
               "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=abc\nSIZEMB=2000\nCHAN=BHZ\n[LOG]\nDIR=" +
                   dir + "/log\n");
-    WriteText(dir + "/KVR.ini", "[DATA]\nDIR=" + dir + "/data\n");
+    WriteText(dir + "/" + KVR_PROFILE, "[DATA]\nDIR=" + dir + "/data\n");
     CRilletLog log;
-    CRilletSettings settings(log, dir + "/rillet.ini", dir + "/KVR.ini");
+    CRilletSettings settings(log, dir + "/rillet.ini", dir + "/" + KVR_PROFILE);
     CKvrCatalogue catalogue(log, settings);
     if (!OpenCatalogue(catalogue, dir + "/kvr.db")) return -1;
     // The other rows: 1000-row loops of other stations, plus rows of other writers.

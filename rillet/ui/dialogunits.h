@@ -1,4 +1,4 @@
-// Dialog units, the size measure of the original dialog templates: a horizontal unit is a quarter
+// Dialog units, the size measure the window's layout is given in: a horizontal unit is a quarter
 // of the font's average character width, a vertical unit an eighth of its height.
 #pragma once
 

@@ -1,4 +1,4 @@
-// The program icon (icon resource 128 of the original): a seismic trace on a dark square, drawn
+// The program icon: a seismic trace on a dark square, drawn
 // in code so that the program carries no image files. Used for the window, the About box and the
 // notification-area icon.
 #pragma once

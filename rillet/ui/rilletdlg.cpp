@@ -68,8 +68,8 @@ CRilletDlg::CRilletDlg(CRecorderSession& session, bool trayAvailable, QWidget* p
     setWindowTitle("Rillet");
     setWindowIcon(RilletIcon());
 
-    // The notification-area icon, before the window is initialised (as the original added it at
-    // window creation).
+    // The notification-area icon, made with the window, before the window is initialised, so that
+    // the program is reachable from the notification area from its first moment.
     if (trayAvailable_) {
         trayIcon_ = new QSystemTrayIcon(RilletIcon(), this);
         trayIcon_->setObjectName(kTrayMessageName);
@@ -103,7 +103,7 @@ CRilletDlg::CRilletDlg(CRecorderSession& session, bool trayAvailable, QWidget* p
     channelList_->header()->setStretchLastSection(false);
     statusLine_ = SunkenLine(this, "IDC_STATUS_LINE");
     counterLine_ = SunkenLine(this, "IDC_COUNTER_LINE");
-    auto* unused = new QLabel(this);  // static 1003 of the original: kept empty
+    auto* unused = new QLabel(this);  // an empty line, kept for the layout
     silentMode_ = new QCheckBox("Silent mode", this);
     silentMode_->setObjectName("IDC_SILENT_MODE");
 
@@ -231,7 +231,7 @@ void CRilletDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CRilletDlg::keyPressEvent(QKeyEvent* event) {
-    // The original dialog's Enter was its OK; a Qt dialog without buttons ignores it.
+    // Enter acts as the dialog's default button; a Qt dialog without buttons ignores it.
     if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
             accept();

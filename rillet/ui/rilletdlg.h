@@ -33,7 +33,7 @@ class QTreeWidget;
 class CRecorderSession;
 class CRecorderWorker;
 
-// Command numbers of the original resources, kept as the data of the matching actions.
+// Command numbers of the window's actions, kept as the actions' data (scripts and tests name them).
 inline constexpr int kIdAbout = 16;             // system menu "&About Rillet..."
 inline constexpr int kIdPopupExit = 40001;      // "Завершить работу"
 inline constexpr int kIdPopupActivate = 40002;  // "Активизировать программу"

@@ -15,7 +15,7 @@ class CRilletDlg;
 
 class CRilletProgram {
   public:
-    explicit CRilletProgram(std::string rilletIni = kRilletIni, std::string kvrIni = kKvrIni);
+    explicit CRilletProgram(std::string rilletIni = kRilletIni, std::string kvrIni = KVR_PROFILE);
     ~CRilletProgram();
 
     // Shows a start-up failure; by default a message box (its text also written to standard

@@ -327,9 +327,9 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
         EXPECT_EQ(RetrievalThread(in, host, &result), c.returnValue);
         EXPECT_TRUE(result.runFailed);
         ASSERT_EQ(host.messages.size(), 1u);
-        const std::string expected =
-            c.message ? c.message
-                      : "Siphon|KVR data directory not found: " + dir_ + "/absent|error";
+        const std::string expected = c.message ? c.message
+                                               : "Siphon|no data directory: " + dir_ +
+                                                     "/absent (--data-dir) does not exist|error";
         EXPECT_EQ(host.messages[0].substr(0, expected.size()), expected);
         EXPECT_EQ(host.finished, 1);
         EXPECT_EQ(result.packets, 0u);
@@ -412,6 +412,38 @@ class FetchTest : public RetrievalTest {
     }
     std::string err_;
 };
+
+// Without a data directory nothing is asked of the server and nothing is written anywhere, the
+// folder the fetch was started in included; the message is the store's, as in every program.
+TEST_F(FetchTest, WithoutADataDirectoryNothingIsFetchedOrWritten) {
+    specs_ = {"ANMO.BHZ.00:20:20"};
+    StartServer();
+    const std::string cwd = dir_ + "/cwd";
+    std::filesystem::create_directories(cwd);
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(cwd);
+    { std::ofstream(dir_ + "/nodir.ini") << "[DATA]\n"; }
+    { std::ofstream(dir_ + "/root.ini") << "[DATA]\nDIR=\\\n"; }
+    const double begin = std::floor(platNow()) - 3000.0;
+    const struct {
+        std::string profile;
+        const char* says;
+    } cases[] = {{dir_ + "/none.ini", " not found"},
+                 {dir_ + "/nodir.ini", "[DATA] DIR is not set in "},
+                 {dir_ + "/root.ini", "names the root"}};
+    for (const auto& c : cases) {
+        FETCH_OPTIONS o = Options(begin, begin + 60.0);
+        o.dataDirectory.clear();
+        o.kvrProfile = c.profile;
+        EXPECT_EQ(Fetch(o), kFetchUsage) << err_;
+        EXPECT_NE(err_.find("gleaner fetch: no data directory: "), std::string::npos) << err_;
+        EXPECT_NE(err_.find(c.says), std::string::npos) << err_;
+    }
+    std::filesystem::current_path(before);
+    EXPECT_TRUE(std::filesystem::is_empty(cwd));
+    EXPECT_TRUE(server_->requests().empty());
+    EXPECT_TRUE(Rows().empty());
+}
 
 // Every exit status, each with its line; a repeated fetch is complete and writes nothing.
 TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {

@@ -195,13 +195,6 @@ TEST_F(SettingsTest, WrittenValuesReadBack) {
     EXPECT_EQ(readServers.Entries(), servers.Entries());
 }
 
-TEST_F(SettingsTest, DataDirectoryLosesOneTrailingBackslash) {
-    testhost::setEnv("WINDIR", dir_);
-    EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "");
-    std::ofstream(dir_ + "/KVR.ini") << "[DATA]\r\nDIR=/data/kvr\\\r\n";
-    EXPECT_EQ(gleanerDataDirectory("kvr.ini"), "/data/kvr");
-}
-
 }  // namespace
 
 namespace {

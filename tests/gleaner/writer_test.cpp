@@ -34,7 +34,7 @@ class WriterTest : public gleanertest::ScratchTest {
     // A run of its own writing ABC.BHZ.00 samples first..last at 20 sps, n a packet.
     GLEANER_RESULT_ENTRY Run(int64_t first, int64_t last, int n) {
         CKvrWriter w(&db_, "Gleaner");
-        w.SetDataDirectory(data_);
+        w.SetStore({data_, "test"});
         Feed(w, "ABC", "BHZ", "00", 20.0, first, last, n);
         w.FlushAll();
         return w.Accounts().at(0);
@@ -43,7 +43,7 @@ class WriterTest : public gleanertest::ScratchTest {
 
 TEST_F(WriterTest, PacketsJoiningWithinOneIntervalMakeOneFileAndOneRow) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     auto a = Ramp(0, 100);
     auto b = Ramp(100, 60);
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 100, a.data()));
@@ -73,7 +73,7 @@ TEST_F(WriterTest, PacketsJoiningWithinOneIntervalMakeOneFileAndOneRow) {
 
 TEST_F(WriterTest, GapStartsAFileNamedAfterTheFirstSampleAfterIt) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     auto a = Ramp(0, 100);
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 100, a.data()));
     // 0.06 s late is more than one 0.05 s interval: a gap.
@@ -92,7 +92,7 @@ TEST_F(WriterTest, GapStartsAFileNamedAfterTheFirstSampleAfterIt) {
 
 TEST_F(WriterTest, ContinuousHourSplitsOnceAFileIsPast3599Seconds) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     // 3700 s at 20 sps in packets of 100: blocks of 4900 samples (245 s); the 15th block takes
     // the first file from 3430 s to 3675 s, past 3599, and is still appended.
     Feed(w, "ABC", "BHZ", "  ", 20.0, 0, 3700 * 20 - 1, 100);
@@ -112,7 +112,7 @@ TEST_F(WriterTest, ContinuousHourSplitsOnceAFileIsPast3599Seconds) {
 
 TEST_F(WriterTest, OneSamplePerSecondChannelWritesChunkByChunkIntoOneFile) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     Feed(w, "ABC", "LHZ", "", 1.0, 0, 149, 30);
     w.FlushAll();
     EXPECT_EQ(Files(), std::vector<std::string>{"ABC/0462007-120000-LHZ.ABC"});
@@ -141,7 +141,7 @@ TEST_F(WriterTest, LocationRulesInNamesAndLcode) {
         std::filesystem::remove_all(data_);
         std::filesystem::create_directory(data_);
         CKvrWriter w(&db_, "Gleaner");
-        w.SetDataDirectory(data_);
+        w.SetStore({data_, "test"});
         auto v = Ramp(0, 10);
         ASSERT_TRUE(w.AddSamples("ABC", "BHZ", c.location, 20.0, kT0, 10, v.data()));
         w.FlushAll();
@@ -155,7 +155,7 @@ TEST_F(WriterTest, LocationRulesInNamesAndLcode) {
 
 TEST_F(WriterTest, StationMatchesExactlyChannelAndLocationIgnoreCase) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     auto a = Ramp(0, 100);
     ASSERT_TRUE(w.AddSamples("ABC", "bhz", "0a", 20.0, kT0, 100, a.data()));
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "0A", 20.0, kT0 + 5.0, 100, a.data()));
@@ -173,7 +173,7 @@ TEST_F(WriterTest, StationMatchesExactlyChannelAndLocationIgnoreCase) {
 
 TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     const int32_t v[] = {1, -2, 70000};
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 0.5, 3, v));
     w.FlushAll();
@@ -255,7 +255,7 @@ TEST_F(WriterTest, LaterRunsAddOnlyWhatIsMissingAndNeverCutAFile) {
     }
     std::filesystem::resize_file(foreign, 1024);
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     Feed(w, "XYZ", "BHZ", "00", 20.0, 0, 9, 10);
     w.FlushAll();
     EXPECT_EQ(w.Accounts().at(0).samplesLost, 10u);
@@ -329,7 +329,7 @@ TEST_F(WriterTest, UnsafeCodesAreRefusedAndWriteNothing) {
                  {"ABC", "BH\n", "00"}, {"ABC", "BHZ", "/."},  {"ABC", "BHZ", ".."},
                  {"", "BHZ", "00"},     {"ABC", "", "00"},     {".", "BHZ", "00"}};
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_);
+    w.SetStore({data_, "test"});
     auto v = Ramp(0, 10);
     for (const Case& c : cases)
         EXPECT_FALSE(w.AddSamples(c.sta, c.chn, c.loc, 20.0, kT0, 10, v.data()))
@@ -343,7 +343,7 @@ TEST_F(WriterTest, UnsafeCodesAreRefusedAndWriteNothing) {
 
 TEST_F(WriterTest, MissingDataDirectoryLosesBlocksAndCountsThem) {
     CKvrWriter w(&db_, "Gleaner");
-    w.SetDataDirectory(data_ + "/absent");
+    w.SetStore({data_ + "/absent", "test"});
     auto v = Ramp(0, 10);
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0, 10, v.data()));
     w.FlushAll();

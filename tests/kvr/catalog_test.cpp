@@ -16,6 +16,7 @@
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
+#include "kvr/store.h"
 #include "support/sqlite_dsn.h"
 
 namespace fs = std::filesystem;
@@ -59,7 +60,7 @@ class CatalogTest : public ::testing::Test {
         std::vector<std::string> created;
         KVR_SQL_RESULT r = kvrCreateSchema(db_, &created);
         ASSERT_TRUE(r.ok()) << r.message;
-        ASSERT_EQ(created.size(), 5u);
+        ASSERT_EQ(created.size(), 8u);  // four tables and their four indexes
     }
 
     void TearDown() override {

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
 #include "kvr/mseed_export.h"
+#include "kvr/store.h"
 #include "support/sqlite_dsn.h"
 
 namespace fs = std::filesystem;
@@ -26,13 +29,20 @@ struct StoredFile {
     std::vector<float> samples;
 };
 
-// Writes a KVR file of `count` samples (values that identify their index) and, unless rowCount
+// A sample's value: its absolute index on the stream's grid, so that two files of one stream hold
+// the same value for the same time.
+float Value(double tbegin, double sps, int64_t i) {
+    return static_cast<float>(std::fmod(std::round(tbegin * sps) + double(i), 65536.0) * 0.25 -
+                              1000.5);
+}
+
+// Writes a KVR file of `count` samples (values that identify their time) and, unless rowCount
 // says otherwise, a row that claims exactly them.
 StoredFile Store(KvrConnection& db, const std::string& dataDir, const std::string& sta,
                  const std::string& ch, const std::string& loc, double tbegin, double sps,
                  int count, const char* creater, int rowCount = -1) {
     StoredFile f;
-    for (int i = 0; i < count; ++i) f.samples.push_back(static_cast<float>(i) * 0.25f - 1000.5f);
+    for (int i = 0; i < count; ++i) f.samples.push_back(Value(tbegin, sps, i));
     f.row.sta = sta;
     f.row.ch = ch;
     f.row.lcode = loc;
@@ -53,19 +63,21 @@ StoredFile Store(KvrConnection& db, const std::string& dataDir, const std::strin
 
 // Every sample of every record under root, keyed by "NET.STA.LOC.CHA" and its time in
 // microseconds.
-std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, int* files) {
+// Samples read, duplicates included, are counted in *records when it is given.
+std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, int* files,
+                                                          uint64_t* records = nullptr) {
     std::map<std::string, std::map<hptime_t, float>> out;
     *files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         if (!entry.is_regular_file()) continue;
         ++*files;
         MSRecord* msr = nullptr;
-        while (ms_readmsr(&msr, entry.path().c_str(), 0, nullptr, nullptr, 1, 1, 0) ==
-               MS_NOERROR) {
+        while (ms_readmsr(&msr, entry.path().c_str(), 0, nullptr, nullptr, 1, 1, 0) == MS_NOERROR) {
+            if (records) *records += uint64_t(msr->numsamples);
             EXPECT_EQ(msr->sampletype, 'f');
             EXPECT_EQ(msr->encoding, DE_FLOAT32);
-            std::string key = std::string(msr->network) + "." + msr->station + "." +
-                              msr->location + "." + msr->channel;
+            std::string key = std::string(msr->network) + "." + msr->station + "." + msr->location +
+                              "." + msr->channel;
             for (int64_t i = 0; i < msr->numsamples; ++i) {
                 hptime_t t = msr->starttime + std::llround(i * HPTMODULUS / msr->samprate);
                 out[key][t] = static_cast<float*>(msr->datasamples)[i];
@@ -76,18 +88,32 @@ std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, 
     return out;
 }
 
+// A new scratch folder with a data folder in it.
+fs::path Scratch(const std::string& prefix) {
+    fs::path scratch = fs::temp_directory_path() / (prefix + std::to_string(getpid()));
+    fs::remove_all(scratch);
+    fs::create_directories(scratch / "data");
+    return scratch;
+}
+
+// Data source "KVR" on an SQLite file of the scratch folder, opened, with the tables.
+bool OpenCatalogue(const fs::path& scratch, KvrConnection& db, std::string* error) {
+    std::vector<std::string> created;
+    if (!kvrtest::UseSqliteDsn(scratch.string(), error)) return false;
+    if (!db.open(KVR_DSN, KVR_USER, KVR_PASSWORD) || !kvrCreateSchema(db, &created).ok()) {
+        *error = db.message();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 TEST(KvrMiniSeedExport, EverySampleAndTimeReadsBackAsStored) {
-    fs::path scratch = fs::temp_directory_path() / ("kvr-export-" + std::to_string(getpid()));
-    fs::remove_all(scratch);
-    fs::create_directories(scratch / "data");
-    std::string error;
-    ASSERT_TRUE(kvrtest::UseSqliteDsn(scratch.string(), &error)) << error;
+    const fs::path scratch = Scratch("kvr-export-");
     KvrConnection db;
-    ASSERT_TRUE(db.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db.message();
-    std::vector<std::string> created;
-    ASSERT_TRUE(kvrCreateSchema(db, &created).ok());
+    std::string error;
+    ASSERT_TRUE(OpenCatalogue(scratch, db, &error)) << error;
 
     const std::string dataDir = (scratch / "data").string();
     const double midnight = 1765152000.0;  // 2025-12-08 00:00:00 UTC, day 342
@@ -139,5 +165,65 @@ TEST(KvrMiniSeedExport, EverySampleAndTimeReadsBackAsStored) {
     ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
     EXPECT_EQ(summary.samples, 200u);
     EXPECT_EQ(summary.files, 1u);
+    fs::remove_all(scratch);
+}
+
+// Exports into an SDS tree that exists merge: a second window of the same day joins the first, the
+// same window again changes no byte, and two rows that hold the same samples (the recorder's and a
+// fetch's) give them once.
+TEST(KvrMiniSeedExport, ExportIntoAnExistingTreeKeepsWhatItHoldsAndAddsNothingTwice) {
+    const fs::path scratch = Scratch("kvr-export-merge-");
+    KvrConnection db;
+    std::string error;
+    ASSERT_TRUE(OpenCatalogue(scratch, db, &error)) << error;
+    const std::string dataDir = (scratch / "data").string();
+    const double noon = 1765195200.0;  // 2025-12-08 12:00:00 UTC
+    // An hour of the recorder's BHZ in two files, and a fetch of the same stream's middle.
+    Store(db, dataDir, "anmo", "BHZ", "??", noon, 20.0, 36000, "NRTSDISKLOOP");
+    Store(db, dataDir, "anmo", "BHZ", "??", noon + 1800.0, 20.0, 36000, "NRTSDISKLOOP");
+    Store(db, dataDir, "ANMO", "BHZ", "??", noon + 1500.0, 20.0, 12000, "Gleaner");
+
+    KVR_EXPORT_OPTIONS options;
+    options.dataDirectory = dataDir;
+    options.outputFolder = (scratch / "sds").string();
+    options.network = "IU";
+    options.begin = noon;
+    options.end = noon + 1200.0;
+    KVR_EXPORT_SUMMARY summary;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 24000u);
+    options.begin = noon + 1200.0;
+    options.end = noon + 3600.0;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 48000u);
+    EXPECT_EQ(summary.samplesPresent, 12000u);  // the fetch's, which the recorder's hold
+
+    const fs::path day = scratch / "sds/2025/IU/ANMO/BHZ.D/IU.ANMO..BHZ.D.2025.342";
+    auto bytes = [&] {
+        std::ifstream in(day, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string before = bytes();
+    options.begin = 0.0;
+    options.end = 0.0;
+    ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
+    EXPECT_EQ(summary.samples, 0u);
+    EXPECT_EQ(summary.samplesPresent, 84000u);
+    EXPECT_EQ(bytes(), before);
+
+    // Every sample of the hour once, at its own time, with the value its file holds.
+    int files = 0;
+    uint64_t records = 0;
+    auto back = ReadBack(scratch / "sds", &files, &records);
+    EXPECT_EQ(files, 1);
+    const auto& channel = back["IU.ANMO..BHZ"];
+    ASSERT_EQ(channel.size(), 72000u);
+    EXPECT_EQ(records, 72000u);
+    for (size_t i = 0; i < 72000; ++i) {
+        const hptime_t t = std::llround((noon + double(i) / 20.0) * HPTMODULUS);
+        auto it = channel.find(t);
+        ASSERT_NE(it, channel.end()) << "sample " << i;
+        ASSERT_EQ(it->second, Value(noon, 20.0, int64_t(i))) << "sample " << i;
+    }
     fs::remove_all(scratch);
 }

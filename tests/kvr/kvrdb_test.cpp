@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +17,10 @@
 #include <vector>
 
 #include "kvr/kvrfile.h"
+#ifdef KVRDB_WITH_ISI
+#include "isi/isi.h"
+#include "tools/iacp_peer.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -197,15 +202,131 @@ TEST_F(KvrdbTool, RepairBringsRowsIntoAgreementWithTheirFiles) {
     EXPECT_NE(r.output.find("mended   deleted the row of ABC/0462007-130000"), std::string::npos);
     EXPECT_NE(r.output.find("no row   ABC/0462007-121000-BHZ.00.ABC"), std::string::npos);
     EXPECT_NE(kvrdb(check + " --adopt").status, 0);  // --adopt only with --repair
+    // No file of the channel ends where this one begins: its first sample is known to the whole
+    // second only, which the repair and every later check say.
     r = kvrdb(check + " --repair --adopt");
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("registered ABC/0462007-121000-BHZ.00.ABC as Gleaner"),
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("registered ABC/0462007-121000-BHZ.00.ABC as Gleaner, first sample "
+                            "2007-02-15 12:10:00.000 (first sample known to the whole second "
+                            "only)"),
               std::string::npos)
         << r.output;
-    EXPECT_EQ(kvrdb(check).status, 0);
-    r = kvrdb("files --sta ABC");
-    EXPECT_NE(r.output.find("2007-02-15 12:10:00.000"), std::string::npos) << r.output;
+    r = kvrdb(check);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("inexact  ABC/0462007-121000-BHZ.00.ABC: first sample known to the "
+                            "whole second only"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("agree"), std::string::npos) << r.output;
     EXPECT_EQ(fs::file_size(data + "/ABC/0462007-121000-BHZ.00.ABC"), KVR_HEADER_SIZE + 400);
+}
+
+// Files of a recording whose rows were lost, recorder and retrieval files alike, of located
+// channels, starting off the whole second. Every sample holds its own time (in samples from
+// 12:00:00), so a row that places its file wrongly shows in the samples.
+TEST_F(KvrdbTool, AdoptionPlacesEverySampleOrSaysItCannot) {
+    ASSERT_TRUE(initCatalogue());
+    const std::string data = dir_ + "/data";
+    const double base = 1171540800.0;  // 2007-02-15 12:00:00 (day 046)
+    struct File {
+        const char* cpath;
+        double start;  // seconds after base
+        double sps;
+        int samples;
+        bool row;  // the catalogue still has its row
+    } files[] = {
+        // The recorder's BHN.00 (the only location of BHN: plain 2.0 names) from 12:00:00.25.
+        {"abc/12/15022007-120000-BHN.abc", 0.25, 20, 1200, true},
+        {"abc/12/15022007-120100-BHN.abc", 60.25, 20, 1200, false},
+        {"abc/12/15022007-120200-BHN.abc", 120.25, 20, 1200, false},
+        {"abc/13/15022007-130000-BHN.abc", 3600.75, 20, 100, false},  // after a gap
+        // A station that records HHZ under two locations names them.
+        {"abc/12/15022007-120000-HHZ.10.abc", 0.6, 100, 3000, false},
+        {"abc/12/15022007-120030-HHZ.10.abc", 30.6, 100, 3000, true},
+        // Gleaner's LHZ.00 from 12:00:00.8, split after its first file.
+        {"ABC/0462007-120000-LHZ.00.ABC", 0.8, 10, 600, true},
+        {"ABC/0462007-120100-LHZ.00.ABC", 60.8, 10, 600, false},
+    };
+    std::string rows =
+        "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,"
+        "CREATER) values ";
+    bool first = true;
+    for (const File& f : files) {
+        const std::string cpath = f.cpath;
+        const bool v40 = cpath[0] == 'A';
+        const std::string sta = v40 ? "ABC" : "abc";
+        const std::string ch = cpath.substr(cpath.rfind('-') + 1, 3);
+        fs::create_directories(fs::path(data + "/" + cpath).parent_path());
+        std::array<char, KVR_HEADER_SIZE> header{};
+        ASSERT_TRUE(v40 ? kvrBuildHeader40(header, sta, ch, f.sps)
+                        : BuildHeader20(header, sta, ch, f.sps, base + f.start));
+        std::vector<float> samples(size_t(f.samples));
+        for (int i = 0; i < f.samples; ++i) samples[size_t(i)] = float(f.start * f.sps + i);
+        std::string error;
+        ASSERT_TRUE(kvrCreateFile(data + "/" + cpath, header, samples, &error)) << error;
+        if (!f.row) continue;
+        char values[256];
+        std::snprintf(values, sizeof values, "%s('%s','%s','%s',%.6f,%.6f,%.6f,1,'%s',3,'%s')",
+                      first ? "" : ",", sta.c_str(), ch.c_str(), ch == "HHZ" ? "10" : "00",
+                      base + f.start, f.samples / f.sps, f.sps, f.cpath,
+                      v40 ? "Gleaner" : "NRTSDISKLOOP");
+        rows += values;
+        first = false;
+    }
+    std::ofstream(dir_ + "/rows.sql") << rows << ";\n";
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
+    const std::string check = "check --data-dir '" + data + "'";
+
+    ToolRun r = kvrdb(check + " --repair --adopt");
+    EXPECT_EQ(r.status, 1) << r.output;  // the file after the gap cannot be placed exactly
+    EXPECT_NE(r.output.find("registered abc/12/15022007-120100-BHN.abc as NRTSDISKLOOP, first "
+                            "sample 2007-02-15 12:01:00.250 (location 00 from the channel's other "
+                            "rows; first sample at the end of abc/12/15022007-120000-BHN.abc)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("15022007-130000-BHN.abc as NRTSDISKLOOP, first sample 2007-02-15 "
+                            "13:00:00.000 (location 00 from the channel's other rows; first "
+                            "sample known to the whole second only)"),
+              std::string::npos)
+        << r.output;
+    r = kvrdb(check);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("inexact  abc/13/15022007-130000-BHN.abc: first sample known to the "
+                            "whole second only"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("1 problem(s)"), std::string::npos) << r.output;
+
+    // Every row names its stream, and every sample of its file lies at its own time, but for the
+    // one file the check calls inexact.
+    const std::string dump = dir_ + "/rows.txt";
+    ASSERT_EQ(
+        std::system(("sqlite3 -separator ' ' '" + dir_ +
+                     "/kvr.db' 'select CPATH,LCODE,TBEGIN,SPS from FILELIST' > '" + dump + "'")
+                        .c_str()),
+        0);
+    std::ifstream in(dump);
+    std::string cpath, lcode;
+    double tbegin = 0, sps = 0;
+    int checked = 0;
+    while (in >> cpath >> lcode >> tbegin >> sps) {
+        SCOPED_TRACE(cpath);
+        ++checked;
+        EXPECT_EQ(lcode, cpath.find("HHZ") != std::string::npos ? "10" : "00");
+        if (cpath == "abc/13/15022007-130000-BHN.abc") continue;
+        KVR_FILE_INFO info;
+        std::vector<float> samples;
+        std::string error;
+        ASSERT_TRUE(kvrReadFile(data + "/" + cpath, &info, &samples, &error)) << error;
+        const double k0 = (tbegin - base) * sps;
+        EXPECT_NEAR(k0, std::round(k0), 1e-3);
+        for (size_t i = 0; i < samples.size(); ++i)
+            if (samples[i] != float(std::llround(k0) + int64_t(i))) {
+                ADD_FAILURE() << "sample " << i << " is " << samples[i];
+                break;
+            }
+    }
+    EXPECT_EQ(checked, 8);
 }
 
 #ifdef ISI_SIM_PATH
@@ -246,6 +367,54 @@ TEST_F(KvrdbTool, LoadsSitechanFromAServersConfigurationList) {
 }
 #endif
 
+#ifdef KVRDB_WITH_ISI
+// A server's names are codes, not text: control bytes, line breaks and bytes that are not UTF-8
+// never reach SITECHAN, and what a catalogue holds already is listed escaped, one line a row.
+TEST_F(KvrdbTool, SitechanLoadRefusesNamesThatCannotBeCodes) {
+    ASSERT_TRUE(initCatalogue());
+    auto entry = [](const char* sta, const char* chn) {
+        ISI_STREAM_CNF cnf = {};
+        isiSetStreamId(&cnf.name, sta, chn, nullptr);
+        cnf.factor = 20;
+        cnf.multiplier = 1;
+        std::vector<uint8_t> payload(ISI_STREAM_CNF_WIRE_LEN);
+        isiPackStreamCnf(payload.data(), &cnf);
+        return payload;
+    };
+    iacptest::IacpPeer peer;
+    ASSERT_TRUE(peer.listening());
+    peer.start([&](iacptest::IacpPeer& p) {
+        ASSERT_TRUE(p.acceptAndHandshake());
+        iacptest::PeerFrame request;
+        ASSERT_TRUE(p.readFrame(&request));
+        for (auto [sta, chn] : {std::pair{"A\r\nB", "BHZ"}, std::pair{"OK", "B\x01Z"},
+                                std::pair{"\xff\xfe", "BHZ"}, std::pair{"GOOD", "BHZ"}})
+            p.sendFrame(ISI_IACP_STREAM_CNF, entry(sta, chn));
+        p.sendFrame(IACP_TYPE_NULL, {});
+        p.waitForClientClose();
+    });
+    ToolRun r = kvrdb("sitechan load 127.0.0.1:" + std::to_string(peer.port()));
+    peer.join();
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("A\\r\\nB.BHZ refused: station: byte 0x0d"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("OK.B\\x01Z refused"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 channel(s) written, 3 refused"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find('\r'), std::string::npos) << r.output;
+
+    // A row an older version stored raw is listed escaped.
+    std::ofstream(dir_ + "/rows.sql") << "insert into SITECHAN (STA,CHAN,LCODE,SPS) values "
+                                         "('x'||char(13,10)||'y','BHZ','??',1);\n";
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
+    r = kvrdb("sitechan list");
+    EXPECT_NE(r.output.find("good    BHZ ?? 20.000000\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("x\\r\\ny  BHZ ?? 1.000000\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("OK"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find('\r'), std::string::npos) << r.output;
+    EXPECT_EQ(kvrdb("sitechan add 'A/B' BHZ '' 20").status, 2);
+}
+#endif
+
 #ifdef KVRDB_WITH_EXPORT
 TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
     ASSERT_TRUE(initCatalogue());
@@ -281,8 +450,12 @@ TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
               "'");
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_FALSE(fs::exists(dayFile));
-    EXPECT_EQ(kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'")
-                  .status,
-              2);
+    // Samples an earlier export already holds did match: the same export again is no miss.
+    const std::string whole = "export --mseed '" + out + "' --data-dir '" + data + "'";
+    ASSERT_EQ(kvrdb(whole).status, 0);
+    r = kvrdb(whole);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(
+        kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'").status, 2);
 }
 #endif

@@ -58,8 +58,10 @@ struct RecordingRig {
     std::unique_ptr<isisim::SimServer> server;
     double start = 0;  // where the 20 sps channels' resume times begin
 
+    // channelList replaces the three channels above when given.
     explicit RecordingRig(std::vector<isisim::SimFault> faults = {}, int sizeMb = 100,
-                          double hoursBack = 2) {
+                          double hoursBack = 2, std::vector<Channel> channelList = {}) {
+        if (!channelList.empty()) channels = std::move(channelList);
         isiSetReconnectPauseForTests(50);
         std::vector<isisim::SimStream> streams;
         for (const auto& c : channels)
@@ -78,12 +80,19 @@ struct RecordingRig {
         double now = platNow();
         start = std::floor((now - hoursBack * 3600) / 5) * 5;
         double lowStart = std::floor((now - 600) / 10) * 10;
+        // Every channel with its resume time, and BHE, which has no SITECHAN rate.
+        std::string chan, resume;
+        for (const auto& c : channels) {
+            const std::string key = std::string(c.chan) + (*c.loc ? std::string(".") + c.loc : "");
+            chan += key + ",";
+            resume += key + "=" + std::to_string(int64_t(c.rate >= 20 ? start : lowStart)) + "\n";
+        }
         char ini[1024];
         std::snprintf(ini, sizeof ini,
                       "[SYSTEM]\nSERVER=127.0.0.1\nPORT=%u\nGROUPS=1\n"
-                      "[GROUP1]\nSTATION=abc\nSIZEMB=%d\nCHAN=BHZ,BHN.00,LHZ,BHE\n"
-                      "BHZ=%.0f\nBHN.00=%.0f\nLHZ=%.0f\n[LOG]\nDIR=%s\n",
-                      server->port(), sizeMb, start, start, lowStart, dir.Path("log").c_str());
+                      "[GROUP1]\nSTATION=abc\nSIZEMB=%d\nCHAN=%sBHE\n%s[LOG]\nDIR=%s\n",
+                      server->port(), sizeMb, chan.c_str(), resume.c_str(),
+                      dir.Path("log").c_str());
         WriteText(dir.Path("rillet.ini"), ini);
         WriteText(dir.Path("KVR.ini"), "[DATA]\nDIR=" + dir.Path("data") + "\n");
         std::filesystem::create_directories(dir.Path("data"));
@@ -154,7 +163,9 @@ struct RecordingRig {
         EXPECT_TRUE(open(catalogue, &why)) << why;
         std::vector<KVR_FILELIST_ROW> rows;
         kvrSelectFileListRows(catalogue.Connection(),
-                              std::string("ch='") + c.chan + "' and creater='NRTSDISKLOOP'", &rows);
+                              std::string("ch='") + c.chan + "' and lcode='" +
+                                  (*c.loc ? c.loc : "??") + "' and creater='NRTSDISKLOOP'",
+                              &rows);
         uint64_t hash = isisim::simStreamHash(c.name);
         const double interval = 1.0 / c.rate;
         int overlaps = 0;

@@ -3,8 +3,10 @@
 
 #include <atomic>
 
+#include "kvr/check.h"
 #include "platform/filewrite.h"
 #include "recording_rig.h"
+#include "rillet/session.h"
 
 using namespace rillet_test;
 
@@ -32,6 +34,90 @@ TEST(RilletRecording, HistoryIsRecordedInRunsAndFilesOfAnHour) {
     EXPECT_TRUE(AnyLineHas(log, "#Connection closed#"));
     // The orderly stop said how long the catalogue's statements took.
     EXPECT_TRUE(AnyLineHas(log, "#catalogue statements ")) << log.back();
+}
+
+// BHZ without location, BHZ.00 and BHZ.10 of one station: three series, each in files and rows of
+// its own (the located ones name their location), every sample the server's, across a restart.
+TEST(RilletRecording, ChannelsThatDifferOnlyByLocationKeepFilesOfTheirOwn) {
+    RecordingRig rig({}, 100, 1,
+                     {{"BHZ", "", 20, 100, Name("ABC", "BHZ", "  ")},
+                      {"BHZ", "00", 20, 100, Name("ABC", "BHZ", "00")},
+                      {"BHZ", "10", 20, 100, Name("ABC", "BHZ", "10")}});
+    rig.Record(rig.start + 3 * 245);
+    rig.Record(rig.start + 6 * 245);
+    for (const auto& c : rig.channels) {
+        SCOPED_TRACE(c.loc);
+        auto rows = rig.CheckChannel(c, 1);
+        ASSERT_FALSE(rows.empty());
+        for (const auto& row : rows) {
+            const std::string tail =
+                std::string("-BHZ.") + (*c.loc ? c.loc + std::string(".") : "");
+            EXPECT_NE(row.cpath.find(tail + "abc"), std::string::npos) << row.cpath;
+        }
+    }
+    auto log = LogLines(rig.dir.Path("log"));
+    EXPECT_FALSE(AnyLineHas(log, "registered again"));
+    EXPECT_TRUE(AnyLineHas(log, "Station abc records BHZ under more than one location"));
+}
+
+// Two data directories on one catalogue: a second recorder of a station another data directory
+// records is refused at start, naming it, and a repair of its own folder deletes none of the
+// other's rows; the first recorder's files keep every row and every sample.
+TEST(RilletRecording, TwoDataDirectoriesOnOneCatalogueNeverShareAStation) {
+    RecordingRig a({}, 100, 1), b({}, 100, 1);
+    const std::string shared = a.dir.Path("kvr.db");
+    auto open = [&](CKvrCatalogue& catalogue) {
+        std::string why;
+        return OpenSqliteCatalogue(catalogue, shared, &why);
+    };
+    {
+        CRilletLog log;
+        CRilletSettings settings(log, a.dir.Path("rillet.ini"), a.dir.Path("KVR.ini"));
+        CKvrCatalogue catalogue(log, settings);
+        ASSERT_TRUE(open(catalogue));
+        for (const auto& c : a.channels)
+            kvrPutSitechan(catalogue.Connection(),
+                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??", c.rate));
+    }
+    CStartFailure failure;
+    {
+        CRecorderSession first(a.dir.Path("rillet.ini"), a.dir.Path("KVR.ini"));
+        first.openDatabase = open;
+        ASSERT_TRUE(first.Open(&failure)) << failure.message;
+        QuietView view;
+        first.Start(view, true);
+        const double deadline = platNow() + kGenerousWaitSeconds;
+        while (a.Resume("BHZ") < a.start + 3 * 245 && platNow() < deadline) platSleepMs(20);
+        first.Stop();
+    }
+    const size_t rows = a.CheckChannel(a.channels[0], 0).size();
+    ASSERT_GT(rows, 0u);
+
+    CRecorderSession second(b.dir.Path("rillet.ini"), b.dir.Path("KVR.ini"));
+    second.openDatabase = open;
+    EXPECT_FALSE(second.Open(&failure));
+    EXPECT_EQ(failure.exitCode, kExitLocked);
+    EXPECT_NE(failure.message.find("station abc is recorded into "), std::string::npos)
+        << failure.message;
+    EXPECT_NE(failure.message.find(a.dir.Path("data")), std::string::npos) << failure.message;
+
+    // kvrdb check --repair of the second data directory.
+    std::filesystem::create_directories(b.dir.Path("data/abc"));
+    CRilletLog log;
+    CRilletSettings settings(log, b.dir.Path("rillet.ini"), b.dir.Path("KVR.ini"));
+    CKvrCatalogue catalogue(log, settings);
+    ASSERT_TRUE(open(catalogue));
+    std::vector<KVR_CHECK_FINDING> findings;
+    std::vector<std::string> done;
+    std::string error;
+    ASSERT_TRUE(kvrCheckCatalog(catalogue.Connection(), b.dir.Path("data"), &findings, &error));
+    ASSERT_TRUE(kvrRepairCatalog(catalogue.Connection(), b.dir.Path("data"), true, &findings, &done,
+                                 &error));
+    EXPECT_TRUE(done.empty()) << done.front();
+    EXPECT_EQ(a.CheckChannel(a.channels[0], 0).size(), rows);
+    for (const auto& c : a.channels) a.CheckChannel(c, 0);
+    ASSERT_TRUE(kvrCheckCatalog(catalogue.Connection(), a.dir.Path("data"), &findings, &error));
+    EXPECT_TRUE(findings.empty()) << findings.front().cpath << ": " << findings.front().detail;
 }
 
 TEST(RilletRecording, DroppedConnectionsAndRestartsLeaveNoHole) {

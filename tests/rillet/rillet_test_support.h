@@ -17,8 +17,10 @@ class ScratchDir {
   public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name =
-            std::string("rillet-") + (info ? info->name() : "x") + "-" + std::to_string(::getpid());
+        // Numbered, so that a test's several folders (two recorders, say) are apart.
+        static int made = 0;
+        std::string name = std::string("rillet-") + (info ? info->name() : "x") + "-" +
+                           std::to_string(::getpid()) + "-" + std::to_string(made++);
         for (char& ch : name)
             if (ch == '/') ch = '_';
         path_ = std::filesystem::temp_directory_path() / name;

@@ -26,7 +26,7 @@ std::string Entries(const std::string& text) {
 double Rate(const std::string& sta, const std::string& chan, const std::string& loc) {
     static const std::map<std::string, double> rates = {
         {"abc BHZ ??", 20}, {"abc BHN 00", 20}, {"abc BHE ??", 20},  {"abc LHZ ??", 1},
-        {"xyz BHZ ??", 40}, {"qq BHZ ??", 20},  {"ab'c BHZ ??", 20}, {"abc B'Z ??", 20},
+        {"xyz BHZ ??", 40}, {"qq BHZ ??", 20},  {"ab'c BHZ ??", 20}, {"abc B'Z ??", 20}, {"abc B_Z ??", 20},
         {"abc B/Z ??", 20}, {"../e BHZ ??", 20}};
     auto it = rates.find(sta + " " + chan + " " + loc);
     return it == rates.end() ? 0 : it->second;
@@ -106,7 +106,7 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
         "[GROUP2]\nSTATION=abc\nSIZEMB=lots\nCHAN=BHZ\n"
         "[GROUP3]\nSTATION=qq\nSIZEMB=2047\nFILELENGTH(MIN)=-5\nCHAN=,;,\n"
         "[GROUP4]\nSTATION=../e\nCHAN=BHZ\n"
-        "[GROUP5]\nSTATION=abc\nCHAN=B'Z,B/Z,BHZ,B=Z,BHN.0/\nBHZ=+1 day\n"
+        "[GROUP5]\nSTATION=abc\nCHAN=B_Z,B'Z,B/Z,BHZ,B=Z,BHN.0/\nBHZ=+1 day\n"
         "[GROUP6]\nSTATION=ab'c\nSIZEMB=0\nCHAN=BHZ\n"
         "[GROUP7]\nSTATION=abcdefgh\nCHAN=BHZ\n"
         "[GROUP8]\nSTATION=xyz\nSIZEMB=100 ; hundred MB\nCHAN=BHZZ,BHZ.000,BHZ\nBHZ=abc\n"
@@ -118,8 +118,8 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
     EXPECT_EQ(groups[0].sizeLimit, 2047u * 1048576u);
     EXPECT_EQ(groups[0].fileLength, 60);
     EXPECT_TRUE(groups[0].channels.empty());
-    ASSERT_EQ(groups[1].channels.size(), 2u);  // the quote is the catalogue's business, not "/"
-    EXPECT_EQ(groups[1].channels[0].channel, "B'Z");
+    ASSERT_EQ(groups[1].channels.size(), 2u);  // codes of letters, digits, "-" and "_" only
+    EXPECT_EQ(groups[1].channels[0].channel, "B_Z");
     EXPECT_EQ(groups[2].sizeLimit, 100u * 1048576u);  // the leading digits count
     ASSERT_EQ(groups[2].channels.size(), 1u);         // codes too long for a request are left out
     EXPECT_EQ(groups[3].sizeLimit, 1u * 1048576u);    // empty: the default
@@ -140,7 +140,8 @@ TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {
     EXPECT_TRUE(AnyLineHas(log, "channel 'B/Z' cannot name a data file"));
     EXPECT_TRUE(AnyLineHas(log, "channel 'B=Z' cannot name a data file"));
     EXPECT_TRUE(AnyLineHas(log, "channel 'BHN.0/' cannot name a data file"));
-    EXPECT_TRUE(AnyLineHas(log, "GROUP6: SIZEMB '0' of station ab'c refused"));
+    EXPECT_TRUE(AnyLineHas(log, "GROUP6: station 'ab'c' cannot name a data folder (character '''"));
+    EXPECT_TRUE(AnyLineHas(log, "channel 'B'Z' cannot name a data file (character '''"));
     EXPECT_TRUE(AnyLineHas(log, "PORT 'http'"));
     EXPECT_TRUE(AnyLineHas(log, "GROUP7: station 'abcdefgh' is longer than a request allows"));
     EXPECT_TRUE(AnyLineHas(log, "channel 'BHZZ' is longer than a request allows"));
@@ -215,15 +216,15 @@ TEST(RilletSettings, UnwritableLogDirectoryIsReported) {
 TEST(RilletSettings, KvrIniIsFoundInTheWindowsDirectory) {
     ScratchDir dir;
     std::filesystem::create_directories(dir.Path("windows"));
-    WriteText(dir.Path("windows/KVR.ini"), "[DATA]\nDIR=d:\\data\\\n");
+    WriteText(dir.Path("windows/KVR.ini"), "[DATA]\nDIR=" + dir.Path("data") + "\\\n");
     WriteText(dir.Path("rillet.ini"),
               "[SYSTEM]\nPORT=40000\n[LOG]\nDIR=" + dir.Path("log") + "\\\n");
     ::setenv("WINDIR", dir.Path("windows").c_str(), 1);
     CRilletLog log;
     CRilletSettings settings(log, dir.Path("rillet.ini"));
     settings.LoadSettings(Rate);
-    EXPECT_EQ(settings.DataDirectory(), "d:\\data");
-    EXPECT_EQ(settings.DataPath("abc\\13\\x.abc"), "d:/data/abc/13/x.abc");
+    EXPECT_EQ(settings.DataDirectory(), dir.Path("data"));
+    EXPECT_EQ(settings.DataPath("abc\\13\\x.abc"), dir.Path("data/abc/13/x.abc"));
     EXPECT_EQ(settings.Port(), 40000);
     EXPECT_EQ(settings.LogDirectory(), dir.Path("log") + "\\");
 }
