@@ -43,11 +43,12 @@ bool sameName(const std::string& a, const std::string& b) {
            });
 }
 
-// Makes file (created empty when missing) readable and writable by its owner only, before a
-// password goes into it: the rewrite keeps the mode of the file it replaces.
-bool ownerOnly(const std::string& file, std::string* error) {
+// Makes file (created empty when missing, *created then true) readable and writable by its owner
+// only, before a password goes into it: the rewrite keeps the mode of the file it replaces.
+bool ownerOnly(const std::string& file, bool* created, std::string* error) {
     std::error_code ec;
-    if (!fs::exists(file, ec)) std::ofstream(file).close();
+    *created = !fs::exists(file, ec);
+    if (*created) std::ofstream(file).close();
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
                     ec);
     if (!ec) return true;
@@ -258,10 +259,15 @@ bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const K
     }
     const bool holdsPassword =
         std::any_of(entry.begin(), entry.end(), [](const auto& key) { return key.first == "PWD"; });
-    if (holdsPassword && !ownerOnly(file, error)) return false;
+    bool created = false;
+    if (holdsPassword && !ownerOnly(file, &created, error)) {
+        if (created) fs::remove(file, ec);
+        return false;
+    }
     std::string why;
     if (!platReplaceFileContents(file, out.str(), &why)) {
         if (error) *error = "cannot replace " + file + ": " + why;
+        if (created) fs::remove(file, ec);  // no empty file left for a write that failed
         return false;
     }
     return true;
