@@ -18,13 +18,15 @@ build=$(cd "${1:?usage: check-examples.sh BUILD_DIR [README|MANPAGE]...}" && pwd
 shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-if [ -z "${CHECK_EXAMPLES_NETWORK:-}" ]; then
+if [ -z "${CHECK_EXAMPLES_NETWORK:-}" ] && command -v ip >/dev/null; then
   for how in "--net" "--net --map-root-user"; do
     # shellcheck disable=SC2086  # the options, split on purpose
     if unshare $how true 2>/dev/null; then
       exec unshare $how env CHECK_EXAMPLES_NETWORK=private "$0" "$build" "$@"
     fi
   done
+fi
+if [ -z "${CHECK_EXAMPLES_NETWORK:-}" ]; then
   echo "check-examples: no network of its own here; ports come from the system's whole range"
   export CHECK_EXAMPLES_NETWORK=shared
 fi
