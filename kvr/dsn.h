@@ -43,21 +43,35 @@ using KVR_DSN_ENTRY = std::vector<std::pair<std::string, std::string>>;
 // Keys Description, Driver, Database (databaseFile made absolute, as given when that fails),
 // JournalMode=WAL and Timeout=30000 (milliseconds). Nothing is made or checked on disk.
 KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile);
-// A PostgreSQL catalogue; the user and password travel with the connect call.
-// Keys Description, Driver, Servername, Port and Database, the values as given.
+// A PostgreSQL catalogue: keys Description, Driver, Servername, Port and Database, the values as
+// given. A non-empty user becomes the entry's UID and a non-empty password its PWD
+// (kvrCatalogueCredentials reads both back); without them the programs log in as the environment
+// or the defaults say.
 KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& host, int port,
-                                  const std::string& database);
+                                  const std::string& database, const std::string& user = {},
+                                  const std::string& password = {});
+
+// Whether password can be kept as a PWD line of odbc.ini, which cannot carry a line break and
+// loses blanks at either end. False with the reason in *error.
+bool kvrPasswordStorable(const std::string& password, std::string* error);
 
 // Writes section [dsn] with exactly entry's keys into file, keeping every other section and line,
-// through a temporary file and a rename. False with a message on failure. On Windows, with file
+// through a temporary file and a rename. The section name compares without case; the old
+// section's lines, comments included, go. A missing file counts as empty; one that exists but
+// cannot be read is refused, so that no other section is lost. The file's folder must exist: a
+// mistyped path is refused rather than made. An entry with a PWD key leaves the file readable and
+// writable by its owner only (mode 0600, set before the password is written). False with a
+// message on failure ("cannot replace FILE: reason"); *error may be null. On Windows, with file
 // equal to kvrUserDsnFile(), registers dsn as a user data source (entry's "Driver" being the
-// registered driver name) through the ODBC installer instead, replacing an older one.
-// The section name compares without case; the old section's lines, comments included, go. A file
-// that is missing, or cannot be read, counts as empty: every other section of an unreadable file
-// is lost. The file's folder is made when missing (and stays on failure). *error may be null; its
-// text is "cannot replace FILE: reason" (on Windows "cannot register data source ...").
+// registered driver name) through the ODBC installer instead, replacing an older one ("cannot
+// register data source ...").
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error);
+
+// False, with a message naming the file, when $ODBCINI is set and names no existing file. Call
+// it before any ODBC call that looks a data source up: unixODBC creates the file it names, empty,
+// on the first look-up, and then reports only that the data source is unknown.
+bool kvrCheckUserDsnFile(std::string* error);
 
 // Environment variables that name the catalogue's user and password for a deployment whose
 // shared catalogue has credentials of its own.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "isi/isi.h"
+#include "kvr/kvrfile.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "rillet/log.h"
@@ -226,19 +227,17 @@ void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
 }
 
 std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
-    char station[ISI_STALEN + 1] = {};
-    char channel[ISI_CHNLEN + 1] = {};
-    std::memcpy(station, packet.name.sta, ISI_STALEN);
-    std::memcpy(channel, packet.name.chn, ISI_CHNLEN);
+    // The channel as the window's rows show it, "BHZ.00", or "BHZ" for a stream without location.
+    std::string channel(NameView(packet.name.chn, ISI_CHNLEN));
+    std::string_view location = NameView(packet.name.loc, ISI_LOCLEN);
+    if (!location.empty() && !kvrLocationIsNone(location)) channel += "." + std::string(location);
     // The codes come from the server: a newline or an escape sequence in them is shown, not
     // obeyed, on the console and in the window.
-    char printableStation[4 * ISI_STALEN + 1];
-    char printableChannel[4 * ISI_CHNLEN + 1];
-    utilPrintable(printableStation, station, sizeof printableStation);
-    utilPrintable(printableChannel, channel, sizeof printableChannel);
+    const std::string station = utilPrintableString(NameView(packet.name.sta, ISI_STALEN));
+    channel = utilPrintableString(channel);
     char when[UTIL_TIMESTRING_STATIC_LEN + 1];
     char text[128];
-    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", printableStation, printableChannel,
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station.c_str(), channel.c_str(),
                   utilTimeString(packet.tofs, 0, when));
     return text;
 }
