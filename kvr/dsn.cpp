@@ -188,6 +188,7 @@ KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& da
             {"Driver", driver},
             {"Database", ec ? databaseFile : absolute.lexically_normal().string()},
             {"JournalMode", "WAL"},
+            {"SyncPragma", "NORMAL"},
             {"Timeout", std::to_string(kSqliteBusyTimeoutMs)}};
 }
 

@@ -161,8 +161,33 @@ bool CRecorder::FindChannel(std::string_view station, std::string_view channel,
                 }
             }
         }
+        rawIndex_.clear();
         indexed_ = true;
     }
+    // The name as the server spells it, byte for byte: each spelling is looked up by the rules
+    // above once, then found at the price of a 16-byte hash.
+    CRawName raw{};
+    std::memcpy(raw.bytes, station.data(), std::min<size_t>(station.size(), kRawStation));
+    std::memcpy(raw.bytes + kRawStation, channel.data(), std::min<size_t>(channel.size(), kRawChannel));
+    std::memcpy(raw.bytes + kRawStation + kRawChannel, location.data(),
+                std::min<size_t>(location.size(), kRawLocation));
+    if (station.size() > kRawStation || channel.size() > kRawChannel ||
+        location.size() > kRawLocation)
+        return FindChannelByRules(station, channel, location, g, c);
+    auto seen = rawIndex_.find(raw);
+    if (seen == rawIndex_.end()) {
+        size_t gi = 0, ci = 0;
+        const bool found = FindChannelByRules(station, channel, location, &gi, &ci);
+        seen = rawIndex_.emplace(raw, found ? std::make_pair(gi, ci) : kNoChannel).first;
+    }
+    if (seen->second == kNoChannel) return false;
+    *g = seen->second.first;
+    *c = seen->second.second;
+    return true;
+}
+
+bool CRecorder::FindChannelByRules(std::string_view station, std::string_view channel,
+                                   std::string_view location, size_t* g, size_t* c) const {
     key_.clear();
     AppendChannelKey(key_, station, channel, location);
     auto it = channelIndex_.find(key_);

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -253,6 +254,31 @@ class CRecorder {
 
     CRilletSettings& settings_;
     CFileCatalogue& catalogue_;
+    // FindChannel's rules over the index of the group list.
+    bool FindChannelByRules(std::string_view station, std::string_view channel,
+                            std::string_view location, size_t* g, size_t* c) const;
+    // A packet's name as the server sends it: station, channel and location bytes, zero-padded.
+    static constexpr size_t kRawStation = 7, kRawChannel = 3, kRawLocation = 2;
+    struct CRawName {
+        char bytes[16];
+        bool operator==(const CRawName& other) const {
+            return std::memcmp(bytes, other.bytes, sizeof bytes) == 0;
+        }
+    };
+    struct CRawNameHash {
+        size_t operator()(const CRawName& name) const {
+            uint64_t a, b;
+            std::memcpy(&a, name.bytes, 8);
+            std::memcpy(&b, name.bytes + 8, 8);
+            // A multiply-and-shift mix: cheap, and every byte moves the result.
+            uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+            h ^= h >> 31;
+            return size_t(h ^ (h >> 17));
+        }
+    };
+    static constexpr std::pair<size_t, size_t> kNoChannel{SIZE_MAX, SIZE_MAX};
+    // Each spelling a server used -> its channel, or kNoChannel.
+    mutable std::unordered_map<CRawName, std::pair<size_t, size_t>, CRawNameHash> rawIndex_;
     // Channel index: key -> (group, channel); key_ is the reused look-up buffer.
     mutable std::unordered_map<std::string, std::pair<size_t, size_t>> channelIndex_;
     mutable bool indexed_ = false;
