@@ -20,6 +20,7 @@
 #include <sqlext.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -119,8 +120,13 @@ class KvrStatement {
     // slot the fetched value is read from with doubleAt/textAt/isNull.
     int bindDouble(SQLUSMALLINT column);
     int bindText(SQLUSMALLINT column, size_t capacity = 256);
+    // Binds result column (from 1) as a 64-bit integer, read with integerAt.
+    int bindInteger(SQLUSMALLINT column);
     double doubleAt(int slot) const;
+    int64_t integerAt(int slot) const;  // 0 for NULL
     std::string textAt(int slot) const;
+    // The same text without a copy: valid until the next fetch (empty for NULL).
+    std::string_view textViewAt(int slot) const;
     bool isNull(int slot) const;
 
     const std::string& message() const { return message_; }
@@ -130,6 +136,7 @@ class KvrStatement {
     struct Binding {
         std::vector<char> text;
         double number = 0.0;
+        int64_t integer = 0;
         SQLLEN indicator = SQL_NULL_DATA;
         bool isText = false;
     };

@@ -13,6 +13,7 @@
 //   kvrdb datadir list | release STA --host H --dir D
 //                                          which data directory holds each station's files
 //   kvrdb export --mseed DIR ...           the catalogued files as an SDS tree of miniSEED
+//   kvrdb availability [STREAM...] ...     what the archive holds: spans, gaps, overlaps
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "kvr/availability_report.h"
 #include "kvr/catalog.h"
 #include "kvr/check.h"
 #include "kvr/dsn.h"
@@ -48,7 +50,12 @@ bool connect(const Options& o, KvrConnection& db) {
     KVR_CREDENTIALS credentials = kvrCatalogueCredentials(o.dsn, KVR_USER, KVR_PASSWORD);
     if (!o.user.empty()) credentials.user = o.user;
     if (!o.password.empty()) credentials.password = o.password;
-    if (db.open(o.dsn, credentials.user, credentials.password)) return true;
+    // Without the cursor library: it copies every fetched row into a file of its own, which
+    // made reading a large catalogue several times slower than the engine; the tool reads rows
+    // forward only and binds every column, which the driver does itself.
+    KVR_CONNECT_OPTIONS options;
+    options.useCursorLibrary = false;
+    if (db.open(o.dsn, credentials.user, credentials.password, options)) return true;
     std::cerr << "kvrdb: cannot open data source \"" << o.dsn << "\": " << db.message() << "\n";
     return false;
 }
@@ -312,20 +319,90 @@ int datadirRelease(const Options& o, const KVR_DATADIR_ROW& row) {
     return 0;
 }
 
-#ifdef KVRDB_WITH_EXPORT
-// The time of an export limit, or 0 for none; false after saying what is wrong.
-bool exportTime(const std::string& text, const char* what, double* t) {
+// A time option, or 0 when not given; false after saying what is wrong.
+bool optionTime(const char* command, const std::string& text, const char* what, double* t) {
     *t = 0;
     if (text.empty() || utilParseTime(text.c_str(), static_cast<double>(std::time(nullptr)), t))
         return true;
-    std::cerr << "kvrdb export: bad " << what << " time \"" << utilPrintableString(text)
+    std::cerr << "kvrdb " << command << ": bad " << what << " time \"" << utilPrintableString(text)
               << "\"; use " << UTIL_TIME_FORMS << "\n";
     return false;
 }
 
+struct AvailabilityOptions {
+    std::vector<std::string> streams;
+    std::string begin, end, creater = "all", format = "text", dataDir, plot;
+    double tolerance = -1.0;
+    bool gaps = false, verify = false;
+};
+
+// kvrdb availability: 0 with data, 3 when nothing matched, 2 usage, 1 the catalogue failed.
+int availability(const Options& o, const AvailabilityOptions& a) {
+    KVR_AVAILABILITY_REQUEST request;
+    if (!optionTime("availability", a.begin, "--begin", &request.begin) ||
+        !optionTime("availability", a.end, "--end", &request.end))
+        return kExitUsage;
+    if (request.begin > 0 && request.end > 0 && request.end <= request.begin) {
+        std::cerr << "kvrdb availability: the window ends (" << kvrIsoTime(request.end)
+                  << ") before it begins (" << kvrIsoTime(request.begin) << ")\n";
+        return kExitUsage;
+    }
+    request.tolerance = a.tolerance;
+    request.query.creater = a.creater == "recorder"  ? KvrCreaterFilter::Recorder
+                            : a.creater == "gleaner" ? KvrCreaterFilter::Retrieval
+                                                     : KvrCreaterFilter::All;
+    for (const std::string& text : a.streams) {
+        KVR_STREAM_PATTERN pattern;
+        std::string why;
+        if (!kvrParseStreamPattern(text, &pattern, &why)) {
+            std::cerr << "kvrdb availability: bad stream \"" << utilPrintableString(text)
+                      << "\": " << why << "\n";
+            return kExitUsage;
+        }
+        request.patterns.push_back(pattern);
+    }
+    if (a.verify) {
+        KVR_STORE store;
+        if (!dataDirectory(a.dataDir, &store)) return kExitUsage;
+        request.verify = true;
+        request.dataDirectory = store.dataDirectory;
+    }
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_AVAILABILITY_REPORT report;
+    KVR_SQL_RESULT r = kvrReadAvailabilityReport(db, &request, &report);
+    if (!r.ok()) {
+        std::cerr << "kvrdb availability: cannot read FILELIST: " << r.message << "\n";
+        return 1;
+    }
+    for (const KVR_STREAM_PATTERN& p : request.patterns)
+        if (p.matched == 0)
+            std::cerr << "kvrdb availability: no channel of the catalogue matches \""
+                      << utilPrintableString(p.text) << "\"\n";
+    const KvrReportFormat format = a.format == "csv"    ? KvrReportFormat::Csv
+                                   : a.format == "json" ? KvrReportFormat::Json
+                                                        : KvrReportFormat::Text;
+    kvrWriteAvailabilityReport(stdout, request, report, format, a.gaps);
+    const bool nothing = report.availability.channels.empty();
+    if (nothing)
+        std::cerr << "kvrdb availability: no data in the window\n";
+#ifdef KVRDB_WITH_PLOT
+    if (!a.plot.empty()) {
+        std::string error;
+        if (!kvrdbPlotAvailability(report.availability, a.plot, &error)) {
+            std::cerr << "kvrdb availability: " << utilPrintableString(error) << "\n";
+            return 1;
+        }
+    }
+#endif
+    return nothing ? 3 : 0;
+}
+
+#ifdef KVRDB_WITH_EXPORT
 int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin,
                 const std::string& end) {
-    if (!exportTime(begin, "--begin", &e.begin) || !exportTime(end, "--end", &e.end))
+    if (!optionTime("export", begin, "--begin", &e.begin) ||
+        !optionTime("export", end, "--end", &e.end))
         return kExitUsage;
     KVR_STORE store;
     if (!dataDirectory(e.dataDirectory, &store)) return kExitUsage;
@@ -437,6 +514,48 @@ int main(int argc, char** argv) {
     releaseCmd->add_option("--creater", released.creater, "NRTSDISKLOOP or Gleaner")
         ->capture_default_str();
     releaseCmd->callback([&] { rc = datadirRelease(o, released); });
+
+    AvailabilityOptions availabilityOptions;
+    auto* availabilityCmd = app.add_subcommand(
+        "availability",
+        "what the archive holds: per station, channel, location and rate the continuous spans, "
+        "earliest and latest sample and the coverage of the window (exit 0 with data, 3 when "
+        "nothing matched, 2 usage)");
+    availabilityCmd->add_option(
+        "STREAM", availabilityOptions.streams,
+        "STA.CHN[.LOC], \"*\" and \"?\" as wildcards; without LOC any location, \"--\" for none "
+        "(default: every channel)");
+    availabilityCmd->add_option("--begin", availabilityOptions.begin,
+                                std::string("window start: ") + UTIL_TIME_FORMS +
+                                    " (default: the earliest row)");
+    availabilityCmd->add_option("--end", availabilityOptions.end,
+                                "window end, the same forms (default: the latest row's end)");
+    availabilityCmd->add_option("--creater", availabilityOptions.creater,
+                                "whose rows: recorder, gleaner or all")
+        ->check(CLI::IsMember({"recorder", "gleaner", "all"}))
+        ->capture_default_str();
+    availabilityCmd
+        ->add_option("--tolerance", availabilityOptions.tolerance,
+                     "seconds within which one row continues another (default: half a sample "
+                     "interval)")
+        ->check(CLI::NonNegativeNumber);
+    availabilityCmd->add_option("--format", availabilityOptions.format, "text, csv or json")
+        ->check(CLI::IsMember({"text", "csv", "json"}))
+        ->capture_default_str();
+    availabilityCmd->add_flag("--gaps", availabilityOptions.gaps,
+                              "every gap and overlap with its start, end and length");
+    availabilityCmd->add_flag("--verify", availabilityOptions.verify,
+                              "spans from the files' true lengths, and a line per row that "
+                              "disagrees with its file");
+    availabilityCmd->add_option("--data-dir", availabilityOptions.dataDir,
+                                std::string("with --verify: the data directory (default: DIR of "
+                                            "[DATA] in ") +
+                                    KVR_PROFILE + ")");
+#ifdef KVRDB_WITH_PLOT
+    availabilityCmd->add_option("--plot", availabilityOptions.plot,
+                                "also draw the coverage into this PNG file");
+#endif
+    availabilityCmd->callback([&] { rc = availability(o, availabilityOptions); });
 
 #ifdef KVRDB_WITH_EXPORT
     KVR_EXPORT_OPTIONS exportOptions;
