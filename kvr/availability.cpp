@@ -150,6 +150,19 @@ std::vector<KVR_SPAN> kvrMissingParts(const std::vector<KVR_SPAN>& spans, double
     return parts;
 }
 
+void kvrJoinParts(std::vector<KVR_SPAN>* parts, size_t most) {
+    most = std::max<size_t>(most, 1);
+    while (parts->size() > most) {
+        size_t shortest = 1;
+        for (size_t i = 2; i < parts->size(); ++i)
+            if ((*parts)[i].start - (*parts)[i - 1].end <
+                (*parts)[shortest].start - (*parts)[shortest - 1].end)
+                shortest = i;
+        (*parts)[shortest - 1].end = (*parts)[shortest].end;
+        parts->erase(parts->begin() + std::ptrdiff_t(shortest));
+    }
+}
+
 void kvrAvailabilityFinish(KVR_AVAILABILITY* a, double begin, double end, double tolerance) {
     if (begin <= 0.0 || end <= 0.0) {
         double first = HUGE_VAL, last = -HUGE_VAL;

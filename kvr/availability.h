@@ -118,6 +118,11 @@ std::vector<KVR_GAP> kvrUncovered(const std::vector<KVR_SPAN>& spans, double beg
 std::vector<KVR_SPAN> kvrMissingParts(const std::vector<KVR_SPAN>& spans, double begin, double end,
                                       double interval);
 
+// Joins neighbouring parts (in time order) across the shortest stretches between them until at
+// most `most` are left (at least one), so that the number of requests stays bounded; a joined
+// part asks again for the stored samples between its pieces.
+void kvrJoinParts(std::vector<KVR_SPAN>* parts, size_t most);
+
 // ---- reading the catalogue ----------------------------------------------------------------
 
 enum class KvrCreaterFilter { All, Recorder, Retrieval };

@@ -104,7 +104,7 @@ std::string kvrIsoTime(double t) {
     }
     struct tm parts {};
     if (!utilGmtime(static_cast<int64_t>(whole), &parts)) return "-";
-    char text[48];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
                   micro);
