@@ -284,3 +284,49 @@ KVR_SQL_RESULT kvrReadAvailabilityRows(
     if (!out.ok()) out.message = st.message();
     return out;
 }
+
+KVR_SQL_RESULT kvrLoopGaps(KvrConnection& db, std::string_view station, std::string_view channel,
+                           std::string_view location, double begin, double end,
+                           KVR_GAP_TOTAL* total) {
+    *total = {};
+    KVR_SQL_RESULT out;
+    KvrStatement st(db);
+    if (!st.valid()) {
+        out.message = st.message();
+        return out;
+    }
+    const std::string sql = std::string("select TBEGIN,TQTY,SPS from FILELIST where CREATER='") +
+                            KVR_CREATER_RECORDER + "' and STA='" + kvrSqlQuote(station) +
+                            "' and TBEGIN>=" + kvrSqlNumber(begin - (end - begin)) +
+                            " and TBEGIN<" + kvrSqlNumber(end) + " and CH='" +
+                            kvrSqlQuote(channel) + "' and LCODE='" +
+                            kvrSqlQuote(kvrStoredLocation(location)) + "'";
+    SQLRETURN rc = st.execute(sql);
+    if (!kvrSqlOk(rc)) {
+        out.rc = rc;
+        out.message = st.message();
+        return out;
+    }
+    const int tbegin = st.bindDouble(1), tqty = st.bindDouble(2), sps = st.bindDouble(3);
+    std::vector<KVR_SPAN> rows;
+    double rate = 0.0;
+    while (kvrSqlOk(rc = st.fetch())) {
+        if (st.isNull(tbegin) || !(st.doubleAt(tqty) > 0.0) || !(st.doubleAt(sps) > 0.0)) continue;
+        rows.push_back({st.doubleAt(tbegin), st.doubleAt(tbegin) + st.doubleAt(tqty)});
+        rate = st.doubleAt(sps);
+    }
+    out.rc = rc == SQL_NO_DATA ? SQL_SUCCESS : rc;
+    if (!out.ok()) {
+        out.message = st.message();
+        return out;
+    }
+    std::vector<KVR_SPAN> spans, overlaps;
+    const double tolerance = kvrAvailabilityTolerance(rate, -1.0);
+    kvrMergeSpans(std::move(rows), tolerance, &spans, &overlaps);
+    for (const KVR_GAP& g : kvrUncovered(spans, begin, end, tolerance, HUGE_VAL))
+        if (g.bounded) {
+            ++total->count;
+            total->seconds += g.length();
+        }
+    return out;
+}

@@ -144,3 +144,16 @@ std::string kvrAvailabilitySelect(const KVR_AVAILABILITY_QUERY& query);
 KVR_SQL_RESULT kvrReadAvailabilityRows(
     KvrConnection& db, const KVR_AVAILABILITY_QUERY& query,
     const std::function<void(const KVR_AVAILABILITY_ROW&)>& visit);
+
+// The gaps between the recorder's rows of one channel (its disk loop) within [begin, end): how
+// many, and their length in all as far as they fall in the window. The time before the
+// channel's first row and after its last is no gap (the loop had not begun; the newest samples
+// are still to be written). Rows of the window and of one window's length before it are read,
+// through the loop's index (CREATER, STA, TBEGIN). Codes are the stored ones (kvrSitechanKey).
+struct KVR_GAP_TOTAL {
+    size_t count = 0;
+    double seconds = 0.0;
+};
+KVR_SQL_RESULT kvrLoopGaps(KvrConnection& db, std::string_view station, std::string_view channel,
+                           std::string_view location, double begin, double end,
+                           KVR_GAP_TOTAL* total);

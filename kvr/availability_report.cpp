@@ -61,8 +61,9 @@ std::string number(const char* format, double value) {
 // missing file or one without samples counts for nothing. A disagreement is noted.
 bool measureRow(const std::string& dataDirectory, KVR_AVAILABILITY_ROW* row,
                 std::vector<KVR_ROW_PROBLEM>* disagreements) {
-    if (!row->hasSps || !(row->sps > 0.0) || !row->hasTqty)
-        return true;  // the row's fault, said later
+    // A row that cannot count is reported as such, not measured.
+    if (!row->hasTbegin || !row->hasSps || !(row->sps > 0.0) || !row->hasTqty || !(row->tqty > 0.0))
+        return true;
     auto disagree = [&](std::string what) {
         disagreements->push_back({std::string(row->station), std::string(row->channel),
                                   std::string(row->location), std::string(row->cpath),
