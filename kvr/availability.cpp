@@ -12,9 +12,9 @@ namespace {
 
 constexpr double kMicro = 1e6;  // the select's units per second (and per sample per second)
 
+// Codes are ASCII (kvr/store.h): no locale is asked, as this runs for every row.
 void appendUpper(std::string* out, std::string_view text) {
-    for (char c : text)
-        out->push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    for (char c : text) out->push_back(c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c);
 }
 
 // The channel key of a row: codes ignoring case, no location as "??", and the rate's bits.
@@ -232,10 +232,16 @@ void kvrAvailabilityFinish(KVR_AVAILABILITY* a, double begin, double end, double
 std::string kvrAvailabilitySelect(const KVR_AVAILABILITY_QUERY& query) {
     // Numbers are read as whole microseconds: the SQLite driver hands every value over as text,
     // and an integer's text is made and read several times faster than a double's. The writers
-    // store times and rates to the microsecond ("%f"), so nothing they wrote is lost.
+    // store times and rates to the microsecond ("%f"), so nothing they wrote is lost. CPATH is
+    // read only where it is needed: for every row when files are measured, else for the rows
+    // that cannot count, which are reported by it.
     std::string sql =
         "select STA,CH,LCODE,cast(round(SPS*1000000) as bigint),cast(round(TBEGIN*1000000) as "
-        "bigint),cast(round(TQTY*1000000) as bigint),CPATH from FILELIST";
+        "bigint),cast(round(TQTY*1000000) as bigint),";
+    sql += query.withPaths ? "CPATH"
+                           : "case when TBEGIN is not null and TQTY>0 and SPS>0 then '' else "
+                             "CPATH end";
+    sql += ",CREATER from FILELIST";
     std::string where;
     if (query.creater == KvrCreaterFilter::Recorder)
         where = std::string("CREATER='") + KVR_CREATER_RECORDER + "'";
@@ -245,8 +251,43 @@ std::string kvrAvailabilitySelect(const KVR_AVAILABILITY_QUERY& query) {
         where += (where.empty() ? "" : " and ") + std::string("STA='") +
                  kvrSqlQuote(query.station) + "'";
     if (!where.empty()) sql += " where " + where;
+    if (query.ordered) sql += " order by STA,TBEGIN,CPATH";
     return sql;
 }
+
+namespace {
+
+// Rows fetched at a time: each fetch crosses the driver manager once (and takes its locks) for
+// the whole block instead of once a row.
+constexpr SQLULEN kBlockRows = 256;
+constexpr SQLLEN kCodeBytes = 64;   // a code longer than ISI allows arrives cut
+constexpr SQLLEN kPathBytes = 256;  // CPATH is varchar(255)
+
+// One column bound to an array of kBlockRows values.
+struct BlockColumn {
+    std::vector<char> bytes;
+    std::vector<SQLLEN> indicators = std::vector<SQLLEN>(kBlockRows);
+    SQLLEN width = 0;
+
+    SQLRETURN bind(SQLHSTMT st, SQLUSMALLINT column, SQLSMALLINT type, SQLLEN valueBytes) {
+        width = valueBytes;
+        bytes.assign(size_t(valueBytes) * kBlockRows, 0);
+        return SQLBindCol(st, column, type, bytes.data(), valueBytes, indicators.data());
+    }
+    bool isNull(size_t row) const { return indicators[row] == SQL_NULL_DATA; }
+    int64_t integer(size_t row) const {
+        int64_t v = 0;
+        if (!isNull(row)) std::memcpy(&v, bytes.data() + row * size_t(width), sizeof v);
+        return v;
+    }
+    std::string_view text(size_t row) const {
+        if (isNull(row)) return {};
+        const char* at = bytes.data() + row * size_t(width);
+        return std::string_view(at, strnlen(at, size_t(width)));
+    }
+};
+
+}  // namespace
 
 KVR_SQL_RESULT kvrReadAvailabilityRows(
     KvrConnection& db, const KVR_AVAILABILITY_QUERY& query,
@@ -257,28 +298,44 @@ KVR_SQL_RESULT kvrReadAvailabilityRows(
         out.message = st.message();
         return out;
     }
+    // A driver that cannot fetch blocks fetches a row at a time into the same arrays.
+    SQLULEN fetched = 0;
+    SQLULEN block = kBlockRows;
+    if (!kvrSqlOk(st.setAttribute(SQL_ATTR_ROW_ARRAY_SIZE, kBlockRows))) block = 1;
+    SQLSetStmtAttr(st.handle(), SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
     SQLRETURN rc = st.execute(kvrAvailabilitySelect(query));
     if (!kvrSqlOk(rc)) {
         out.rc = rc;
         out.message = st.message();
         return out;
     }
-    const int sta = st.bindText(1), ch = st.bindText(2), lcode = st.bindText(3);
-    const int sps = st.bindInteger(4), tbegin = st.bindInteger(5), tqty = st.bindInteger(6);
-    const int cpath = st.bindText(7);
+    BlockColumn sta, ch, lcode, sps, tbegin, tqty, cpath, creater;
+    const SQLHSTMT h = st.handle();
+    sta.bind(h, 1, SQL_C_CHAR, kCodeBytes);
+    ch.bind(h, 2, SQL_C_CHAR, kCodeBytes);
+    lcode.bind(h, 3, SQL_C_CHAR, kCodeBytes);
+    sps.bind(h, 4, SQL_C_SBIGINT, sizeof(int64_t));
+    tbegin.bind(h, 5, SQL_C_SBIGINT, sizeof(int64_t));
+    tqty.bind(h, 6, SQL_C_SBIGINT, sizeof(int64_t));
+    cpath.bind(h, 7, SQL_C_CHAR, kPathBytes);
+    creater.bind(h, 8, SQL_C_CHAR, kCodeBytes);
     KVR_AVAILABILITY_ROW row;
     while (kvrSqlOk(rc = st.fetch())) {
-        row.station = st.textViewAt(sta);
-        row.channel = st.textViewAt(ch);
-        row.location = st.textViewAt(lcode);
-        row.cpath = st.textViewAt(cpath);
-        row.hasSps = !st.isNull(sps);
-        row.hasTbegin = !st.isNull(tbegin);
-        row.hasTqty = !st.isNull(tqty);
-        row.sps = double(st.integerAt(sps)) / kMicro;
-        row.tbegin = double(st.integerAt(tbegin)) / kMicro;
-        row.tqty = double(st.integerAt(tqty)) / kMicro;
-        visit(row);
+        const size_t rows = block == 1 ? 1 : size_t(fetched);
+        for (size_t i = 0; i < rows; ++i) {
+            row.station = sta.text(i);
+            row.channel = ch.text(i);
+            row.location = lcode.text(i);
+            row.cpath = cpath.text(i);
+            row.creater = creater.text(i);
+            row.hasSps = !sps.isNull(i);
+            row.hasTbegin = !tbegin.isNull(i);
+            row.hasTqty = !tqty.isNull(i);
+            row.sps = double(sps.integer(i)) / kMicro;
+            row.tbegin = double(tbegin.integer(i)) / kMicro;
+            row.tqty = double(tqty.integer(i)) / kMicro;
+            visit(row);
+        }
     }
     out.rc = rc == SQL_NO_DATA ? SQL_SUCCESS : rc;
     if (!out.ok()) out.message = st.message();

@@ -66,7 +66,7 @@ struct KVR_ROW_PROBLEM {
 
 // One FILELIST row as availability reads it. The has* flags are false for NULL values.
 struct KVR_AVAILABILITY_ROW {
-    std::string_view station, channel, location, cpath;
+    std::string_view station, channel, location, cpath, creater;
     double tbegin = 0.0, tqty = 0.0, sps = 0.0;
     bool hasTbegin = true, hasTqty = true, hasSps = true;
 };
@@ -132,15 +132,19 @@ enum class KvrCreaterFilter { All, Recorder, Retrieval };
 struct KVR_AVAILABILITY_QUERY {
     KvrCreaterFilter creater = KvrCreaterFilter::All;
     std::string station;
+    // Every row's CPATH (to measure its file); without it only rows that cannot count have one.
+    bool withPaths = false;
+    // In the catalogue's listing order (station, start, path) instead of storage order.
+    bool ordered = false;
 };
 
 // The select kvrReadAvailabilityRows runs, for a reader who wants to see its plan.
 std::string kvrAvailabilitySelect(const KVR_AVAILABILITY_QUERY& query);
 
-// Reads the FILELIST rows of the query in one pass, in storage order (no sort in the engine: each
-// channel's rows are put in order when finished), and hands each to visit; a row's texts are
-// valid during the call only. Returns the select's result; on failure the rows before it have
-// been visited.
+// Reads the FILELIST rows of the query in one pass, in storage order unless ordered (availability
+// needs no sort in the engine: each channel's rows are put in order when finished), and hands
+// each to visit; a row's texts are valid during the call only. kvrdb files lists through it too.
+// Returns the select's result; on failure the rows before it have been visited.
 KVR_SQL_RESULT kvrReadAvailabilityRows(
     KvrConnection& db, const KVR_AVAILABILITY_QUERY& query,
     const std::function<void(const KVR_AVAILABILITY_ROW&)>& visit);

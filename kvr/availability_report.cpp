@@ -173,6 +173,7 @@ KVR_SQL_RESULT kvrReadAvailabilityReport(KvrConnection& db, KVR_AVAILABILITY_REQ
                 }
         return it->second;
     };
+    request->query.withPaths = request->verify;
     const double end = request->end;
     KVR_AVAILABILITY& a = report->availability;
     KVR_SQL_RESULT r =

@@ -16,6 +16,7 @@
 //   kvrdb availability [STREAM...] ...     what the archive holds: spans, gaps, overlaps
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,14 +61,46 @@ bool connect(const Options& o, KvrConnection& db) {
     return false;
 }
 
+// "YYYY-MM-DD HH:MM:SS.mmm" (UTC), cut to the millisecond; "-" outside the calendar. Digits are
+// placed by hand: a listing prints one for every row.
 std::string timeText(double t) {
-    int year, month, day, hour, minute;
-    float seconds;
-    if (!SplitEpochTime(t, &year, &month, &day, &hour, &minute, &seconds)) return "-";
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%06.3f", year, month, day, hour,
-                  minute, std::floor(static_cast<double>(seconds) * 1000.0) / 1000.0);
+    // A tenth of a microsecond absorbs the binary form of a time stored to the microsecond.
+    const double ms = std::floor(t * 1000.0 + 1e-4);
+    struct tm parts {};
+    if (!std::isfinite(ms) || !utilGmtime(int64_t(std::floor(ms / 1000.0)), &parts) ||
+        parts.tm_year + 1900 < 1 || parts.tm_year + 1900 > 9999)
+        return "-";
+    std::string text = "0000-00-00 00:00:00.000";
+    auto put = [&text](size_t at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            text[at + size_t(i)] = char('0' + value % 10);
+    };
+    put(0, parts.tm_year + 1900, 4);
+    put(5, parts.tm_mon + 1, 2);
+    put(8, parts.tm_mday, 2);
+    put(11, parts.tm_hour, 2);
+    put(14, parts.tm_min, 2);
+    put(17, parts.tm_sec, 2);
+    put(20, int(ms - std::floor(ms / 1000.0) * 1000.0), 3);
     return text;
+}
+
+// text and a blank, left-aligned in width characters ("%-Ns " of printf).
+void appendPadded(std::string* line, const std::string& text, size_t width) {
+    *line += text;
+    if (text.size() < width) line->append(width - text.size(), ' ');
+    *line += ' ';
+}
+
+// value with the decimals given, right-aligned in width characters, and a blank ("%N.Df ").
+void appendFixed(std::string* line, double value, int decimals, size_t width) {
+    char text[64];
+    auto [end, ec] =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    const size_t n = ec == std::errc() ? size_t(end - text) : 0;
+    if (n < width) line->append(width - n, ' ');
+    line->append(text, n);
+    *line += ' ';
 }
 
 int writeDsn(const Options& o, const KVR_DSN_ENTRY& entry) {
@@ -214,22 +247,34 @@ int sitechanLoad(const Options& o, const std::string& server) {
 int files(const Options& o, const std::string& sta) {
     KvrConnection db;
     if (!connect(o, db)) return 1;
-    std::vector<KVR_FILELIST_ROW> rows;
-    std::string filter = sta.empty() ? "" : "sta='" + kvrSqlQuote(sta) + "'";
-    KVR_SQL_RESULT r = kvrSelectFileListRows(db, filter, &rows);
+    KVR_AVAILABILITY_QUERY query;
+    query.station = sta;
+    query.withPaths = query.ordered = true;
+    std::printf("%-7s %-3s %-2s %-23s %10s %11s %-12s %s\n", "STA", "CH", "LC", "TBEGIN", "TQTY",
+                "SPS", "CREATER", "CPATH");
+    size_t count = 0;
+    // Each line is put together in one buffer and written at once: the listing of a large
+    // catalogue should cost little beyond reading it.
+    std::string line;
+    KVR_SQL_RESULT r = kvrReadAvailabilityRows(db, query, [&](const KVR_AVAILABILITY_ROW& row) {
+        line.clear();
+        appendPadded(&line, utilPrintableString(row.station), 7);
+        appendPadded(&line, utilPrintableString(row.channel), 3);
+        appendPadded(&line, utilPrintableString(row.location), 2);
+        appendPadded(&line, row.hasTbegin ? timeText(row.tbegin) : "-", 23);
+        appendFixed(&line, row.tqty, 3, 10);
+        appendFixed(&line, row.sps, 6, 11);
+        appendPadded(&line, utilPrintableString(row.creater), 12);
+        line += utilPrintableString(row.cpath);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        ++count;
+    });
     if (!r.ok()) {
         std::cerr << "kvrdb: cannot read FILELIST: " << r.message << "\n";
         return 1;
     }
-    std::printf("%-7s %-3s %-2s %-23s %10s %11s %-12s %s\n", "STA", "CH", "LC", "TBEGIN", "TQTY",
-                "SPS", "CREATER", "CPATH");
-    for (const KVR_FILELIST_ROW& row : rows)
-        std::printf("%-7s %-3s %-2s %-23s %10.3f %11.6f %-12s %s\n",
-                    utilPrintableString(row.sta).c_str(), utilPrintableString(row.ch).c_str(),
-                    utilPrintableString(row.lcode).c_str(), timeText(row.tbegin).c_str(), row.tqty,
-                    row.sps, utilPrintableString(row.creater).c_str(),
-                    utilPrintableString(row.cpath).c_str());
-    std::printf("%zu row(s)\n", rows.size());
+    std::printf("%zu row(s)\n", count);
     return 0;
 }
 
