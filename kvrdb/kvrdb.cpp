@@ -14,6 +14,7 @@
 //                                          which data directory holds each station's files
 //   kvrdb export --mseed DIR ...           the catalogued files as an SDS tree of miniSEED
 //   kvrdb availability [STREAM...] ...     what the archive holds: spans, gaps, overlaps
+//   kvrdb dayplot STREAM --png FILE ...    a 24-hour drum picture of one channel's samples
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <charconv>
@@ -27,6 +28,7 @@
 
 #include "kvr/availability_report.h"
 #include "kvr/catalog.h"
+#include "kvr/channel_day.h"
 #include "kvr/check.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
@@ -36,6 +38,9 @@
 #include "kvr/mseed_export.h"
 #endif
 #include "kvrdb/sitechan_load.h"
+#ifdef KVRDB_WITH_PLOT
+#include "kvrdb/plots.h"
+#endif
 #include "commandline/program.h"
 #include "util/util.h"
 
@@ -432,9 +437,10 @@ int availability(const Options& o, const AvailabilityOptions& a) {
     if (nothing)
         std::cerr << "kvrdb availability: no data in the window\n";
 #ifdef KVRDB_WITH_PLOT
-    if (!a.plot.empty()) {
+    if (!a.plot.empty() && !nothing) {
+        kvrplot::StartOffscreen();
         std::string error;
-        if (!kvrdbPlotAvailability(report.availability, a.plot, &error)) {
+        if (!kvrplot::SavePng(kvrplot::DrawCoverage(report.availability), a.plot, &error)) {
             std::cerr << "kvrdb availability: " << utilPrintableString(error) << "\n";
             return 1;
         }
@@ -442,6 +448,57 @@ int availability(const Options& o, const AvailabilityOptions& a) {
 #endif
     return nothing ? 3 : 0;
 }
+
+#ifdef KVRDB_WITH_PLOT
+struct DayPlotOptions {
+    std::string stream, day, png, dataDir;
+    int lineMinutes = 30;
+};
+
+// kvrdb dayplot: 0 with samples, 3 when the day holds none, 2 usage, 1 a failure.
+int dayPlot(const Options& o, const DayPlotOptions& d) {
+    KVR_STREAM_PATTERN stream;
+    std::string why;
+    if (!kvrParseStreamPattern(d.stream, &stream, &why) ||
+        d.stream.find_first_of("*?") != std::string::npos) {
+        std::cerr << "kvrdb dayplot: bad stream \"" << utilPrintableString(d.stream)
+                  << "\": STA.CHN[.LOC] of one channel expected\n";
+        return kExitUsage;
+    }
+    double t = 0;
+    if (!optionTime("dayplot", d.day.empty() ? "now" : d.day, "--day", &t)) return kExitUsage;
+    KVR_STORE store;
+    if (!dataDirectory(d.dataDir, &store)) return kExitUsage;
+    KvrConnection db;
+    if (!connect(o, db)) return 1;
+    KVR_CHANNEL_DAY day;
+    std::string error;
+    if (!kvrReadChannelDay(db, store.dataDirectory, stream.station, stream.channel,
+                           stream.noLocation ? "" : stream.location, kvrDayStart(t), &day,
+                           &error)) {
+        std::cerr << "kvrdb dayplot: " << utilPrintableString(error) << "\n";
+        return 1;
+    }
+    for (const std::string& line : day.unread)
+        std::cerr << "kvrdb dayplot: left out " << utilPrintableString(line) << "\n";
+    if (day.segments.empty()) {
+        std::cerr << "kvrdb dayplot: no sample of " << utilPrintableString(d.stream) << " on "
+                  << kvrIsoTime(kvrDayStart(t)).substr(0, 10) << "\n";
+        return 3;
+    }
+    kvrplot::StartOffscreen();
+    if (!kvrplot::SavePng(kvrplot::DrawDayPlot(day, d.lineMinutes), d.png, &error)) {
+        std::cerr << "kvrdb dayplot: " << utilPrintableString(error) << "\n";
+        return 1;
+    }
+    size_t samples = 0;
+    for (const KVR_DAY_SEGMENT& s : day.segments) samples += s.samples.size();
+    std::printf("%s: %zu sample(s) of %s in %zu file piece(s)\n",
+                utilPrintableString(d.png).c_str(), samples,
+                kvrIsoTime(day.dayStart).substr(0, 10).c_str(), day.segments.size());
+    return 0;
+}
+#endif
 
 #ifdef KVRDB_WITH_EXPORT
 int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin,
@@ -601,6 +658,27 @@ int main(int argc, char** argv) {
                                 "also draw the coverage into this PNG file");
 #endif
     availabilityCmd->callback([&] { rc = availability(o, availabilityOptions); });
+
+#ifdef KVRDB_WITH_PLOT
+    DayPlotOptions dayPlotOptions;
+    auto* dayPlotCmd = app.add_subcommand(
+        "dayplot",
+        "draw one UTC day of one channel's samples from the archive as a 24-hour drum PNG "
+        "(exit 0 drawn, 3 when the day holds no sample, 2 usage)");
+    dayPlotCmd->add_option("STREAM", dayPlotOptions.stream, "STA.CHN[.LOC], \"--\" for none")
+        ->required();
+    dayPlotCmd->add_option("--png", dayPlotOptions.png, "the picture to write")->required();
+    dayPlotCmd->add_option(
+        "--day", dayPlotOptions.day,
+        std::string("any time of the day: ") + UTIL_TIME_FORMS + " (default: now)");
+    dayPlotCmd->add_option("--line-minutes", dayPlotOptions.lineMinutes, "minutes a line")
+        ->check(CLI::IsMember({15, 30, 60}))
+        ->capture_default_str();
+    dayPlotCmd->add_option(
+        "--data-dir", dayPlotOptions.dataDir,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
+    dayPlotCmd->callback([&] { rc = dayPlot(o, dayPlotOptions); });
+#endif
 
 #ifdef KVRDB_WITH_EXPORT
     KVR_EXPORT_OPTIONS exportOptions;
