@@ -9,6 +9,7 @@
 #include <QTimeZone>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "kvr/store.h"
@@ -309,6 +310,12 @@ QImage DrawDayPlot(const KVR_CHANNEL_DAY& day, int lineMinutes) {
 void StartOffscreen() {
     if (QCoreApplication::instance() != nullptr) return;
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // A command-line tool has no use for the platform's notes (a missing runtime folder and the
+    // like): only Qt's errors reach standard error.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "kvrdb: %s\n", text.toLocal8Bit().constData());
+    });
     static int argc = 1;
     static char name[] = "kvrdb";
     static char* argv[] = {name, nullptr};
