@@ -45,10 +45,9 @@ struct KVR_CHANNEL_AVAILABILITY {
     std::string channel;
     std::string location;  // "??" for none
     double sps = 0.0;
-    size_t rows = 0;              // rows that counted
-    std::vector<KVR_SPAN> spans;  // merged, in time order, clipped to the window
-    std::vector<KVR_GAP>
-        gaps;  // every stretch of the window without data, longer than the tolerance
+    size_t rows = 0;                 // rows that counted
+    std::vector<KVR_SPAN> spans;     // merged, in time order, clipped to the window
+    std::vector<KVR_GAP> gaps;       // stretches of the window without data, over the tolerance
     std::vector<KVR_SPAN> overlaps;  // stretches more than one row covers, clipped to the window
     double earliest = 0.0;           // first span's start, last span's end (0 when no span)
     double latest = 0.0;
@@ -78,7 +77,7 @@ struct KVR_AVAILABILITY {
     double begin = 0.0;  // the window the report is of, set by kvrAvailabilityFinish
     double end = 0.0;
 
-    // The channel of the last row, and every channel by its key, for adding rows fast.
+    // kvrAvailabilityAddRow's own: every channel by its key, and the last row's channel.
     std::unordered_map<std::string, size_t> index;
     std::string lastKey;
     size_t lastChannel = 0;
