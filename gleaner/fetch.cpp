@@ -313,6 +313,9 @@ bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIE
         std::vector<KVR_SPAN> stored, spans, overlaps;
         double interval = 0.0, newest = -HUGE_VAL;
         for (const GLEANER_STORED_FILE& f : files) {
+            // A file whose row disagrees with it (a run stopped between the two) is asked for
+            // again: the writer skips the samples it holds and puts its row right.
+            if (!f.rowAgrees) continue;
             stored.push_back({f.start, f.start + double(f.samples) / f.rate});
             // The rate of the newest file is the one the server sends now.
             if (f.start > newest) {

@@ -561,6 +561,15 @@ TEST_F(FetchTest, ARefetchAsksOnlyForWhatTheStoredFilesLack) {
                         bhz.indexAtOrBefore(begin + 300.0));
     EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
     EXPECT_EQ(server_->requests().size(), before + 2);
+
+    // A row shorter than its file (a run stopped between an append and the row): the file's
+    // stretch is asked for again, and the row put right.
+    const std::string cpath = Rows().front().cpath;
+    ASSERT_TRUE(
+        kvrSqlOk(db_.execute("update FILELIST set TQTY=TQTY-50 where CPATH='" + cpath + "'")));
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+    EXPECT_EQ(server_->requests().size(), before + 3);
+    ExpectFilesAndRowsAgree();
 }
 
 // A stop while receiving keeps what arrived; one while converting finishes the conversion.
