@@ -4,7 +4,8 @@
 #   include/isiclient/           its public headers, as "isi/isi.h" and the headers they include
 #   LIBDIR/cmake/isiclient/      the package configuration for find_package(isiclient)
 #   LIBDIR/pkgconfig/            isiclient.pc
-#   share/doc/waveform-tools/    README, ChangeLog and the commented example settings files
+#   share/doc/waveform-tools/    README, the change log (changelog.gz), the copyright file and the
+#                                commented example settings files
 #   lib/systemd/system/          rillet@.service, one recorder per instance
 #   share/man/man1/              the manual pages (Manpages.cmake)
 include(GNUInstallDirs)
@@ -68,7 +69,19 @@ foreach(program rillet rillet-headless gleaner tremlive isicat kvrdb isi-sim)
 endforeach()
 
 # ---- documents, examples and the service ------------------------------------------------------
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/ChangeLog
+# The change log under Debian's name for it, compressed (-n: the same bytes from every build).
+find_program(KVR_GZIP gzip)
+if(KVR_GZIP)
+    set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+    add_custom_command(OUTPUT ${changelog}
+        COMMAND ${KVR_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/ChangeLog > ${changelog}
+        DEPENDS ${PROJECT_SOURCE_DIR}/ChangeLog)
+else()
+    set(changelog ${PROJECT_BINARY_DIR}/changelog)
+    configure_file(${PROJECT_SOURCE_DIR}/ChangeLog ${changelog} COPYONLY)
+endif()
+add_custom_target(changelog ALL DEPENDS ${changelog})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${changelog} ${PROJECT_SOURCE_DIR}/dist/copyright
     DESTINATION ${KVR_DOCDIR} COMPONENT runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
     DESTINATION ${KVR_DOCDIR}/examples COMPONENT runtime)
@@ -92,20 +105,29 @@ include(Manpages)
 
 # ---- the Debian package (./run package) -------------------------------------------------------
 # Shared-library dependencies are found by dpkg-shlibdeps; the ODBC drivers are loaded at run
-# time by name, so they are declared by hand.
+# time by name, so they are declared by hand. Binaries are stripped; the shared library gets a
+# shlibs file and the ldconfig trigger (dist/triggers).
+set(KVR_PACKAGE_CONTACT "Waveform tools maintainers <waveform-tools@example.org>"
+    CACHE STRING "Maintainer of the Debian package, \"Name <address>\"")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME waveform-tools)
 set(CPACK_PACKAGE_VENDOR "Seismological data centre")
-set(CPACK_PACKAGE_CONTACT "Waveform tools maintainers <waveform-tools@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "ISI waveform tools: live viewer, window fetcher, continuous recorder and client library")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tremlive shows live traces of an ISI server, Gleaner fetches a time window into KVR 4.0 \
-files, Rillet records station disk loops of KVR 2.0 files unattended; all register their files \
-in a KVR catalogue over ODBC. Includes the ISI protocol client library and isi-sim.")
+set(CPACK_PACKAGE_CONTACT "${KVR_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ISI waveform tools: live viewer, fetcher and recorder")
+# Lines of at most 80 characters, as Debian's tools show them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "Tremlive shows live traces of an ISI server, Gleaner fetches a time window"
+    "into KVR 4.0 files, Rillet records station disk loops of KVR 2.0 files"
+    "unattended; all register their files in a KVR catalogue over ODBC (SQLite"
+    "or PostgreSQL), which kvrdb sets up, checks and exports as miniSEED."
+    "Includes the ISI protocol client library, isicat and the stand-in server"
+    "isi-sim.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/triggers)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc | odbc-postgresql")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, sqlite3")
 set(CPACK_DEB_COMPONENT_INSTALL OFF)

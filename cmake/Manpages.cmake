@@ -1,7 +1,9 @@
-# Manual pages, made at build time by help2man from each program's --help and --version and the
-# sections help2man cannot take from them (man/NAME.h2m: files, environment, exit statuses), and
-# installed under share/man/man1, compressed with gzip as Debian's packages have them (plain where
-# gzip is missing). Without help2man the pages are left out, with a message.
+# Manual pages, made at build time by help2man from each program's --help and --version, the
+# sections help2man cannot take from them (man/NAME.h2m: files, environment, exit statuses,
+# examples), and a COMMANDS section with every subcommand's options taken from its own --help
+# (man/commands.sh). Installed under share/man/man1, compressed with gzip as Debian's packages
+# have them (plain where gzip is missing). Without help2man the pages are left out, with a
+# message.
 find_program(HELP2MAN help2man)
 find_program(GZIP gzip)
 if(NOT HELP2MAN)
@@ -26,15 +28,20 @@ foreach(entry ${KVR_MAN_NAMES})
         continue()
     endif()
     set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(include ${PROJECT_BINARY_DIR}/man/${program}.h2m)
     # The Qt programs answer --help and --version before they look for a display; the offscreen
     # platform keeps a build without one safe all the same.
     add_custom_command(OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+            ${PROJECT_SOURCE_DIR}/man/commands.sh ${HELP2MAN} $<TARGET_FILE:${program}> ${program}
+            ${PROJECT_SOURCE_DIR}/man/${program}.h2m ${include}
+        COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
             ${HELP2MAN} --no-info --section=1 --name=${summary}
-            --include=${PROJECT_SOURCE_DIR}/man/${program}.h2m --output=${page}
+            --include=${include} --output=${page}
             $<TARGET_FILE:${program}>
         DEPENDS ${program} ${PROJECT_SOURCE_DIR}/man/${program}.h2m
+            ${PROJECT_SOURCE_DIR}/man/commands.sh
         COMMENT "Manual page ${program}.1"
         VERBATIM)
     list(APPEND pages ${page})

@@ -149,8 +149,8 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
     // The catalogue learns where this station's files are, so that a check of another data
     // directory on a shared catalogue leaves their rows alone.
     if (registered_.insert(station.station).second) {
-        KVR_SQL_RESULT r = kvrRegisterDataDir(
-            *fileList_.Database(), kvrDataDirOf(store_, station.station, creator_));
+        KVR_SQL_RESULT r = kvrRegisterDataDir(*fileList_.Database(),
+                                              kvrDataDirOf(store_, station.station, creator_));
         if (!r.ok())
             gleanerPrintLine("cannot note the data directory of " + station.station +
                              " in the catalogue: " + r.message);

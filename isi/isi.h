@@ -254,6 +254,10 @@ struct ISI_CLIENT {
     int decompress = 1;
     std::atomic<int> stop{0};
     bool complete = false;  // request finished (alert 2, or every item complete): no reconnects
+    // Connections lost while reading (a read failed, or the server alerted) and what ended the
+    // last one, in words; read by the caller between reads to say so.
+    uint64_t lostConnections = 0;
+    std::string lostCause;
 };
 
 // ---- open parameters and clients ------------------------------------------------------------

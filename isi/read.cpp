@@ -116,8 +116,11 @@ Step ReadNextFrame(ISI_CLIENT* client) {
             closeConnection(client);
             return Step::kStopped;
         }
+        const int error = platGetError();
         logioMsg(client->lp, LOG_INFO, "%s: %s: %s", iacpPeerIdent(client->iacp),
-                 "isiReadGenericTS:ReadNextFrame", platErrorText(platGetError()));
+                 "isiReadGenericTS:ReadNextFrame", platErrorText(error));
+        ++client->lostConnections;
+        client->lostCause = platErrorText(error);
         closeConnection(client);
         isi_detail::pauseBeforeReconnect(client);
         if (stopRequested(client)) return Step::kStopped;
@@ -222,6 +225,8 @@ ISI_TS_PACKET* isiReadGenericTS(ISI_CLIENT* client, int* status) {
                     *status = ISI_STATUS_DONE;
                     return nullptr;
                 }
+                ++client->lostConnections;
+                client->lostCause = std::string("server alert: ") + iacpAlertString(code);
                 isi_detail::pauseBeforeReconnect(client);
                 continue;
             }

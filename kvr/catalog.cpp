@@ -209,7 +209,8 @@ KVR_SQL_RESULT kvrDiskLoopSize(KvrConnection& db, std::string_view station, uint
     int size = st.bindDouble(1);
     rc = st.fetch();
     // A sum over no rows is NULL: the indicator says so, the buffer may hold anything.
-    if (rc == SQL_SUCCESS && !st.isNull(size)) {
+    // With info too: a total read as 0 would never trim the loop.
+    if (kvrSqlOk(rc) && !st.isNull(size)) {
         double bytes = st.doubleAt(size);
         if (std::isfinite(bytes) && bytes > 0)
             *total = static_cast<uint32_t>(std::min(std::trunc(bytes), kMaxLoopBytes));
@@ -263,7 +264,7 @@ KVR_SQL_RESULT kvrLookupSampleRate(KvrConnection& db, std::string_view station,
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int rate = st.bindDouble(1);
     rc = st.fetch();
-    if (rc == SQL_SUCCESS && !st.isNull(rate)) *sps = st.doubleAt(rate);
+    if (kvrSqlOk(rc) && !st.isNull(rate)) *sps = st.doubleAt(rate);
     if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
     return result(rc, st.message());
 }
@@ -277,8 +278,8 @@ std::string kvrFileListFilter(std::string_view cpath) {
 namespace {
 
 // The rows that match a filter, in the order (and with the limit) that tail gives.
-KVR_SQL_RESULT selectFileListRows(KvrConnection& db, std::string_view filter,
-                                  std::string_view tail, std::vector<KVR_FILELIST_ROW>* rows) {
+KVR_SQL_RESULT selectFileListRows(KvrConnection& db, std::string_view filter, std::string_view tail,
+                                  std::vector<KVR_FILELIST_ROW>* rows) {
     rows->clear();
     KvrStatement st(db);
     if (!st.valid()) return result(SQL_ERROR, st.message());
@@ -566,8 +567,8 @@ KVR_SQL_RESULT kvrPutFileNote(KvrConnection& db, const KVR_FILE_NOTE& note) {
     if (!transaction.active()) return result(SQL_ERROR, db.message());
     r = noDataIsSuccess(run(db, "delete from FILENOTE where CPATH='" + q(note.cpath) + "'"));
     if (!r.ok()) return r;
-    r = run(db, "insert into FILENOTE (CPATH,TBEGIN,NOTE,LDDATE) values ('" + q(note.cpath) +
-                    "'," + n(note.tbegin) + ",'" + q(note.note) + "','" + kvrNowTimestamp() + "')");
+    r = run(db, "insert into FILENOTE (CPATH,TBEGIN,NOTE,LDDATE) values ('" + q(note.cpath) + "'," +
+                    n(note.tbegin) + ",'" + q(note.note) + "','" + kvrNowTimestamp() + "')");
     if (!r.ok()) return r;
     if (!transaction.commit()) return result(SQL_ERROR, db.message());
     return r;
@@ -583,8 +584,8 @@ KVR_SQL_RESULT kvrSelectFileNotes(KvrConnection& db, std::vector<KVR_FILE_NOTE>*
     if (!kvrSqlOk(rc)) return result(rc, st.message());
     int cpath = st.bindText(1), tbegin = st.bindDouble(2), note = st.bindText(3);
     while (kvrSqlOk(rc = st.fetch()))
-        notes->push_back({st.textAt(cpath), st.isNull(tbegin) ? 0.0 : st.doubleAt(tbegin),
-                          st.textAt(note)});
+        notes->push_back(
+            {st.textAt(cpath), st.isNull(tbegin) ? 0.0 : st.doubleAt(tbegin), st.textAt(note)});
     if (rc != SQL_NO_DATA) return result(rc, st.message());
     return result(SQL_SUCCESS, {});
 }

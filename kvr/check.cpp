@@ -61,10 +61,10 @@ std::string timeText(double t) {
 class COwnership {
   public:
     enum class Verdict {
-        Ours,        // registered to this data directory only
-        Elsewhere,   // registered to other data directories only
-        Shared,      // registered here and elsewhere, or not registered on a shared catalogue
-        Unknown,     // not registered, and the catalogue knows no other data directory
+        Ours,       // registered to this data directory only
+        Elsewhere,  // registered to other data directories only
+        Shared,     // registered here and elsewhere, or not registered on a shared catalogue
+        Unknown,    // not registered, and the catalogue knows no other data directory
     };
 
     COwnership(KvrConnection& db, const std::string& dataDirectory) {
@@ -149,9 +149,9 @@ bool rowFromFile(const std::string& dataDirectory, CAdoption* a, std::string* wh
 void findLocation(KvrConnection& db, CAdoption* a) {
     std::set<std::string> seen;
     std::vector<KVR_FILELIST_ROW> rows;
-    const std::string filter = "lower(STA)=lower('" + kvrSqlQuote(a->row.sta) + "') and upper(CH)='" +
-                               kvrSqlQuote(upperCase(a->row.ch)) + "' and CREATER='" +
-                               KVR_CREATER_RECORDER + "'";
+    const std::string filter = "lower(STA)=lower('" + kvrSqlQuote(a->row.sta) +
+                               "') and upper(CH)='" + kvrSqlQuote(upperCase(a->row.ch)) +
+                               "' and CREATER='" + KVR_CREATER_RECORDER + "'";
     if (kvrSelectFileListRows(db, filter, &rows).ok())
         for (const KVR_FILELIST_ROW& r : rows) seen.insert(kvrStoredLocation(r.lcode));
     std::string source = "the channel's other rows";
@@ -379,11 +379,11 @@ bool kvrRepairCatalog(KvrConnection& db, const std::string& dataDirectory, bool 
         auto known = neighbours.find(key);
         if (known == neighbours.end()) {
             std::vector<KVR_FILELIST_ROW> rows;
-            const std::string filter =
-                "lower(STA)=lower('" + kvrSqlQuote(a.row.sta) + "') and upper(CH)='" +
-                kvrSqlQuote(upperCase(a.row.ch)) + "' and upper(LCODE)='" +
-                kvrSqlQuote(upperCase(a.row.lcode)) + "' and CREATER='" +
-                kvrSqlQuote(a.row.creater) + "'";
+            const std::string filter = "lower(STA)=lower('" + kvrSqlQuote(a.row.sta) +
+                                       "') and upper(CH)='" + kvrSqlQuote(upperCase(a.row.ch)) +
+                                       "' and upper(LCODE)='" +
+                                       kvrSqlQuote(upperCase(a.row.lcode)) + "' and CREATER='" +
+                                       kvrSqlQuote(a.row.creater) + "'";
             kvrSelectFileListRows(db, filter, &rows);
             known = neighbours.emplace(key, std::move(rows)).first;
         }
@@ -397,7 +397,8 @@ bool kvrRepairCatalog(KvrConnection& db, const std::string& dataDirectory, bool 
         std::string line = "registered " + a.finding.cpath + " as " + a.row.creater +
                            ", first sample " + timeText(a.row.tbegin);
         std::string how = a.how;
-        for (const std::string& u : a.unknown) how += (how.empty() || how.ends_with("; ") ? "" : "; ") + u;
+        for (const std::string& u : a.unknown)
+            how += (how.empty() || how.ends_with("; ") ? "" : "; ") + u;
         if (!how.empty()) line += " (" + how + ")";
         done->push_back(line);
         if (a.unknown.empty()) {
@@ -409,8 +410,9 @@ bool kvrRepairCatalog(KvrConnection& db, const std::string& dataDirectory, bool 
         for (const std::string& u : a.unknown) note += (note.empty() ? "" : "; ") + u;
         note += " (adopted by kvrdb check --repair --adopt)";
         KVR_SQL_RESULT noted = kvrPutFileNote(db, {a.row.cpath, a.row.tbegin, note});
-        left.push_back({KvrFindingKind::Inexact, a.finding.cpath,
-                        noted.ok() ? note : note + "; the note could not be kept: " + noted.message});
+        left.push_back(
+            {KvrFindingKind::Inexact, a.finding.cpath,
+             noted.ok() ? note : note + "; the note could not be kept: " + noted.message});
     }
     *findings = left;
     return true;

@@ -39,6 +39,12 @@ const char* kvrFindingName(KvrFindingKind kind);
 // marked mayBeElsewhere. Without any registration the rows whose first path component (the
 // station folder every writer puts its files in) names no folder under dataDirectory, spelt
 // exactly so, are another host's, as before.
+//
+// *elsewhere (when given) is set to 0 first. False also when dataDirectory is not a folder ("no
+// data directory DIR"); *error may be null, and *findings then holds what was found before.
+// Files are only read, but the catalogue is not: reading DATADIR and FILENOTE makes those tables
+// when they are missing. A failure to read them is not an error: the rows are then judged as if
+// no data directory were registered, and no row is Inexact.
 bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
                      std::vector<KVR_CHECK_FINDING>* findings, std::string* error,
                      size_t* elsewhere = nullptr);
@@ -62,6 +68,10 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
 // is not set, files whose name or header cannot be read, rows the database refused, rows that may
 // be elsewhere, inexact rows) stays, its detail saying why. *done receives a line per mended
 // finding. False with *error only when a statement cannot run at all.
+//
+// *done is appended to, not cleared. The one failure that returns false is a row to be resized
+// that cannot be read again (*error, when given, "cannot read FILELIST: ..."): *findings is then
+// left as it came, although what was mended before it stays mended and its lines are in *done.
 bool kvrRepairCatalog(KvrConnection& db, const std::string& dataDirectory, bool adopt,
                       std::vector<KVR_CHECK_FINDING>* findings, std::vector<std::string>* done,
                       std::string* error);

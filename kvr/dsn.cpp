@@ -43,6 +43,19 @@ bool sameName(const std::string& a, const std::string& b) {
            });
 }
 
+// Makes file (created empty when missing, *created then true) readable and writable by its owner
+// only, before a password goes into it: the rewrite keeps the mode of the file it replaces.
+bool ownerOnly(const std::string& file, bool* created, std::string* error) {
+    std::error_code ec;
+    *created = !fs::exists(file, ec);
+    if (*created) std::ofstream(file).close();
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                    ec);
+    if (!ec) return true;
+    if (error) *error = "cannot restrict " + file + " to its owner: " + ec.message();
+    return false;
+}
+
 #ifdef _WIN32
 
 // Windows knows its drivers by the names their installers register; these are the names of the
@@ -114,6 +127,10 @@ const char* kvrUserDsnPlace() {
     return "the registry's user data sources";
 }
 
+bool kvrCheckUserDsnFile(std::string*) {
+    return true;  // data sources live in the registry
+}
+
 #else
 
 std::string kvrFindOdbcDriver(const std::string& libraryName) {
@@ -151,6 +168,17 @@ std::string kvrUserDsnFile() {
     return std::string(home && *home ? home : ".") + "/.odbc.ini";
 }
 
+bool kvrCheckUserDsnFile(std::string* error) {
+    const char* ini = std::getenv("ODBCINI");
+    std::error_code ec;
+    if (ini == nullptr || *ini == '\0' || fs::exists(ini, ec)) return true;
+    if (error)
+        *error = std::string("ODBCINI names ") + ini +
+                 ", which does not exist: correct the path, or write a data source there with "
+                 "\"kvrdb dsn\"";
+    return false;
+}
+
 #endif
 
 KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile) {
@@ -167,12 +195,32 @@ KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& da
 }
 
 KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& host, int port,
-                                  const std::string& database) {
-    return {{"Description", "KVR catalogue (PostgreSQL)"},
-            {"Driver", driver},
-            {"Servername", host},
-            {"Port", std::to_string(port)},
-            {"Database", database}};
+                                  const std::string& database, const std::string& user,
+                                  const std::string& password) {
+    KVR_DSN_ENTRY entry = {{"Description", "KVR catalogue (PostgreSQL)"},
+                           {"Driver", driver},
+                           {"Servername", host},
+                           {"Port", std::to_string(port)},
+                           {"Database", database}};
+    if (!user.empty()) entry.emplace_back("UID", user);
+    if (!password.empty()) entry.emplace_back("PWD", password);
+    return entry;
+}
+
+bool kvrPasswordStorable(const std::string& password, std::string* error) {
+    const bool control = std::any_of(password.begin(), password.end(), [](char c) {
+        return std::iscntrl(static_cast<unsigned char>(c)) != 0;
+    });
+    std::string why;
+    if (password.empty())
+        why = "the password is empty";
+    else if (control)
+        why = "the password holds a control character";
+    else if (trim(password) != password)
+        why = "the password begins or ends with a blank, which odbc.ini does not keep";
+    if (why.empty()) return true;
+    if (error) *error = why;
+    return false;
 }
 
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
@@ -183,6 +231,12 @@ bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const K
     std::vector<std::string> lines;
     {
         std::ifstream in(file);
+        std::error_code exists;
+        // A file that is there but cannot be read would be replaced by this one section alone.
+        if (!in && fs::exists(file, exists)) {
+            if (error) *error = "cannot read " + file + ": " + std::strerror(errno);
+            return false;
+        }
         std::string line;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -207,10 +261,22 @@ bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const K
 
     fs::path target(file);
     std::error_code ec;
-    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec)) {
+        if (error) *error = "cannot write " + file + ": its folder does not exist";
+        return false;
+    }
+    const bool holdsPassword =
+        std::any_of(entry.begin(), entry.end(), [](const auto& key) { return key.first == "PWD"; });
+    bool created = false;
+    if (holdsPassword && !ownerOnly(file, &created, error)) {
+        if (created) fs::remove(file, ec);
+        return false;
+    }
     std::string why;
     if (!platReplaceFileContents(file, out.str(), &why)) {
         if (error) *error = "cannot replace " + file + ": " + why;
+        if (created) fs::remove(file, ec);  // no empty file left for a write that failed
         return false;
     }
     return true;

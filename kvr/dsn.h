@@ -24,30 +24,54 @@ std::string kvrFindOdbcDriver(const std::string& libraryName);
 std::string kvrOdbcDriverLabel(const std::string& libraryName);
 
 // Where kvrWriteDsnSection puts a user's data source, for help texts: "$ODBCINI or ~/.odbc.ini",
-// on Windows "the registry's user data sources".
+// on Windows "the registry's user data sources". A constant text, never freed.
 const char* kvrUserDsnPlace();
 
 // The user's data source file: $ODBCINI, else $HOME/.odbc.ini. On Windows the text
 // KVR_WINDOWS_DSN_PLACE, which names the registry's user data sources.
+// An empty variable counts as unset; without HOME the path is "./.odbc.ini", relative to the
+// folder the program runs in. Nothing is checked on disk.
 std::string kvrUserDsnFile();
 inline constexpr const char* KVR_WINDOWS_DSN_PLACE =
     "the registry (HKEY_CURRENT_USER\\Software\\ODBC\\ODBC.INI)";
 
+// The keys and values of one data source section, in the order they are written.
 using KVR_DSN_ENTRY = std::vector<std::pair<std::string, std::string>>;
 
 // An SQLite catalogue in file: write-ahead journal, so readers do not block the recorder, and a
 // busy time-out, so two writers wait for each other instead of failing.
+// Keys Description, Driver, Database (databaseFile made absolute, as given when that fails),
+// JournalMode=WAL and Timeout=30000 (milliseconds). Nothing is made or checked on disk.
 KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& databaseFile);
-// A PostgreSQL catalogue; the user and password travel with the connect call.
+// A PostgreSQL catalogue: keys Description, Driver, Servername, Port and Database, the values as
+// given. A non-empty user becomes the entry's UID and a non-empty password its PWD
+// (kvrCatalogueCredentials reads both back); without them the programs log in as the environment
+// or the defaults say.
 KVR_DSN_ENTRY kvrPostgresDsnEntry(const std::string& driver, const std::string& host, int port,
-                                  const std::string& database);
+                                  const std::string& database, const std::string& user = {},
+                                  const std::string& password = {});
+
+// Whether password can be kept as a PWD line of odbc.ini, which cannot carry a line break and
+// loses blanks at either end. False with the reason in *error.
+bool kvrPasswordStorable(const std::string& password, std::string* error);
 
 // Writes section [dsn] with exactly entry's keys into file, keeping every other section and line,
-// through a temporary file and a rename. False with a message on failure. On Windows, with file
+// through a temporary file and a rename. The section name compares without case; the old
+// section's lines, comments included, go. A missing file counts as empty; one that exists but
+// cannot be read is refused, so that no other section is lost. The file's folder must exist: a
+// mistyped path is refused rather than made. An entry with a PWD key leaves the file readable and
+// writable by its owner only (mode 0600, set before the password is written). False with a
+// message on failure ("cannot replace FILE: reason"); *error may be null. On Windows, with file
 // equal to kvrUserDsnFile(), registers dsn as a user data source (entry's "Driver" being the
-// registered driver name) through the ODBC installer instead, replacing an older one.
+// registered driver name) through the ODBC installer instead, replacing an older one ("cannot
+// register data source ...").
 bool kvrWriteDsnSection(const std::string& file, const std::string& dsn, const KVR_DSN_ENTRY& entry,
                         std::string* error);
+
+// False, with a message naming the file, when $ODBCINI is set and names no existing file. Call
+// it before any ODBC call that looks a data source up: unixODBC creates the file it names, empty,
+// on the first look-up, and then reports only that the data source is unknown.
+bool kvrCheckUserDsnFile(std::string* error);
 
 // Environment variables that name the catalogue's user and password for a deployment whose
 // shared catalogue has credentials of its own.

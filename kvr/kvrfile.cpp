@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "kvr/format.h"
 #include "platform/filewrite.h"
 #include "util/util.h"
 
@@ -27,15 +28,6 @@ bool nameTime(double wholeSeconds, KVR_NAME_TIME* out) {
     utilYdayToMonthDay(t.year, t.yday, &t.month, &t.day);
     *out = t;
     return true;
-}
-
-std::string format(const char* fmt, auto... args) {
-    int n = std::snprintf(nullptr, 0, fmt, args...);
-    if (n <= 0) return {};
-    std::string s(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(s.data(), s.size(), fmt, args...);
-    s.resize(static_cast<size_t>(n));
-    return s;
 }
 
 // Header text from the three time fields (already formatted), the rate and the codes.
@@ -125,16 +117,16 @@ bool BuildHeader20(std::span<char, KVR_HEADER_SIZE> block, std::string_view stat
         std::fill(block.begin(), block.end(), kHeaderFiller);
         return false;
     }
-    return fillHeader(block, KVR_MAGIC_20, format("%02d %02d %02d", t.hour, t.minute, t.second),
-                      format("%02d %02d %04d", t.day, t.month, t.year),
-                      format("%02d %02d %02d", 0, 0, 0), station, channel, sps);
+    return fillHeader(block, KVR_MAGIC_20, kvrFormat("%02d %02d %02d", t.hour, t.minute, t.second),
+                      kvrFormat("%02d %02d %04d", t.day, t.month, t.year),
+                      kvrFormat("%02d %02d %02d", 0, 0, 0), station, channel, sps);
 }
 
 bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view station,
                       std::string_view channel, double sps) {
-    return fillHeader(block, KVR_MAGIC_40, format("%02d %02d %02d", 0, 0, 0),
-                      format("%02d %02d %04d", 0, 0, 0), format("%02d %02d %02d", 0, 0, 0), station,
-                      channel, sps);
+    return fillHeader(block, KVR_MAGIC_40, kvrFormat("%02d %02d %02d", 0, 0, 0),
+                      kvrFormat("%02d %02d %04d", 0, 0, 0), kvrFormat("%02d %02d %02d", 0, 0, 0),
+                      station, channel, sps);
 }
 
 std::string kvrFixedNumber(double value) {

@@ -59,6 +59,8 @@ struct KVR_NAME_TIME {
     int second;
 };
 
+// Each is true with *out set, false (*out untouched) for a time that is not finite or lies outside
+// years 1..9999.
 // 2.0 split: the fraction of the second is cut off (23:59:59.7 stays in second 59 and hour 23).
 bool kvrNameTime20(double epochSeconds, KVR_NAME_TIME* out);
 // 4.0 split: rounded to the nearest millisecond first, then the whole seconds are kept, so a
@@ -77,22 +79,29 @@ bool kvrBuildHeader40(std::span<char, KVR_HEADER_SIZE> block, std::string_view s
                       std::string_view channel, double sps);
 
 // A number as "%f" prints it in the C locale (six decimals), whatever locale the program runs
-// under: every number written as text into a header or a statement goes through here.
+// under: every number written as text into a header or a statement goes through here. A value
+// that is not finite gives "inf", "-inf", "nan" or "-nan".
 std::string kvrFixedNumber(double value);
 
 // ---- writing ------------------------------------------------------------------------------
 
 // Creates (or truncates) the file at hostPath and writes the header block and samples. The
 // folders are not created here; see kvrMakeFolders. False with a message on any failure.
+// True when every byte was written and the file closed. On failure *error (when given) reads
+// "cannot create PATH: reason" or "cannot write PATH: reason", and a file that was opened is left
+// with what reached it: nothing removes it.
 bool kvrCreateFile(const std::string& hostPath, std::span<const char, KVR_HEADER_SIZE> header,
                    std::span<const float> samples, std::string* error);
 // Opens an existing file for writing, seeks to its end and writes samples; the header is never
 // touched. False with a message when the file is missing or cannot be written. *sizeBefore (when
 // given) receives the file's size before the write, what a failed write is cut back to, or -1
 // when the file could not be opened (it is then unchanged).
+// The cutting back is the caller's: a failed write may leave part of the samples in the file.
+// *error may be null; its text is "cannot open PATH: reason" or "cannot write PATH: reason".
 bool kvrAppendSamples(const std::string& hostPath, std::span<const float> samples,
                       std::string* error, long long* sizeBefore = nullptr);
-// Creates a folder and its parents; an existing folder is not an error.
+// Creates a folder and its parents; an existing folder is not an error. False, with *error (when
+// given) "cannot create folder PATH: reason", when the folder is not there afterwards.
 bool kvrMakeFolders(const std::string& hostPath, std::string* error);
 
 // ---- reading ------------------------------------------------------------------------------
@@ -110,6 +119,8 @@ struct KVR_FILE_INFO {
 
 // Reads and checks the header. Refuses, with a message, a file shorter than the header, a header
 // whose first line is not a KVR magic or that has no zero byte, and a data offset other than 512.
+// True with *info set; false with *error (when given) "PATH: reason", also for a file that cannot
+// be opened, and *info untouched. The file is closed before the return.
 bool kvrReadHeader(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
 // Reads the header and every sample. True with *info and *samples set (samples in host order);
 // false with *error set ("PATH: reason") and both untouched.
@@ -124,6 +135,8 @@ class KvrSampleReader {
     // the file's samples in host order until the next Read; false with *error set
     // ("PATH: reason"), *info untouched and Samples() empty.
     bool Read(const std::string& hostPath, KVR_FILE_INFO* info, std::string* error);
+    // A view of the reader's own buffer: valid until the next Read or the reader's end, empty
+    // before the first Read.
     std::span<const float> Samples() const { return {buffer_.get(), count_}; }
 
   private:
@@ -131,5 +144,6 @@ class KvrSampleReader {
     size_t capacity_ = 0;
     size_t count_ = 0;
 };
-// True when the first bytes of the file are a KVR magic ("[KVR").
+// True when the first bytes of the file are a KVR magic ("[KVR"). False, with nothing reported,
+// for a file that cannot be opened or is shorter than 4 bytes.
 bool kvrLooksLikeKvrFile(const std::string& hostPath);

@@ -99,8 +99,8 @@ bool ReadCoverage(const std::string& path, CCoverage* coverage, std::string* err
     }
     ms_readmsr_r(&file, &msr, nullptr, 0, nullptr, nullptr, 0, 0, 0);
     if (rc != MS_ENDOFFILE) {
-        *error = "cannot read " + path + " as miniSEED (" + ms_errorstr(rc) +
-                 "); it is left as it is";
+        *error =
+            "cannot read " + path + " as miniSEED (" + ms_errorstr(rc) + "); it is left as it is";
         return false;
     }
     return true;
@@ -159,8 +159,7 @@ class CMiniSeedWriter {
                 i = end;
                 continue;
             }
-            const int64_t end =
-                span != nullptr ? firstReaching(i, span->begin, true) : count;
+            const int64_t end = span != nullptr ? firstReaching(i, span->begin, true) : count;
             if (!Pack(row, sta, cha, loc, timeOf(i), samples + i, end - i, path, error))
                 return false;
             coverage.Add(timeOf(i), timeOf(end), half);

@@ -46,5 +46,8 @@ struct KVR_EXPORT_SUMMARY {
 // and time order. Returns false with *error set when the catalogue cannot be read, an option is
 // invalid, or an output file cannot be written (what was written before stays); per-row problems
 // are warnings in *summary and do not fail the call.
+// *summary is reset first and counts what was done up to a failure. A day file that is not
+// miniSEED fails the call there. The whole of FILELIST is read and filtered here; the
+// connection, the options and *summary are not kept after the return, and every file is closed.
 bool kvrExportMiniSeed(KvrConnection& db, const KVR_EXPORT_OPTIONS& options,
                        KVR_EXPORT_SUMMARY* summary, std::string* error);

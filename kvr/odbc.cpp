@@ -176,7 +176,7 @@ int64_t KvrStatement::integerAt(int slot) const {
 int KvrStatement::bindText(SQLUSMALLINT column, size_t capacity) {
     auto binding = std::make_unique<Binding>();
     binding->isText = true;
-    binding->text.assign(capacity, '\0');
+    binding->text.assign(std::max<size_t>(capacity, 1), '\0');  // room for the terminator at least
     if (valid())
         record(SQLBindCol(stmt_, column, SQL_C_CHAR, binding->text.data(),
                           static_cast<SQLLEN>(capacity), &binding->indicator));
@@ -213,8 +213,13 @@ std::string_view KvrStatement::textViewAt(int slot) const {
 // ---- statement times ---------------------------------------------------------------------
 
 void KvrStatementTimes::record(double seconds, bool failed) {
-    int bucket = 0;
-    if (seconds > kFirstBucketSeconds)
+    int bucket;
+    // NaN and infinite times count as the longest, in the last bucket.
+    if (!(seconds < kFirstBucketSeconds * std::exp2(double(kBuckets) / kBucketsPerOctave)))
+        bucket = kBuckets - 1;
+    else if (!(seconds > kFirstBucketSeconds))
+        bucket = 0;
+    else
         bucket = static_cast<int>(std::log2(seconds / kFirstBucketSeconds) * kBucketsPerOctave);
     buckets_[std::clamp(bucket, 0, kBuckets - 1)]++;
     ++count_;
@@ -373,13 +378,18 @@ SQLRETURN KvrConnection::runWithRetry(const Attempt& attempt, SQLLEN* rowCount) 
     SQLLEN rows = -1;
     std::optional<SQLRETURN> rc = attempt(&rows);
     if (!rc) {
+        // No statement could be made (no connection): it failed all the same, and counts so.
+        times_.record(0.0, true);
         rc = SQL_ERROR;
     } else if (!kvrSqlOk(*rc) && *rc != SQL_NO_DATA && lost_ && !inTransaction_) {
         // The statement never reached a server that went away: once more on a new connection.
         // When even that cannot be made, the first failure stands, with the reconnect's message.
         times_.noteRetry();
         rows = -1;
-        if (std::optional<SQLRETURN> again = attempt(&rows)) rc = again;
+        if (std::optional<SQLRETURN> again = attempt(&rows))
+            rc = again;
+        else
+            times_.record(0.0, true);
     }
     if (rowCount != nullptr) *rowCount = rows;
     return *rc;

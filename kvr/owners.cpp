@@ -28,8 +28,9 @@ std::string selectText(std::string_view station, std::string_view creater) {
 }
 
 std::string whereRow(const KVR_DATADIR_ROW& row) {
-    return " where lower(STA)=lower(" + sqlLiteral(row.sta) + ") and CREATER=" + sqlLiteral(row.creater) +
-           " and HOST=" + sqlLiteral(row.host) + " and DIR=" + sqlLiteral(row.dir);
+    return " where lower(STA)=lower(" + sqlLiteral(row.sta) +
+           ") and CREATER=" + sqlLiteral(row.creater) + " and HOST=" + sqlLiteral(row.host) +
+           " and DIR=" + sqlLiteral(row.dir);
 }
 
 KVR_SQL_RESULT failed(const std::string& message) {
@@ -80,8 +81,8 @@ KVR_SQL_RESULT kvrSelectDataDirs(KvrConnection& db, std::string_view station,
     int sta = st.bindText(1), cr = st.bindText(2), host = st.bindText(3);
     int dir = st.bindText(4, 1025), lddate = st.bindText(5);
     while (kvrSqlOk(rc = st.fetch()))
-        rows->push_back({st.textAt(sta), st.textAt(cr), st.textAt(host), st.textAt(dir),
-                         st.textAt(lddate)});
+        rows->push_back(
+            {st.textAt(sta), st.textAt(cr), st.textAt(host), st.textAt(dir), st.textAt(lddate)});
     if (rc != SQL_NO_DATA) return failed(st.message());
     r.rc = SQL_SUCCESS;
     return r;
@@ -94,8 +95,9 @@ KVR_SQL_RESULT kvrRegisterDataDir(KvrConnection& db, const KVR_DATADIR_ROW& row)
     for (const KVR_DATADIR_ROW& known : rows)
         if (kvrSameDataDir(known, row)) return r;
     r.rc = db.execute("insert into DATADIR (STA,CREATER,HOST,DIR,LDDATE) values (" +
-                      sqlLiteral(row.sta) + "," + sqlLiteral(row.creater) + "," + sqlLiteral(row.host) + "," +
-                      sqlLiteral(row.dir) + ",'" + kvrNowTimestamp() + "')");
+                      sqlLiteral(row.sta) + "," + sqlLiteral(row.creater) + "," +
+                      sqlLiteral(row.host) + "," + sqlLiteral(row.dir) + ",'" + kvrNowTimestamp() +
+                      "')");
     r.message = db.message();
     return r;
 }

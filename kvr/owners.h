@@ -34,6 +34,9 @@ struct KVR_DATADIR_ROW {
 
 // How a data directory is named in DATADIR: this host's name and the store's folder as an
 // absolute path without links ("HOST:DIR" in messages).
+// The row of station and creater as given, lddate empty, DIR with "/" separators and no trailing
+// one; a folder that cannot be resolved is named as the store names it. Nothing is looked up in
+// the catalogue.
 KVR_DATADIR_ROW kvrDataDirOf(const KVR_STORE& store, std::string_view station,
                              std::string_view creater);
 // "HOST:DIR", for messages.
@@ -44,12 +47,17 @@ bool kvrSameDataDir(const KVR_DATADIR_ROW& a, const KVR_DATADIR_ROW& b);
 // The DATADIR rows of a station (empty: of every station) and a creater (empty: of both), oldest
 // first, into *rows (cleared first). Makes the table when it is missing. Returns the select's
 // result; *rows holds what was read before a failure.
+// Stations compare without case. The order is by station and creater, then oldest first. A
+// refused select or fetch comes back as SQL_ERROR, whatever the driver returned.
 KVR_SQL_RESULT kvrSelectDataDirs(KvrConnection& db, std::string_view station,
                                  std::string_view creater, std::vector<KVR_DATADIR_ROW>* rows);
 // Adds row (its LDDATE now) unless the same station, creater and data directory is there.
+// SQL_SUCCESS when it was there; else kvrSelectDataDirs's failure or the insert's result. Not a
+// transaction: two callers at the same moment may both add it.
 KVR_SQL_RESULT kvrRegisterDataDir(KvrConnection& db, const KVR_DATADIR_ROW& row);
 // Deletes the rows of a station and creater in one data directory; SQL_NO_DATA counts as done.
 // The result's rows tells how many went.
+// Makes the table when it is missing; a failure returns that result or the delete's refusal.
 KVR_SQL_RESULT kvrReleaseDataDir(KvrConnection& db, const KVR_DATADIR_ROW& row);
 
 enum class KvrClaim {
@@ -63,6 +71,11 @@ enum class KvrClaim {
 // data directory holds it, Taken with *other set; a claim of this host whose folder is gone
 // (a data directory moved) passes to this one (Moved, *other the old one). Two recorders that
 // claim at the same moment agree on one winner: the oldest row, then the lesser host and folder.
+// Failed sets *message; *message is untouched otherwise, and *other is set only for Moved and
+// Taken. Not one transaction: Failed may come after an old claim was released or this one
+// registered, and those changes stay. A Taken claim releases its own registration again (that
+// release's result is not checked). A folder of this host that cannot be looked at counts as
+// gone.
 KvrClaim kvrClaimRecorderStation(KvrConnection& db, const KVR_STORE& store,
                                  std::string_view station, KVR_DATADIR_ROW* other,
                                  std::string* message);

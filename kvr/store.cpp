@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "kvr/format.h"
 #include "kvr/kvrfile.h"
 #include "platform/clock.h"
 #include "platform/profile.h"
@@ -49,15 +50,6 @@ bool existingFolder(const std::string& hostPath, const std::string& origin, std:
 std::string pad3(std::string_view code) {
     std::string s(code);
     if (s.size() < 3) s.insert(0, 3 - s.size(), ' ');
-    return s;
-}
-
-std::string format(const char* fmt, auto... args) {
-    int n = std::snprintf(nullptr, 0, fmt, args...);
-    if (n <= 0) return {};
-    std::string s(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(s.data(), s.size(), fmt, args...);
-    s.resize(static_cast<size_t>(n));
     return s;
 }
 
@@ -136,7 +128,8 @@ bool kvrStoreFromFolder(const std::string& folder, const std::string& origin, bo
     if (make && !fs::is_directory(host, ec)) {
         fs::create_directories(host, ec);
         if (ec && !fs::is_directory(host)) {
-            *error = "cannot make the data directory " + host + " (" + origin + "): " + ec.message();
+            *error =
+                "cannot make the data directory " + host + " (" + origin + "): " + ec.message();
             return false;
         }
     }
@@ -148,15 +141,14 @@ bool kvrStoreFromFolder(const std::string& folder, const std::string& origin, bo
 
 bool kvrStoreCheckWritable(const KVR_STORE& store, std::string* error) {
     // A file of a name no writer uses, made and removed again.
-    const std::string probe = kvrFullPath(
-        store.dataDirectory, format(".kvr-write-test-%lu", static_cast<unsigned long>(platProcessId())));
+    const std::string probe =
+        kvrFullPath(store.dataDirectory,
+                    kvrFormat(".kvr-write-test-%lu", static_cast<unsigned long>(platProcessId())));
     std::FILE* f = std::fopen(probe.c_str(), "wb");
-    if (f != nullptr && std::fclose(f) == 0) {
-        std::remove(probe.c_str());
-        return true;
-    }
+    const bool written = f != nullptr && std::fclose(f) == 0;
     const int cause = errno;
-    if (f == nullptr) std::remove(probe.c_str());
+    if (f != nullptr) std::remove(probe.c_str());
+    if (written) return true;
     *error = "data directory " + store.dataDirectory + " (" + store.origin +
              ") cannot be written: " + std::strerror(cause);
     return false;
@@ -205,8 +197,8 @@ bool kvrCodeIsValid(KvrCodeKind kind, std::string_view code, std::string* why) {
     for (unsigned char c : code) {
         if (std::isalnum(c) && c < 0x80) continue;
         if (c == '-' || c == '_') continue;
-        if (c >= 0x20 && c < 0x7f) return refuse(format("character '%c'", c));
-        return refuse(format("byte 0x%02x", c));
+        if (c >= 0x20 && c < 0x7f) return refuse(kvrFormat("character '%c'", c));
+        return refuse(kvrFormat("byte 0x%02x", c));
     }
     return true;
 }
@@ -228,8 +220,8 @@ std::string kvrFileName20(std::string_view station, std::string_view channel,
                           std::string_view location, double firstSample) {
     KVR_NAME_TIME t;
     if (!kvrNameTime20(firstSample, &t)) return {};
-    const std::string time = format("\\%02d%02d%04d-%02d%02d%02d-", t.day, t.month, t.year, t.hour,
-                                    t.minute, t.second);
+    const std::string time = kvrFormat("\\%02d%02d%04d-%02d%02d%02d-", t.day, t.month, t.year,
+                                       t.hour, t.minute, t.second);
     if (kvrLocationIsNone(location)) return time + pad3(channel) + "." + pad3(station);
     return time + pad3(channel) + "." + std::string(location) + "." + pad3(station);
 }
@@ -237,7 +229,7 @@ std::string kvrFileName20(std::string_view station, std::string_view channel,
 std::string kvrHourFolder20(std::string_view station, double firstSample) {
     KVR_NAME_TIME t;
     if (!kvrNameTime20(firstSample, &t)) return {};
-    return std::string(station) + format("\\%02d", t.hour);
+    return std::string(station) + kvrFormat("\\%02d", t.hour);
 }
 
 std::string kvrRelativePath20(std::string_view station, std::string_view channel,
@@ -257,7 +249,7 @@ std::string kvrFileName40(std::string_view station, std::string_view channel,
     KVR_NAME_TIME t;
     if (!kvrNameTime40(firstSample, &t)) return {};
     const std::string time =
-        format("\\%03d%04d-%02d%02d%02d-", t.yday, t.year, t.hour, t.minute, t.second);
+        kvrFormat("\\%03d%04d-%02d%02d%02d-", t.yday, t.year, t.hour, t.minute, t.second);
     if (kvrLocationIsNone(location)) return time + pad3(channel) + "." + pad3(station);
     return time + pad3(channel) + "." + std::string(location) + "." + pad3(station);
 }
@@ -274,9 +266,8 @@ bool kvrRecorderNamesLocation(std::span<const std::pair<std::string, std::string
     if (kvrLocationIsNone(location)) return false;
     for (const auto& [otherChannel, otherLocation] : stationChannels) {
         if (!equalIgnoringCase(otherChannel, channel)) continue;
-        const bool sameLocation = kvrLocationIsNone(otherLocation)
-                                      ? false
-                                      : equalIgnoringCase(otherLocation, location);
+        const bool sameLocation =
+            kvrLocationIsNone(otherLocation) ? false : equalIgnoringCase(otherLocation, location);
         if (!sameLocation) return true;
     }
     return false;
@@ -324,9 +315,9 @@ bool kvrParseFileName(std::string_view relativePath, KVR_NAME_FIELDS* fields, st
     // 2.0 names give day and month, 4.0 names the day of the year.
     const int yday = version == 20 ? utilMonthDayToYday(year, b, a) : a;
     const int daysOfYear = utilIsLeapYear(year) ? 366 : 365;
-    const bool dateOk = year >= 1 && (version == 40 || (b >= 1 && b <= 12 && a >= 1 &&
-                                                         utilMonthDayToYday(year, b + 1, 1) >
-                                                             yday)) &&
+    const bool dateOk = year >= 1 &&
+                        (version == 40 || (b >= 1 && b <= 12 && a >= 1 &&
+                                           utilMonthDayToYday(year, b + 1, 1) > yday)) &&
                         yday >= 1 && yday <= daysOfYear && hour < 24 && minute < 60 && second < 60;
     if (!dateOk) {
         if (why) *why = "its name holds no date";

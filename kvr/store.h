@@ -54,7 +54,8 @@ struct KVR_STORE {
 bool kvrStoreFromProfile(KVR_STORE* store, std::string* error,
                          const std::string& profile = KVR_PROFILE);
 // The reading alone, for a program that checks the folder later (the recorder checks it with its
-// other start-up conditions): the first three refusals above, the folder not looked at.
+// other start-up conditions): the first three refusals above, the folder not looked at. True with
+// *store set; false with *error set and *store untouched.
 bool kvrStoreReadProfile(KVR_STORE* store, std::string* error,
                          const std::string& profile = KVR_PROFILE);
 // True when the store's folder exists; false with *error as kvrStoreFromProfile words it.
@@ -68,14 +69,15 @@ bool kvrStoreFromFolder(const std::string& folder, const std::string& origin, bo
                         KVR_STORE* store, std::string* error);
 
 // True when files can be made in the data directory (a writer asks before it starts). False with
-// *error "data directory DIR (origin) cannot be written: reason"; nothing is left behind either
-// way.
+// *error "data directory DIR (origin) cannot be written: reason"; the probe file it makes
+// (".kvr-write-test-PID") is removed again either way.
 bool kvrStoreCheckWritable(const KVR_STORE& store, std::string* error);
 
 // The host path of a file or folder given relative to the data directory (either separator).
 std::string kvrStorePath(const KVR_STORE& store, std::string_view relativePath);
 // The host path of relativePath (either separator) under dataDirectory (either separator, with or
-// without a trailing one); relativePath alone when dataDirectory is empty.
+// without a trailing one); relativePath alone when dataDirectory is empty. Leading separators of
+// relativePath are dropped; ".." is not looked at (kvrRelativePathIsSafe).
 std::string kvrFullPath(std::string_view dataDirectory, std::string_view relativePath);
 // The relative path as the catalogue stores it: every "\\" turned into "/".
 std::string kvrCatalogPath(std::string_view relativePath);
@@ -135,5 +137,5 @@ struct KVR_NAME_FIELDS {
 
 // Reads a relative path's file name (either separator; only the last component counts) as one of
 // the two forms above. False with *why ("its name holds no time", "its name holds no channel and
-// station", "its name holds no date") when it is neither; *fields untouched then.
+// station", "its name holds no date") when it is neither; *fields untouched then. why may be null.
 bool kvrParseFileName(std::string_view relativePath, KVR_NAME_FIELDS* fields, std::string* why);

@@ -1,7 +1,8 @@
 // kvrdb: sets up, fills and checks the KVR catalogue (FILELIST and SITECHAN) through ODBC.
 //
 //   kvrdb dsn sqlite FILE                  data source "KVR" for an SQLite file
-//   kvrdb dsn postgres HOST PORT DATABASE  data source "KVR" for a PostgreSQL database
+//   kvrdb dsn postgres HOST PORT DATABASE [--user ROLE] [--password-stdin]
+//                                          data source "KVR" for a PostgreSQL database
 //   kvrdb init                             create the missing tables and indexes
 //   kvrdb sitechan add STA CHAN LCODE SPS  add or replace one channel's sample rate
 //   kvrdb sitechan list
@@ -37,14 +38,17 @@
 #ifdef KVRDB_WITH_EXPORT
 #include "kvr/mseed_export.h"
 #endif
-#include "kvrdb/sitechan_load.h"
 #ifdef KVRDB_WITH_PLOT
 #include "kvrdb/plots.h"
 #endif
 #include "commandline/program.h"
+#include "kvrdb/sitechan_load.h"
 #include "util/util.h"
 
 namespace {
+
+// Exit status of a command that ran without fault but found nothing the user asked for.
+constexpr int kExitNothingMatched = 3;
 
 struct Options {
     std::string dsn = KVR_DSN;
@@ -53,6 +57,11 @@ struct Options {
 };
 
 bool connect(const Options& o, KvrConnection& db) {
+    std::string why;
+    if (!kvrCheckUserDsnFile(&why)) {
+        std::cerr << "kvrdb: " << why << "\n";
+        return false;
+    }
     KVR_CREDENTIALS credentials = kvrCatalogueCredentials(o.dsn, KVR_USER, KVR_PASSWORD);
     if (!o.user.empty()) credentials.user = o.user;
     if (!o.password.empty()) credentials.password = o.password;
@@ -129,14 +138,48 @@ int dsnSqlite(const Options& o, const std::string& file) {
     return writeDsn(o, kvrSqliteDsnEntry(driver, file));
 }
 
-int dsnPostgres(const Options& o, const std::string& host, int port, const std::string& db) {
+struct PostgresSource {
+    std::string host;
+    int port = 5432;
+    std::string database;
+    std::string user;            // empty: no UID written
+    bool passwordStdin = false;  // read the password from standard input and store it as PWD
+};
+
+// The password is never taken from the command line, where every user of the host could read it:
+// it comes from standard input into a file only its owner can read, or stays out of the file and
+// comes from the environment of each program.
+int dsnPostgres(const Options& o, const PostgresSource& source) {
+    std::string password;
+    if (source.passwordStdin) {
+        std::getline(std::cin, password);
+        if (!password.empty() && password.back() == '\r') password.pop_back();
+        std::string why;
+        if (!kvrPasswordStorable(password, &why)) {
+            std::cerr << "kvrdb: dsn postgres: " << why << " (read from standard input)\n";
+            return kExitUsage;
+        }
+    }
     std::string driver = kvrFindOdbcDriver("psqlodbcw.so");
     if (driver.empty()) {
         std::cerr << "kvrdb: the PostgreSQL ODBC driver (" << kvrOdbcDriverLabel("psqlodbcw.so")
                   << ") is not installed\n";
         return 1;
     }
-    return writeDsn(o, kvrPostgresDsnEntry(driver, host, port, db));
+    int rc = writeDsn(o, kvrPostgresDsnEntry(driver, source.host, source.port, source.database,
+                                             source.user, password));
+    if (rc != 0) return rc;
+    std::cout << "user: "
+              << (source.user.empty() ? std::string("none written ($") + KVR_USER_VARIABLE +
+                                            " at run time, else " + KVR_USER + ")"
+                                      : source.user)
+              << "\n";
+    if (password.empty())
+        std::cout << "password: none written ($" << KVR_PASSWORD_VARIABLE
+                  << " at run time, else the default)\n";
+    else
+        std::cout << "password: written, the file readable by its owner only\n";
+    return 0;
 }
 
 int init(const Options& o) {
@@ -446,7 +489,7 @@ int availability(const Options& o, const AvailabilityOptions& a) {
         }
     }
 #endif
-    return nothing ? 3 : 0;
+    return nothing ? kExitNothingMatched : 0;
 }
 
 #ifdef KVRDB_WITH_PLOT
@@ -484,7 +527,7 @@ int dayPlot(const Options& o, const DayPlotOptions& d) {
     if (day.segments.empty()) {
         std::cerr << "kvrdb dayplot: no sample of " << utilPrintableString(d.stream) << " on "
                   << kvrIsoTime(kvrDayStart(t)).substr(0, 10) << "\n";
-        return 3;
+        return kExitNothingMatched;
     }
     kvrplot::StartOffscreen();
     if (!kvrplot::SavePng(kvrplot::DrawDayPlot(day, d.lineMinutes), d.png, &error)) {
@@ -526,7 +569,18 @@ int exportMseed(const Options& o, KVR_EXPORT_OPTIONS e, const std::string& begin
         std::cerr << "kvrdb export: " << utilPrintableString(error) << "\n";
         return 1;
     }
-    return summary.warnings.empty() ? 0 : 1;
+    if (!summary.warnings.empty()) return 1;
+    if (summary.samples == 0 && summary.samplesPresent == 0) {
+        // Most often a mistyped station or channel: say so rather than report an empty success.
+        // Samples an earlier export already holds did match: that is no miss.
+        if (summary.rows == 0)
+            std::cerr << "kvrdb export: no catalogued row matches the station and channel given\n";
+        else
+            std::cerr << "kvrdb export: no sample of the " << summary.rows
+                      << " matching row(s) lies in the time window\n";
+        return kExitNothingMatched;
+    }
+    return 0;
 }
 #endif
 
@@ -552,13 +606,21 @@ int main(int argc, char** argv) {
     auto* dsnSqliteCmd = dsn->add_subcommand("sqlite", "an SQLite catalogue file");
     dsnSqliteCmd->add_option("FILE", sqliteFile, "database file")->required();
     dsnSqliteCmd->callback([&] { rc = dsnSqlite(o, sqliteFile); });
-    std::string host, database;
-    int port = 5432;
+    PostgresSource pg;
     auto* dsnPgCmd = dsn->add_subcommand("postgres", "a PostgreSQL catalogue");
-    dsnPgCmd->add_option("HOST", host, "server host")->required();
-    dsnPgCmd->add_option("PORT", port, "server port")->required()->check(CLI::Range(1, 65535));
-    dsnPgCmd->add_option("DATABASE", database, "database name")->required();
-    dsnPgCmd->callback([&] { rc = dsnPostgres(o, host, port, database); });
+    dsnPgCmd->add_option("HOST", pg.host, "server host")->required();
+    dsnPgCmd->add_option("PORT", pg.port, "server port")->required()->check(CLI::Range(1, 65535));
+    dsnPgCmd->add_option("DATABASE", pg.database, "database name")->required();
+    dsnPgCmd->add_option(
+        "--user", pg.user,
+        std::string("the role the programs log in as, written as UID (default: $") +
+            KVR_USER_VARIABLE + " at run time, else KVR)");
+    dsnPgCmd->add_flag("--password-stdin", pg.passwordStdin,
+                       std::string("read the role's password from the first line of standard "
+                                   "input and write it as PWD, the file then readable by its "
+                                   "owner only (default: none written; $") +
+                           KVR_PASSWORD_VARIABLE + " at run time, else JXQ)");
+    dsnPgCmd->callback([&] { rc = dsnPostgres(o, pg); });
 
     app.add_subcommand("init", "create the tables and indexes that are missing")->callback([&] {
         rc = init(o);
@@ -587,8 +649,9 @@ int main(int argc, char** argv) {
     std::string dataDir;
     auto* checkCmd = app.add_subcommand(
         "check", "report rows without files, sizes that disagree and files without rows");
-    checkCmd->add_option("--data-dir", dataDir,
-                         std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
+    checkCmd->add_option(
+        "--data-dir", dataDir,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     bool repair = false, adopt = false;
     checkCmd->add_flag(
         "--repair", repair,
@@ -687,7 +750,7 @@ int main(int argc, char** argv) {
         "export",
         "write the catalogued files as miniSEED, an SDS tree of day files "
         "(DIR/YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DOY), float32, start times from the rows; "
-        "exit 1 when a row could not be exported whole");
+        "exit 1 when a row could not be exported whole, 3 when no sample matched");
     exportCmd->add_option("--mseed", exportOptions.outputFolder, "the SDS root folder (made)")
         ->required();
     exportCmd->add_option("--sta", exportOptions.station, "only this station");
@@ -697,8 +760,9 @@ int main(int argc, char** argv) {
     exportCmd->add_option("--end", exportEnd, "only samples before this time, the same forms");
     exportCmd->add_option("--network", exportOptions.network, "network code, 1 or 2 characters")
         ->capture_default_str();
-    exportCmd->add_option("--data-dir", exportOptions.dataDirectory,
-                          std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
+    exportCmd->add_option(
+        "--data-dir", exportOptions.dataDirectory,
+        std::string("data directory (default: DIR of [DATA] in ") + KVR_PROFILE + ")");
     exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
 #endif
 

@@ -301,6 +301,36 @@ bool platDeleteProfileSection(const std::string& section, const std::string& fil
     return writeProfile(path, profile);
 }
 
+PlatProfileSnapshot::PlatProfileSnapshot(const std::string& file) {
+    const std::string path = platResolveProfilePath(file);
+    std::error_code ec;
+    found_ = fs::is_regular_file(path, ec);
+    const ProfileFile profile = readProfile(path);
+    std::unordered_map<std::string, std::string>* current = nullptr;
+    for (const std::string& line : profile.lines) {
+        if (auto name = sectionOf(line)) {
+            // The first section of a name wins: a later one of the same name is not read.
+            const std::string lower = lowerName(*name);
+            current = sections_.count(lower) ? nullptr : &sections_[lower];
+        } else if (auto kv = keyValueOf(line); kv && current != nullptr) {
+            current->emplace(lowerName(kv->first), kv->second);  // the first key of a name wins
+        }
+    }
+}
+
+std::string PlatProfileSnapshot::Get(const std::string& section, const std::string& key,
+                                     const std::string& defaultValue) const {
+    auto s = sections_.find(lowerName(section));
+    if (s == sections_.end()) return defaultValue;
+    auto k = s->second.find(lowerName(key));
+    return k == s->second.end() ? defaultValue : k->second;
+}
+
+void PlatProfileSnapshot::Set(const std::string& section, const std::string& key,
+                              const std::string& value) {
+    sections_[lowerName(section)][lowerName(key)] = value;
+}
+
 std::vector<std::pair<std::string, std::string>> platGetProfileSection(const std::string& section,
                                                                        const std::string& file) {
     std::vector<std::pair<std::string, std::string>> entries;

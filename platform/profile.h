@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,26 @@ bool platDeleteProfileSection(const std::string& section, const std::string& fil
 // The keys and values of a section in file order (empty when missing).
 std::vector<std::pair<std::string, std::string>> platGetProfileSection(const std::string& section,
                                                                        const std::string& file);
+
+// A settings file read once, for a program that reads many keys of it (the recorder reads a key
+// per channel at start): every look-up answers as platGetProfileString would have answered on
+// the file as it was when read, in constant time. A missing file reads as empty.
+class PlatProfileSnapshot {
+  public:
+    PlatProfileSnapshot() = default;
+    explicit PlatProfileSnapshot(const std::string& file);
+    // The value, or defaultValue when the section or key was not there.
+    std::string Get(const std::string& section, const std::string& key,
+                    const std::string& defaultValue) const;
+    // Whether the file existed when read.
+    bool Found() const { return found_; }
+    // Records a value written since (the snapshot then answers as the file does now).
+    void Set(const std::string& section, const std::string& key, const std::string& value);
+
+  private:
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections_;
+    bool found_ = false;
+};
 
 // The host path a settings path text names: separators become the host's, a bare name is looked
 // up in the Windows directory (WINDIR, else /etc), and an existing file of the same name in

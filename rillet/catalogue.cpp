@@ -7,8 +7,8 @@
 #include <set>
 
 #include "kvr/dsn.h"
-#include "kvr/owners.h"
 #include "kvr/kvrfile.h"
+#include "kvr/owners.h"
 #include "kvr/store.h"
 #include "rillet/log.h"
 #include "rillet/settings.h"
@@ -50,13 +50,16 @@ void CKvrCatalogue::LogStatementTimes() {
 }
 
 void CKvrCatalogue::LogOdbcError(const std::string& message) {
-    log_.WriteLog(message.empty() ? "ODBC error" : message);
+    statements_.Failed((message.empty() ? std::string("ODBC error") : message) +
+                       " (a line when the catalogue answers again)");
 }
 
 void CKvrCatalogue::LogRowError(const std::string& cpath, const std::string& statement,
                                 const std::string& message) {
-    log_.WriteLogf("Catalogue error on '%s': %s: %s", settings_.DataPath(cpath).c_str(),
-                   statement.c_str(), message.empty() ? "ODBC error" : message.c_str());
+    statements_.Failed("Catalogue error on '" + settings_.DataPath(cpath) + "': " + statement +
+                       ": " + (message.empty() ? "ODBC error" : message) +
+                       "; the run stays pending and is written again with its row (a line when "
+                       "the catalogue answers again)");
 }
 
 bool CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string& station,
@@ -66,13 +69,21 @@ bool CKvrCatalogue::RegisterNewFile(const std::string& cpath, const std::string&
     const std::string lcode = kvrStoredLocation(location);
     KVR_SQL_RESULT r =
         kvrRegisterNewFile(db_, cpath, station, tbegin, tqty, sps, channel, lcode, calib, calper);
-    if (r.ok()) AddToDiskLoop(station, RowBytes(sps, tqty));
+    if (r.ok()) {
+        AddToDiskLoop(station, RowBytes(sps, tqty));
+        statements_.Succeeded();
+    }
     if (r.rc == SQL_SUCCESS) return true;
-    LogRowError(
-        cpath,
-        kvrStmtInsert(station, tbegin, tqty, sps, 1, cpath, channel, lcode, 3, calib, calper),
-        r.message);
-    return r.ok();  // with info: the row is there all the same
+    const std::string statement =
+        kvrStmtInsert(station, tbegin, tqty, sps, 1, cpath, channel, lcode, 3, calib, calper);
+    if (r.ok()) {
+        // With information: the row is there all the same; the driver's words are kept.
+        log_.WriteLogf("Catalogue note on '%s': %s: %s", settings_.DataPath(cpath).c_str(),
+                       statement.c_str(), r.message.c_str());
+        return true;
+    }
+    LogRowError(cpath, statement, r.message);
+    return false;
 }
 
 CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::string& station,
@@ -80,10 +91,15 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
                                         const std::string& location) {
     const std::string lcode = kvrStoredLocation(location);
     KVR_SQL_RESULT r = kvrUpdateFileRow(db_, cpath, station, tbegin, tqty, channel, lcode);
-    if (r.ok()) return CRowUpdate::Done;
+    if (r.ok()) {
+        statements_.Succeeded();
+        return CRowUpdate::Done;
+    }
     std::string statement = kvrStmtUpdate(tbegin, tqty, cpath, station, channel, lcode);
     if (r.rc == SQL_NO_DATA) {
-        LogRowError(cpath, statement, "no row; the file is registered again");
+        statements_.Succeeded();  // the catalogue answered
+        log_.WriteLogf("Catalogue error on '%s': %s: no row; the file is registered again",
+                       settings_.DataPath(cpath).c_str(), statement.c_str());
         return CRowUpdate::NoRow;
     }
     LogRowError(cpath, statement, r.message);
@@ -93,8 +109,8 @@ CRowUpdate CKvrCatalogue::UpdateFileRow(const std::string& cpath, const std::str
 bool CKvrCatalogue::NewestFile(const std::string& station, const std::string& channel,
                                const std::string& location, CFileRow* row) {
     std::vector<KVR_FILELIST_ROW> rows;
-    KVR_SQL_RESULT r = kvrSelectNewestRecorderRow(db_, station, channel,
-                                                  kvrStoredLocation(location), &rows);
+    KVR_SQL_RESULT r =
+        kvrSelectNewestRecorderRow(db_, station, channel, kvrStoredLocation(location), &rows);
     if (!r.ok()) {
         LogOdbcError(r.message);
         return false;
@@ -161,12 +177,12 @@ bool CKvrCatalogue::ClaimStations(std::string* problem) {
                     group.station.c_str(), why.c_str());
                 break;
             case KvrClaim::Taken:
-                *problem = "station " + group.station + " is recorded into " +
-                           kvrDataDirText(other) + " on this catalogue; a second recorder of it in " +
-                           settings_.DataDirectory() +
-                           " would delete that disk loop's rows. Record it there, or, when that "
-                           "recorder is gone for good, release it with \"kvrdb datadir release " +
-                           group.station + " --host " + other.host + " --dir " + other.dir + "\"";
+                *problem =
+                    "station " + group.station + " is recorded into " + kvrDataDirText(other) +
+                    " on this catalogue; a second recorder of it in " + settings_.DataDirectory() +
+                    " would delete that disk loop's rows. Record it there, or, when that "
+                    "recorder is gone for good, release it with \"kvrdb datadir release " +
+                    group.station + " --host " + other.host + " --dir " + other.dir + "\"";
                 return false;
         }
     }

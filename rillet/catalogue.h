@@ -76,5 +76,8 @@ class CKvrCatalogue : public CFileCatalogue {
     CRilletLog& log_;
     const CRilletSettings& settings_;
     KvrConnection db_;
+    // A catalogue away (locked, down, unreachable) fails every statement until it answers
+    // again: one line when that starts, one when it ends.
+    CFailureEpisode statements_{log_, "catalogue statements failing", "statements retried"};
     std::unordered_map<std::string, uint32_t> loopSizes_;  // kept size per station, bytes
 };

@@ -113,3 +113,32 @@ void CRilletLog::WriteWarningf(const char* format, ...) {
     va_end(ap);
     WriteWarning(message);
 }
+
+namespace {
+
+// "HH:MM:SS" of a time, UTC, as the log's lines give it.
+std::string ClockText(double t) {
+    struct tm parts {};
+    if (!SplitUtc(t, &parts)) return "-";
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+}  // namespace
+
+void CFailureEpisode::Failed(const std::string& firstLine) {
+    if (failures_++ == 0) {
+        since_ = log_.Now();
+        log_.WriteWarning(firstLine);
+    }
+}
+
+void CFailureEpisode::Succeeded() {
+    if (failures_ == 0) return;
+    // The first failure opened the episode; the rest were retries.
+    log_.WriteWarningf("%s from %s to %s: %llu %s", what_.c_str(), ClockText(since_).c_str(),
+                       ClockText(log_.Now()).c_str(),
+                       static_cast<unsigned long long>(failures_ - 1), retries_.c_str());
+    failures_ = 0;
+}

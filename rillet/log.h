@@ -3,6 +3,7 @@
 // one lock keeps their lines whole.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -42,6 +43,8 @@ class CRilletLog {
     // Replaces the clock (tests: the day change).
     void SetClock(Clock clock) { clock_ = std::move(clock); }
 
+    // Epoch seconds by the log's clock.
+    double Now() const { return clock_(); }
     // The directory as configured, ending in "\\".
     const std::string& Directory() const { return directory_; }
     // Host path of the file a line written at the given time goes to.
@@ -57,4 +60,30 @@ class CRilletLog {
     bool fileless_ = false;
     std::string directory_;
     Clock clock_;
+};
+
+// A failure that repeats for as long as it lasts (a full disk, a catalogue or a server away): a
+// line when it starts, with what failed and why, and a line when it ends, with how long it
+// lasted and how often it was retried; never a line per retry. Used by one thread.
+class CFailureEpisode {
+  public:
+    // what names the failure in the closing line ("no space left on the data disk"); retries
+    // names what was retried ("writes retried").
+    CFailureEpisode(CRilletLog& log, std::string what, std::string retries)
+        : log_(log), what_(std::move(what)), retries_(std::move(retries)) {}
+
+    // One failure. The first of an episode logs firstLine as a warning; later ones are counted.
+    void Failed(const std::string& firstLine);
+    // One success: ends an episode under way with "WHAT from HH:MM:SS to HH:MM:SS: N RETRIES".
+    void Succeeded();
+    bool Active() const { return failures_ > 0; }
+    // Failures of the episode under way (0 when none is).
+    uint64_t Failures() const { return failures_; }
+
+  private:
+    CRilletLog& log_;
+    std::string what_;
+    std::string retries_;
+    double since_ = 0;
+    uint64_t failures_ = 0;
 };

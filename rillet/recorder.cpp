@@ -31,8 +31,9 @@ void MakeFolder(const std::string& hostPath) {
     std::filesystem::create_directory(hostPath, ec);
 }
 
-int64_t WholeSeconds(double t) {
-    return static_cast<int64_t>(std::floor(t));
+// Two sample intervals of one rate: equal but for the rounding of their computation.
+bool SameInterval(double a, double b) {
+    return std::fabs(a - b) <= 1e-9 * std::max(a, b);
 }
 
 }  // namespace
@@ -44,6 +45,8 @@ CRecorder::CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRill
 
 void CRecorder::ResetStates() {
     states_.clear();
+    refusingChannels_ = 0;
+    resyncNeeded_ = false;
     for (const auto& group : settings_.Groups()) states_.emplace_back(group.channels.size());
 }
 
@@ -55,13 +58,13 @@ void CRecorder::PrepareChannels() {
     for (size_t g = 0; g < states_.size(); ++g) {
         for (size_t c = 0; c < states_[g].size(); ++c) {
             CChannelState& ch = states_[g][c];
-            const int64_t stored = settings_.ReadResumeTime(g, c);
-            ch.nextTime = static_cast<double>(stored);
+            const double stored = settings_.ReadResumeTime(g, c);
+            ch.nextTime = stored;
             ReconcileNewestFile(g, c);
             // Files written after the last stored resume time (the process ended before the next
             // store): the stored time is brought up to them.
-            if (ch.nextTime > static_cast<double>(stored)) {
-                ch.resumeTime = WholeSeconds(ch.nextTime);
+            if (ch.nextTime > stored) {
+                ch.resumeTime = ch.nextTime;
                 ch.resumeDirty = resumeWaiting_ = true;
             }
         }
@@ -74,7 +77,8 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
     const CChannelConfig& cfg = group.channels[c];
     CChannelState& ch = states_[g][c];
     CFileRow row;
-    if (!catalogue_.NewestFile(group.station, cfg.channel, cfg.location, &row) || !(row.sps > 0))
+    if (!catalogue_.NewestFile(group.station, cfg.channel, cfg.location, &row) || !(row.sps > 0) ||
+        !kvrRelativePathIsSafe(row.cpath))
         return;
     const std::string full = settings_.DataPath(row.cpath);
     const long long header = KVR_HEADER_SIZE;
@@ -87,7 +91,8 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
     if (header + fileSamples * sampleSize != size) CutBack(full, header + fileSamples * sampleSize);
     double tqty = row.tqty;
     if (fileSamples != rowSamples) {
-        // The samples in the file are whole and in order: the row is made to say so.
+        // The samples in the file are whole and in order, at the row's rate (the stream's): the
+        // row is made to say so.
         tqty = static_cast<double>(fileSamples) / row.sps;
         CRowUpdate update = catalogue_.UpdateFileRow(row.cpath, group.station, row.tbegin, tqty,
                                                      cfg.channel, cfg.location);
@@ -99,7 +104,33 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
             if (fileSamples > rowSamples) CutBack(full, header + rowSamples * sampleSize);
         }
     }
-    ch.nextTime = std::max(ch.nextTime, static_cast<double>(WholeSeconds(row.tbegin + tqty)));
+    const double end = row.tbegin + tqty;
+    ch.nextTime = std::max(ch.nextTime, end);
+    // The newest file goes on where the stream does: the next run appends to it when it continues
+    // it, as it would have had the process not ended.
+    const double interval = 1.0 / row.sps;
+    if (end >= ch.nextTime - interval / 2 && tqty <= group.fileLength * 60.0 - 1.0) {
+        ch.cpath = row.cpath;
+        ch.fileStart = row.tbegin;
+        ch.fileLength = tqty;
+        ch.fileRate = row.sps;
+    }
+}
+
+void CRecorder::NoteStreamRate(size_t g, size_t c, double interval) {
+    CChannelState& ch = states_[g][c];
+    const double rate = 1.0 / interval;
+    if (ch.streamRate != 0 && SameInterval(1.0 / ch.streamRate, interval)) return;
+    ch.streamRate = rate;
+    const CChannelConfig& cfg = settings_.Groups()[g].channels[c];
+    if (ch.rateLogged || std::fabs(rate - cfg.sampleRate) <= 1e-6 * rate) return;
+    ch.rateLogged = true;
+    log_.WriteWarningf(
+        "Station %s %s: SITECHAN gives %s samples per second, the stream sends %s: its files and "
+        "rows carry the stream's rate",
+        settings_.Groups()[g].station.c_str(), ResumeTimeKey(cfg).c_str(),
+        CRilletSettings::NumberText(cfg.sampleRate).c_str(),
+        CRilletSettings::NumberText(rate).c_str());
 }
 
 void CRecorder::AppendChannelKey(std::string& key, std::string_view station,
@@ -171,10 +202,20 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
     if (!FindChannel(packet.station, packet.channel, packet.location, &g, &c)) return false;
     CChannelState& ch = states_[g][c];
     if (!PacketIsSound(g, c, packet)) return false;
+    NoteStreamRate(g, c, packet.interval);
 
+    // Samples before the channel's next time are stored (or pending) already: a request answered
+    // from the packet around its begin, or a reconnect that overlaps, gives them again.
+    int64_t done = 0;
+    if (ch.nextTime > 0) {
+        const double late = ch.nextTime - packet.interval / 2 - packet.firstTime;
+        if (late > 0) {
+            done = static_cast<int64_t>(std::ceil(late / packet.interval));
+            if (done >= packet.sampleCount) return false;
+        }
+    }
     // A packet larger than kMaxPacketSamples is taken in pieces, each placed at its own
     // first-sample time; the pieces join up exactly, so the run sees one contiguous stream.
-    int64_t done = 0;
     while (done < packet.sampleCount) {
         int count =
             static_cast<int>(std::min<int64_t>(kMaxPacketSamples, packet.sampleCount - done));
@@ -196,16 +237,15 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
 
 bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
                             const int32_t* samples, int count) {
-    const CChannelConfig& cfg = settings_.Groups()[g].channels[c];
     CChannelState& ch = states_[g][c];
     double duration = count * interval;
     ch.calib = -1.0;
     ch.calper = -1.0;
 
-    bool continues =
-        ch.runCount > 0 && std::fabs(ch.runStart + ch.runDuration - firstTime) <= interval;
+    bool continues = ch.runCount > 0 && SameInterval(ch.runInterval, interval) &&
+                     std::fabs(ch.runStart + ch.runDuration - firstTime) <= interval;
     bool fits = continues && ch.runCount + count <= kMaxPendingSamples &&
-                cfg.sampleRate > kPacketByPacketRate;
+                1.0 / interval > kPacketByPacketRate;
     if (!fits) {
         // A run that could not be written is tried again only now and then; until it is written
         // no packet that it cannot hold is taken, so nothing after it is lost or misplaced.
@@ -216,6 +256,7 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
         // the new request that FlushRun has asked for.
         if (wasRefusing) return false;
         ch.runStart = firstTime;  // FlushRun left the run empty
+        ch.runInterval = interval;
     }
     if (!ch.run) ch.run.reset(new float[kMaxPendingSamples]);
     float* to = ch.run.get() + ch.runCount;
@@ -227,16 +268,16 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
 
 bool CRecorder::FlushRun(size_t g, size_t c) {
     const CRecorderGroup& group = settings_.Groups()[g];
-    const CChannelConfig& cfg = group.channels[c];
     CChannelState& ch = states_[g][c];
     catalogue_.TrimDiskLoop(group.station, group.sizeLimit);
     if (ch.runCount > 0) {
-        bool extendsFile =
-            ch.fileStart != 0 && !ch.cpath.empty() &&
-            std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= 1.0 / cfg.sampleRate;
+        bool extendsFile = ch.fileStart != 0 && !ch.cpath.empty() &&
+                           SameInterval(1.0 / ch.fileRate, ch.runInterval) &&
+                           std::fabs(ch.fileStart + ch.fileLength - ch.runStart) <= ch.runInterval;
         bool written = extendsFile ? AppendRun(g, c) : WriteNewFile(g, c);
         if (!written) {
             // The run stays pending and is tried again; the channel's next time stays at its end.
+            if (!ch.refusing) ++refusingChannels_;
             ch.refusing = true;
             ch.lastWriteAttempt = platNow();
             return false;
@@ -246,6 +287,8 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
         // Packets may have been refused while the run waited: a new request from the channel's
         // next time fetches them again.
         ch.refusing = false;
+        --refusingChannels_;
+        if (!resyncNeeded_) resyncSince_ = platNowCoarse();
         resyncNeeded_ = true;
     }
     ch.runStart = 0;
@@ -254,8 +297,15 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
     return true;
 }
 
+bool CRecorder::TakeResyncRequest() {
+    if (!resyncNeeded_) return false;
+    if (refusingChannels_ > 0 && platNowCoarse() - resyncSince_ < kResyncWaitSeconds) return false;
+    resyncNeeded_ = false;
+    return true;
+}
+
 void CRecorder::NoteResumeTime(CChannelState& ch) {
-    ch.resumeTime = WholeSeconds(ch.fileStart + ch.fileLength);
+    ch.resumeTime = ch.fileStart + ch.fileLength;
     ch.resumeDirty = true;
     resumeWaiting_ = true;
 }
@@ -339,9 +389,10 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
         // A write that fails part-way (a full disk) is cut back, so that the file holds exactly
         // what its row says; the row, the file state and the resume time stay as they were.
         if (before >= 0 && FileSize(full) != before) CutBack(full, before);
-        log_.WriteLogf("File write error '%s': %s", full.c_str(), error.c_str());
+        FileFailed("File write error", full, error);
         return false;
     }
+    FileWritten();
 
     double length = ch.fileLength + ch.runDuration;
     CRowUpdate row = catalogue_.UpdateFileRow(ch.cpath, group.station, ch.fileStart, length,
@@ -350,12 +401,12 @@ bool CRecorder::AppendRun(size_t g, size_t c) {
     bool rowWritten =
         row == CRowUpdate::Done ||
         (row == CRowUpdate::NoRow &&
-         catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, cfg.sampleRate,
+         catalogue_.RegisterNewFile(ch.cpath, group.station, ch.fileStart, length, ch.fileRate,
                                     cfg.channel, cfg.location, ch.calib, ch.calper));
     if (!rowWritten) {
-        // File and row must agree: the samples go again, with the run, at the next attempt.
+        // File and row must agree: the samples go again, with the run, at the next attempt (the
+        // catalogue has said why).
         CutBack(full, before);
-        log_.WriteLogf("File '%s' cut back to its row: the run stays pending", full.c_str());
         return false;
     }
     if (row == CRowUpdate::Done)
@@ -379,8 +430,9 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
             ? kvrRelativePath20(group.station, cfg.channel, cfg.location, ch.runStart)
             : kvrRelativePath20(group.station, cfg.channel, ch.runStart);
     std::array<char, KVR_HEADER_SIZE> header{};
-    if (relative.empty() ||
-        !BuildHeader20(header, group.station, cfg.channel, cfg.sampleRate, ch.runStart)) {
+    // The file is the stream's: its rate is the run's.
+    const double rate = 1.0 / ch.runInterval;
+    if (relative.empty() || !BuildHeader20(header, group.station, cfg.channel, rate, ch.runStart)) {
         log_.WriteLogf("File create error '%s'", settings_.DataPath(group.station + "\\?").c_str());
         return false;
     }
@@ -393,24 +445,47 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
         // A file this write could not fill is removed again; it has no row, and a half-written
         // file would later be taken for data.
         std::remove(full.c_str());
-        log_.WriteLogf("File create error '%s': %s", full.c_str(), error.c_str());
+        FileFailed("File create error", full, error);
         return false;
     }
-    if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration,
-                                    cfg.sampleRate, cfg.channel, cfg.location, ch.calib,
-                                    ch.calper)) {
-        // A file without a row would never be trimmed: it goes, and the run stays pending.
+    FileWritten();
+    if (!catalogue_.RegisterNewFile(relative, group.station, ch.runStart, ch.runDuration, rate,
+                                    cfg.channel, cfg.location, ch.calib, ch.calper)) {
+        // A file without a row would never be trimmed: it goes, and the run stays pending (the
+        // catalogue has said why).
         std::remove(full.c_str());
-        log_.WriteLogf("File '%s' removed: its row could not be written; the run stays pending",
-                       full.c_str());
         return false;
     }
+    log_.WriteLogf("Created file '%s'", full.c_str());
 
     ch.cpath = relative;
     ch.fileStart = ch.runStart;
     ch.fileLength = ch.runDuration;
+    ch.fileRate = rate;
     NoteResumeTime(ch);
     return true;
+}
+
+void CRecorder::FileFailed(const char* what, const std::string& full, const std::string& error) {
+    // The cause without the path it came with ("cannot write PATH: No space left on device").
+    const size_t colon = error.rfind(": ");
+    const std::string cause = colon == std::string::npos ? error : error.substr(colon + 2);
+    auto episode = fileEpisodes_.find(cause);
+    if (episode == fileEpisodes_.end()) {
+        const std::string name = cause == std::strerror(ENOSPC)
+                                     ? "no space left on the data disk"
+                                     : "file writes failing (" + cause + ")";
+        episode = fileEpisodes_.try_emplace(cause, log_, name, "writes retried").first;
+    }
+    char retry[64];
+    std::snprintf(retry, sizeof retry, "%g", writeRetrySeconds_);
+    episode->second.Failed(std::string(what) + " '" + full + "': " + cause +
+                           "; the run stays pending and is written again every " + retry +
+                           " s (a line when writes succeed again)");
+}
+
+void CRecorder::FileWritten() {
+    for (auto& [cause, episode] : fileEpisodes_) episode.Succeeded();
 }
 
 void CRecorder::FlushAll() {

@@ -3,14 +3,26 @@
 // current KVR 2.0 file or a new one, with the catalogue row and the resume time after each write.
 //
 // Runs hold at most 4900 samples; a channel at 1 sample per second or less is written packet by
-// packet. A packet continues the run when its first sample lies within one sample interval of the
-// run's end; a run continues the file when it starts within 1 / (SITECHAN rate) of the file's end.
-// After an append that takes a file past FILELENGTH(MIN) * 60 - 1 seconds the next run starts a
-// new file.
+// packet. A packet continues the run when it has the run's rate and its first sample lies within
+// one sample interval of the run's end; a run continues the file when it has the file's rate and
+// starts within one sample interval of the file's end. After an append that takes a file past
+// FILELENGTH(MIN) * 60 - 1 seconds the next run starts a new file.
+//
+// The stream's own rate (from the packets' sample interval) is the truth of a file: its header,
+// its row's SPS and its TQTY all count the samples as they were recorded, whatever SITECHAN says
+// (SITECHAN's rate only decides that a channel is recorded; a rate that disagrees is logged once
+// per channel). So a file's size, its row and the start-up reconciliation always agree.
+//
+// Resume to the sample: the end of the data written (its fraction kept) is a channel's next time
+// and its stored resume time; at start the newest file of each channel gives it too, and is
+// continued when the next packet continues it. Samples before a channel's next time are never
+// taken again, so a server that answers a request with the packet around its begin (or a
+// reconnect that overlaps) cannot store a sample twice.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +31,7 @@
 #include <vector>
 
 #include "rillet/groups.h"
+#include "rillet/log.h"
 
 class CRilletLog;
 class CRilletSettings;
@@ -31,6 +44,8 @@ inline constexpr double kResumeStoreSeconds = 1.0;
 // The catalogue's statement times are logged this often while recording (and at every orderly
 // stop).
 inline constexpr double kStatementTimesLogSeconds = 3600.0;
+// How long a new request waits for channels that still refuse packets (see TakeResyncRequest).
+inline constexpr double kResyncWaitSeconds = 10.0;
 
 // A file's row as the catalogue holds it.
 struct CFileRow {
@@ -80,9 +95,11 @@ struct CChannelState {
     std::string cpath;      // current file relative to the data directory ("sta\\HH\\name"), or ""
     double fileStart = 0;   // epoch seconds of the current file's first sample; 0 = no open file
     double fileLength = 0;  // seconds of data in the current file
+    double fileRate = 0;    // samples per second the current file was recorded at
 
     double runStart = 0;     // epoch seconds of the pending run's first sample
     double runDuration = 0;  // seconds
+    double runInterval = 0;  // seconds between the run's samples (the stream's)
     int32_t runCount = 0;    // samples held
     // kMaxPendingSamples floats, made with the channel's first run (a channel that never
     // receives anything costs no room for one).
@@ -92,14 +109,18 @@ struct CChannelState {
     double calper = -1.0;
 
     bool badPacketLogged = false;  // one log line per channel for refused packets
+    // The stream's rate as its packets give it (0 before the first); a rate that SITECHAN does
+    // not share is logged once (rateLogged).
+    double streamRate = 0;
+    bool rateLogged = false;
 
     // Set while the pending run cannot be written and packets that do not fit it are refused;
     // lastWriteAttempt (epoch seconds) paces the retries.
     bool refusing = false;
     double lastWriteAttempt = 0;
-    // The end of the data written so far, in whole seconds, waiting to be stored as the
-    // channel's resume time with the next batch.
-    int64_t resumeTime = 0;
+    // The end of the data written so far (epoch seconds, fraction kept), waiting to be stored as
+    // the channel's resume time with the next batch.
+    double resumeTime = 0;
     bool resumeDirty = false;
 };
 
@@ -121,11 +142,13 @@ class CRecorder {
   public:
     CRecorder(CRilletSettings& settings, CFileCatalogue& catalogue, CRilletLog& log);
 
-    // Thread start: the channel states made anew for the loaded group list, every channel without
-    // file or run, next time from its stored resume time, or from the end of its newest file when
-    // that lies later (the process ended before the resume time was stored; it is stored now, with
-    // the others in one rewrite). A newest file that holds other samples than its row says (the
-    // process ended between the file write and the row) is first brought to agree with it.
+    // Thread start: the channel states made anew for the loaded group list, without runs; next
+    // time from its stored resume time, or from the end of its newest file when that lies later
+    // (the process ended before the resume time was stored; it is stored now, with the others in
+    // one rewrite). A newest file that holds other samples than its row says (the process ended
+    // between the file write and the row) is first brought to agree with it; a newest file that
+    // ends at the next time, not yet past its length, is the channel's current file, which the
+    // first run appends to when it continues it.
     void PrepareChannels();
 
     // Finds the channel of a packet: groups in load order whose station equals the packet's
@@ -169,8 +192,10 @@ class CRecorder {
     void StoreResumeTimes(bool now);
 
     // True once after packets were refused and the run that held them back has been written:
-    // the worker then starts a new connection cycle from each channel's next time.
-    bool TakeResyncRequest() { return std::exchange(resyncNeeded_, false); }
+    // the worker then starts a new connection cycle from each channel's next time. While other
+    // channels still refuse (a full disk clears for all at once), it waits for them, up to
+    // kResyncWaitSeconds, so that one request fetches everything again.
+    bool TakeResyncRequest();
 
     // Seconds between attempts to write a run that could not be written; tests shorten it.
     void SetWriteRetrySeconds(double seconds) { writeRetrySeconds_ = seconds; }
@@ -180,6 +205,8 @@ class CRecorder {
     void ResetStates();
     bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
                      int count);
+    // Logs, once per channel, a stream whose rate SITECHAN does not share.
+    void NoteStreamRate(size_t g, size_t c, double interval);
     bool AppendRun(size_t g, size_t c);
     bool WriteNewFile(size_t g, size_t c);
     bool PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet);
@@ -189,6 +216,10 @@ class CRecorder {
     void SyncDataFiles();
     void ReconcileNewestFile(size_t g, size_t c);
     bool CutBack(const std::string& full, long long size);
+    // A file write or create that failed: one line when such failures start (by cause), then
+    // only counted. FileWritten ends every such episode with a line of how long and how often.
+    void FileFailed(const char* what, const std::string& full, const std::string& error);
+    void FileWritten();
 
     // Appends the index key of a station, channel and location (lower case) to key.
     static void AppendChannelKey(std::string& key, std::string_view station,
@@ -204,9 +235,12 @@ class CRecorder {
     // One state per configured channel, in the shape of the group list.
     std::vector<std::vector<CChannelState>> states_;
     bool resyncNeeded_ = false;
+    double resyncSince_ = 0;  // epoch seconds resyncNeeded_ was set
+    int refusingChannels_ = 0;
     bool resumeWaiting_ = false;  // some channel's resume time is not stored yet
     double lastResumeStore_ = 0;  // epoch seconds of the last store attempt
     double lastTimesLog_ = 0;     // epoch seconds of the last statement-times line
     int resumeErrorLogged_ = 0;   // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
+    std::map<std::string, CFailureEpisode> fileEpisodes_;  // by cause
 };

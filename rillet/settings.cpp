@@ -12,6 +12,7 @@
 #include <set>
 
 #include "isi/isi.h"
+#include "kvr/kvrfile.h"
 #include "platform/clock.h"
 #include "platform/profile.h"
 #include "rillet/log.h"
@@ -110,8 +111,10 @@ CRilletSettings::CRilletSettings(CRilletLog& log, std::string rilletIni, std::st
 
 bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
     groups_.clear();
+    ini_ = PlatProfileSnapshot(rilletIni_);
+    rilletIniFound_ = ini_.Found();
 
-    logDirectory_ = platGetProfileString("LOG", "DIR", "..\\log", rilletIni_);
+    logDirectory_ = ini_.Get("LOG", "DIR", "..\\log");
     if (logDirectory_.empty() || logDirectory_.back() != '\\') logDirectory_ += '\\';
     std::string logError;
     if (!log_.Open(logDirectory_, &logError)) {
@@ -120,15 +123,14 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
                      platHostPath(logDirectory_).c_str(), logError.c_str());
     }
 
-    rilletIniFound_ = std::filesystem::exists(IniPath(rilletIni_));
     store_ = KVR_STORE{};
     storeError_.clear();
     storeNamed_ = kvrStoreReadProfile(&store_, &storeError_, kvrIni_);
 
-    server_ = platGetProfileString("SYSTEM", "SERVER", kDefaultServer, rilletIni_);
+    server_ = ini_.Get("SYSTEM", "SERVER", kDefaultServer);
     if (server_.empty()) server_ = kDefaultServer;
 
-    std::string portText = platGetProfileString("SYSTEM", "PORT", kMissing, rilletIni_);
+    std::string portText = ini_.Get("SYSTEM", "PORT", kMissing);
     port_ = kDefaultPort;
     if (portText != kMissing) {
         long long v = 0;
@@ -141,7 +143,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
     }
 
     // GROUPS counts by its leading digits, as the profile layer reads integers.
-    const std::string groupsText = platGetProfileString("SYSTEM", "GROUPS", kMissing, rilletIni_);
+    const std::string groupsText = ini_.Get("SYSTEM", "GROUPS", kMissing);
     int groupCount = 0;
     long long groupsValue = 0;
     if (groupsText != kMissing) {
@@ -160,7 +162,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
 
     for (int n = 1; n <= groupCount; ++n) {
         std::string section = "GROUP" + std::to_string(n);
-        std::string station = Lower(platGetProfileString(section, "STATION", "", rilletIni_));
+        std::string station = Lower(ini_.Get(section, "STATION", ""));
         if (station.empty()) continue;
         std::string fault;
         if (!kvrCodeIsValid(KvrCodeKind::Station, station, &fault)) {
@@ -181,7 +183,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         // refuses its group, so that neither a wrap nor a garbage value shrinks the loop and
         // deletes recorded files; an empty value is taken as a missing one.
         long long sizeMb = 1;
-        std::string sizeText = platGetProfileString(section, "SIZEMB", kMissing, rilletIni_);
+        std::string sizeText = ini_.Get(section, "SIZEMB", kMissing);
         if (sizeText != kMissing && IsBlank(sizeText)) {
             log_.WriteWarningf("%s: SIZEMB of station %s is empty; 1 used", section.c_str(),
                                station.c_str());
@@ -199,7 +201,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         group.sizeLimit = static_cast<uint32_t>(sizeMb) * kBytesPerMegabyte;
 
         std::string lengthText =
-            platGetProfileString(section, "FILELENGTH(MIN)", kMissing, rilletIni_);
+            ini_.Get(section, "FILELENGTH(MIN)", kMissing);
         if (lengthText != kMissing) {
             long long minutes = 0;
             if (ParseWholeInt(lengthText, &minutes) && minutes > 0 && minutes <= INT32_MAX / 60) {
@@ -211,7 +213,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
         }
         groups_.push_back(std::move(group));
 
-        std::string chan = Upper(platGetProfileString(section, "CHAN", "", rilletIni_));
+        std::string chan = Upper(ini_.Get(section, "CHAN", ""));
         ParseChannelList(groups_.size() - 1, chan, lookupRate);
         if (groups_.back().channels.empty()) {
             log_.WriteWarningf("%s: no channel of station %s to record (CHAN '%s')",
@@ -242,13 +244,14 @@ void CRilletSettings::NameSharedChannelCodes() {
     }
 }
 
-CStartProblem CRilletSettings::CheckStart(std::string* message) const {
+CStartProblem CRilletSettings::CheckStart(std::string* message, bool forWriting) const {
     const std::string settingsPath = IniPath(rilletIni_);
     if (!storeNamed_) {
         *message = storeError_;
         return CStartProblem::NoDataDirectory;
     }
-    if (!kvrStoreCheckFolder(store_, message) || !kvrStoreCheckWritable(store_, message))
+    if (!kvrStoreCheckFolder(store_, message) ||
+        (forWriting && !kvrStoreCheckWritable(store_, message)))
         return CStartProblem::NoDataDirectory;
     size_t channels = 0;
     for (const auto& group : groups_) channels += group.channels.size();
@@ -299,37 +302,46 @@ void CRilletSettings::ParseChannelList(size_t g, const std::string& text,
     }
 }
 
-int64_t CRilletSettings::ReadResumeTime(size_t g, size_t c) const {
+double CRilletSettings::ReadResumeTime(size_t g, size_t c) const {
     const CChannelConfig& channel = groups_.at(g).channels.at(c);
-    std::string text = platGetProfileString(Section(g), ResumeTimeKey(channel), "0", rilletIni_);
-    // Only epoch seconds the server can hold are sent: anything else would ask it for a time
-    // that is no time at all (a negative one is even a request marker).
-    long long seconds = 0;
-    bool sound = ParseLeadingDigits(text, &seconds) &&
-                 seconds <= static_cast<long long>(platNow()) + kResumeFutureSlackSeconds;
-    if (!sound) {
+    const std::string text = ini_.Get(Section(g), ResumeTimeKey(channel), "0");
+    if (text.find_first_not_of(" \t0") == std::string::npos) return 0;  // none stored
+    // Only a time the server can hold is sent: anything else would ask it for a time that is no
+    // time at all (a negative one is even a request marker).
+    const double now = platNow();
+    double t = 0;
+    if (!utilParseTime(text.c_str(), now, &t) || !(t > 0) || t > now + kResumeFutureSlackSeconds) {
         log_.WriteWarningf(
-            "%s: resume time %s='%s' is not a time; the channel starts at the "
-            "newest data",
-            Section(g).c_str(), ResumeTimeKey(channel).c_str(), Printable(text).c_str());
+            "%s: resume time %s='%s' is not a time (%s); the channel starts at the newest data",
+            Section(g).c_str(), ResumeTimeKey(channel).c_str(), Printable(text).c_str(),
+            UTIL_TIME_FORMS);
         return 0;
     }
-    return seconds;
+    return t;
 }
 
-bool CRilletSettings::WriteResumeTime(size_t g, size_t c, int64_t seconds) const {
+bool CRilletSettings::WriteResumeTime(size_t g, size_t c, double seconds) {
     return WriteResumeTimes({{g, c, seconds}});
 }
 
-bool CRilletSettings::WriteResumeTimes(const std::vector<ResumeTime>& times) const {
+std::string CRilletSettings::NumberText(double value) {
+    if (value == std::floor(value) && std::fabs(value) < 9e15)
+        return std::to_string(static_cast<long long>(value));
+    std::string text = kvrFixedNumber(value);
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text;
+}
+
+bool CRilletSettings::WriteResumeTimes(const std::vector<ResumeTime>& times) {
     std::vector<PLAT_PROFILE_ENTRY> entries;
     entries.reserve(times.size());
-    for (const ResumeTime& t : times) {
-        char value[32];
-        std::snprintf(value, sizeof value, "%" PRId64, t.seconds);
-        entries.push_back({Section(t.g), ResumeTimeKey(groups_.at(t.g).channels.at(t.c)), value});
-    }
-    return platWriteProfileStrings(entries, rilletIni_);
+    for (const ResumeTime& t : times)
+        entries.push_back({Section(t.g), ResumeTimeKey(groups_.at(t.g).channels.at(t.c)),
+                           NumberText(t.seconds)});
+    if (!platWriteProfileStrings(entries, rilletIni_)) return false;
+    for (const PLAT_PROFILE_ENTRY& e : entries) ini_.Set(e.section, e.key, e.value);
+    return true;
 }
 
 std::string CRilletSettings::Printable(const std::string& text) {
@@ -342,4 +354,3 @@ std::string CRilletSettings::Printable(const std::string& text) {
 std::string CRilletSettings::IniPath(const std::string& file) {
     return platResolveProfilePath(file);
 }
-

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kvr/store.h"
+#include "platform/profile.h"
 #include "rillet/groups.h"
 
 class CRilletLog;
@@ -54,24 +55,32 @@ class CRilletSettings {
     // After LoadSettings: None, or the problem with a message naming what is missing and where
     // it was looked for: the store's words for a data directory that is not named, does not
     // exist or cannot be written.
-    CStartProblem CheckStart(std::string* message) const;
+    // forWriting (a recorder) asks also that the data directory can be written; a reader (the
+    // status report) only needs it to exist.
+    CStartProblem CheckStart(std::string* message, bool forWriting = true) const;
 
     // Adds the channels of a CHAN value to group g (already upper-cased by the caller).
     void ParseChannelList(size_t g, const std::string& text, const RateLookup& lookupRate);
 
-    // Resume time of channel c of group g in whole epoch seconds, 0 when none is stored or the
-    // stored value is no time (not leading digits, or later than a day from now: logged).
-    int64_t ReadResumeTime(size_t g, size_t c) const;
+    // Resume time of channel c of group g in epoch seconds (its fraction kept), 0 when none is
+    // stored or the stored value is no time: none of the forms utilParseTime reads (epoch
+    // seconds, yyyy:ddd-hh:mm:ss, ISO 8601 UTC, now-N), or later than a day from now (logged,
+    // with the forms). Read from rillet.ini as LoadSettings read it, and as written since.
+    double ReadResumeTime(size_t g, size_t c) const;
     // False when the settings file cannot be written (the caller logs it).
-    bool WriteResumeTime(size_t g, size_t c, int64_t seconds) const;
+    bool WriteResumeTime(size_t g, size_t c, double seconds);
     // Writes the resume times of several channels in one rewrite of the settings file: all of
-    // them, or none and false (errno tells why; the caller logs it).
+    // them, or none and false (errno tells why; the caller logs it). Epoch seconds, whole ones as
+    // an integer, a fraction to the microsecond.
     struct ResumeTime {
         size_t g = 0;
         size_t c = 0;
-        int64_t seconds = 0;
+        double seconds = 0;
     };
-    bool WriteResumeTimes(const std::vector<ResumeTime>& times) const;
+    bool WriteResumeTimes(const std::vector<ResumeTime>& times);
+    // A number as the settings file and the log hold it: an integer when whole, else to the
+    // sixth decimal without trailing zeros (resume times, rates).
+    static std::string NumberText(double value);
 
     std::vector<CRecorderGroup>& Groups() { return groups_; }
     const std::vector<CRecorderGroup>& Groups() const { return groups_; }
@@ -101,6 +110,9 @@ class CRilletSettings {
 
     CRilletLog& log_;
     std::string rilletIni_;
+    // rillet.ini as read by LoadSettings (one read, whatever the number of channels), with the
+    // resume times written since.
+    PlatProfileSnapshot ini_;
     std::string kvrIni_;
     std::vector<CRecorderGroup> groups_;
     KVR_STORE store_;

@@ -31,9 +31,9 @@ std::string TimeText(double t) {
 // How much of a channel the recorder holds before it writes, by design: a run of up to
 // kMaxPendingSamples, except at the low rates written packet by packet. Stored data that far
 // behind is no sign of trouble.
-double HeldSeconds(const CChannelConfig& channel) {
-    if (channel.sampleRate <= kPacketByPacketRate) return 0;
-    return kMaxPendingSamples / channel.sampleRate;
+double HeldSeconds(double rate) {
+    if (rate <= kPacketByPacketRate) return 0;
+    return kMaxPendingSamples / rate;
 }
 
 // The gaps of the channel's disk loop over the last day, from its rows, as a line under the
@@ -87,7 +87,8 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
         return catalogue.LookupSampleRate(s, c, l);
     });
     std::string problem;
-    if (settings.CheckStart(&problem) != CStartProblem::None) {
+    // Only read here: a monitoring user needs no right to write into the data directory.
+    if (settings.CheckStart(&problem, false) != CStartProblem::None) {
         std::fprintf(err, "rillet --status: %s\n", utilPrintableString(problem).c_str());
         return kStatusBadSetup;
     }
@@ -107,9 +108,12 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
             const bool found =
                 catalogue.NewestFile(group.station, channel.channel, channel.location, &newest);
             const double newestEnd = found ? newest.tbegin + newest.tqty : 0;
-            const double resume = static_cast<double>(settings.ReadResumeTime(g, c));
+            const double resume = settings.ReadResumeTime(g, c);
             const double lag = options.now - newestEnd;
-            const double allowed = options.maxLagSeconds + HeldSeconds(channel);
+            // The files carry the stream's rate; SITECHAN's only decides that a channel is
+            // recorded.
+            const double rate = found && newest.sps > 0 ? newest.sps : channel.sampleRate;
+            const double allowed = options.maxLagSeconds + HeldSeconds(rate);
             const char* state = "ok";
             if (!found) {
                 state = "NO DATA";
@@ -129,6 +133,11 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
                              : utilPrintableString(channel.location).c_str(),
                          TimeText(newestEnd).c_str(), lagText, TimeText(resume).c_str(), state,
                          found ? utilPrintableString(newest.cpath).c_str() : "-");
+            if (std::fabs(rate - channel.sampleRate) > 1e-6 * rate)
+                std::fprintf(out, "  rate: SITECHAN %s samples per second, the stream %s (files "
+                                  "and rows carry the stream's)\n",
+                             CRilletSettings::NumberText(channel.sampleRate).c_str(),
+                             CRilletSettings::NumberText(rate).c_str());
             PrintLoopGaps(catalogue.Connection(), group.station, channel, options.now, out);
         }
         const uint32_t used = catalogue.DiskLoopSize(group.station);

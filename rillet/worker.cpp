@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "isi/isi.h"
+#include "kvr/kvrfile.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "rillet/log.h"
 #include "rillet/recorder.h"
 #include "rillet/settings.h"
@@ -34,7 +36,36 @@ std::string_view NameView(const char* field, size_t n) {
 
 CRecorderWorker::CRecorderWorker(CRilletSettings& settings, CRecorder& recorder, CRilletLog& log,
                                  CRecorderView& view)
-    : settings_(settings), recorder_(recorder), log_(log), view_(view) {}
+    : settings_(settings),
+      recorder_(recorder),
+      log_(log),
+      view_(view),
+      server_(CRilletSettings::Printable(settings.Server()) + ":" +
+              std::to_string(settings.Port())),
+      unreachable_(log, "server " + server_ + " unreachable", "connection attempts retried"),
+      lost_(log, "connection to " + server_ + " down", "reconnects retried") {}
+
+// The cause of the library call that just failed, in words.
+std::string CRecorderWorker::LastCause() {
+    const int error = platGetError();
+    return error != 0 ? platErrorText(error) : "no cause given";
+}
+
+void CRecorderWorker::LogRequest() const {
+    // One line per station: what is asked of the server, from when.
+    const auto& groups = settings_.Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+        if (groups[g].channels.empty()) continue;
+        std::string line = "Asked " + server_ + " for " + groups[g].station + ":";
+        for (size_t c = 0; c < groups[g].channels.size(); ++c) {
+            const double from = recorder_.State(g, c).nextTime;
+            char when[UTIL_TIMESTRING_STATIC_LEN + 1];
+            line += (c == 0 ? " " : ", ") + ResumeTimeKey(groups[g].channels[c]) + " from " +
+                    (from != 0 ? utilTimeString(from, 0, when) : "the newest data");
+        }
+        log_.WriteLog(line);
+    }
+}
 
 void CRecorderWorker::RecorderThread() {
     recorder_.PrepareChannels();
@@ -100,10 +131,15 @@ bool CRecorderWorker::RunConnection() {
     ISI_CLIENT* client = nullptr;
     while (client == nullptr && !stop_.load()) {
         client = isiInitiateDataRequest(settings_.Server().c_str(), &params, request);
-        if (client == nullptr) PauseUnlessStopped(retryPauseMs);
+        if (client != nullptr || stop_.load()) break;
+        unreachable_.Failed("Cannot connect to " + server_ + ": " + LastCause() +
+                            "; trying again every " + std::to_string(retryPauseMs / 1000) +
+                            " s (a line when connected)");
+        PauseUnlessStopped(retryPauseMs);
     }
     isiFreeDataRequest(request);
     if (client == nullptr) return false;  // stopped while connecting
+    unreachable_.Succeeded();
     {
         std::lock_guard<std::mutex> guard(clientLock_);
         client_ = client;
@@ -112,11 +148,20 @@ bool CRecorderWorker::RunConnection() {
 
     view_.SetStatusLine("Connected...");
     log_.WriteLog("Connected...");
+    LogRequest();
     int failuresInARow = 0;
     bool resync = false;
+    uint64_t lostSoFar = client->lostConnections;
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        if (client->lostConnections != lostSoFar) {
+            // The library lost the connection (and may have made it anew already): said once,
+            // with the cause; the line when packets flow again says how long it lasted.
+            lostSoFar = client->lostConnections;
+            lost_.Failed("Connection to " + server_ + " lost: " + client->lostCause +
+                         "; reconnecting (a line when packets flow again)");
+        }
         if (status != ISI_STATUS_DATA || packet == nullptr) {
             // Between packets too (heartbeats, reconnects): the last writes' resume times are
             // not left waiting for the next packet. A packet taken does it itself.
@@ -124,12 +169,14 @@ bool CRecorderWorker::RunConnection() {
         }
         if (status == ISI_STATUS_DATA && packet != nullptr) {
             failuresInARow = 0;
+            lost_.Succeeded();
             packets_.fetch_add(1);
             HandlePacket(*packet);
             // Packets were refused while a run could not be written; now that it is, a new
             // request fetches them again from each channel's next time.
             if ((resync = recorder_.TakeResyncRequest())) break;
         } else if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
+            if (status == ISI_STATUS_DONE) log_.WriteLog("Server " + server_ + " ended the request");
             break;
         } else if (stop_.load()) {
             break;
@@ -137,9 +184,11 @@ bool CRecorderWorker::RunConnection() {
             // One packet failed (a bad header, a data type that cannot be converted): it is
             // dropped and reading goes on at once, however many follow in a row.
             failuresInARow = 0;
-        } else if (++failuresInARow > 1) {
-            // A reconnect that failed again (server away): wait before the next one.
-            PauseUnlessStopped(retryPauseMs);
+        } else {
+            // A reconnect that failed (server away): counted, and after the first a pause.
+            lost_.Failed("Connection to " + server_ + " lost: " + LastCause() +
+                         "; reconnecting (a line when packets flow again)");
+            if (++failuresInARow > 1) PauseUnlessStopped(retryPauseMs);
         }
     }
 
@@ -178,19 +227,17 @@ void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
 }
 
 std::string CRecorderWorker::StatusText(const ISI_TS_PACKET& packet) {
-    char station[ISI_STALEN + 1] = {};
-    char channel[ISI_CHNLEN + 1] = {};
-    std::memcpy(station, packet.name.sta, ISI_STALEN);
-    std::memcpy(channel, packet.name.chn, ISI_CHNLEN);
+    // The channel as the window's rows show it, "BHZ.00", or "BHZ" for a stream without location.
+    std::string channel(NameView(packet.name.chn, ISI_CHNLEN));
+    std::string_view location = NameView(packet.name.loc, ISI_LOCLEN);
+    if (!location.empty() && !kvrLocationIsNone(location)) channel += "." + std::string(location);
     // The codes come from the server: a newline or an escape sequence in them is shown, not
     // obeyed, on the console and in the window.
-    char printableStation[4 * ISI_STALEN + 1];
-    char printableChannel[4 * ISI_CHNLEN + 1];
-    utilPrintable(printableStation, station, sizeof printableStation);
-    utilPrintable(printableChannel, channel, sizeof printableChannel);
+    const std::string station = utilPrintableString(NameView(packet.name.sta, ISI_STALEN));
+    channel = utilPrintableString(channel);
     char when[UTIL_TIMESTRING_STATIC_LEN + 1];
     char text[128];
-    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", printableStation, printableChannel,
+    std::snprintf(text, sizeof text, " %-5s  %-4s  %s ", station.c_str(), channel.c_str(),
                   utilTimeString(packet.tofs, 0, when));
     return text;
 }

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "rillet/log.h"
+
 struct ISI_CLIENT;
 struct ISI_DATA_REQUEST;
 struct ISI_TS_PACKET;
@@ -69,12 +71,20 @@ class CRecorderWorker {
   private:
     // Sleeps up to milliseconds, waking early for a stop.
     void PauseUnlessStopped(uint32_t milliseconds) const;
+    // Logs the request of a connection: the server, and per station its channels and the time
+    // each is asked from.
+    void LogRequest() const;
+    static std::string LastCause();
 
     CRilletSettings& settings_;
     CRecorder& recorder_;
     CRilletLog& log_;
     CRecorderView& view_;
     LOGIO* libraryLog_ = nullptr;
+    const std::string server_;  // "HOST:PORT", printable
+    // A server away, and a connection lost while reading: one line when each starts and ends.
+    CFailureEpisode unreachable_;
+    CFailureEpisode lost_;
 
     std::atomic<bool> stop_{false};
     // The connection layer's cancel flag: set with stop_, it ends any wait of the connection

@@ -7,7 +7,7 @@
 #   - gleaner fetch shows its progress on standard error and exits 0 when the whole window arrived;
 #   - then the files and rows are listed, and the catalogue is checked against the files.
 #
-#   scripts/demo-gleaner.sh BUILD_DIR
+#   scripts/demo-gleaner.sh BUILD_DIR     (GLEANER_DEMO_KEEP=1 keeps the demo folder)
 set -euo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-gleaner.sh BUILD_DIR}
@@ -17,8 +17,8 @@ gleaner=$build/gleaner/gleaner
 kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-gleaner "$sim" "$gleaner" "$kvrdb" || exit 1
 
-demo=$(mktemp -d /tmp/gleaner-demo.XXXXXX)
-trap demo_sim_stop EXIT
+demo_folder gleaner-demo "${GLEANER_DEMO_KEEP:-0}"
+demo=$DEMO_FOLDER
 mkdir -p "$demo/data" "$demo/run"
 echo "demo folder: $demo"
 

@@ -8,12 +8,8 @@ build=${1:?usage: demo-isi.sh BUILD_DIR}
 sim="$build/server/isi-sim"
 cat="$build/isicat/isicat"
 
-work=$(mktemp -d /tmp/demo-isi.XXXXXX)
-cleanup() {
-  demo_sim_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+demo_folder demo-isi
+work=$DEMO_FOLDER
 
 show() { printf '\n$ %s\n' "$*"; "$@"; }
 

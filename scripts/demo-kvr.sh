@@ -8,12 +8,8 @@ build=${1:?usage: demo-kvr.sh BUILD_DIR}
 kvrdb="$build/kvrdb/kvrdb"
 sim="$build/server/isi-sim"
 
-demo=$(mktemp -d /tmp/kvr-demo.XXXXXX)
-cleanup() {
-  demo_sim_stop
-  if [ "${KVR_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
-}
-trap cleanup EXIT
+demo_folder kvr-demo "${KVR_DEMO_KEEP:-0}"
+demo=$DEMO_FOLDER
 
 # A private data source file, so the user's ~/.odbc.ini is left alone.
 demo_private_odbc "$demo"

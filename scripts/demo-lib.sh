@@ -4,6 +4,39 @@
 
 DEMO_SIM_PID=""
 DEMO_SIM_PORT=""
+DEMO_FOLDER=""
+DEMO_KEEP=0
+
+# demo_folder NAME [KEEP]
+# Makes a new temporary folder /tmp/NAME.XXXXXX, sets DEMO_FOLDER to it and, at the script's exit,
+# stops the isi-sim demo_sim_start started and removes the folder, unless KEEP is 1 (then it says
+# where the folder is kept). Call it in the script itself, not in a subshell.
+demo_folder() {
+  DEMO_FOLDER=$(mktemp -d "/tmp/$1.XXXXXX")
+  DEMO_KEEP=${2:-0}
+  trap demo_exit EXIT
+}
+
+demo_exit() {
+  demo_sim_stop
+  [ -n "$DEMO_FOLDER" ] || return 0
+  if [ "$DEMO_KEEP" = 1 ]; then echo "demo folder kept: $DEMO_FOLDER"; else rm -rf "$DEMO_FOLDER"; fi
+}
+
+# demo_qt_runtime FOLDER: without a session's XDG_RUNTIME_DIR, Qt would make /tmp/runtime-USER and
+# leave it behind; FOLDER/runtime (private to the user) stands in for it.
+demo_qt_runtime() {
+  [ -z "${XDG_RUNTIME_DIR:-}" ] || return 0
+  mkdir -p -m 700 "$1/runtime"
+  export XDG_RUNTIME_DIR=$1/runtime
+}
+
+# demo_picture_folder BUILD_DIR: where the demonstration's pictures go, made if missing: DEMO_OUT,
+# else BUILD_DIR/demo. They outlive the temporary folders.
+demo_picture_folder() {
+  local out=${DEMO_OUT:-$1/demo}
+  mkdir -p "$out" && (cd "$out" && pwd)
+}
 
 # demo_require_built SCRIPT EXE...
 # Returns 1, saying so on standard error under the name SCRIPT, when an EXE is not built.

@@ -6,7 +6,8 @@
 #   - tremlive --snapshot draws the whole record;
 #   - gleaner fetch stores it as KVR 4.0 files with FILELIST rows, checked by kvrdb.
 #
-#   scripts/demo-mseed.sh BUILD_DIR     (MSEED_DEMO_FILE another miniSEED file)
+#   scripts/demo-mseed.sh BUILD_DIR     (MSEED_DEMO_FILE another miniSEED file; the picture goes
+#                                        to DEMO_OUT, else BUILD_DIR/demo)
 set -euo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-mseed.sh BUILD_DIR}
@@ -25,10 +26,11 @@ if [ -z "$record" ]; then
 fi
 [ -n "$record" ] || { echo "demo-mseed: no test.mseed (install libmseed-doc)" >&2; exit 1; }
 
-demo=$(mktemp -d /tmp/mseed-demo.XXXXXX)
-trap demo_sim_stop EXIT
+demo_folder mseed-demo "${MSEED_DEMO_KEEP:-0}"
+demo=$DEMO_FOLDER
 mkdir -p "$demo/data" "$demo/run"
 echo "demo folder: $demo"
+demo_qt_runtime "$demo"
 echo "record: $record"
 
 demo_sim_start_tremlive "$sim" "$demo/port" --quiet --mseed "$record" ||
@@ -45,7 +47,7 @@ read -r sta chn loc first last <"$demo/soh.txt"
   printf 'REFRESHTIME=1\r\nDELAY=0\r\n[-STATIONS-]\r\nN=1\r\nSTATION0=%s\r\n' "$sta"
   printf '[%s]\r\nN=1\r\nCH0=%s\r\nCH0.SpS=1.0000\r\nCH0.LCODE=%s\r\nCH0.Selected=1\r\n' "$sta" "$chn" "$loc"
 } >"$demo/run/TREMLIVE.INI"
-png=$demo/chile-2010.png
+png=$(demo_picture_folder "$build")/chile-2010.png
 echo
 echo "---- tremlive --snapshot of $sta.$chn.$loc"
 (cd "$demo/run" && "$tremlive" --snapshot "$png" --seconds 5 --size 1200x500) >"$demo/tremlive.log" 2>&1 || {

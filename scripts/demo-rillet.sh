@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Rillet, headless, for about a minute against the stand-in server:
+# Rillet, headless, for half a minute against the stand-in server:
 #   - isi-sim serves a few synthetic stations on a free loopback port;
 #   - a demo folder of its own holds KVR.ini (found through WINDIR), rillet.ini with two groups,
 #     an SQLite catalogue reached as data source "KVR" through its own ODBCINI, the tables, and
@@ -9,23 +9,19 @@
 #   - the files, FILELIST rows and log lines it left are shown.
 #
 #   scripts/demo-rillet.sh BUILD_DIR
-# RILLET_DEMO_SECONDS sets the recording time (60); RILLET_DEMO_KEEP=1 keeps the demo folder.
+# RILLET_DEMO_SECONDS sets the recording time (30); RILLET_DEMO_KEEP=1 keeps the demo folder.
 set -euo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-rillet.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
-seconds=${RILLET_DEMO_SECONDS:-60}
+seconds=${RILLET_DEMO_SECONDS:-30}
 sim=$build/server/isi-sim
 rillet=$build/rillet/rillet
 kvrdb=$build/kvrdb/kvrdb
 demo_require_built demo-rillet "$sim" "$rillet" "$kvrdb" || exit 1
 
-demo=$(mktemp -d /tmp/rillet-demo.XXXXXX)
-cleanup() {
-  demo_sim_stop
-  if [ "${RILLET_DEMO_KEEP:-0}" = 1 ]; then echo "demo folder kept: $demo"; else rm -rf "$demo"; fi
-}
-trap cleanup EXIT
+demo_folder rillet-demo "${RILLET_DEMO_KEEP:-0}"
+demo=$DEMO_FOLDER
 mkdir -p "$demo/run" "$demo/data"
 echo "demo folder: $demo"
 

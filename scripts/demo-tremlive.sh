@@ -4,7 +4,9 @@
 # while and saves the main window's picture. Prints the PNG's path.
 #
 #   scripts/demo-tremlive.sh BUILD_DIR     (TREMLIVE_DEMO_SECONDS sets the acquisition time, 15;
-#                                           TREMLIVE_DEMO_DIR the demo folder, else a new one)
+#                                           TREMLIVE_DEMO_DIR the demo folder, kept, with the
+#                                           picture in it; else a temporary one, removed, and the
+#                                           picture in DEMO_OUT, else BUILD_DIR/demo)
 set -euo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/demo-lib.sh"
 build=${1:?usage: demo-tremlive.sh BUILD_DIR}
@@ -17,11 +19,15 @@ demo_require_built demo-tremlive "$sim" "$tremlive" || exit 1
 if [ -n "${TREMLIVE_DEMO_DIR:-}" ]; then
   demo=$TREMLIVE_DEMO_DIR
   mkdir -p "$demo"
+  png=$demo/tremlive.png
+  trap demo_sim_stop EXIT
 else
-  demo=$(mktemp -d /tmp/tremlive-demo.XXXXXX)
+  demo_folder tremlive-demo
+  demo=$DEMO_FOLDER
+  png=$(demo_picture_folder "$build")/tremlive.png
 fi
-trap demo_sim_stop EXIT
 echo "demo folder: $demo"
+demo_qt_runtime "$demo"
 
 demo_sim_start_tremlive "$sim" "$demo/port" --history 3600 --quiet \
   -s ABC.BHZ.00:20:20 -s ABC.BHN.00:20:20 -s ABC.BHE.00:20:20 -s XYZ.LHZ:1:5 -s XYZ.BHZ:40:40 ||
@@ -50,7 +56,6 @@ tr -d '\r' <"$demo/TREMLIVE.INI" | head -n 12
 echo "..."
 
 echo "---- tremlive --snapshot for ${seconds} s"
-png=$demo/tremlive.png
 (cd "$demo" && "$tremlive" --snapshot "$png" --seconds "$seconds" --size 1200x720) >"$demo/tremlive.log" 2>&1 || {
   echo "demo-tremlive: tremlive failed:" >&2
   cat "$demo/tremlive.log" >&2

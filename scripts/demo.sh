@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demonstration that `./run demo` runs on a built tree: each stage shows one layer of the
-# system working on loopback, from the connection layer up to the recorder.
+# system working on loopback, from the connection layer up to the recorder. Every stage works in a
+# temporary folder of its own and removes it; the pictures go to DEMO_OUT, else BUILD_DIR/demo.
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,7 +24,7 @@ if [ -x "$here/demo-kvr.sh" ] && [ -x "$build/kvrdb/kvrdb" ]; then
 fi
 
 if [ -x "$here/demo-rillet.sh" ] && [ -x "$build/rillet/rillet" ]; then
-  stage "Rillet: a minute of continuous recording"
+  stage "Rillet: half a minute of continuous recording"
   "$here/demo-rillet.sh" "$build"
 fi
 
@@ -48,3 +49,4 @@ if [ -x "$here/demo-mseed.sh" ] && [ -x "$build/gleaner/gleaner" ] && [ -x "$bui
 fi
 
 stage "Demo finished"
+if [ -d "${DEMO_OUT:-$build/demo}" ]; then echo "pictures: ${DEMO_OUT:-$build/demo}/"; fi

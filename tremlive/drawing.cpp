@@ -5,6 +5,7 @@
 #include <QPen>
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "tremlive/tracewalk.h"
@@ -24,7 +25,10 @@ constexpr int kDateFormat = 14;    // "07 Dec 2026 (341)"
 constexpr int kTimeFormat = 15;    // "04:05:06"
 constexpr int kReadoutFormat = 1;  // "Dec 07, 2026 04:05:06.789"
 constexpr int kTickLength = 4;
+// Time labels an axis carries at most (fewer when they would overlap).
+constexpr double kMaxAxisLabels = 10;
 constexpr int kViewFontPixels = 11;
+constexpr const char* kNoDataText = "no data";
 
 // GDI's FillRect: right and bottom edges excluded, an empty rectangle draws nothing.
 void fillGdiRect(QPainter& p, int left, int top, int right, int bottom, const QColor& color) {
@@ -106,6 +110,30 @@ int MeasureAxisHeight(const QFont& font) {
 
 QString ReadoutTimeText(double t) {
     return dttostr(t, kReadoutFormat);
+}
+
+int64_t AxisTickStep(double span) {
+    static constexpr int64_t kSteps[] = {1,   2,   5,    10,   15,   30,    60,    120,   300,
+                                         600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400};
+    for (int64_t step : kSteps)
+        if (double(step) * kMaxAxisLabels >= span) return step;
+    return kSteps[std::size(kSteps) - 1];
+}
+
+QString ChannelLabel(const CDisplayChannel& ch) {
+    // A location of blanks (the wire's "none") or nothing at all adds no part.
+    const bool noLocation = ch.location.find_first_not_of(' ') == std::string::npos;
+    std::string name = ch.station + "." + ch.channel;
+    if (!noLocation) name += "." + ch.location;
+    return QString::fromStdString(name);
+}
+
+bool HasSamplesBetween(const CDisplayChannel& ch, double start, double end) {
+    for (const auto& p : ch.packets) {
+        const int32_t from = p->firstIndexAtOrAfter(start);
+        if (p->firstIndexAfter(end, from) > from) return true;
+    }
+    return false;
 }
 
 // ---- CGdiLines ---------------------------------------------------------------------------------
@@ -263,8 +291,7 @@ void CTraceDrawing::drawTimeAxis(CTraceBuffers& buffers, QPainter& painter,
     QFontMetrics fm(font);
     painter.setPen(kWhite);
 
-    int64_t step = int64_t(0.1 * (de - ds));
-    if (step == 0) step = 1;
+    const int64_t step = AxisTickStep(de - ds);
 
     QString cornerDate = dttostr(ds, kDateFormat);
     QRect cornerSize = fm.boundingRect(QRect(0, 0, 10000, 1000), Qt::TextSingleLine, cornerDate);
@@ -281,8 +308,9 @@ void CTraceDrawing::drawTimeAxis(CTraceBuffers& buffers, QPainter& painter,
 
     lastLabelRight_ = -100;
     if (!(de - ds <= kMaxAxisSpan) || !std::isfinite(ds)) return;
-    for (int64_t s = int64_t(ds); double(s) < de; ++s) {
-        if (s % step != 0) continue;
+    // The first multiple of the step at or after the start, then every step.
+    const int64_t first = int64_t(std::ceil(ds / double(step))) * step;
+    for (int64_t s = first; double(s) < de; s += step) {
         int x = ToPixel((double(s) - ds) * double(W - 1 - kAxisLeft) / (de - ds) + kAxisLeft);
         QString time = dttostr(double(s), kTimeFormat);
         QString date = dttostr(double(s), kDateFormat);
@@ -323,16 +351,25 @@ void CTraceDrawing::DrawChannel(CTraceBuffers& buffers, size_t index, QPainter& 
     gdiLine(painter, L + 92, H - T + 8, L + 96, H - T + 8, kBlack);
 
     painter.setPen(kBlack);
-    painter.drawText(gdiRect(L, H - T + 8, L + 90, H - T + 21), Qt::AlignRight | Qt::AlignTop,
-                     QString::number(ch.scaleMax));
-    painter.drawText(gdiRect(L, H - B - 21, L + 90, H - B + 8), Qt::AlignRight | Qt::AlignTop,
-                     QString::number(ch.scaleMin));
-    QString name = QString::fromStdString(ch.station + "." + ch.channel + "." + ch.location);
+    // A band with nothing to show says so, and shows no scale: with no sample the scale would be
+    // only its starting value, no amplitude of this channel.
+    const bool empty = !HasSamplesBetween(ch, buffers.displayedStart, buffers.displayedEnd);
+    if (!empty) {
+        painter.drawText(gdiRect(L, H - T + 8, L + 90, H - T + 21), Qt::AlignRight | Qt::AlignTop,
+                         QString::number(ch.scaleMax));
+        painter.drawText(gdiRect(L, H - B - 21, L + 90, H - B + 8), Qt::AlignRight | Qt::AlignTop,
+                         QString::number(ch.scaleMin));
+    }
     painter.drawText(gdiRect(L + 5, H - T, L + 90, H - B),
-                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, name);
+                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, ChannelLabel(ch));
 
     drawTrace(ch, buffers, painter);
     drawGaps(ch, buffers, painter);
+    if (empty) {
+        painter.setPen(kLightGrey);
+        painter.drawText(gdiRect(ch.plot.left, H - ch.plot.top, ch.plot.right, H - ch.plot.bottom),
+                         Qt::AlignCenter | Qt::TextSingleLine, kNoDataText);
+    }
 }
 
 void CTraceDrawing::drawTrace(const CDisplayChannel& ch, const CTraceBuffers& buffers,

@@ -161,6 +161,17 @@ class COverviewDrawing {
 // Text of a time in the readout form "Dec 07, 2026 04:05:06.789".
 QString ReadoutTimeText(double t);
 
+// Seconds between the time labels of an axis span seconds long: the smallest round step (1, 2,
+// 5, 10, 15 or 30 seconds or minutes, 1, 2, 3, 6, 12 or 24 hours) that gives at most ten labels.
+// Labels fall on UTC multiples of it.
+int64_t AxisTickStep(double span);
+
+// A band's name: "ANMO.BHZ.00", or "ANMO.BHZ" for a channel without location.
+QString ChannelLabel(const CDisplayChannel& ch);
+
+// Whether the channel has a sample between start and end. Caller holds the data lock.
+bool HasSamplesBetween(const CDisplayChannel& ch, double start, double end);
+
 // Double to pixel: truncation toward zero, with values no screen can show (and NaN) held to a
 // range where the conversion is defined.
 int ToPixel(double v);

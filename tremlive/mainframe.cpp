@@ -24,6 +24,9 @@ namespace tremlive {
 
 namespace {
 
+constexpr const char* kStoppedText = "Stopped";
+constexpr const char* kStoppingText = "Stopping...";
+
 struct WaitCursor {
     WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
     ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
@@ -58,6 +61,9 @@ MainFrame::MainFrame(QWidget* parent)
     toolBar_->setIconSize(QSize(16, 15));
     loadIdleToolbar();
 
+    state_ = new QLabel(kStoppedText);
+    state_->setTextFormat(Qt::PlainText);  // the server's name comes from the settings file
+    statusBar()->addWidget(state_, 1);
     readout_ = new QLabel;
     readout_->setFixedWidth(kReadoutPaneWidth);
     statusBar()->addPermanentWidget(readout_);
@@ -88,8 +94,9 @@ bool MainFrame::Running() const {
 QAction* MainFrame::addCommand(int id, const QString& prompt, const QString& tip,
                                QStyle::StandardPixmap icon) {
     QAction* action = toolBar_->addAction(style()->standardIcon(icon), tip);
-    action->setStatusTip(prompt);
-    action->setToolTip(tip);
+    // The prompt goes into the tool tip, not the status bar, which keeps telling the run's state
+    // while the pointer rests on a button.
+    action->setToolTip(prompt.isEmpty() ? tip : prompt);
     action->setData(id);
     connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     return action;
@@ -148,11 +155,22 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
             });
             countdown_.Reset();
             timer_.start(kRefreshTimerMs);
+            size_t channels = 0;
+            {
+                std::lock_guard<std::mutex> data(buffers.dataLock);
+                channels = buffers.channels.size();
+            }
+            state_->setText(QString("Running: %1:%2, %3 channel%4")
+                                .arg(QString::fromStdString(g_settings.server))
+                                .arg(g_settings.port)
+                                .arg(channels)
+                                .arg(channels == 1 ? "" : "s"));
             break;
         }
         case ID_STOP:
             timer_.stop();
             CAcquisitionRunner::Stop();
+            state_->setText(kStoppingText);
             break;
         case ID_CMD_ACQUISITION_ENDED: {
             WaitCursor wait;
@@ -160,6 +178,7 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
             view_->ClearView();
             strip_->Clear();
             loadIdleToolbar();
+            state_->setText(kStoppedText);
             break;
         }
         case ID_CONFIG: {

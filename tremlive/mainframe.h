@@ -64,6 +64,9 @@ class MainFrame : public QMainWindow {
     COverviewStrip* strip() const { return strip_; }
     QToolBar* toolBar() const { return toolBar_; }
     QLabel* readoutPane() const { return readout_; }
+    // The run's state at the left of the status bar: stopped, running (server and channels), or
+    // stopping until the acquisition thread has ended.
+    QLabel* statePane() const { return state_; }
     QTimer* refreshTimer() { return &timer_; }
     bool Running() const;
     // The clock of the refresh (seconds since 1970); tests replace it.
@@ -82,6 +85,7 @@ class MainFrame : public QMainWindow {
 
     QToolBar* toolBar_ = nullptr;
     QLabel* readout_ = nullptr;
+    QLabel* state_ = nullptr;
     QWidget* central_ = nullptr;
     CTraceView* view_ = nullptr;
     COverviewStrip* strip_ = nullptr;

@@ -29,7 +29,8 @@ constexpr int64_t floorDiv(int64_t a, int64_t b) {
 // The year of the same place in the 400-year cycle that <chrono>'s calendar holds (1 to 400):
 // every calendar question of year is answered for it, the whole cycles between counted apart.
 constexpr int yearInCycle(int year) {
-    return int(1 + (int64_t(year) - 1 - floorDiv(int64_t(year) - 1, kYearsPerCycle) * kYearsPerCycle));
+    return int(1 +
+               (int64_t(year) - 1 - floorDiv(int64_t(year) - 1, kYearsPerCycle) * kYearsPerCycle));
 }
 
 // Days from 1970-01-01 to January 1 of year (negative before 1970). Any int year: the whole

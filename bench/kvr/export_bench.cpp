@@ -85,8 +85,8 @@ int main() {
         return 1;
     }
     const std::string sds = (dir / "sds").string(), plain = (dir / "plain").string();
-    const std::vector<std::string> exportCommand = {KVRDB_EXE, "export", "--mseed", sds,
-                                                    "--network", "XX", "--data-dir", data};
+    const std::vector<std::string> exportCommand = {KVRDB_EXE,   "export", "--mseed",    sds,
+                                                    "--network", "XX",     "--data-dir", data};
     const std::vector<std::string> baselineCommand = {BASELINE_EXE, data, plain};
 
     const char* pairsText = std::getenv("EXPORT_BENCH_PAIRS");

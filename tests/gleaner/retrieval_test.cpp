@@ -327,9 +327,9 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
         EXPECT_EQ(RetrievalThread(in, host, &result), c.returnValue);
         EXPECT_TRUE(result.runFailed);
         ASSERT_EQ(host.messages.size(), 1u);
-        const std::string expected =
-            c.message ? c.message
-                      : "Siphon|no data directory: " + dir_ + "/absent (--data-dir) does not exist|error";
+        const std::string expected = c.message ? c.message
+                                               : "Siphon|no data directory: " + dir_ +
+                                                     "/absent (--data-dir) does not exist|error";
         EXPECT_EQ(host.messages[0].substr(0, expected.size()), expected);
         EXPECT_EQ(host.finished, 1);
         EXPECT_EQ(result.packets, 0u);

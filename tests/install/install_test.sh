@@ -12,9 +12,11 @@ libdir=$(find "$prefix" -name 'libisiclient.so' -printf '%h\n' | head -1)
 [ -n "$libdir" ] || { echo "no libisiclient.so installed"; exit 1; }
 for f in "$libdir/libisiclient.a" "$libdir/pkgconfig/isiclient.pc" \
     "$libdir/cmake/isiclient/isiclientConfig.cmake" "$prefix/include/isiclient/isi/isi.h" \
-    "$prefix/share/doc/waveform-tools/examples/rillet.ini" "$prefix/share/doc/waveform-tools/ChangeLog"; do
+    "$prefix/share/doc/waveform-tools/examples/rillet.ini" "$prefix/share/doc/waveform-tools/copyright"; do
   [ -e "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
+[ -e "$prefix/share/doc/waveform-tools/changelog.gz" ] || [ -e "$prefix/share/doc/waveform-tools/changelog" ] ||
+  { echo "missing after install: share/doc/waveform-tools/changelog.gz"; exit 1; }
 for p in rillet rillet-headless gleaner tremlive isicat kvrdb isi-sim; do
   [ -x "$prefix/bin/$p" ] || { echo "missing after install: bin/$p"; exit 1; }
   [ -f "$prefix/share/man/man1/$p.1.gz" ] || [ -f "$prefix/share/man/man1/$p.1" ] ||
@@ -28,6 +30,13 @@ if command -v man >/dev/null; then
     printf '%s\n' "$page" | grep -q "^$section" || { echo "rillet.1 has no $section section"; exit 1; }
   done
   printf '%s\n' "$page" | grep -q -- '--status' || { echo "rillet.1 does not show --status"; exit 1; }
+  # A subcommand's options are on its program's page.
+  for check in "gleaner:gleaner fetch:--on-error" "kvrdb:kvrdb dsn postgres:--password-stdin"; do
+    IFS=: read -r program command option <<<"$check"
+    page=$(LC_ALL=C MANWIDTH=100 MANPATH="$prefix/share/man" man "$program" 2>/dev/null)
+    printf '%s\n' "$page" | grep -q "^   $command" && printf '%s\n' "$page" | grep -q -- "$option" ||
+      { echo "$program.1 does not show $command with $option"; exit 1; }
+  done
 fi
 
 # A library of a sanitizer build needs its run-time loaded first: the consumer is built the same way.

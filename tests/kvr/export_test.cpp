@@ -16,8 +16,8 @@
 
 #include "kvr/catalog.h"
 #include "kvr/kvrfile.h"
-#include "kvr/store.h"
 #include "kvr/mseed_export.h"
+#include "kvr/store.h"
 #include "support/sqlite_dsn.h"
 
 namespace fs = std::filesystem;
@@ -72,13 +72,12 @@ std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, 
         if (!entry.is_regular_file()) continue;
         ++*files;
         MSRecord* msr = nullptr;
-        while (ms_readmsr(&msr, entry.path().c_str(), 0, nullptr, nullptr, 1, 1, 0) ==
-               MS_NOERROR) {
+        while (ms_readmsr(&msr, entry.path().c_str(), 0, nullptr, nullptr, 1, 1, 0) == MS_NOERROR) {
             if (records) *records += uint64_t(msr->numsamples);
             EXPECT_EQ(msr->sampletype, 'f');
             EXPECT_EQ(msr->encoding, DE_FLOAT32);
-            std::string key = std::string(msr->network) + "." + msr->station + "." +
-                              msr->location + "." + msr->channel;
+            std::string key = std::string(msr->network) + "." + msr->station + "." + msr->location +
+                              "." + msr->channel;
             for (int64_t i = 0; i < msr->numsamples; ++i) {
                 hptime_t t = msr->starttime + std::llround(i * HPTMODULUS / msr->samprate);
                 out[key][t] = static_cast<float*>(msr->datasamples)[i];
@@ -89,18 +88,32 @@ std::map<std::string, std::map<hptime_t, float>> ReadBack(const fs::path& root, 
     return out;
 }
 
+// A new scratch folder with a data folder in it.
+fs::path Scratch(const std::string& prefix) {
+    fs::path scratch = fs::temp_directory_path() / (prefix + std::to_string(getpid()));
+    fs::remove_all(scratch);
+    fs::create_directories(scratch / "data");
+    return scratch;
+}
+
+// Data source "KVR" on an SQLite file of the scratch folder, opened, with the tables.
+bool OpenCatalogue(const fs::path& scratch, KvrConnection& db, std::string* error) {
+    std::vector<std::string> created;
+    if (!kvrtest::UseSqliteDsn(scratch.string(), error)) return false;
+    if (!db.open(KVR_DSN, KVR_USER, KVR_PASSWORD) || !kvrCreateSchema(db, &created).ok()) {
+        *error = db.message();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 TEST(KvrMiniSeedExport, EverySampleAndTimeReadsBackAsStored) {
-    fs::path scratch = fs::temp_directory_path() / ("kvr-export-" + std::to_string(getpid()));
-    fs::remove_all(scratch);
-    fs::create_directories(scratch / "data");
-    std::string error;
-    ASSERT_TRUE(kvrtest::UseSqliteDsn(scratch.string(), &error)) << error;
+    const fs::path scratch = Scratch("kvr-export-");
     KvrConnection db;
-    ASSERT_TRUE(db.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db.message();
-    std::vector<std::string> created;
-    ASSERT_TRUE(kvrCreateSchema(db, &created).ok());
+    std::string error;
+    ASSERT_TRUE(OpenCatalogue(scratch, db, &error)) << error;
 
     const std::string dataDir = (scratch / "data").string();
     const double midnight = 1765152000.0;  // 2025-12-08 00:00:00 UTC, day 342
@@ -159,15 +172,10 @@ TEST(KvrMiniSeedExport, EverySampleAndTimeReadsBackAsStored) {
 // same window again changes no byte, and two rows that hold the same samples (the recorder's and a
 // fetch's) give them once.
 TEST(KvrMiniSeedExport, ExportIntoAnExistingTreeKeepsWhatItHoldsAndAddsNothingTwice) {
-    fs::path scratch = fs::temp_directory_path() / ("kvr-export-merge-" + std::to_string(getpid()));
-    fs::remove_all(scratch);
-    fs::create_directories(scratch / "data");
-    std::string error;
-    ASSERT_TRUE(kvrtest::UseSqliteDsn(scratch.string(), &error)) << error;
+    const fs::path scratch = Scratch("kvr-export-merge-");
     KvrConnection db;
-    ASSERT_TRUE(db.open(KVR_DSN, KVR_USER, KVR_PASSWORD)) << db.message();
-    std::vector<std::string> created;
-    ASSERT_TRUE(kvrCreateSchema(db, &created).ok());
+    std::string error;
+    ASSERT_TRUE(OpenCatalogue(scratch, db, &error)) << error;
     const std::string dataDir = (scratch / "data").string();
     const double noon = 1765195200.0;  // 2025-12-08 12:00:00 UTC
     // An hour of the recorder's BHZ in two files, and a fetch of the same stream's middle.

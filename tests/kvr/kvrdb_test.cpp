@@ -46,10 +46,11 @@ class KvrdbTool : public ::testing::Test {
         fs::remove_all(dir_, ec);
     }
 
-    // Runs kvrdb with the test's data source file; env adds "VAR='value' " assignments.
+    // Runs kvrdb with the test's data source file; env adds "VAR='value' " assignments, which
+    // may name another ODBCINI.
     ToolRun kvrdb(const std::string& args, const std::string& env = "WINDIR= ") {
-        std::string command = env + "ODBCINI='" + dir_ + "/odbc.ini' ODBCSYSINI='" + dir_ + "' '" +
-                              KVRDB_PATH + "' " + args + " 2>&1";
+        std::string command = "ODBCINI='" + dir_ + "/odbc.ini' ODBCSYSINI='" + dir_ + "' " + env +
+                              " '" + KVRDB_PATH + "' " + args + " 2>&1";
         ToolRun run{-1, {}};
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe) return run;
@@ -127,6 +128,45 @@ TEST_F(KvrdbTool, SetsUpFillsAndChecksAnSqliteCatalogue) {
     r = kvrdb("--dsn Missing files");
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.output.find("cannot open data source \"Missing\""), std::string::npos) << r.output;
+}
+
+// The data source file holds what lets a program into a shared catalogue: a mistyped path is
+// refused before anything is created, and a stored password is for the file's owner's eyes only.
+TEST_F(KvrdbTool, DataSourceFileIsNeverMadeByAMistakeAndKeepsItsPasswordPrivate) {
+    ToolRun r = kvrdb("files", "ODBCINI='" + dir_ + "/odbc.inii'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("ODBCINI names " + dir_ + "/odbc.inii, which does not exist"),
+              std::string::npos)
+        << r.output;
+    EXPECT_FALSE(fs::exists(dir_ + "/odbc.inii"));
+    r = kvrdb("dsn sqlite '" + dir_ + "/kvr.db'", "ODBCINI='" + dir_ + "/typo/odbc.ini'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_FALSE(fs::exists(dir_ + "/typo")) << r.output;
+
+    std::ofstream(dir_ + "/password") << "se;cret{1}\n";
+    r = kvrdb("dsn postgres db.example.org 5432 KVR --user rillet_tuc --password-stdin < '" + dir_ +
+              "/password'");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("written to " + dir_ + "/odbc.ini"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("se;cret"), std::string::npos) << r.output;
+    std::ifstream in(dir_ + "/odbc.ini");
+    std::string ini{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(ini.find("UID=rillet_tuc\nPWD=se;cret{1}\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[Other]"), std::string::npos) << ini;
+    EXPECT_EQ(fs::status(dir_ + "/odbc.ini").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // Without --password-stdin no password is written: the environment gives it at run time.
+    r = kvrdb("--dsn Shared dsn postgres db.example.org 5432 KVR");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("password: none written ($KVR_CATALOGUE_PASSWORD"), std::string::npos)
+        << r.output;
+    std::ifstream again(dir_ + "/odbc.ini");
+    ini.assign(std::istreambuf_iterator<char>(again), std::istreambuf_iterator<char>());
+    EXPECT_EQ(ini.find("PWD="), ini.rfind("PWD=")) << ini;
+    std::ofstream(dir_ + "/password") << " padded\n";
+    EXPECT_EQ(kvrdb("dsn postgres h 5432 KVR --password-stdin < '" + dir_ + "/password'").status,
+              2);
 }
 
 // What a crash between a file and its row leaves: a row longer than its file, a row whose file is
@@ -207,8 +247,9 @@ TEST_F(KvrdbTool, AdoptionPlacesEverySampleOrSaysItCannot) {
         {"ABC/0462007-120000-LHZ.00.ABC", 0.8, 10, 600, true},
         {"ABC/0462007-120100-LHZ.00.ABC", 60.8, 10, 600, false},
     };
-    std::string rows = "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,"
-                       "CREATER) values ";
+    std::string rows =
+        "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,"
+        "CREATER) values ";
     bool first = true;
     for (const File& f : files) {
         const std::string cpath = f.cpath;
@@ -259,11 +300,11 @@ TEST_F(KvrdbTool, AdoptionPlacesEverySampleOrSaysItCannot) {
     // Every row names its stream, and every sample of its file lies at its own time, but for the
     // one file the check calls inexact.
     const std::string dump = dir_ + "/rows.txt";
-    ASSERT_EQ(std::system(("sqlite3 -separator ' ' '" + dir_ +
-                           "/kvr.db' 'select CPATH,LCODE,TBEGIN,SPS from FILELIST' > '" + dump +
-                           "'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("sqlite3 -separator ' ' '" + dir_ +
+                     "/kvr.db' 'select CPATH,LCODE,TBEGIN,SPS from FILELIST' > '" + dump + "'")
+                        .c_str()),
+        0);
     std::ifstream in(dump);
     std::string cpath, lcode;
     double tbegin = 0, sps = 0;
@@ -362,8 +403,8 @@ TEST_F(KvrdbTool, SitechanLoadRefusesNamesThatCannotBeCodes) {
     EXPECT_EQ(r.output.find('\r'), std::string::npos) << r.output;
 
     // A row an older version stored raw is listed escaped.
-    std::ofstream(dir_ + "/rows.sql")
-        << "insert into SITECHAN (STA,CHAN,LCODE,SPS) values ('x'||char(13,10)||'y','BHZ','??',1);\n";
+    std::ofstream(dir_ + "/rows.sql") << "insert into SITECHAN (STA,CHAN,LCODE,SPS) values "
+                                         "('x'||char(13,10)||'y','BHZ','??',1);\n";
     ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
     r = kvrdb("sitechan list");
     EXPECT_NE(r.output.find("good    BHZ ?? 20.000000\n"), std::string::npos) << r.output;
@@ -399,15 +440,23 @@ TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
     ASSERT_TRUE(fs::exists(dayFile)) << r.output;
     EXPECT_EQ(fs::file_size(dayFile) % 4096, 0u);
 
-    // A filter that leaves no row exports nothing, and does so whole; a bad time is usage.
+    // A filter that leaves no row, or no sample, exports nothing and says so; a bad time is usage.
     fs::remove_all(out);
-    r = kvrdb("export --mseed '" + out + "' --chan LHZ --begin 2007-02-15T13:00:00Z --data-dir '" +
-              data + "'");
-    EXPECT_EQ(r.status, 0) << r.output;
+    r = kvrdb("export --mseed '" + out + "' --sta abd --data-dir '" + data + "'");
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_NE(r.output.find("no catalogued row matches"), std::string::npos) << r.output;
+    ASSERT_EQ(kvrdb("check --repair --data-dir '" + data + "'").status, 0);  // the row now agrees
+    r = kvrdb("export --mseed '" + out + "' --begin 2007-02-15T13:00:00Z --data-dir '" + data +
+              "'");
+    EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_FALSE(fs::exists(dayFile));
-    EXPECT_EQ(kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'")
-                  .status,
-              2);
+    // Samples an earlier export already holds did match: the same export again is no miss.
+    const std::string whole = "export --mseed '" + out + "' --data-dir '" + data + "'";
+    ASSERT_EQ(kvrdb(whole).status, 0);
+    r = kvrdb(whole);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(
+        kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'").status, 2);
 }
 #endif
 

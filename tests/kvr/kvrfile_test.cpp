@@ -1,6 +1,5 @@
 // KVR file names, headers, appending and reading.
 #include "kvr/kvrfile.h"
-#include "kvr/store.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "kvr/catalog.h"
+#include "kvr/store.h"
 #include "platform/clock.h"
 #include "support/test_host.h"
 #include "util/util.h"
@@ -29,9 +29,7 @@ constexpr double kDay45_2007_120000 = 1171454400.0;
 
 class TempDir {
   public:
-    TempDir() {
-        path_ = testhost::makeTempDir("kvr-file-test");
-    }
+    TempDir() { path_ = testhost::makeTempDir("kvr-file-test"); }
     ~TempDir() {
         std::error_code ec;
         fs::remove_all(path_, ec);
@@ -259,7 +257,8 @@ TEST(KvrLocale, NumbersKeepThePointUnderACommaLocale) {
 #ifdef _WIN32
     GTEST_SKIP() << "the comma locale is generated with glibc's localedef";
 #else
-    const fs::path dir = fs::temp_directory_path() / ("kvr-locale-" + std::to_string(platProcessId()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("kvr-locale-" + std::to_string(platProcessId()));
     fs::create_directories(dir);
     const std::string make =
         "localedef -i de_DE -f UTF-8 " + (dir / "de_DE.UTF-8").string() + " >/dev/null 2>&1";

@@ -18,8 +18,8 @@ namespace fs = std::filesystem;
 namespace {
 
 int Cluster(const std::string& command, const std::string& state) {
-    std::string line = std::string(KVR_PG_CLUSTER_SCRIPT) + " " + command + " " + state +
-                       " >/dev/null 2>&1";
+    std::string line =
+        std::string(KVR_PG_CLUSTER_SCRIPT) + " " + command + " " + state + " >/dev/null 2>&1";
     return std::system(line.c_str());
 }
 
@@ -33,7 +33,8 @@ double Count(KvrConnection& db) {
 }  // namespace
 
 TEST(KvrReconnect, AStatementAfterACatalogueRestartRunsOnANewConnection) {
-    std::string state = (fs::temp_directory_path() / ("kvr-reconnect-" + std::to_string(getpid()))).string();
+    std::string state =
+        (fs::temp_directory_path() / ("kvr-reconnect-" + std::to_string(getpid()))).string();
     ASSERT_EQ(Cluster("start", state), 0);
     if (fs::exists(state + "/skip")) {
         std::ifstream in(state + "/skip");

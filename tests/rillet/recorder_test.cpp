@@ -131,7 +131,9 @@ TEST(RilletRecorder, OneSamplePerSecondIsWrittenPacketByPacket) {
     rig.ExpectStreamFile(calls[0].cpath, kT0, 1, 30);
 }
 
-TEST(RilletRecorder, GapsAndOverlapsStartNewRunsAndFiles) {
+// A gap starts a new run and a new file; the samples of an overlap are stored once: what lies
+// before the channel's next time is left out and the rest continues the run.
+TEST(RilletRecorder, GapsStartNewFilesAndOverlapsAreNotStoredTwice) {
     Rig rig;
     const double rate = 20;
     const int64_t k0 = static_cast<int64_t>(kT0 * rate);
@@ -141,34 +143,32 @@ TEST(RilletRecorder, GapsAndOverlapsStartNewRunsAndFiles) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].cpath, "abc\\13\\02012006-130000-BHZ.abc");
     rig.Feed("BHZ", "  ", rate, k0 + 300, 100);  // continues: run [10,20)
-    rig.Feed("BHZ", "  ", rate, k0 + 340, 100);  // overlap of 3 s: [10,20) becomes a new file
+    rig.Feed("BHZ", "  ", rate, k0 + 340, 100);  // overlap of 3 s: [20,22) continues the run
+    rig.Feed("BHZ", "  ", rate, k0 + 340, 100);  // the same packet again: nothing new
+    rig.Feed("BHZ", "  ", rate, k0 + 440, 100);  // continues [10,27)
+    EXPECT_EQ(calls.size(), 1u);
+    rig.Feed("BHZ", "  ", rate, k0 + 700, 100);  // gap: [10,27) becomes a new file; run [35,40)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].what, "register");
     EXPECT_DOUBLE_EQ(calls[1].tbegin, kT0 + 10);
-    EXPECT_DOUBLE_EQ(calls[1].tqty, 10);
-    rig.Feed("BHZ", "  ", rate, k0 + 440, 100);  // continues [17,27)
-    rig.Feed("BHZ", "  ", rate, k0 + 540, 100);  // continues [17,32)
-    rig.Feed("BHZ", "  ", rate, k0 + 700, 100);  // gap: [17,32) becomes a new file; run [35,40)
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[2].what, "register");
-    EXPECT_DOUBLE_EQ(calls[2].tbegin, kT0 + 17);
-    EXPECT_DOUBLE_EQ(calls[2].tqty, 15);
-    rig.Feed("BHZ", "  ", rate, k0 + 800, 100);  // run [35,45) becomes the fourth file at the stop
+    EXPECT_DOUBLE_EQ(calls[1].tqty, 17);
+    rig.ExpectStreamFile(calls[1].cpath, kT0 + 10, rate, 340);
+    rig.Feed("BHZ", "  ", rate, k0 + 800, 100);  // run [35,45) becomes the third file at the stop
     rig.recorder->FlushAll();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_DOUBLE_EQ(calls[3].tbegin, kT0 + 35);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_DOUBLE_EQ(calls[2].tbegin, kT0 + 35);
     rig.Feed("BHZ", "  ", rate, k0 + 900, 100);  // starts at that file's end: appended
     rig.recorder->FlushAll();
-    ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls[4].what, "update");
-    EXPECT_EQ(calls[4].cpath, calls[3].cpath);
-    EXPECT_DOUBLE_EQ(calls[4].tqty, 15);
-    rig.ExpectStreamFile(calls[3].cpath, kT0 + 35, rate, 300);
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[3].what, "update");
+    EXPECT_EQ(calls[3].cpath, calls[2].cpath);
+    EXPECT_DOUBLE_EQ(calls[3].tqty, 15);
+    rig.ExpectStreamFile(calls[2].cpath, kT0 + 35, rate, 300);
 }
 
 TEST(RilletRecorder, PacketsFindTheirChannelOnly) {
     Rig rig;
-    const int64_t k = static_cast<int64_t>(kT0 * 20);
+    int64_t k = static_cast<int64_t>(kT0 * 20);
     struct Case {
         const char* chan;
         const char* loc;
@@ -176,6 +176,7 @@ TEST(RilletRecorder, PacketsFindTheirChannelOnly) {
     } cases[] = {{"BHZ", "  ", "BHZ"}, {"bhz", "  ", "BHZ"}, {"BHZ", "", ""},   {"BHZ", "00", ""},
                  {"BHN", "00", "BHN"}, {"BHN", "  ", ""},    {"BHE", "  ", ""}, {"BH", "  ", ""}};
     for (const auto& c : cases) {
+        k += 10;  // each packet new to whichever channel takes it
         const CChannelConfig* ch = rig.Feed(c.chan, c.loc, 20, k, 10);
         EXPECT_EQ(ch ? ch->channel : std::string(), c.expected) << c.chan << "." << c.loc;
     }

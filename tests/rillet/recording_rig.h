@@ -46,6 +46,7 @@ struct Channel {
     double rate;
     int perPacket;
     ISI_STREAM_ID name;
+    double sitechanRate = 0;  // SITECHAN's rate when it is not the stream's
 };
 
 // One recording set-up: server, settings files, catalogue; Record() runs the worker once, as one
@@ -109,15 +110,18 @@ struct RecordingRig {
     std::function<void()> beforeStop;
     double writeRetrySeconds = kDefaultWriteRetrySeconds;
 
-    int64_t Resume(const char* key) {
-        return std::atoll(platGetProfileString("GROUP1", key, "0", dir.Path("rillet.ini")).c_str());
+    // A channel's stored resume time, its fraction kept.
+    double Resume(const char* key) {
+        return std::atof(platGetProfileString("GROUP1", key, "0", dir.Path("rillet.ini")).c_str());
     }
 
-    // One start of the recorder: runs until the BHZ resume time reaches `until`, then stops it
-    // the orderly way.
+    // One start of the recorder: runs until the first channel's resume time reaches `until`,
+    // then stops it the orderly way.
     void Record(double until) {
-        RecordWhile([&] { return Resume("BHZ") < until; });
-        EXPECT_GE(Resume("BHZ"), until) << "the recorder did not catch up in time";
+        const std::string key =
+            std::string(channels[0].chan) + (*channels[0].loc ? "." + std::string(channels[0].loc) : "");
+        RecordWhile([&] { return Resume(key.c_str()) < until; });
+        EXPECT_GE(Resume(key.c_str()), until) << "the recorder did not catch up in time";
     }
 
     // Runs the recorder while keepGoing() holds (within a generous bound), then stops it;
@@ -131,7 +135,8 @@ struct RecordingRig {
         ASSERT_TRUE(open(catalogue, &why)) << why;
         for (const auto& c : channels) {
             kvrPutSitechan(catalogue.Connection(),
-                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??", c.rate));
+                           kvrSitechanKey("abc", c.chan, *c.loc ? c.loc : "??",
+                                          c.sitechanRate > 0 ? c.sitechanRate : c.rate));
         }
         settings.LoadSettings(
             [&](const std::string& s, const std::string& c, const std::string& l) {
@@ -152,8 +157,8 @@ struct RecordingRig {
     }
 
     // Every FILELIST row of a channel, oldest first, checked against its file and the server's
-    // samples; consecutive files join without hole or repeat, except that a restart may repeat
-    // up to a second (the truncated resume time). Returns the rows.
+    // samples; consecutive files join without hole, and repeat samples at most `restarts` times
+    // (each repeat within a second). Returns the rows.
     std::vector<KVR_FILELIST_ROW> CheckChannel(const Channel& c, int restarts) {
         CRilletLog log;
         CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));

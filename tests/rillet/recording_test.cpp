@@ -1,12 +1,13 @@
 // Recording against the stand-in server into an SQLite catalogue.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "kvr/check.h"
 #include "platform/filewrite.h"
-#include "rillet/session.h"
 #include "recording_rig.h"
+#include "rillet/session.h"
 
 using namespace rillet_test;
 
@@ -50,7 +51,8 @@ TEST(RilletRecording, ChannelsThatDifferOnlyByLocationKeepFilesOfTheirOwn) {
         auto rows = rig.CheckChannel(c, 1);
         ASSERT_FALSE(rows.empty());
         for (const auto& row : rows) {
-            const std::string tail = std::string("-BHZ.") + (*c.loc ? c.loc + std::string(".") : "");
+            const std::string tail =
+                std::string("-BHZ.") + (*c.loc ? c.loc + std::string(".") : "");
             EXPECT_NE(row.cpath.find(tail + "abc"), std::string::npos) << row.cpath;
         }
     }
@@ -110,13 +112,33 @@ TEST(RilletRecording, TwoDataDirectoriesOnOneCatalogueNeverShareAStation) {
     std::vector<std::string> done;
     std::string error;
     ASSERT_TRUE(kvrCheckCatalog(catalogue.Connection(), b.dir.Path("data"), &findings, &error));
-    ASSERT_TRUE(kvrRepairCatalog(catalogue.Connection(), b.dir.Path("data"), true, &findings,
-                                 &done, &error));
+    ASSERT_TRUE(kvrRepairCatalog(catalogue.Connection(), b.dir.Path("data"), true, &findings, &done,
+                                 &error));
     EXPECT_TRUE(done.empty()) << done.front();
     EXPECT_EQ(a.CheckChannel(a.channels[0], 0).size(), rows);
     for (const auto& c : a.channels) a.CheckChannel(c, 0);
     ASSERT_TRUE(kvrCheckCatalog(catalogue.Connection(), a.dir.Path("data"), &findings, &error));
     EXPECT_TRUE(findings.empty()) << findings.front().cpath << ": " << findings.front().detail;
+}
+
+// SITECHAN says 20 samples per second, the stream sends 40: the files and rows carry the
+// stream's rate, so that no restart misreads them, and every sample is stored once across four
+// starts; each start says so once.
+TEST(RilletRecording, ASitechanRateOtherThanTheStreamsSkipsNothing) {
+    RecordingRig rig({}, 100, 0.2, {{"HHZ", "", 40, 20, Name("ABC", "HHZ", "  "), 20}});
+    for (int start = 0; start < 4; ++start) {
+        // The history first, then a live packet each half second.
+        const double until = platNow() + 2;
+        rig.RecordWhile([&] { return platNow() < until; });
+    }
+    const auto rows = rig.CheckChannel(rig.channels[0], 0);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_DOUBLE_EQ(rows.back().tbegin + rows.back().tqty, rig.Resume("HHZ"));
+    int said = 0;
+    for (const auto& line : LogLines(rig.dir.Path("log")))
+        said += line.find("SITECHAN gives 20 samples per second, the stream sends 40") !=
+                std::string::npos;
+    EXPECT_EQ(said, 4);
 }
 
 TEST(RilletRecording, DroppedConnectionsAndRestartsLeaveNoHole) {
@@ -130,7 +152,82 @@ TEST(RilletRecording, DroppedConnectionsAndRestartsLeaveNoHole) {
     rig.Record(rig.start + 3200);
     // Two connections were dropped part way.
     EXPECT_EQ(rig.server->stats().faultsFired, 2u);
-    for (const auto& c : rig.channels) EXPECT_FALSE(rig.CheckChannel(c, 2).empty()) << c.chan;
+    for (const auto& c : rig.channels) EXPECT_FALSE(rig.CheckChannel(c, 0).empty()) << c.chan;
+    // The daily log names the server, what was asked of it, each loss with its cause and its
+    // end, and every file made.
+    const auto log = LogLines(rig.dir.Path("log"));
+    const std::string server = "127.0.0.1:" + std::to_string(rig.server->port());
+    EXPECT_TRUE(AnyLineHas(log, "#Asked " + server + " for abc: BHZ from 2")) << log.front();
+    EXPECT_TRUE(AnyLineHas(log, "BHN.00 from 2"));
+    EXPECT_TRUE(AnyLineHas(log, "#Connection to " + server + " lost: "));
+    EXPECT_TRUE(AnyLineHas(log, "#connection to " + server + " down from "));
+    EXPECT_TRUE(AnyLineHas(log, "#Created file '" + rig.dir.Path("data/abc/")));
+}
+
+// A full disk and a locked catalogue are each said when they start and when they end (with how
+// long and how often), never a line per channel per retry; the statements' summary counts every
+// statement that failed; and nothing is lost.
+TEST(RilletRecording, FailuresAreLoggedWhenTheyStartAndWhenTheyEnd) {
+    // Three live channels written packet by packet, a packet a second each.
+    RecordingRig rig({}, 100, 0.01,
+                     {{"LHZ", "", 1, 1, Name("ABC", "LHZ", "  ")},
+                      {"LHN", "", 1, 1, Name("ABC", "LHN", "  ")},
+                      {"LHE", "", 1, 1, Name("ABC", "LHE", "  ")}});
+    rig.writeRetrySeconds = 0.2;
+    constexpr int kBusyMs = 50;
+    rig.open = [&](CKvrCatalogue& c, std::string* why) {
+        return OpenSqliteCatalogue(c, rig.dir.Path("kvr.db"), why, true, kBusyMs);
+    };
+    std::atomic<bool> full{false};
+    platSetDiskSpaceHookForTests([&](size_t requested) -> size_t { return full ? 0 : requested; });
+    KvrConnection locker;
+    ASSERT_TRUE(locker.openString(SqliteConnection(rig.dir.Path("kvr.db"))));
+    const double t0 = platNow();
+    rig.RecordWhile([&] {
+        const double t = platNow() - t0;
+        full = t > 3 && t < 7;  // four seconds of full disk
+        if (t > 9 && !locker.inTransaction() && t < 13) {
+            // Four seconds of a catalogue whose write lock another connection holds.
+            locker.begin();
+            locker.execute("insert into sitechan (sta,chan,lcode,sps) values ('zz','ZZZ','00',1)");
+        } else if (t >= 13 && locker.inTransaction()) {
+            locker.rollback();
+        }
+        return t < 16;
+    });
+    platSetDiskSpaceHookForTests(nullptr);
+    for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
+
+    const auto log = LogLines(rig.dir.Path("log"));
+    auto count = [&](const std::string& text) {
+        return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(count("No space left on device"), 1);
+    EXPECT_EQ(count("no space left on the data disk from "), 1);
+    EXPECT_EQ(count("Catalogue error on"), 1);
+    EXPECT_EQ(count("catalogue statements failing from "), 1);
+    // The closing lines count the retries: about three channels for four seconds each.
+    unsigned long long writes = 0, statements = 0, failed = 0;
+    for (const std::string& line : log) {
+        if (size_t at = line.find("data disk from "); at != std::string::npos)
+            std::sscanf(line.c_str() + line.find(": ", at) + 2, "%llu", &writes);
+        if (size_t at = line.find("statements failing from "); at != std::string::npos)
+            std::sscanf(line.c_str() + line.find(": ", at) + 2, "%llu", &statements);
+        if (size_t at = line.find("failed "); at != std::string::npos &&
+                                               line.find("#catalogue statements ") != std::string::npos)
+            std::sscanf(line.c_str() + at + 7, "%llu", &failed);
+    }
+    EXPECT_GE(writes, 6u);
+    EXPECT_GE(statements, 6u);
+    EXPECT_GE(failed, statements + 1);  // every statement that failed, the first included
+    std::string all;
+    for (const std::string& line : log) all += line + "\n";
+    EXPECT_EQ(count("File write error"), 1) << all;
+    EXPECT_LE(count("Resume time write error"), 1) << all;
+    // A new request after each failure fetches what was refused meanwhile, once for all channels.
+    EXPECT_LE(count("#Connected...#"), 3) << all;
 }
 
 TEST(RilletRecording, SmallDiskLoopKeepsItsLimit) {

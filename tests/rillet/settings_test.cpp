@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/clock.h"
 #include "rillet/log.h"
 #include "rillet_test_support.h"
 
@@ -97,6 +98,22 @@ TEST(RilletSettings, GroupsSkipEmptyStationsAndKeepTheirOwnValues) {
     EXPECT_NE(ini.find("[GROUP2]\nSIZEMB=7\nCHAN=BHZ\n["), std::string::npos) << ini;
     EXPECT_NE(ini.find("[GROUP3]\nSTATION=xyz\nCHAN=BHZ\nBHZ=1136206800"), std::string::npos)
         << ini;
+}
+
+// A resume key may be written by hand in any of the shared time forms; the recorder writes its
+// own back as epoch seconds, keeping the fraction.
+TEST(RilletSettings, ResumeKeysTakeTheSharedTimeForms) {
+    Loaded l("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=abc\nCHAN=BHZ,BHN.00,LHZ,BHE\n"
+             "BHZ=now-3600\nBHN.00=2026-12-09T17:00:00Z\nLHZ=2006:002-13:00:00.250\n"
+             "BHE=yesterday\n");
+    EXPECT_NEAR(l.settings->ReadResumeTime(0, 0), platNow() - 3600, 5);
+    EXPECT_DOUBLE_EQ(l.settings->ReadResumeTime(0, 1), 1796835600.0);
+    EXPECT_DOUBLE_EQ(l.settings->ReadResumeTime(0, 2), 1136206800.25);
+    EXPECT_EQ(l.settings->ReadResumeTime(0, 3), 0);
+    EXPECT_TRUE(AnyLineHas(l.Log(), "resume time BHE='yesterday' is not a time (epoch seconds"));
+    EXPECT_TRUE(l.settings->WriteResumeTime(0, 0, 1136206805.125));
+    EXPECT_NE(ReadText(l.dir.Path("rillet.ini")).find("BHZ=1136206805.125\n"), std::string::npos);
+    EXPECT_DOUBLE_EQ(l.settings->ReadResumeTime(0, 0), 1136206805.125);
 }
 
 TEST(RilletSettings, BrokenFileStartsWithWhatCanBeRead) {

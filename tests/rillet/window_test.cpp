@@ -41,7 +41,7 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 const QRegularExpression kTimeText(R"(^\d{4}:\d{3}-\d{2}:\d{2}:\d{2}\.\d{3}$)");
 const QRegularExpression kPacketStatus(
-    R"(^ ABC    (BHZ|BHN|LHZ)   \d{4}:\d{3}-\d{2}:\d{2}:\d{2}\.\d{3} $)");
+    R"(^ ABC    (BHZ |BHN\.00|LHZ )  \d{4}:\d{3}-\d{2}:\d{2}:\d{2}\.\d{3} $)");
 
 // The stand-in server with station ABC at one packet a second per channel, a settings folder with
 // a second group whose channel the server lacks (its row never changes), and the program started

@@ -24,7 +24,7 @@ class CapturingView : public CRecorderView {
 }  // namespace
 
 // Bad packets in a row are dropped and reading goes on at once (no retry pause with the
-// connection open); codes with control characters are shown escaped.
+// connection open); codes with control characters are shown escaped, the location with them.
 TEST(RilletWorker, BadPacketsAreDroppedAndHostileNamesShownEscaped) {
     ScratchDir dir;
     iacptest::IacpPeer peer;
@@ -51,7 +51,7 @@ TEST(RilletWorker, BadPacketsAreDroppedAndHostileNamesShownEscaped) {
         ASSERT_TRUE(isitest::acceptRequest(p, &request));
         for (const auto& bad : isitest::badPackets("ABC", "BHZ", t0))
             p.sendFrame(ISI_IACP_GENERIC_TS, bad.payload);
-        ISI_TS_PACKET hostile = isitest::makeHeader("\x1b[2J\n", "B\rZ", "", 20, 1, t0, 100);
+        ISI_TS_PACKET hostile = isitest::makeHeader("\x1b[2J\n", "B\rZ", "\t1", 20, 1, t0, 100);
         p.sendFrame(ISI_IACP_GENERIC_TS,
                     isitest::samplePayload(hostile, std::vector<int32_t>(100, 1), false));
         ISI_TS_PACKET good = isitest::makeHeader("ABC", "BHZ", "", 20, 1, t0, 100);
@@ -78,7 +78,8 @@ TEST(RilletWorker, BadPacketsAreDroppedAndHostileNamesShownEscaped) {
 
     EXPECT_EQ(worker.PacketCount(), 2u);
     std::lock_guard<std::mutex> guard(view.lock);
-    EXPECT_NE(view.lines.find(" \\x1b[2J\\n  B\\rZ "), std::string::npos) << view.lines;
+    // The location follows the channel, as in the window's rows; none for a blank one.
+    EXPECT_NE(view.lines.find(" \\x1b[2J\\n  B\\rZ.\\t1 "), std::string::npos) << view.lines;
     EXPECT_EQ(view.lines.find('\x1b'), std::string::npos);
     EXPECT_EQ(view.lines.find('\r'), std::string::npos);
     EXPECT_NE(view.lines.find(" ABC    BHZ "), std::string::npos) << view.lines;

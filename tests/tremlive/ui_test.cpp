@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolBar>
@@ -61,6 +62,15 @@ class Windows {
         g_settingsFile = kSettingsFileName;
         g_settings = TremliveSettings{};
         g_stationList.clear();
+    }
+    // What the status bar shows: a passing message when there is one, else its labels.
+    std::string statusText(MainFrame& frame) {
+        QStatusBar* bar = frame.statusBar();
+        if (!bar->currentMessage().isEmpty()) return bar->currentMessage().toStdString();
+        std::string text;
+        for (QLabel* label : bar->findChildren<QLabel*>())
+            text += label->text().toStdString() + "|";
+        return text;
     }
     std::vector<int> toolbarCommands(MainFrame& frame) {
         std::vector<int> ids;
@@ -226,12 +236,19 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     frame.resize(800, 600);
     frame.show();
     QCoreApplication::processEvents();
+    EXPECT_EQ(statusText(frame).rfind("Stopped|", 0), 0u) << statusText(frame);
     frame.OnCommand(ID_RUN);
     ASSERT_EQ(frame.view()->buffers().channels.size(), 1u);
     EXPECT_TRUE(frame.refreshTimer()->isActive());
     EXPECT_EQ(toolbarCommands(frame),
               (std::vector<int>{ID_STOP, ID_FIT_DISPLAYED, ID_FIT_BUFFERED, ID_EXPAND_VERTICAL,
                                 ID_CONTRACT_VERTICAL, ID_AUTO_FIT, ID_SHIFT_DOWN, ID_SHIFT_UP}));
+    // The status bar tells the state, also while the pointer rests on the Stop button.
+    const std::string running =
+        "Running: 127.0.0.1:" + std::to_string(server_->port()) + ", 1 channel|";
+    EXPECT_EQ(statusText(frame).rfind(running, 0), 0u) << statusText(frame);
+    frame.toolBar()->actions().front()->hover();
+    EXPECT_EQ(statusText(frame).rfind(running, 0), 0u) << statusText(frame);
     EXPECT_EQ(frame.view()->buffers().autoFit, 1);
     QAction* autoFit = nullptr;
     for (QAction* a : frame.toolBar()->actions())
@@ -261,11 +278,13 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     EXPECT_FALSE(frame.refreshTimer()->isActive());
     // Stopping: the running toolbar stays until the thread's end message.
     EXPECT_EQ(toolbarCommands(frame).front(), ID_STOP);
+    EXPECT_EQ(statusText(frame).rfind("Stopping...|", 0), 0u) << statusText(frame);
     until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     while (toolbarCommands(frame).front() != ID_RUN) {
         ASSERT_LT(std::chrono::steady_clock::now(), until);
         QTest::qWait(50);
     }
+    EXPECT_EQ(statusText(frame).rfind("Stopped|", 0), 0u) << statusText(frame);
     EXPECT_TRUE(b.channels.empty());
     EXPECT_TRUE(frame.view()->drawing().bitmap.isNull());
     EXPECT_TRUE(frame.strip()->drawing().bitmap.isNull());
