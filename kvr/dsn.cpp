@@ -188,9 +188,6 @@ KVR_DSN_ENTRY kvrSqliteDsnEntry(const std::string& driver, const std::string& da
             {"Driver", driver},
             {"Database", ec ? databaseFile : absolute.lexically_normal().string()},
             {"JournalMode", "WAL"},
-            // Rows are handed over as the engine steps to them: without it the driver gathers
-            // a whole result first, 300 MB for a select of a million rows.
-            {"StepAPI", "1"},
             {"Timeout", std::to_string(kSqliteBusyTimeoutMs)}};
 }
 
