@@ -14,34 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "bench/gleaner/fetch_rig.h"
 #include "gleaner/fetch.h"
 #include "kvr/dsn.h"
 #include "platform/clock.h"
 #include "server/server.h"
 
+using namespace benchsupport;  // the rig and the window it fetches
+
 namespace {
 
-constexpr int kChannels = 24;
-constexpr double kWindowSeconds = 3600.0;
-constexpr int kRate = 100;
-constexpr int kSamplesPerPacket = 100;
 constexpr int kRuns = 3;
 constexpr double kHoleSeconds = 10.0;
 constexpr double kHoleStarts[] = {600.0, 1800.0, 3000.0};  // seconds into the hour
 constexpr int kPacketsPerEdge = 2;
 constexpr uint64_t kFrameOverhead = IACP_PREAMBLE_LEN + IACP_SIGPREAMBLE_LEN + ISI_TS_HEADER_LEN;
-
-class QuietHost : public CRetrievalHost {
-  public:
-    void SetStatusText(const std::string&) override {}
-    void SetProgress(int) override {}
-    void SetWaitCursor(bool) override {}
-    void ShowMessage(const std::string& text, const std::string&, bool) override {
-        std::fprintf(stderr, "refetch_bench: %s\n", text.c_str());
-    }
-    IoAnswer AskIoError(const std::string&, const std::string&) override { return IoAnswer::Abort; }
-    void RunFinished() override {}
-};
 
 // Bytes of the frames a run received: each packet's preamble and header, 4 bytes a sample.
 uint64_t ReceivedBytes(const RETRIEVAL_RESULT& result) {
@@ -59,84 +46,32 @@ bool Run(const RETRIEVAL_INPUT& input, RETRIEVAL_RESULT* result) {
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/refetch-bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 1;
-    const std::string dir = pattern;
-    struct RemoveOnExit {
-        std::string path;
-        ~RemoveOnExit() {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
-    } scratch{dir};
-    const std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
-    if (driver.empty()) {
-        std::fprintf(stderr, "refetch_bench: the SQLite ODBC driver is not installed\n");
+    FetchRig rig;
+    if (!rig.Start("refetch_bench", kFetchChannels, "R%02d.HHZ", kFetchRate, kFetchSamplesPerPacket,
+                   kFetchSeconds, 0))
         return 1;
-    }
-    std::vector<isisim::SimStream> streams;
-    std::vector<std::string> names;
-    std::string list;
-    for (int i = 0; i < kChannels; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "R%02d.HHZ", i);
-        isisim::SimStream s;
-        std::string error;
-        if (!isisim::simParseStreamSpec(std::string(name) + ":" + std::to_string(kRate),
-                                        kSamplesPerPacket, 3.0 * kWindowSeconds, &s, &error)) {
-            std::fprintf(stderr, "refetch_bench: %s\n", error.c_str());
-            return 1;
-        }
-        streams.push_back(s);
-        names.push_back(name);
-        list += std::string("+") + name;
-    }
-    isisim::SimServerOptions options;
-    options.port = 0;
-    isisim::SimServer server(std::move(streams), options);
+    const RETRIEVAL_INPUT& input = rig.input;
+    const std::vector<std::string>& names = rig.names;
+    const double begin = input.begin;
     std::string error;
-    if (!server.start(&error)) {
-        std::fprintf(stderr, "refetch_bench: %s\n", error.c_str());
-        return 1;
-    }
-    LOGIO log;
-    logioInit(&log, "stderr", nullptr, "refetch_bench");
-    logioSetThreshold(&log, LOG_WARNING);
-
-    const double begin = std::floor(platNow()) - 2.0 * kWindowSeconds;
-    const double interval = 1.0 / kRate;
-    RETRIEVAL_INPUT input;
-    input.server = "127.0.0.1";
-    input.port = server.port();
-    input.begin = begin;
-    input.end = begin + kWindowSeconds - interval;
-    input.streamList = list;
-    input.connectString.clear();
-    for (const auto& [key, value] : kvrSqliteDsnEntry(driver, dir + "/kvr.db"))
-        if (key != "Description") input.connectString += key + "=" + value + ";";
-    input.dataDirectory = dir + "/data";
-    input.spoolDirectory = dir;
-    input.log = &log;
     KvrConnection db;
-    std::vector<std::string> created;
-    if (!db.openString(input.connectString) || !kvrCreateSchema(db, &created).ok()) {
-        std::fprintf(stderr, "refetch_bench: cannot make the catalogue: %s\n",
-                     db.message().c_str());
+    if (!db.openString(input.connectString)) {
+        std::fprintf(stderr, "refetch_bench: %s\n", db.message().c_str());
         return 1;
     }
     KVR_STORE store;
     if (!kvrStoreFromFolder(*input.dataDirectory, "--data-dir", true, &store, &error)) return 1;
 
     // The holes' samples, and the most the re-fetch may move: them plus two packets an edge.
-    const uint64_t holeSamples = uint64_t(std::size(kHoleStarts)) * kChannels *
-                                 uint64_t(std::lround(kHoleSeconds * kRate - 1));
-    const uint64_t packetBytes = kFrameOverhead + kSamplesPerPacket * 4;
+    const uint64_t holeSamples = uint64_t(std::size(kHoleStarts)) * kFetchChannels *
+                                 uint64_t(std::lround(kHoleSeconds * kFetchRate - 1));
+    const uint64_t packetBytes = kFrameOverhead + kFetchSamplesPerPacket * 4;
     const uint64_t allowed = holeSamples * 4 + uint64_t(std::size(kHoleStarts)) * 2 *
-                                                   kPacketsPerEdge * kChannels * packetBytes;
+                                                   kPacketsPerEdge * kFetchChannels * packetBytes;
     std::printf(
         "re-fetch of %d channels x %.0f s x %d sps with %zu holes of %.0f s a channel, "
         "isi-sim in-process (%d runs):\n",
-        kChannels, kWindowSeconds, kRate, std::size(kHoleStarts), kHoleSeconds, kRuns);
+        kFetchChannels, kFetchSeconds, kFetchRate, std::size(kHoleStarts), kHoleSeconds, kRuns);
     for (int run = 1; run <= kRuns; ++run) {
         // The archive with its holes: the four pieces around them, fetched in turn.
         std::filesystem::remove_all(store.dataDirectory);
@@ -180,6 +115,5 @@ int main() {
             bytes <= allowed ? "ok" : "OVER", ReceivedBytes(whole) / 1e6, wholeSeconds,
             double(ReceivedBytes(whole)) / double(bytes), left);
     }
-    server.stop();
     return 0;
 }
