@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -89,10 +90,10 @@ class CFetchHost : public CRetrievalHost {
 };
 
 // The folder the run writes into, checked before anything is asked of the server: --data-dir
-// (made when missing), else the store's data directory. Warns when the rows will be relative to a
-// folder other than the store's (kvrdb check would look for them in the wrong place).
-bool PrepareDataDirectory(const FETCH_OPTIONS& options, std::FILE* err) {
-    KVR_STORE store;
+// (made when missing), else the store's data directory, into *chosen. Warns when the rows will be
+// relative to a folder other than the store's (kvrdb check would look for them in the wrong place).
+bool PrepareDataDirectory(const FETCH_OPTIONS& options, std::FILE* err, KVR_STORE* chosen) {
+    KVR_STORE& store = *chosen;
     std::string error;
     const bool given = !options.dataDirectory.empty();
     const bool ready =
@@ -159,9 +160,15 @@ std::string plural(uint64_t n, const char* one, const char* many) {
 // One stream's line: what arrived, what was written, what was already there, what went wrong.
 FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& input,
                                const GLEANER_RESULT_ENTRY* account,
-                               const std::vector<const RETRIEVAL_REFUSED*>& refused) {
+                               const std::vector<const RETRIEVAL_REFUSED*>& refused,
+                               const FETCH_ARCHIVE* archive = nullptr) {
     FETCH_STREAM_SUMMARY out;
     out.stream = name;
+    if (archive != nullptr && archive->wholeBefore && account == nullptr && refused.empty()) {
+        out.whole = out.stored = out.alreadyWhole = true;
+        out.line = utilPrintableString(name + ": already stored whole, nothing asked");
+        return out;
+    }
     std::string line = name + ": ";  // escaped once, whole, at the end
     uint64_t refusedSamples = 0;
     for (const RETRIEVAL_REFUSED* r : refused) refusedSamples += r->samples;
@@ -188,6 +195,7 @@ FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& i
         if (a.samplesLost > 0) line += "; " + std::to_string(a.samplesLost) + " LOST";
         if (a.rowErrors > 0)
             line += "; " + plural(uint64_t(a.rowErrors), "row", "rows") + " rolled back";
+        if (archive != nullptr) out.whole = archive->wholeAfter;
         if (!out.whole) line += "; the window is not whole";
         out.stored = a.samplesLost == 0 && a.rowErrors == 0;
     }
@@ -219,14 +227,16 @@ IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetrie
 
 std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& input,
                                                       const std::vector<std::string>& streams,
-                                                      const RETRIEVAL_RESULT& result) {
+                                                      const RETRIEVAL_RESULT& result,
+                                                      const std::vector<FETCH_ARCHIVE>* archive) {
     std::vector<FETCH_STREAM_SUMMARY> out;
     std::vector<bool> accountUsed(result.accounts.size()), refusedUsed(result.refused.size());
     auto matches = [](const std::vector<std::string>& p, const std::string& sta,
                       const std::string& chn, const std::string& loc) {
         return sameCode(p[0], sta) && sameCode(p[1], chn) && sameLocation(p[2], loc);
     };
-    for (const std::string& stream : streams) {
+    for (size_t n = 0; n < streams.size(); ++n) {
+        const std::string& stream = streams[n];
         std::vector<std::string> parts;
         if (!splitStream(stream, &parts)) continue;
         const GLEANER_RESULT_ENTRY* account = nullptr;
@@ -246,7 +256,9 @@ std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& inp
                 refusedUsed[i] = true;
             }
         }
-        out.push_back(summarise(stream, input, account, refused));
+        out.push_back(
+            summarise(stream, input, account, refused,
+                      archive != nullptr && n < archive->size() ? &(*archive)[n] : nullptr));
     }
     // What the server sent unasked is accounted for too; it never makes a window whole.
     for (size_t i = 0; i < result.accounts.size(); ++i) {
@@ -273,17 +285,64 @@ int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
                        const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal) {
     if (result.returnValue != 0) return kFetchFailed;
     bool stored = !result.runFailed && result.rowErrors == 0;
-    bool whole = true;
+    bool whole = true, alreadyStored = false;
     for (const FETCH_STREAM_SUMMARY& s : summary) {
         stored = stored && s.stored;
         whole = whole && s.whole;
+        alreadyStored = alreadyStored || s.alreadyWhole;
     }
     if (!stored) return kFetchFailed;
     if (stopSignal != 0) return kFetchStoppedBase + stopSignal;
     uint64_t received = 0;
     for (const GLEANER_RESULT_ENTRY& a : result.accounts) received += a.samplesReceived;
-    if (received == 0) return kFetchNothing;
+    if (received == 0 && !alreadyStored) return kFetchNothing;
     return whole ? kFetchComplete : kFetchPartial;
+}
+
+bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIEVAL_INPUT& input,
+                         const std::vector<std::string>& streams,
+                         std::vector<std::vector<KVR_SPAN>>* missing, std::string* error) {
+    missing->clear();
+    for (const std::string& stream : streams) {
+        std::vector<std::string> parts;
+        std::vector<GLEANER_STORED_FILE> files;
+        if (splitStream(stream, &parts) &&
+            !gleanerStoredFiles(db, store, parts[0], parts[1], parts[2], kCreatorName, 0.0, &files,
+                                error))
+            return false;
+        std::vector<KVR_SPAN> stored, spans, overlaps;
+        double interval = 0.0, newest = -HUGE_VAL;
+        for (const GLEANER_STORED_FILE& f : files) {
+            // A file whose row disagrees with it (a run stopped between the two) is asked for
+            // again: the writer skips the samples it holds and puts its row right.
+            if (!f.rowAgrees) continue;
+            stored.push_back({f.start, f.start + double(f.samples) / f.rate});
+            // The rate of the newest file is the one the server sends now.
+            if (f.start > newest) {
+                newest = f.start;
+                interval = 1.0 / f.rate;
+            }
+        }
+        std::vector<KVR_SPAN> lacking = {{input.begin, input.end}};
+        if (!stored.empty()) {
+            kvrMergeSpans(std::move(stored), 0.5 * interval, &spans, &overlaps);
+            lacking = kvrMissingParts(spans, input.begin, input.end, interval);
+        }
+        kvrJoinParts(&lacking, kFetchMaxRounds);
+        missing->push_back(std::move(lacking));
+    }
+    return true;
+}
+
+std::vector<std::vector<RETRIEVAL_WINDOW>> gleanerFetchRounds(
+    const std::vector<std::string>& streams, const std::vector<std::vector<KVR_SPAN>>& missing) {
+    std::vector<std::vector<RETRIEVAL_WINDOW>> rounds;
+    for (size_t n = 0; n < streams.size() && n < missing.size(); ++n)
+        for (size_t k = 0; k < missing[n].size(); ++k) {
+            if (rounds.size() <= k) rounds.resize(k + 1);
+            rounds[k].push_back({streams[n], missing[n][k].start, missing[n][k].end});
+        }
+    return rounds;
 }
 
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error) {
@@ -354,7 +413,20 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
         return kFetchUsage;
     }
     input.kvrProfile = options.kvrProfile;
-    if (!PrepareDataDirectory(options, err)) return kFetchUsage;
+    KVR_STORE store;
+    if (!PrepareDataDirectory(options, err, &store)) return kFetchUsage;
+    // Only what the stored files lack is asked for. A catalogue that cannot be read leaves the
+    // whole window to the run, which says why it cannot store it.
+    KvrConnection db;
+    std::vector<std::vector<KVR_SPAN>> missing;
+    std::string why;
+    const bool known = db.openString(input.connectString) &&
+                       gleanerFetchMissing(db, store, input, options.streams, &missing, &why);
+    std::vector<FETCH_ARCHIVE> archive(options.streams.size());
+    if (known) {
+        input.rounds = gleanerFetchRounds(options.streams, missing);
+        for (size_t n = 0; n < archive.size(); ++n) archive[n].wholeBefore = missing[n].empty();
+    }
     LOGIO log;
     logioInit(&log, "stderr", nullptr, "gleaner");
     logioSetThreshold(&log, LOG_WARNING);
@@ -363,12 +435,19 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
     input.stopRequested = [] { return platStopSignal() != 0; };
     CFetchHost host(options, err);
     RETRIEVAL_RESULT result;
-    RetrievalThread(input, host, &result);
+    if (!known || !input.rounds.empty()) {
+        RetrievalThread(input, host, &result);
+    } else {
+        result.returnValue = 0;  // every window is stored whole: the server is not asked
+        result.complete = true;
+    }
     const int signal = platStopSignal();
     if (signal != 0)
         std::fprintf(err, "gleaner fetch: stopped by signal %d; what arrived is kept\n", signal);
+    if (known && gleanerFetchMissing(db, store, input, options.streams, &missing, &why))
+        for (size_t n = 0; n < archive.size(); ++n) archive[n].wholeAfter = missing[n].empty();
     const std::vector<FETCH_STREAM_SUMMARY> summary =
-        gleanerFetchSummary(input, options.streams, result);
+        gleanerFetchSummary(input, options.streams, result, known ? &archive : nullptr);
     for (const FETCH_STREAM_SUMMARY& s : summary) std::fprintf(err, "%s\n", s.line.c_str());
     const int status = gleanerFetchStatus(result, summary, signal);
     static const std::map<int, const char*> kVerdicts = {

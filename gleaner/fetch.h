@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gleaner/retrieval.h"
+#include "kvr/availability.h"
 
 enum class FetchOnError { RetryThenIgnore, Retry, Ignore, Abort };
 
@@ -35,20 +36,47 @@ inline constexpr int kFetchNothing = 3;   // no sample at all arrived
 inline constexpr int kFetchUsage = 2;     // bad option, time, stream or data directory (as kExitUsage)
 inline constexpr int kFetchStoppedBase = 128;  // + the signal: stopped, what arrived is stored
 
+// A fetch asks the server only for what the stored Gleaner files of each stream lack, in rounds
+// of one request each (a request carries one window per stream): round k asks every stream for
+// its k-th missing part. Past this many parts in a stream, the parts closest together are joined
+// (asking again for the few stored samples between them), so a run sends at most this many
+// requests.
+inline constexpr size_t kFetchMaxRounds = 8;
+
+// What the archive holds of one requested stream's window, before and after the run.
+struct FETCH_ARCHIVE {
+    bool wholeBefore = false;  // nothing was missing: nothing was asked for it
+    bool wholeAfter = false;   // nothing is missing now
+};
+
 // One requested stream's account at the end of a run.
 struct FETCH_STREAM_SUMMARY {
-    std::string stream;   // as requested
-    bool whole = false;   // received from the window's first to its last sample without a break
-    bool stored = false;  // everything received is in files with rows
-    std::string line;     // the text printed for it, escaped
+    std::string stream;  // as requested
+    // Without the archive's account: received from the window's first to its last sample
+    // without a break. With it: the stored files hold the whole window after the run.
+    bool whole = false;
+    bool stored = false;        // everything received is in files with rows
+    bool alreadyWhole = false;  // stored whole before the run, not asked for
+    std::string line;           // the text printed for it, escaped
 };
 
 // The answer to the i/o question after retriesSoFar retries.
 IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetries);
 // The per-stream accounts of a finished run (streams the server sent unasked come last).
-std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& input,
-                                                      const std::vector<std::string>& streams,
-                                                      const RETRIEVAL_RESULT& result);
+// archive (when given) holds one entry per stream, in the order of streams.
+std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(
+    const RETRIEVAL_INPUT& input, const std::vector<std::string>& streams,
+    const RETRIEVAL_RESULT& result, const std::vector<FETCH_ARCHIVE>* archive = nullptr);
+
+// The request windows each stream still lacks in [input.begin, input.end] (kvrMissingParts),
+// from its stored Gleaner files under the store: the whole window for a stream with none. At
+// most kFetchMaxRounds per stream. False with *error when the catalogue cannot be read.
+bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIEVAL_INPUT& input,
+                         const std::vector<std::string>& streams,
+                         std::vector<std::vector<KVR_SPAN>>* missing, std::string* error);
+// The rounds that ask for them: round k holds the k-th window of every stream that has one.
+std::vector<std::vector<RETRIEVAL_WINDOW>> gleanerFetchRounds(
+    const std::vector<std::string>& streams, const std::vector<std::vector<KVR_SPAN>>& missing);
 // The exit status of a finished run; stopSignal is the signal that stopped it, or 0.
 int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
                        const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal);

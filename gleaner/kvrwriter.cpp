@@ -155,33 +155,46 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
             gleanerPrintLine("cannot note the data directory of " + station.station +
                              " in the catalogue: " + r.message);
     }
-    std::vector<KVR_FILELIST_ROW> rows;
-    const std::string filter = "STA='" + kvrSqlQuote(station.station) + "' and upper(CH)=upper('" +
-                               kvrSqlQuote(buf.channel) + "') and upper(LCODE)=upper('" +
-                               kvrSqlQuote(kvrStoredLocation(buf.location)) + "') and CREATER='" +
-                               kvrSqlQuote(creator_) + "'";
-    KVR_SQL_RESULT r = kvrSelectFileListRows(*fileList_.Database(), filter, &rows);
-    if (!r.ok()) {
+    std::string error;
+    if (!gleanerStoredFiles(*fileList_.Database(), store_, station.station, buf.channel,
+                            buf.location, creator_, buf.rate, &buf.stored, &error)) {
         buf.storedUnreadable = true;
         gleanerPrintLine("cannot read the FILELIST rows of " +
                          gleanerStreamName(station.station, buf.channel, buf.location) + ": " +
-                         r.message);
-        return;
+                         error);
     }
-    const double interval = 1.0 / buf.rate;
+}
+
+bool gleanerStoredFiles(KvrConnection& db, const KVR_STORE& store, const std::string& station,
+                        const std::string& channel, const std::string& location,
+                        const std::string& creator, double rate,
+                        std::vector<GLEANER_STORED_FILE>* files, std::string* error) {
+    std::vector<KVR_FILELIST_ROW> rows;
+    const std::string filter = "STA='" + kvrSqlQuote(station) + "' and upper(CH)=upper('" +
+                               kvrSqlQuote(channel) + "') and upper(LCODE)=upper('" +
+                               kvrSqlQuote(kvrStoredLocation(location)) + "') and CREATER='" +
+                               kvrSqlQuote(creator) + "'";
+    KVR_SQL_RESULT r = kvrSelectFileListRows(db, filter, &rows);
+    if (!r.ok()) {
+        *error = r.message;
+        return false;
+    }
     for (const KVR_FILELIST_ROW& row : rows) {
         // Another rate is another series: its samples do not line up with these.
-        if (!(std::fabs(row.sps - buf.rate) <= 1e-9 * buf.rate)) continue;
+        if (!(row.sps > 0.0) || (rate > 0.0 && !(std::fabs(row.sps - rate) <= 1e-9 * rate)))
+            continue;
         std::error_code ec;
-        const uintmax_t size = std::filesystem::file_size(kvrStorePath(store_, row.cpath), ec);
+        const uintmax_t size = std::filesystem::file_size(kvrStorePath(store, row.cpath), ec);
         if (ec || size < KVR_HEADER_SIZE) continue;  // a row without its file stores nothing
         GLEANER_STORED_FILE file;
         file.relativePath = row.cpath;
         file.start = row.tbegin;
+        file.rate = row.sps;
         file.samples = (size - KVR_HEADER_SIZE) / KVR_SAMPLE_SIZE;
-        file.rowAgrees = std::fabs(row.tqty - double(file.samples) * interval) <= interval;
-        buf.stored.push_back(file);
+        file.rowAgrees = std::fabs(row.tqty - double(file.samples) / row.sps) <= 1.0 / row.sps;
+        files->push_back(file);
     }
+    return true;
 }
 
 GLEANER_STORED_FILE* CKvrWriter::Covering(CChannelBuf& buf, double t) {
@@ -232,6 +245,7 @@ int CKvrWriter::WritePiece(CStationBuf& station, CChannelBuf& buf, int first, in
     GLEANER_STORED_FILE file;
     file.relativePath = kvrRelativePath40(station.station, buf.channel, buf.location, start);
     file.start = start;
+    file.rate = buf.rate;
     file.samples = uint64_t(count);
     if (file.relativePath.empty()) {
         Lose(station, buf, count, "no file name for its time");
@@ -280,6 +294,7 @@ bool CKvrWriter::AdoptFile(const CStationBuf& station, CChannelBuf& buf,
     GLEANER_STORED_FILE file;
     file.relativePath = relativePath;
     file.start = start;
+    file.rate = buf.rate;
     file.samples = info.sampleCount;
     if (!WriteRow(KvrRowMode::Insert, station, buf, file)) return false;
     buf.stored.push_back(file);

@@ -70,6 +70,7 @@ struct GLEANER_RESULT_ENTRY {
 struct GLEANER_STORED_FILE {
     std::string relativePath;  // station "\\" file name
     double start = 0.0;        // epoch seconds of its first sample
+    double rate = 0.0;         // samples per second of its row
     uint64_t samples = 0;      // whole samples it holds
     bool rowAgrees = true;     // its FILELIST row names this start and length
 };
@@ -168,6 +169,16 @@ class CKvrWriter {
     int droppedBlocks_ = 0;
     int rowErrors_ = 0;
 };
+
+// Appends to *files the files of one stream that the catalogue's rows of creator name under the
+// store, each measured by its file (its whole samples are what is stored; a row whose file is
+// gone stores nothing); with rate > 0 only the rows of that rate. Station codes match exactly,
+// channel and location codes ignoring case. False with *error the driver's text when the rows
+// cannot be read.
+bool gleanerStoredFiles(KvrConnection& db, const KVR_STORE& store, const std::string& station,
+                        const std::string& channel, const std::string& location,
+                        const std::string& creator, double rate,
+                        std::vector<GLEANER_STORED_FILE>* files, std::string* error);
 
 // "STA.CHN[.LOC]", raw: escape it (utilPrintableString) before it is printed.
 std::string gleanerStreamName(const std::string& station, const std::string& channel,

@@ -44,6 +44,8 @@ class CRun {
         host_.ShowMessage(text, kSiphonTitle, true);
         out_.runFailed = true;
     }
+    // The request of one round (none: every stream over the whole window), or none.
+    ISI_DATA_REQUEST* AllocRequest(const std::vector<RETRIEVAL_WINDOW>& windows) const;
     bool Receive(ISI_CLIENT* client, bool* aborted);
     bool ReceivePackets(ISI_CLIENT* client, bool* aborted);
     void Convert(CKvrWriter& writer);
@@ -92,24 +94,32 @@ int CRun::Run() {
     params.lp = in_.log;
     if (in_.connectRetryClass >= 0) params.attr.maxerr = uint32_t(in_.connectRetryClass);
 
-    ISI_DATA_REQUEST* request =
-        isiAllocSimpleDataRequest(in_.begin, in_.end, in_.streamList.c_str());
-    if (request == nullptr) {
-        spool_.Close();
-        return FailureReport(kAllocRequestError, kReturnRequestFailed);
-    }
-    isiRequestSetFormat(request, ISI_FORMAT_GENERIC);
-    isiRequestSetCompress(request, ISI_COMP_NONE);
-    ISI_CLIENT* client = isiInitiateDataRequest(in_.server.c_str(), &params, request);
-    isiFreeDataRequest(request);
-    if (client == nullptr) {
-        spool_.Close();
-        return FailureReport(kInitiateRequestError, kReturnRequestFailed);
-    }
-
+    // One request a round; a later round that cannot be sent ends the receiving, and what the
+    // earlier ones brought is converted.
+    std::vector<std::vector<RETRIEVAL_WINDOW>> rounds = in_.rounds;
+    if (rounds.empty()) rounds.emplace_back();
+    out_.complete = true;
     bool aborted = false;
-    out_.complete = Receive(client, &aborted);
-    isiCloseClient(client);
+    for (size_t round = 0; round < rounds.size() && out_.complete && !aborted; ++round) {
+        ISI_DATA_REQUEST* request = AllocRequest(rounds[round]);
+        if (request == nullptr) {
+            spool_.Close();
+            return FailureReport(kAllocRequestError, kReturnRequestFailed);
+        }
+        ISI_CLIENT* client = isiInitiateDataRequest(in_.server.c_str(), &params, request);
+        isiFreeDataRequest(request);
+        if (client == nullptr && round == 0) {
+            spool_.Close();
+            return FailureReport(kInitiateRequestError, kReturnRequestFailed);
+        }
+        if (client == nullptr) {
+            ShowFailure(kInitiateRequestError);
+            out_.complete = false;
+            break;
+        }
+        out_.complete = Receive(client, &aborted);
+        isiCloseClient(client);
+    }
     if (aborted) {
         // Everything received goes with the spool.
         spool_.Close();
@@ -136,6 +146,22 @@ int CRun::Run() {
     }
     Finish();
     return out_.returnValue = kReturnConverted;
+}
+
+ISI_DATA_REQUEST* CRun::AllocRequest(const std::vector<RETRIEVAL_WINDOW>& windows) const {
+    std::string streams;
+    for (const RETRIEVAL_WINDOW& w : windows) streams += "+" + w.stream;
+    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(
+        in_.begin, in_.end, windows.empty() ? in_.streamList.c_str() : streams.c_str());
+    if (request == nullptr) return nullptr;
+    // The specifier's names become the items in order, one each.
+    for (size_t i = 0; i < windows.size() && i < request->nreq; ++i) {
+        request->twind[i].beg = windows[i].begin;
+        request->twind[i].end = windows[i].end;
+    }
+    isiRequestSetFormat(request, ISI_FORMAT_GENERIC);
+    isiRequestSetCompress(request, ISI_COMP_NONE);
+    return request;
 }
 
 // True when the server finished the whole request and every packet reached the spool.

@@ -62,12 +62,23 @@ class CRetrievalHost {
     virtual void RunFinished() = 0;
 };
 
+// One stream's window in a request: samples from begin to end, both included (epoch seconds).
+struct RETRIEVAL_WINDOW {
+    std::string stream;  // STA.CHN[.LOC]
+    double begin = 0.0;
+    double end = 0.0;
+};
+
 struct RETRIEVAL_INPUT {
     std::string server;
     int port = ISI_DEFAULT_PORT;
     double begin = 0.0;  // epoch seconds
     double end = 0.0;
     std::string streamList;  // "+STA.CHN.LOC" pieces (CStationMap::StreamList)
+    // The requests of the run, sent one after the other into one spool and converted together:
+    // each holds one window per stream it names (a request carries one window per stream). None:
+    // one request of streamList over begin..end, as the dialog asks.
+    std::vector<std::vector<RETRIEVAL_WINDOW>> rounds;
     std::string connectString = gleanerCatalogueConnectString();
     std::string kvrProfile = KVR_PROFILE;      // where the store's data directory is read
     std::optional<std::string> dataDirectory;  // a folder given instead (--data-dir)

@@ -258,12 +258,14 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
             continue;
         }
         const std::string path = kvrFullPath(dataDirectory, cpath);
+        // One look at the file: file_size fails for anything but a regular file.
         std::error_code fileError;
-        const bool isFile = fs::is_regular_file(path, fileError);
-        const uintmax_t size = isFile ? fs::file_size(path, fileError) : uintmax_t(0);
-        if (!isFile || fileError) {
+        const uintmax_t size = fs::file_size(path, fileError);
+        if (fileError) {
             KVR_CHECK_FINDING f{KvrFindingKind::MissingFile, cpath,
-                                fileError ? fileError.message() : "no file " + path};
+                                fileError == std::errc::no_such_file_or_directory
+                                    ? "no file " + path
+                                    : fileError.message()};
             if (verdict == COwnership::Verdict::Shared) {
                 f.mayBeElsewhere = true;
                 f.detail += "; " + ownership.Others(row) + " may hold it";
@@ -291,10 +293,11 @@ bool kvrCheckCatalog(KvrConnection& db, const std::string& dataDirectory,
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) break;
         std::error_code typeError;
-        if (!it->is_regular_file(typeError) || !kvrLooksLikeKvrFile(it->path().string())) continue;
+        if (!it->is_regular_file(typeError)) continue;
         // Lexically: the walk's paths begin with the folder given, so no link needs resolving.
+        // A file a row names is not opened; only the others are looked into for a KVR magic.
         const std::string relative = it->path().lexically_relative(dataDirectory).generic_string();
-        if (!named.count(relative))
+        if (!named.count(relative) && kvrLooksLikeKvrFile(it->path().string()))
             findings->push_back({KvrFindingKind::NoRow, relative, "no FILELIST row"});
     }
     if (ec) {

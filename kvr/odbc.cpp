@@ -159,6 +159,20 @@ int KvrStatement::bindDouble(SQLUSMALLINT column) {
     return static_cast<int>(bindings_.size()) - 1;
 }
 
+int KvrStatement::bindInteger(SQLUSMALLINT column) {
+    auto binding = std::make_unique<Binding>();
+    if (valid())
+        record(SQLBindCol(stmt_, column, SQL_C_SBIGINT, &binding->integer, sizeof binding->integer,
+                          &binding->indicator));
+    bindings_.push_back(std::move(binding));
+    return static_cast<int>(bindings_.size()) - 1;
+}
+
+int64_t KvrStatement::integerAt(int slot) const {
+    if (isNull(slot)) return 0;
+    return bindings_[static_cast<size_t>(slot)]->integer;
+}
+
 int KvrStatement::bindText(SQLUSMALLINT column, size_t capacity) {
     auto binding = std::make_unique<Binding>();
     binding->isText = true;
@@ -181,14 +195,18 @@ double KvrStatement::doubleAt(int slot) const {
 }
 
 std::string KvrStatement::textAt(int slot) const {
+    return std::string(textViewAt(slot));
+}
+
+std::string_view KvrStatement::textViewAt(int slot) const {
     if (isNull(slot)) return {};
     const Binding& b = *bindings_[static_cast<size_t>(slot)];
     // The buffer always ends in a terminator; a longer value arrives cut to capacity - 1.
     size_t length = b.indicator >= 0 ? static_cast<size_t>(b.indicator) : b.text.size();
     length = std::min(length, b.text.size() - 1);
-    std::string s(b.text.data(), length);
+    std::string_view s(b.text.data(), length);
     size_t nul = s.find('\0');
-    if (nul != std::string::npos) s.resize(nul);
+    if (nul != std::string_view::npos) s = s.substr(0, nul);
     return s;
 }
 

@@ -20,6 +20,7 @@
 #include <sqlext.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -150,12 +151,17 @@ class KvrStatement {
     int bindDouble(SQLUSMALLINT column);
     // A capacity of 0 is taken as 1 (room for the terminator: the value reads as empty).
     int bindText(SQLUSMALLINT column, size_t capacity = 256);
+    // Binds result column (from 1) as a 64-bit integer, read with integerAt.
+    int bindInteger(SQLUSMALLINT column);
     // The value the last successful fetch left in a slot (a fetch that returns SQL_NO_DATA
     // leaves the earlier row's), a text ending at its first zero byte. isNull is true for a
     // NULL value, a slot that is not bound, and before the first fetch; doubleAt then gives 0.0
     // and textAt an empty text.
     double doubleAt(int slot) const;
+    int64_t integerAt(int slot) const;  // 0 for NULL
     std::string textAt(int slot) const;
+    // The same text without a copy: valid until the next fetch (empty for NULL).
+    std::string_view textViewAt(int slot) const;
     bool isNull(int slot) const;
 
     // The driver's text and SQLSTATE of the last call that reached the driver, when it ended in
@@ -169,6 +175,7 @@ class KvrStatement {
     struct Binding {
         std::vector<char> text;
         double number = 0.0;
+        int64_t integer = 0;
         SQLLEN indicator = SQL_NULL_DATA;
         bool isText = false;
     };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kvr/availability.h"
 #include "kvr/catalog.h"
 #include "rillet/catalogue.h"
 #include "rillet/groups.h"
@@ -14,6 +15,8 @@
 #include "util/util.h"
 
 namespace {
+
+constexpr double kGapWindowSeconds = 86400;  // the gaps of the last day are reported
 
 // "YYYY-MM-DD HH:MM:SS" UTC, or "-" for no time.
 std::string TimeText(double t) {
@@ -31,6 +34,23 @@ std::string TimeText(double t) {
 double HeldSeconds(double rate) {
     if (rate <= kPacketByPacketRate) return 0;
     return kMaxPendingSamples / rate;
+}
+
+// The gaps of the channel's disk loop over the last day, from its rows, as a line under the
+// channel's: a recorder that was down or lost its server shows here after it caught up.
+void PrintLoopGaps(KvrConnection& db, const std::string& station, const CChannelConfig& channel,
+                   double now, FILE* out) {
+    KVR_GAP_TOTAL gaps;
+    const KVR_SQL_RESULT r = kvrLoopGaps(db, station, channel.channel, channel.location,
+                                         now - kGapWindowSeconds, now, &gaps);
+    if (!r.ok())
+        std::fprintf(out, "       gaps of the last 24 h: unknown (%s)\n",
+                     utilPrintableString(r.message).c_str());
+    else if (gaps.count == 0)
+        std::fprintf(out, "       gaps of the last 24 h: none\n");
+    else
+        std::fprintf(out, "       gaps of the last 24 h: %zu, %.1f s in all\n", gaps.count,
+                     gaps.seconds);
 }
 
 }  // namespace
@@ -118,6 +138,7 @@ int rilletReportStatus(const RilletStatusOptions& options, FILE* out, FILE* err)
                                   "and rows carry the stream's)\n",
                              CRilletSettings::NumberText(channel.sampleRate).c_str(),
                              CRilletSettings::NumberText(rate).c_str());
+            PrintLoopGaps(catalogue.Connection(), group.station, channel, options.now, out);
         }
         const uint32_t used = catalogue.DiskLoopSize(group.station);
         const double limit = group.sizeLimit;

@@ -33,6 +33,11 @@ if [ -x "$here/demo-gleaner.sh" ] && [ -x "$build/gleaner/gleaner" ]; then
   "$here/demo-gleaner.sh" "$build"
 fi
 
+if [ -x "$here/demo-availability.sh" ] && [ -x "$build/kvrdb/kvrdb" ] && [ -x "$build/gleaner/gleaner" ] && [ -x "$build/rillet/rillet" ]; then
+  stage "What the archive holds: availability of what was recorded and fetched, then a fetch of only the holes"
+  "$here/demo-availability.sh" "$build"
+fi
+
 if [ -x "$here/demo-tremlive.sh" ] && [ -x "$build/tremlive/tremlive" ]; then
   stage "Tremlive: a snapshot of live channels"
   "$here/demo-tremlive.sh" "$build"

@@ -127,6 +127,10 @@ int utilSplitFields(char* text, char** fields, int maxfield, const char* separat
 char* utilPrintable(char* dest, const char* text, size_t size);
 // utilPrintable of a whole text, never cut.
 inline std::string utilPrintableString(std::string_view text) {
+    // Most texts need no escape: they are copied as they are.
+    bool plainOnly = true;
+    for (unsigned char c : text) plainOnly = plainOnly && c >= 0x20 && c < 0x7f && c != '\\';
+    if (plainOnly) return std::string(text);
     std::string plain(text);
     std::string out(plain.size() * 4 + 1, '\0');
     utilPrintable(out.data(), plain.c_str(), out.size());

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/gleaner/fetch_rig.h"
 #include "bench/support/loopback_pump.h"
 #include "gleaner/retrieval.h"
 #include "kvr/dsn.h"
@@ -25,10 +26,10 @@
 
 namespace {
 
-constexpr int kChannels = 24;
-constexpr double kWindowSeconds = 3600.0;
-constexpr int kRate = 100;
-constexpr int kSamplesPerPacket = 100;
+using benchsupport::kFetchChannels;
+using benchsupport::kFetchRate;
+using benchsupport::kFetchSamplesPerPacket;
+using benchsupport::kFetchSeconds;
 constexpr int kRuns = 3;
 constexpr size_t kChunk = 32768;
 constexpr double kGoal = 2.0;
@@ -36,7 +37,7 @@ constexpr double kGoal = 2.0;
 using benchsupport::seconds;
 
 // Notes when the run enters its conversion phases.
-class SilentHost : public CRetrievalHost {
+class SilentHost : public benchsupport::QuietHost {
   public:
     double decoding = 0.0;
     double writing = 0.0;
@@ -44,13 +45,6 @@ class SilentHost : public CRetrievalHost {
         if (text == kDecodingStatus) decoding = seconds();
         if (text == kWritingStatus) writing = seconds();
     }
-    void SetProgress(int) override {}
-    void SetWaitCursor(bool) override {}
-    void ShowMessage(const std::string& text, const std::string&, bool) override {
-        std::fprintf(stderr, "gleaner_fetch_bench: %s\n", text.c_str());
-    }
-    IoAnswer AskIoError(const std::string&, const std::string&) override { return IoAnswer::Abort; }
-    void RunFinished() override {}
 };
 
 // Seconds to read the window through isiReadGenericTS and drop every packet: what the library
@@ -93,80 +87,18 @@ double writeFile(const std::string& folder, uint64_t bytes) {
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/gleaner-bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 1;
-    const std::string dir = pattern;
-    // The scratch folder goes on every way out, failures included.
-    struct RemoveOnExit {
-        std::string path;
-        ~RemoveOnExit() {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
-    } scratch{dir};
-    const std::string driver = kvrFindOdbcDriver("libsqlite3odbc.so");
-    if (driver.empty()) {
-        std::fprintf(stderr, "gleaner_fetch_bench: the SQLite ODBC driver is not installed\n");
+    benchsupport::FetchRig rig;
+    if (!rig.Start("gleaner_fetch_bench", kFetchChannels, "B%02d.HHZ", kFetchRate,
+                   kFetchSamplesPerPacket, kFetchSeconds, size_t(512) << 20))
         return 1;
-    }
-
-    std::vector<isisim::SimStream> streams;
-    std::string list;
-    for (int i = 0; i < kChannels; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "B%02d.HHZ", i);
-        isisim::SimStream s;
-        std::string error;
-        if (!isisim::simParseStreamSpec(std::string(name) + ":" + std::to_string(kRate),
-                                        kSamplesPerPacket, 3.0 * kWindowSeconds, &s, &error)) {
-            std::fprintf(stderr, "gleaner_fetch_bench: %s\n", error.c_str());
-            return 1;
-        }
-        streams.push_back(s);
-        list += std::string("+") + name;
-    }
-    isisim::SimServerOptions options;
-    options.port = 0;
-    options.packetCacheBytes = size_t(512) << 20;
-    isisim::SimServer server(std::move(streams), options);
-    std::string error;
-    if (!server.start(&error)) {
-        std::fprintf(stderr, "gleaner_fetch_bench: %s\n", error.c_str());
-        return 1;
-    }
-    LOGIO log;
-    logioInit(&log, "stderr", nullptr, "gleaner_fetch_bench");
-    logioSetThreshold(&log, LOG_WARNING);
-
-    const double begin = std::floor(platNow()) - 2.0 * kWindowSeconds;
-    RETRIEVAL_INPUT input;
-    input.server = "127.0.0.1";
-    input.port = server.port();
-    input.begin = begin;
-    input.end = begin + kWindowSeconds - 1.0 / kRate;
-    input.streamList = list;
-    // The catalogue as the data source that kvrdb writes for SQLite describes it.
-    input.connectString.clear();
-    for (const auto& [key, value] : kvrSqliteDsnEntry(driver, dir + "/kvr.db"))
-        if (key != "Description") input.connectString += key + "=" + value + ";";
-    input.dataDirectory = dir + "/data";
-    input.spoolDirectory = dir;
-    input.log = &log;
-    {
-        KvrConnection db;
-        std::vector<std::string> created;
-        if (!db.openString(input.connectString) || !kvrCreateSchema(db, &created).ok()) {
-            std::fprintf(stderr, "gleaner_fetch_bench: cannot make the catalogue: %s\n",
-                         db.message().c_str());
-            return 1;
-        }
-    }
+    const std::string& dir = rig.dir;
+    RETRIEVAL_INPUT& input = rig.input;
 
     std::printf(
         "gleaner retrieval of %d channels x %.0f s x %d sps from isi-sim over loopback, "
         "converted to KVR 4.0 files and FILELIST rows (SQLite), vs. a loopback pump of "
         "the same bytes plus writing the output bytes to disk (best of %d)\n",
-        kChannels, kWindowSeconds, kRate, kRuns);
+        kFetchChannels, kFetchSeconds, kFetchRate, kRuns);
     double bestRun = HUGE_VAL, bestBase = HUGE_VAL, bestBare = HUGE_VAL;
     uint64_t samples = 0, packets = 0, wire = 0, output = 0;
     double receiving = 0.0, decoding = 0.0, flushing = 0.0;
@@ -204,7 +136,7 @@ int main() {
         double bare = bareRead(input);
         if (bare > 0.0) bestBare = std::min(bestBare, bare);
     }
-    server.stop();
+    rig.server->stop();
     double ratio = bestRun / bestBase;
     std::printf("  %llu packets, %.2f Msamples, %.1f MB on the wire, %.1f MB written\n",
                 static_cast<unsigned long long>(packets), samples / 1e6, wire / 1e6, output / 1e6);

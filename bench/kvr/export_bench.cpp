@@ -8,9 +8,6 @@
 // included); the figure is the median of the pairs' ratios, goal at most 1.5. A third command,
 // the same export again into the tree it made (every day file read and every sample found
 // present, nothing written), shows what merging costs.
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,12 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/child_run.h"
 #include "kvr/catalog.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "kvr/store.h"
 
 namespace fs = std::filesystem;
+using benchsupport::median;
+using benchsupport::runChild;
 
 namespace {
 
@@ -38,42 +38,6 @@ constexpr int kRate = 20;
 constexpr int kSeconds = 3600;
 constexpr double kGoal = 1.5;
 constexpr double kHourStart = 1765195200.0;  // 2025-12-08 12:00:00 UTC: one day file a channel
-
-struct Run {
-    double cpu = -1.0;  // user + system seconds, or negative when it failed
-    double wall = 0.0;
-};
-
-// Runs argv as a child with the environment given, and measures it.
-Run Measure(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    timespec t0{}, t1{};
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    Run r;
-    r.wall = double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        r.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
 
 // The recording: files and rows as the recorder writes them.
 bool MakeRecording(const std::string& dir, const std::string& data) {
@@ -128,13 +92,14 @@ int main() {
     const char* pairsText = std::getenv("EXPORT_BENCH_PAIRS");
     const int pairs = pairsText ? std::max(1, std::atoi(pairsText)) : 5;
     std::vector<double> exportCpu, baselineCpu, mergeCpu, ratios, mergeRatios;
-    Measure(exportCommand);  // warm-up: files in the page cache, the program loaded once
+    runChild(exportCommand);  // warm-up: files in the page cache, the program loaded once
     for (int p = 0; p < pairs; ++p) {
         fs::remove_all(sds);
-        const Run a = Measure(exportCommand);
-        const Run m = Measure(exportCommand);  // the same again, into the tree it made
+        const benchsupport::ChildRun a = runChild(exportCommand);
+        const benchsupport::ChildRun m =
+            runChild(exportCommand);  // the same again, into the tree it made
         fs::remove_all(plain);
-        const Run b = Measure(baselineCommand);
+        const benchsupport::ChildRun b = runChild(baselineCommand);
         if (a.cpu < 0 || b.cpu <= 0 || m.cpu < 0) {
             std::fprintf(stderr, "export_bench: a run failed\n");
             return 1;
@@ -146,17 +111,16 @@ int main() {
         mergeRatios.push_back(m.cpu / b.cpu);
     }
     const double samples = double(kChannels) * kRate * kSeconds;
-    std::printf(
-        "export of %d channels x %d s at %d sps (%.2f M samples), %d pairs, CPU seconds "
-        "(median):\n",
-        kChannels, kSeconds, kRate, samples / 1e6, pairs);
-    std::printf("  kvrdb export --mseed (new tree)      %.3f s\n", Median(exportCpu));
-    std::printf("  kvrdb export --mseed (again, merged) %.3f s\n", Median(mergeCpu));
-    std::printf("  libmseed packing alone (baseline)    %.3f s\n", Median(baselineCpu));
-    const double ratio = Median(ratios);
+    std::printf("export of %d channels x %d s at %d sps (%.2f M samples), %d pairs, CPU seconds "
+                "(median):\n",
+                kChannels, kSeconds, kRate, samples / 1e6, pairs);
+    std::printf("  kvrdb export --mseed (new tree)      %.3f s\n", median(exportCpu));
+    std::printf("  kvrdb export --mseed (again, merged) %.3f s\n", median(mergeCpu));
+    std::printf("  libmseed packing alone (baseline)    %.3f s\n", median(baselineCpu));
+    const double ratio = median(ratios);
     std::printf("  export / baseline: %.2f (goal at most %.1f) %s\n", ratio, kGoal,
                 ratio <= kGoal ? "ok" : "OVER");
-    std::printf("  merge  / baseline: %.2f\n", Median(mergeRatios));
+    std::printf("  merge  / baseline: %.2f\n", median(mergeRatios));
     if (!std::getenv("EXPORT_BENCH_KEEP")) fs::remove_all(dir);
     return 0;
 }

@@ -457,9 +457,12 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
     EXPECT_NE(err_.find("warning: the rows will be relative to"), std::string::npos) << err_;
     const auto files = Files();
     const auto rows = Rows();
+    // The window is stored whole: the server is not asked again.
+    const size_t asked = server_->requests().size();
     EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
-    EXPECT_NE(err_.find("ANMO.BHZ.00: received 2401 samples"), std::string::npos) << err_;
-    EXPECT_NE(err_.find("nothing new, every sample was already stored"), std::string::npos);
+    EXPECT_EQ(server_->requests().size(), asked);
+    EXPECT_NE(err_.find("ANMO.BHZ.00: already stored whole, nothing asked"), std::string::npos)
+        << err_;
     EXPECT_EQ(Files(), files);
     ASSERT_EQ(Rows().size(), rows.size());
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(Rows()[i].lddate, rows[i].lddate);
@@ -492,8 +495,12 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
          kFetchNothing, "gleaner fetch: nothing received (exit 3)"},
         {"new folder", [this](FETCH_OPTIONS& o) { o.dataDirectory = dir_ + "/new/data"; },
          kFetchComplete, "complete (exit 0)"},
-        {"server gone", [this](FETCH_OPTIONS& o) { o.server = "127.0.0.1:1"; }, kFetchFailed,
-         "Initiate Data Request error"},
+        {"server gone, asked for what is not stored",
+         [this, begin](FETCH_OPTIONS& o) {
+             o.server = "127.0.0.1:1";
+             o.end = std::to_string(int64_t(begin + 180.0));
+         },
+         kFetchFailed, "Initiate Data Request error"},
     };
     { std::ofstream(dir_ + "/kvr.ini") << "[DATA]\nDIR=" << data_ << "\n"; }
     for (const Case& c : cases) {
@@ -511,6 +518,58 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
     EXPECT_EQ(Fetch(options), kFetchFailed) << err_;
     EXPECT_NE(err_.find("FILELIST cannot be read"), std::string::npos) << err_;
     EXPECT_EQ(Files(), files);
+}
+
+// A window whose stream has holes in its stored files is fetched hole by hole, one request a
+// round, together with a stream that has nothing stored; afterwards every sample is stored once.
+TEST_F(FetchTest, ARefetchAsksOnlyForWhatTheStoredFilesLack) {
+    specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
+    StartServer();
+    const double begin = std::floor(platNow()) - 3000.0;
+    FETCH_OPTIONS options = Options(begin, begin + 100.0);
+    options.streams = {"ANMO.BHZ.00"};
+    ASSERT_EQ(Fetch(options), kFetchComplete) << err_;
+    options.begin = std::to_string(int64_t(begin + 110.0));
+    options.end = std::to_string(int64_t(begin + 200.0));
+    ASSERT_EQ(Fetch(options), kFetchComplete) << err_;
+    options.begin = std::to_string(int64_t(begin + 215.0));
+    options.end = std::to_string(int64_t(begin + 300.0));
+    ASSERT_EQ(Fetch(options), kFetchComplete) << err_;
+
+    const size_t before = server_->requests().size();
+    options = Options(begin, begin + 300.0);
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+    const std::vector<isisim::SimRequestRecord> requests = server_->requests();
+    ASSERT_EQ(requests.size(), before + 2) << err_;
+    const std::vector<ISI_TWIND_ITEM>& first = requests[before].items;
+    const std::vector<ISI_TWIND_ITEM>& second = requests[before + 1].items;
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(second.size(), 1u);
+    // The samples 100.05 .. 109.95 and 200.05 .. 214.95 s after the start, and the whole window
+    // of the stream with nothing stored.
+    EXPECT_NEAR(first[0].beg, begin + 100.025, 1e-6);
+    EXPECT_NEAR(first[0].end, begin + 109.975, 1e-6);
+    EXPECT_STREQ(first[1].name.sta, "KONO");
+    EXPECT_DOUBLE_EQ(first[1].beg, begin);
+    EXPECT_DOUBLE_EQ(first[1].end, begin + 300.0);
+    EXPECT_NEAR(second[0].beg, begin + 200.025, 1e-6);
+    EXPECT_NEAR(second[0].end, begin + 214.975, 1e-6);
+    EXPECT_NE(err_.find("ANMO.BHZ.00: received 498 samples"), std::string::npos) << err_;
+    ExpectFilesAndRowsAgree();
+    const isisim::SimStream& bhz = Stream("ANMO.BHZ.00");
+    ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
+                        bhz.indexAtOrBefore(begin + 300.0));
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+    EXPECT_EQ(server_->requests().size(), before + 2);
+
+    // A row shorter than its file (a run stopped between an append and the row): the file's
+    // stretch is asked for again, and the row put right.
+    const std::string cpath = Rows().front().cpath;
+    ASSERT_TRUE(
+        kvrSqlOk(db_.execute("update FILELIST set TQTY=TQTY-50 where CPATH='" + cpath + "'")));
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
+    EXPECT_EQ(server_->requests().size(), before + 3);
+    ExpectFilesAndRowsAgree();
 }
 
 // A stop while receiving keeps what arrived; one while converting finishes the conversion.

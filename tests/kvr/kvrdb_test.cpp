@@ -459,3 +459,85 @@ TEST_F(KvrdbTool, ExportsTheCatalogueAsMiniSeedDayFiles) {
         kvrdb("export --mseed '" + out + "' --end yesterday --data-dir '" + data + "'").status, 2);
 }
 #endif
+
+// kvrdb availability on a crafted catalogue: the JSON a script reads, rows that cannot count,
+// --verify against a file shorter than its row and one that is gone, the creater filter, CSV, and
+// the refusals (a pattern that matches nothing, a window that ends before it begins).
+TEST_F(KvrdbTool, AvailabilityReportsSpansGapsAndRowsThatCannotCount) {
+    ASSERT_TRUE(initCatalogue());
+    const std::string data = dir_ + "/data";
+    fs::create_directories(data + "/ABC");
+    std::array<char, KVR_HEADER_SIZE> header{};
+    ASSERT_TRUE(kvrBuildHeader40(header, "ABC", "BHZ", 20.0));
+    std::string error;
+    // 100 samples, 5 s, where the row says 9 s.
+    ASSERT_TRUE(kvrCreateFile(data + "/ABC/0462007-120000-BHZ.00.ABC", header,
+                              std::vector<float>(100, 1.5f), &error))
+        << error;
+    std::ofstream(dir_ + "/rows.sql")
+        << "insert into FILELIST (STA,CH,LCODE,TBEGIN,TQTY,SPS,GAIN,CPATH,DATATYPE,CREATER) values "
+           "('ABC','BHZ','00',1171540800,9.0,20,1,'ABC/0462007-120000-BHZ.00.ABC',3,'Gleaner'),"
+           "('ABC','BHZ','00',1171540810,10.0,20,1,'ABC/0462007-120010-BHZ.00.ABC',3,'Gleaner'),"
+           "('ABC','BHZ','00',1171540830,0,20,1,'zero',3,'Gleaner'),"
+           "('ABC','BHN','??',1171540800,10,NULL,1,'nullrate',3,'Gleaner'),"
+           "('xyz','LHZ','??',1171540800,100,1,1,'xyz/12/x',3,'NRTSDISKLOOP');\n";
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_ + "/kvr.db' < '" + dir_ + "/rows.sql'").c_str()), 0);
+
+    ToolRun r = kvrdb("availability 'ABC.*' --gaps --format json");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(
+        r.output.find("{\"begin\":\"2007-02-15T12:00:00.000000Z\",\"end\":\"2007-02-15T12:00:"
+                      "20.000000Z\",\"tolerance\":null,\"channels\":[\n{\"station\":\"ABC\","
+                      "\"channel\":\"BHZ\",\"location\":\"00\",\"samplerate\":20.000000,"
+                      "\"earliest\":\"2007-02-15T12:00:00.000000Z\",\"latest\":\"2007-02-15T12:"
+                      "00:20.000000Z\",\"spans\":2,\"rows\":2,\"coverage\":95.0000,"
+                      "\"timespans\":[{\"start\":\"2007-02-15T12:00:00.000000Z\",\"end\":\"2007-"
+                      "02-15T12:00:09.000000Z\",\"seconds\":9.000000},"),
+        std::string::npos)
+        << r.output;
+    EXPECT_NE(
+        r.output.find("\"gaps\":[{\"start\":\"2007-02-15T12:00:09.000000Z\",\"end\":\"2007-02-"
+                      "15T12:00:10.000000Z\",\"seconds\":1.000000}],\"overlaps\":[]}],\n"
+                      "\"problems\":[{\"cpath\":\"zero\",\"station\":\"ABC\",\"channel\":\"BHZ\","
+                      "\"problem\":\"TQTY is 0\"},{\"cpath\":\"nullrate\",\"station\":\"ABC\","
+                      "\"channel\":\"BHN\",\"problem\":\"SPS is NULL\"}],\n\"disagreements\":[]}"),
+        std::string::npos)
+        << r.output;
+
+    r = kvrdb("availability ABC.BHZ.00 --verify --data-dir '" + data + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("ABC     BHZ     00       20.000000   2007-02-15T12:00:00.000000Z "
+                            "2007-02-15T12:00:05.000000Z      1  100.000%"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("disagrees ABC/0462007-120000-BHZ.00.ABC (ABC.BHZ.00): the row says "
+                            "9.000 s (180 samples), its file holds 5.000 s (100 samples)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("disagrees ABC/0462007-120010-BHZ.00.ABC (ABC.BHZ.00): no file "),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("row zero (ABC.BHZ.00): TQTY is 0, not counted"), std::string::npos);
+
+    r = kvrdb("availability --creater recorder --format csv");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(
+        r.output.find("type,station,channel,location,samplerate,start,end,seconds,spans,"
+                      "coverage,note\nchannel,xyz,LHZ,--,1.000000,2007-02-15T12:00:00.000000Z,"
+                      "2007-02-15T12:01:40.000000Z,100.000000,1,100.0000,\n"),
+        std::string::npos)
+        << r.output;
+
+    r = kvrdb("availability 'NONE.*' xyz.LHZ.--");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("no channel of the catalogue matches \"NONE.*\""), std::string::npos);
+    EXPECT_NE(r.output.find("xyz     LHZ     --"), std::string::npos) << r.output;
+    r = kvrdb("availability 'NONE.*'");
+    EXPECT_EQ(r.status, 3) << r.output;
+    r = kvrdb("availability --begin 2007-02-15T13:00:00Z --end 2007-02-15T12:00:00Z");
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("the window ends (2007-02-15T12:00:00.000000Z) before it begins"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(kvrdb("availability ABC").status, 2);
+}

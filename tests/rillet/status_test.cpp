@@ -1,12 +1,14 @@
 // The status report against a recorder at work in the same folder and catalogue, with one channel
 // the server does not serve; then the set-ups it must refuse.
+#include "rillet/status.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "recording_rig.h"
-#include "rillet/status.h"
 
 namespace rillet_test {
 namespace {
@@ -39,6 +41,12 @@ std::string Line(const std::string& out, const std::string& start) {
     return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
 }
 
+// The line after that one.
+std::string LineAfter(const std::string& out, const std::string& start) {
+    const std::string line = Line(out, start);
+    return line.empty() ? line : Line(out.substr(out.find(line) + line.size()), "");
+}
+
 TEST(RilletStatus, ReportsTheStalledChannelWhileTheRecorderRuns) {
     RecordingRig rig({}, 100, 0.1);
     // SHZ has a rate in SITECHAN, so it is recorded, but the server never sends it.
@@ -49,8 +57,8 @@ TEST(RilletStatus, ReportsTheStalledChannelWhileTheRecorderRuns) {
         CKvrCatalogue catalogue(log, settings);
         std::string why;
         ASSERT_TRUE(rig.open(catalogue, &why)) << why;
-        ASSERT_TRUE(kvrPutSitechan(catalogue.Connection(), kvrSitechanKey("abc", "SHZ", "??", 20))
-                        .ok());
+        ASSERT_TRUE(
+            kvrPutSitechan(catalogue.Connection(), kvrSitechanKey("abc", "SHZ", "??", 20)).ok());
     }
     RilletStatusOptions options;
     options.rilletIni = rig.dir.Path("rillet.ini");
@@ -81,10 +89,29 @@ TEST(RilletStatus, ReportsTheStalledChannelWhileTheRecorderRuns) {
 
     // An hour later without a recorder every channel lags; with SHZ dropped from the settings
     // and a lag long enough, the same folder is current.
+    // SHZ's loop gets two files 100 s apart, and one from two days ago: one gap of the last day.
+    {
+        CRilletLog log;
+        CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
+        CKvrCatalogue catalogue(log, settings);
+        std::string why;
+        ASSERT_TRUE(rig.open(catalogue, &why)) << why;
+        const double t = std::floor(platNow()) - 3000;
+        for (double start : {t - 2 * 86400.0, t, t + 1000})
+            ASSERT_TRUE(kvrRegisterNewFile(catalogue.Connection(),
+                                           "abc/x/" + std::to_string(int64_t(start)), "abc", start,
+                                           900, 20, "SHZ", "??", -1, -1)
+                            .ok());
+    }
     options.now = platNow() + 3600;
     Report later = RunReport(options);
     EXPECT_EQ(later.status, kStatusLagging);
     EXPECT_NE(Line(later.out, "abc    BHZ  --").find("LAGGING"), std::string::npos) << later.out;
+    EXPECT_EQ(LineAfter(later.out, "abc    BHZ  --"), "       gaps of the last 24 h: none")
+        << later.out;
+    EXPECT_EQ(LineAfter(later.out, "abc    SHZ  --"),
+              "       gaps of the last 24 h: 1, 100.0 s in all")
+        << later.out;
     platWriteProfileString("GROUP1", "CHAN", "BHZ,BHN.00,LHZ", rig.dir.Path("rillet.ini"));
     options.maxLagSeconds = 7200;
     // A setting the recorder would refuse is said to the reader, never written into the
