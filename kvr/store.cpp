@@ -171,7 +171,8 @@ std::string kvrFullPath(std::string_view dataDirectory, std::string_view relativ
     while (!rel.empty() && isSeparator(rel.front())) rel.erase(0, 1);
     if (dir.empty()) return rel;
     if (isSeparator(dir.back())) return dir + rel;
-    return dir + std::string(1, static_cast<char>(fs::path::preferred_separator)) + rel;
+    // The host form of a path uses '/', which every host we build for accepts.
+    return dir + "/" + rel;
 }
 
 bool kvrRelativePathIsSafe(std::string_view path) {
