@@ -356,9 +356,9 @@ int datadirRelease(const Options& o, const KVR_DATADIR_ROW& row) {
 }
 
 #ifdef KVRDB_WITH_EXPORT
-// The time of an export limit, or 0 for none; false after saying what is wrong.
+// The time of an export limit (left as it is, no limit, when not given); false after saying
+// what is wrong.
 bool exportTime(const std::string& text, const char* what, double* t) {
-    *t = 0;
     if (text.empty() || utilParseTime(text.c_str(), static_cast<double>(std::time(nullptr)), t))
         return true;
     std::cerr << "kvrdb export: bad " << what << " time \"" << utilPrintableString(text)

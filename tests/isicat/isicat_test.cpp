@@ -62,7 +62,9 @@ TEST(IsicatArgsTest, TimeTexts) {
         {"now-x", false, 0},
         {"2020:001", false, 0},
         {"2020-02-01T01:02:03.25Z", true, 1577836800.0 + 31 * 86400 + 3723.25},
-        {"-5", false, 0},
+        // Before 1970 is a moment like any other; the markers are typed by their names.
+        {"-5", true, -5.0},
+        {"-2", false, 0},
     };
     for (const Case& c : cases) {
         double t = 0.0;

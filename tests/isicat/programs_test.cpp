@@ -77,30 +77,35 @@ TEST_F(ProgramsTest, IsicatListsTheStreamsOfIsiSim) {
     EXPECT_EQ(data.status, 0);
     EXPECT_NE(data.text.find("XA\tBHZ\t00\t"), std::string::npos) << data.text;
 
-    // A stream the server lacks, and a window that ends before it begins, print nothing.
+    // A stream the server lacks, and a window that ends before it begins, print nothing but
+    // their cause (standard error only, below).
     const std::string isicat = std::string(ISICAT_EXE) + " data 127.0.0.1:" + port_;
-    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00+XB.BHZ --begin now-100 --end now-90 2>/dev/null"),
-              (Output{3, ""}));
-    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00 --begin now-90 --end now-100 2>/dev/null"),
-              (Output{2, ""}));
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00+XB.BHZ --begin now-100 --end now-90 2>&1 >/dev/null"),
+              (Output{3, "isicat: 127.0.0.1:" + port_ + " has no stream XB.BHZ\n"}));
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00 --begin now-90 --end now-100 2>&1 >/dev/null"),
+              (Output{2, "isicat: the window begins after it ends\n"}));
 }
 
-TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsage) {
+TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsageAndNameTheirCause) {
     struct Case {
         const char* args;
         int status;
+        const char* message;  // a piece of standard error
     };
     // Port 1 on loopback refuses: a failed connect ends at once with status 1.
-    const Case cases[] = {{" cnf 127.0.0.1:1", 1},
-                          {" soh 127.0.0.1:1", 1},
-                          {" data 127.0.0.1:1 XA.BHZ", 1},
-                          {" data 127.0.0.1:1 XA --begin now", 1},
-                          {" data 127.0.0.1:1 XA.BHZ --begin yesterday", 2},
-                          {" data 127.0.0.1:1 XA.BHZ --compress 3", 2}};
+    const Case cases[] = {
+        {" cnf 127.0.0.1:1", 1, "configuration list: connection refused by 127.0.0.1:1"},
+        {" soh nosuchhost.invalid", 1, "state-of-health list: no such host nosuchhost.invalid"},
+        {" data 127.0.0.1:1 XA.BHZ", 1, "connection refused by 127.0.0.1:1"},
+        {" data 127.0.0.1:1 XA --begin now", 2, "stream \"XA\": STA.CHN[.LOC] expected"},
+        {" data 127.0.0.1:1 XA.BHZ.00.X", 2, "a fourth part \"X\""},
+        {" data 127.0.0.1:1 LONGSTAT.BHZ", 2, "is longer than 7 characters"},
+        {" data 127.0.0.1:1 XA.BHZ --begin yesterday", 2, "bad time \"yesterday\""},
+        {" data 127.0.0.1:1 XA.BHZ --compress 3", 2, "--compress"}};
     for (const Case& c : cases) {
-        Output out = runProgram(std::string(ISICAT_EXE) + c.args + " 2>/dev/null");
+        Output out = runProgram(std::string(ISICAT_EXE) + c.args + " 2>&1 >/dev/null");
         EXPECT_EQ(out.status, c.status) << c.args;
-        EXPECT_TRUE(out.text.empty()) << c.args;
+        EXPECT_NE(out.text.find(c.message), std::string::npos) << c.args << ": " << out.text;
     }
 }
 
