@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
     if (!trafficLog.empty()) params.attr.tracefile = trafficLog.c_str();
     LOGIO log;
     logioInit(&log, "stderr", nullptr, "isicat");
+    // Failures are said once by the commands, in words; the library's lines with --debug.
+    logioSetThreshold(&log, LOG_WARNING);
     if (debug) {
         params.debug = 1;
         logioSetThreshold(&log, LOG_DEBUG);
