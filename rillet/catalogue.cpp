@@ -49,6 +49,18 @@ void CKvrCatalogue::LogStatementTimes() {
         times.failed());
 }
 
+CFileCatalogue::Counts CKvrCatalogue::StatementCounts() const {
+    const KvrStatementTimes& times = db_.statementTimes();
+    return {times.count(), times.retried(), times.failed()};
+}
+
+bool CKvrCatalogue::KnownLoopSize(const std::string& station, uint32_t* bytes) const {
+    auto kept = loopSizes_.find(station);
+    if (kept == loopSizes_.end()) return false;
+    *bytes = kept->second;
+    return true;
+}
+
 void CKvrCatalogue::LogOdbcError(const std::string& message) {
     statements_.Failed((message.empty() ? std::string("ODBC error") : message) +
                        " (a line when the catalogue answers again)");

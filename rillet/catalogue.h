@@ -54,6 +54,8 @@ class CKvrCatalogue : public CFileCatalogue {
     // Logs the statement times of the connection since it was opened (kvr/odbc.h), in the form
     // "catalogue statements N, median X ms, 99th percentile Y ms, retried R, failed F".
     void LogStatementTimes() override;
+    Counts StatementCounts() const override;
+    bool KnownLoopSize(const std::string& station, uint32_t* bytes) const override;
     // Claims the disk loop of every station the settings record for their data directory
     // (kvr/owners.h). False, with *problem naming the station and the other data directory,
     // when another data directory holds one; a station moved from a folder of this host that is

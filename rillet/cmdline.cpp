@@ -23,7 +23,10 @@ const char kUsage[] =
     "and each station's disk loop, without disturbing a recorder at work (exit 0 all current, 1 "
     "a channel lags or has no data, 2 no settings or catalogue)\n"
     "  --max-lag FLOAT:NONNEGATIVE Needs: --status\n"
-    "                              with --status: seconds a channel may lag (default 300)\n";
+    "                              with --status: seconds a channel may lag (default 300)\n"
+    "  --metrics FILE Excludes: --status\n"
+    "                              write the recorder's metrics (Prometheus text format) into "
+    "FILE every 15 s and at the stop (default: METRICS of [SYSTEM] in rillet.ini, else none)\n";
 
 void printUsage(const char* program, FILE* to) {
     std::fprintf(to,
@@ -68,7 +71,7 @@ int rilletParseCommandLine(int argc, const char* const* argv, const char* name, 
             option = arg.substr(0, eq);
             attached = argv[i] + eq + 1;
         }
-        const bool takesValue = option == "-C" || option == "--max-lag";
+        const bool takesValue = option == "-C" || option == "--max-lag" || option == "--metrics";
         if (attached != nullptr && !takesValue)
             return usageError(program, std::string(option) + " takes no value", err);
         const char* value = attached;
@@ -92,6 +95,9 @@ int rilletParseCommandLine(int argc, const char* const* argv, const char* name, 
             result.status = true;
         } else if (option == "-C") {
             result.folder = value;
+        } else if (option == "--metrics") {
+            if (*value == '\0') return usageError(program, "--metrics needs a file name", err);
+            result.metrics = value;
         } else if (option == "--max-lag") {
             if (!parseNonNegative(value, &result.maxLag))
                 return usageError(
@@ -105,6 +111,8 @@ int rilletParseCommandLine(int argc, const char* const* argv, const char* name, 
     }
     if (result.headless && result.status)
         return usageError(program, "--headless excludes --status", err);
+    if (!result.metrics.empty() && result.status)
+        return usageError(program, "--metrics excludes --status", err);
     if (maxLagGiven && !result.status)
         return usageError(program, "--max-lag requires --status", err);
     *line = result;

@@ -16,6 +16,7 @@ struct RilletCommandLine {
     bool status = false;    // --status: report how far the folder's recorder has got, and exit
     double maxLag = 0;   // --max-lag: seconds a channel may lag (with --status); else the default
     std::string folder;  // -C: change into this folder first; empty: stay
+    std::string metrics;  // --metrics: the metrics file (relative to the folder); empty: none
 };
 
 // Parses argv (argv[0] is the program's name as invoked). Returns -1 when the program should go

@@ -20,7 +20,7 @@ class CConsoleView : public CRecorderView {
 
 }  // namespace
 
-int RunHeadless(bool verbose) {
+int RunHeadless(bool verbose, const std::string& metricsFile) {
     // From here on a stop signal is only recorded: one that comes during the start-up ends the
     // recorder as soon as it runs, the orderly way.
     platInstallStopSignals();
@@ -35,6 +35,7 @@ int RunHeadless(bool verbose) {
         if (!failure.detail.empty()) std::fprintf(stderr, "%s\n", failure.detail.c_str());
         return failure.exitCode;
     }
+    session.SetMetricsFile(metricsFile);
     session.Start(view, !verbose);
 
     const int signal = platWaitForStopSignal(-1);  // waits for ever: never 0

@@ -53,6 +53,6 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (line.status) return RunStatus(line.maxLag);
-    if (!line.headless) return RunWindow(argv[0]);
-    return RunHeadless(line.verbose);
+    if (!line.headless) return RunWindow(argv[0], line.metrics);
+    return RunHeadless(line.verbose, line.metrics);
 }

@@ -5,7 +5,7 @@
 #include "rillet/frontends.h"
 #include "commandline/exit_usage.h"
 
-int RunWindow(char*) {
+int RunWindow(char*, const std::string&) {
     std::fprintf(stderr,
                  "rillet: this program was built without its window (Qt 6 Widgets); use "
                  "--headless\n");

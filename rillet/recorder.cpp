@@ -106,6 +106,7 @@ void CRecorder::ReconcileNewestFile(size_t g, size_t c) {
     }
     const double end = row.tbegin + tqty;
     ch.nextTime = std::max(ch.nextTime, end);
+    ch.storedEnd = end;
     // The newest file goes on where the stream does: the next run appends to it when it continues
     // it, as it would have had the process not ended.
     const double interval = 1.0 / row.sps;
@@ -185,6 +186,7 @@ bool CRecorder::PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet)
         channel.badPacketLogged = false;
         return true;
     }
+    ++counts_.refusedPackets;
     if (!channel.badPacketLogged) {
         log_.WriteLogf(
             "Packet of %s %s refused: %lld samples in %zu bytes, interval %g s, first %f, last %f",
@@ -214,6 +216,11 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
             if (done >= packet.sampleCount) return false;
         }
     }
+    // A channel whose refused packets are to come again with the next request takes nothing
+    // beyond them meanwhile: a packet after the hole would carry its next time past it.
+    if (ch.awaitingResync &&
+        packet.firstTime + done * packet.interval > ch.nextTime + packet.interval / 2)
+        return false;
     // A packet larger than kMaxPacketSamples is taken in pieces, each placed at its own
     // first-sample time; the pieces join up exactly, so the run sees one contiguous stream.
     while (done < packet.sampleCount) {
@@ -287,6 +294,7 @@ bool CRecorder::FlushRun(size_t g, size_t c) {
         // Packets may have been refused while the run waited: a new request from the channel's
         // next time fetches them again.
         ch.refusing = false;
+        ch.awaitingResync = true;
         --refusingChannels_;
         if (!resyncNeeded_) resyncSince_ = platNowCoarse();
         resyncNeeded_ = true;
@@ -301,11 +309,16 @@ bool CRecorder::TakeResyncRequest() {
     if (!resyncNeeded_) return false;
     if (refusingChannels_ > 0 && platNowCoarse() - resyncSince_ < kResyncWaitSeconds) return false;
     resyncNeeded_ = false;
+    // The new request asks every channel from its next time: the refused packets come again.
+    for (auto& group : states_)
+        for (CChannelState& ch : group) ch.awaitingResync = false;
     return true;
 }
 
 void CRecorder::NoteResumeTime(CChannelState& ch) {
     ch.resumeTime = ch.fileStart + ch.fileLength;
+    ch.storedEnd = ch.resumeTime;
+    ch.samplesStored += static_cast<uint64_t>(ch.runCount);
     ch.resumeDirty = true;
     resumeWaiting_ = true;
 }
@@ -346,6 +359,7 @@ void CRecorder::StoreResumeTimesAt(double time, bool now) {
     errno = 0;
     if (!settings_.WriteResumeTimes(times)) {
         // The data is in its files and rows; only a restart would ask for some of it again.
+        ++counts_.resumeWriteErrors;
         const int cause = errno != 0 ? errno : EIO;
         if (cause != resumeErrorLogged_) {
             log_.WriteWarningf("Resume time write error '%s': %s",
@@ -467,6 +481,7 @@ bool CRecorder::WriteNewFile(size_t g, size_t c) {
 }
 
 void CRecorder::FileFailed(const char* what, const std::string& full, const std::string& error) {
+    ++counts_.fileWriteErrors;
     // The cause without the path it came with ("cannot write PATH: No space left on device").
     const size_t colon = error.rfind(": ");
     const std::string cause = colon == std::string::npos ? error : error.substr(colon + 2);

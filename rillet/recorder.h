@@ -79,6 +79,17 @@ class CFileCatalogue {
     // One log line on how long the catalogue's statements took so far (the ODBC catalogue's
     // form is documented there); nothing by default.
     virtual void LogStatementTimes() {}
+    // The statements executed, retried and failed so far (all 0 by default).
+    struct Counts {
+        uint64_t statements = 0;
+        uint64_t retried = 0;
+        uint64_t failed = 0;
+    };
+    virtual Counts StatementCounts() const { return {}; }
+    // The station's loop size as last counted or kept (bytes); false when none is known.
+    virtual bool KnownLoopSize(const std::string& /*station*/, uint32_t* /*bytes*/) const {
+        return false;
+    }
     // The row of the channel's newest recorder file (latest tbegin); false when there is none or
     // the catalogue cannot tell.
     virtual bool NewestFile(const std::string& /*station*/, const std::string& /*channel*/,
@@ -109,6 +120,10 @@ struct CChannelState {
     double calper = -1.0;
 
     bool badPacketLogged = false;  // one log line per channel for refused packets
+    // The end of the data stored in files (epoch seconds; 0 = none known) and the samples
+    // written since the start, for the metrics.
+    double storedEnd = 0;
+    uint64_t samplesStored = 0;
     // The stream's rate as its packets give it (0 before the first); a rate that SITECHAN does
     // not share is logged once (rateLogged).
     double streamRate = 0;
@@ -117,6 +132,9 @@ struct CChannelState {
     // Set while the pending run cannot be written and packets that do not fit it are refused;
     // lastWriteAttempt (epoch seconds) paces the retries.
     bool refusing = false;
+    // Set once the run is written after refusing, until the new request that fetches the refused
+    // packets again is made: packets beyond the hole they left are not taken meanwhile.
+    bool awaitingResync = false;
     double lastWriteAttempt = 0;
     // The end of the data written so far (epoch seconds, fraction kept), waiting to be stored as
     // the channel's resume time with the next batch.
@@ -169,6 +187,14 @@ class CRecorder {
 
     // The state of channel c of group g (after PrepareChannels, or empty before it).
     const CChannelState& State(size_t g, size_t c) const { return states_.at(g).at(c); }
+    // Failures met so far, for the metrics.
+    struct Counts {
+        uint64_t fileWriteErrors = 0;   // file writes and creates that failed
+        uint64_t refusedPackets = 0;    // packets refused as unsound
+        uint64_t resumeWriteErrors = 0;  // stores of the resume times that failed
+    };
+    const Counts& FailureCounts() const { return counts_; }
+    const CFileCatalogue& Catalogue() const { return catalogue_; }
 
     // Trims the station's disk loop, then writes the pending run of channel c of group g. True
     // when the run is written (or was empty); false leaves it pending, with its file, row and
@@ -243,4 +269,5 @@ class CRecorder {
     int resumeErrorLogged_ = 0;   // errno of the store failure last logged, 0 after a success
     double writeRetrySeconds_ = kDefaultWriteRetrySeconds;
     std::map<std::string, CFailureEpisode> fileEpisodes_;  // by cause
+    Counts counts_;
 };

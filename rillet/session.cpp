@@ -56,6 +56,7 @@ void CRecorderSession::Start(CRecorderView& view, bool silent) {
     recorder_ = std::make_unique<CRecorder>(*settings_, *catalogue_, *log_);
     worker_ = std::make_unique<CRecorderWorker>(*settings_, *recorder_, *log_, view);
     worker_->SetSilent(silent);
+    worker_->SetMetricsFile(metricsFile_.empty() ? settings_->MetricsFile() : metricsFile_);
     thread_ = std::thread([this] { worker_->RecorderThread(); });
 }
 

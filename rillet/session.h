@@ -52,6 +52,10 @@ class CRecorderSession {
     // nothing locked.
     bool Open(CStartFailure* failure);
 
+    // The metrics file the worker writes (rillet/metrics.h), instead of the settings' METRICS;
+    // empty keeps the settings'. Before Start.
+    void SetMetricsFile(const std::string& file) { metricsFile_ = file; }
+
     // After a successful Open: makes the recorder and the worker (silent as asked) and starts
     // the worker's thread. The view must outlive the session's Stop.
     void Start(CRecorderView& view, bool silent);
@@ -76,4 +80,5 @@ class CRecorderSession {
     std::unique_ptr<CRecorder> recorder_;
     std::unique_ptr<CRecorderWorker> worker_;
     std::thread thread_;
+    std::string metricsFile_;
 };

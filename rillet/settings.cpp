@@ -128,6 +128,7 @@ bool CRilletSettings::LoadSettings(const RateLookup& lookupRate) {
     storeNamed_ = kvrStoreReadProfile(&store_, &storeError_, kvrIni_);
 
     server_ = ini_.Get("SYSTEM", "SERVER", kDefaultServer);
+    metricsFile_ = platHostPath(ini_.Get("SYSTEM", "METRICS", ""));
     if (server_.empty()) server_ = kDefaultServer;
 
     std::string portText = ini_.Get("SYSTEM", "PORT", kMissing);

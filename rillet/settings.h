@@ -90,6 +90,8 @@ class CRilletSettings {
     const KVR_STORE& Store() const { return store_; }
     const std::string& LogDirectory() const { return logDirectory_; }    // ends in "\\"
     const std::string& Server() const { return server_; }
+    // METRICS of [SYSTEM]: where the recorder writes its metrics; empty for none.
+    const std::string& MetricsFile() const { return metricsFile_; }
     int Port() const { return port_; }
     const std::string& RilletIni() const { return rilletIni_; }
     // The "GROUP%d" section that holds group g's settings and resume times.
@@ -122,6 +124,7 @@ class CRilletSettings {
     int configuredGroups_ = 0;
     std::string logDirectory_;
     std::string server_ = kDefaultServer;
+    std::string metricsFile_;
     int port_ = kDefaultPort;
 };
 

@@ -43,7 +43,23 @@ CRecorderWorker::CRecorderWorker(CRilletSettings& settings, CRecorder& recorder,
       server_(CRilletSettings::Printable(settings.Server()) + ":" +
               std::to_string(settings.Port())),
       unreachable_(log, "server " + server_ + " unreachable", "connection attempts retried"),
-      lost_(log, "connection to " + server_ + " down", "reconnects retried") {}
+      lost_(log, "connection to " + server_ + " down", "reconnects retried"),
+      metricsFailing_(log, "metrics file not written", "writes retried") {}
+
+void CRecorderWorker::WriteMetrics() {
+    if (metricsFile_.empty()) return;
+    lastMetrics_ = platNowCoarse();
+    std::string error;
+    const std::string text = RilletMetricsText(settings_, recorder_, connection_, platNow());
+    if (RilletWriteMetrics(metricsFile_, text, &error))
+        metricsFailing_.Succeeded();
+    else
+        metricsFailing_.Failed("Metrics: " + error + " (a line when it is written again)");
+}
+
+void CRecorderWorker::KeepMetrics() {
+    if (!metricsFile_.empty() && platNowCoarse() - lastMetrics_ >= kMetricsSeconds) WriteMetrics();
+}
 
 // The cause of the library call that just failed, in words.
 std::string CRecorderWorker::LastCause() {
@@ -69,6 +85,8 @@ void CRecorderWorker::LogRequest() const {
 
 void CRecorderWorker::RecorderThread() {
     recorder_.PrepareChannels();
+    connection_ = CConnectionCounts{};
+    WriteMetrics();
     while (!stop_.load()) {
         // A cycle ended to fetch refused packets again starts over at once.
         if (!RunConnection() && !stop_.load()) PauseUnlessStopped(kCyclePauseMs);
@@ -76,6 +94,9 @@ void CRecorderWorker::RecorderThread() {
     // Orderly stop: what is pending is written now, with its row and resume time, rather than
     // asked for again at the next start (the server's loop may have dropped it by then).
     recorder_.FlushAll();
+    connection_.running = false;
+    connection_.connected = false;
+    WriteMetrics();
 }
 
 ISI_DATA_REQUEST* CRecorderWorker::BuildRequest() const {
@@ -132,6 +153,8 @@ bool CRecorderWorker::RunConnection() {
     while (client == nullptr && !stop_.load()) {
         client = isiInitiateDataRequest(settings_.Server().c_str(), &params, request);
         if (client != nullptr || stop_.load()) break;
+        ++connection_.connectFailures;
+        KeepMetrics();
         unreachable_.Failed("Cannot connect to " + server_ + ": " + LastCause() +
                             "; trying again every " + std::to_string(retryPauseMs / 1000) +
                             " s (a line when connected)");
@@ -140,6 +163,8 @@ bool CRecorderWorker::RunConnection() {
     isiFreeDataRequest(request);
     if (client == nullptr) return false;  // stopped while connecting
     unreachable_.Succeeded();
+    ++connection_.connections;
+    connection_.connected = true;
     {
         std::lock_guard<std::mutex> guard(clientLock_);
         client_ = client;
@@ -155,9 +180,11 @@ bool CRecorderWorker::RunConnection() {
     for (;;) {
         int status = ISI_STATUS_FAILED;
         ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+        KeepMetrics();
         if (client->lostConnections != lostSoFar) {
             // The library lost the connection (and may have made it anew already): said once,
             // with the cause; the line when packets flow again says how long it lasted.
+            connection_.lost += client->lostConnections - lostSoFar;
             lostSoFar = client->lostConnections;
             lost_.Failed("Connection to " + server_ + " lost: " + client->lostCause +
                          "; reconnecting (a line when packets flow again)");
@@ -197,6 +224,7 @@ bool CRecorderWorker::RunConnection() {
         client_ = nullptr;
     }
     isiCloseClient(client);
+    connection_.connected = false;
     view_.SetStatusLine("Connection closed");
     log_.WriteLog("Connection closed");
     return resync;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "rillet/log.h"
+#include "rillet/metrics.h"
 
 struct ISI_CLIENT;
 struct ISI_DATA_REQUEST;
@@ -59,6 +60,11 @@ class CRecorderWorker {
     void SetSilent(bool on) { silent_.store(on ? 1 : 0); }
     // Where the protocol library logs (none: standard output).
     void SetLibraryLog(LOGIO* lp) { libraryLog_ = lp; }
+    // The metrics file (rillet/metrics.h), written every kMetricsSeconds while the worker runs
+    // and once more when it ends; empty (the default) for none. Set before the thread starts.
+    void SetMetricsFile(const std::string& file) { metricsFile_ = file; }
+    // Writes the metrics file now when one is set (a failure is logged once per cause).
+    void WriteMetrics();
 
     // The request of one cycle: one time-window item per channel, groups in load order; names in
     // lower case, location "  " for none; begin = next time or -3.0 (newest data); end = forever.
@@ -85,6 +91,12 @@ class CRecorderWorker {
     // A server away, and a connection lost while reading: one line when each starts and ends.
     CFailureEpisode unreachable_;
     CFailureEpisode lost_;
+    // Writes the metrics when the last write is kMetricsSeconds ago.
+    void KeepMetrics();
+    std::string metricsFile_;
+    double lastMetrics_ = 0;
+    CConnectionCounts connection_;
+    CFailureEpisode metricsFailing_;
 
     std::atomic<bool> stop_{false};
     // The connection layer's cancel flag: set with stop_, it ends any wait of the connection

@@ -19,6 +19,8 @@ build=(
 demo=(sqlite3 libmseed-doc fonts-dejavu-core)
 # The catalogue tests on a throwaway PostgreSQL cluster (skipped, with the reason, without it).
 postgres=(postgresql odbc-postgresql)
+# promtool, which checks the recorder's metrics file (skipped, with the reason, without it).
+metrics=(prometheus)
 # The package check.
 package=(lintian)
 fuzz=(clang libclang-rt-14-dev)
@@ -42,13 +44,13 @@ for c in "${commands[@]}"; do
   case "$c" in
     build | bench) ;;
     demo) packages+=("${demo[@]}") ;;
-    test) packages+=("${demo[@]}" "${postgres[@]}") ;;
+    test) packages+=("${demo[@]}" "${postgres[@]}" "${metrics[@]}") ;;
     package) packages+=("${package[@]}") ;;
     fuzz) packages+=("${fuzz[@]}") ;;
     windows) packages+=("${windows[@]}") ;;
     linux32) packages+=("${linux32[@]}") ;;
     all)
-      packages+=("${demo[@]}" "${postgres[@]}" "${package[@]}" "${fuzz[@]}" "${windows[@]}"
+      packages+=("${demo[@]}" "${postgres[@]}" "${metrics[@]}" "${package[@]}" "${fuzz[@]}" "${windows[@]}"
         "${linux32[@]}")
       ;;
     *) echo "install-deps.sh: unknown command: $c" >&2; exit 2 ;;

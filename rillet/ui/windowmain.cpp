@@ -27,7 +27,7 @@ bool HasDisplay() {
 
 }  // namespace
 
-int RunWindow(char* programName) {
+int RunWindow(char* programName, const std::string& metricsFile) {
     if (!HasDisplay()) {
         std::fprintf(stderr, "rillet: no display for the window; use --headless\n");
         return kExitUsage;
@@ -43,6 +43,7 @@ int RunWindow(char* programName) {
     app.setQuitOnLastWindowClosed(false);
 
     CRilletProgram program;
+    program.Session().SetMetricsFile(metricsFile);
     int code = program.Start();
     if (code != 0) return code;
     CRilletDlg* dlg = program.Dialog();

@@ -50,6 +50,7 @@ TEST(RilletCommandLine, AcceptsEachFormAndRefusesUsageErrorsWithTheUsage) {
     EXPECT_EQ(Parse({"--status"}).line.maxLag, 300);
     EXPECT_EQ(Parse({"--max-lag=60.5", "--status"}).line.maxLag, 60.5);
     EXPECT_EQ(Parse({"--status", "--max-lag", "0"}).line.maxLag, 0);
+    EXPECT_EQ(Parse({"--headless", "--metrics=/run/rillet.prom"}).line.metrics, "/run/rillet.prom");
 
     p = Parse({"--version"});
     EXPECT_EQ(p.rc, 0);
@@ -68,7 +69,9 @@ TEST(RilletCommandLine, AcceptsEachFormAndRefusesUsageErrorsWithTheUsage) {
                                                            {"--status", "--max-lag", "inf"},
                                                            {"--max-lag", "5"},
                                                            {"--headless", "--status"},
-                                                           {"--headless=yes"}};
+                                                           {"--headless=yes"},
+                                                           {"--metrics", ""},
+                                                           {"--status", "--metrics", "m.prom"}};
     for (const auto& args : refused) {
         p = Parse(args);
         EXPECT_EQ(p.rc, kExitUsage) << args.back();

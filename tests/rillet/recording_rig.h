@@ -109,6 +109,7 @@ struct RecordingRig {
     // Runs just before the orderly stop of Record().
     std::function<void()> beforeStop;
     double writeRetrySeconds = kDefaultWriteRetrySeconds;
+    std::string metricsFile;  // the worker's metrics file, none when empty
 
     // A channel's stored resume time, its fraction kept.
     double Resume(const char* key) {
@@ -146,6 +147,7 @@ struct RecordingRig {
         CRecorder recorder(settings, catalogue, log);
         recorder.SetWriteRetrySeconds(writeRetrySeconds);
         CRecorderWorker worker(settings, recorder, log, view);
+        worker.SetMetricsFile(metricsFile);
         std::thread thread([&] { worker.RecorderThread(); });
         double deadline = platNow() + kGenerousWaitSeconds;
         while (keepGoing() && platNow() < deadline) platSleepMs(20);

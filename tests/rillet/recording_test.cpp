@@ -230,6 +230,50 @@ TEST(RilletRecording, FailuresAreLoggedWhenTheyStartAndWhenTheyEnd) {
     EXPECT_LE(count("#Connected...#"), 3) << all;
 }
 
+// The metrics file after a recording: valid for Prometheus (promtool, where installed), and its
+// values those of the files and rows.
+TEST(RilletRecording, MetricsSayWhatWasStored) {
+    RecordingRig rig({}, 1, 1);
+    rig.metricsFile = rig.dir.Path("rillet.prom");
+    rig.Record(rig.start + 10 * 245);
+    const std::string text = ReadText(rig.metricsFile);
+    auto value = [&](const std::string& sample) {
+        const size_t at = text.find("\n" + sample + " ");
+        return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + sample.size() + 2);
+    };
+    EXPECT_EQ(value("rillet_up"), 0);
+    EXPECT_EQ(value("rillet_connections_total"), 1);
+    for (const auto& c : rig.channels) {
+        SCOPED_TRACE(c.chan);
+        const auto rows = rig.CheckChannel(c, 0);
+        ASSERT_FALSE(rows.empty());
+        double samples = 0;
+        for (const auto& row : rows) samples += std::round(row.tqty * row.sps);
+        const std::string labels = std::string("{station=\"abc\",channel=\"") + c.chan +
+                                   "\",location=\"" + c.loc + "\"}";
+        EXPECT_DOUBLE_EQ(value("rillet_newest_sample_timestamp_seconds" + labels),
+                         rows.back().tbegin + rows.back().tqty);
+        // A small loop trims the oldest files: the rows left hold at most what was stored.
+        EXPECT_GE(value("rillet_samples_stored_total" + labels), samples);
+        EXPECT_EQ(value("rillet_pending_samples" + labels), 0);
+        EXPECT_EQ(value("rillet_stream_rate_hertz" + labels), c.rate);
+    }
+    EXPECT_EQ(value("rillet_disk_loop_limit_bytes{station=\"abc\"}"), 1048576);
+    EXPECT_GT(value("rillet_disk_loop_bytes{station=\"abc\"}"), 0);
+    EXPECT_GT(value("rillet_catalogue_statements_total"), 0);
+    EXPECT_EQ(value("rillet_errors_total{cause=\"file_write\"}"), 0);
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "promtool (Debian's prometheus package) is not installed: the file's "
+                        "format is not checked";
+    const std::string check = "promtool check metrics < '" + rig.metricsFile + "' 2>&1";
+    FILE* pipe = popen(check.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) said += buffer;
+    EXPECT_EQ(pclose(pipe), 0) << said;
+}
+
 TEST(RilletRecording, SmallDiskLoopKeepsItsLimit) {
     RecordingRig rig({}, 1, 2);
     rig.Record(rig.start + 28 * 245);
