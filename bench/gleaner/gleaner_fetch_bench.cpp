@@ -60,7 +60,8 @@ double bareRead(const RETRIEVAL_INPUT& in) {
     isiInitOpenParams(&params);
     params.port = in.port;
     params.lp = in.log;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(in.begin, in.end, in.streamList.c_str());
+    ISI_DATA_REQUEST* request =
+        isiAllocTwindRequest(in.begin, in.end, in.streams.data(), uint32_t(in.streams.size()));
     isiRequestSetCompress(request, ISI_COMP_NONE);
     double start = seconds();
     ISI_CLIENT* client = isiInitiateDataRequest(in.server.c_str(), &params, request);
@@ -144,7 +145,7 @@ int main() {
     input.port = server.port();
     input.begin = begin;
     input.end = begin + kWindowSeconds - 1.0 / kRate;
-    input.streamList = list;
+    isiParseStreamNames(list, &input.streams, nullptr);
     // The catalogue as the data source that kvrdb writes for SQLite describes it.
     input.connectString.clear();
     for (const auto& [key, value] : kvrSqliteDsnEntry(driver, dir + "/kvr.db"))

@@ -128,7 +128,7 @@ class RetrievalTest : public gleanertest::ScratchTest {
         in.port = port_;
         in.begin = begin;
         in.end = end;
-        in.streamList = streams;
+        in.streams = gleanertest::Names(streams);
         in.dataDirectory = data_;
         in.spoolDirectory = spool_;
         in.log = &log_;
@@ -306,10 +306,12 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
          "|KVR Database open error\n", -1},
         {"spool folder", [this](RETRIEVAL_INPUT& in) { in.spoolDirectory = dir_ + "/absent"; },
          "Siphon|Temporary file creation error|error", -1},
-        {"stream list", [](RETRIEVAL_INPUT& in) { in.streamList = "+ANMO"; },
+        {"no stream", [](RETRIEVAL_INPUT& in) { in.streams.clear(); },
          "Siphon|Alloc Simple Data Request error|error", 1},
-        {"server", [this](RETRIEVAL_INPUT& in) { in.port = port_ == 65535 ? 1 : port_ + 1; },
-         "Siphon|Initiate Data Request error|error", 1},
+        {"server", [this](RETRIEVAL_INPUT& in) { in.port = 1; },
+         "Siphon|Initiate Data Request error: connection refused by 127.0.0.1:1 (nothing listens "
+         "there)|error",
+         1},
         // Checked before the request: a long fetch must not end with nowhere to put it.
         {"data directory", [this](RETRIEVAL_INPUT& in) { in.dataDirectory = dir_ + "/absent"; },
          nullptr, -1},
@@ -471,9 +473,13 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
         const char* says;
     } cases[] = {
         {"unsafe stream", [](FETCH_OPTIONS& o) { o.streams = {"ANMO/BHZ"}; }, kFetchUsage,
-         "bad stream ANMO/BHZ"},
+         "bad stream: stream \"ANMO/BHZ\": STA.CHN[.LOC] expected"},
         {"hostile stream name", [](FETCH_OPTIONS& o) { o.streams = {"AB\nC.BHZ"}; }, kFetchUsage,
-         "bad stream AB\\nC.BHZ (STA"},
+         "bad stream: stream \"AB\\nC.BHZ\": station code \"AB\\nC\" holds a character"},
+        {"a fourth part", [](FETCH_OPTIONS& o) { o.streams = {"ANMO.BHZ.00.X"}; }, kFetchUsage,
+         "a fourth part \"X\""},
+        {"an over-long code", [](FETCH_OPTIONS& o) { o.streams = {"ANMO.BHZZ"}; }, kFetchUsage,
+         "channel code \"BHZZ\" is longer than 3 characters"},
         {"empty window", [](FETCH_OPTIONS& o) { o.end = o.begin; }, kFetchUsage,
          "Wrong time interval"},
         {"bad time", [](FETCH_OPTIONS& o) { o.begin = "yesterday"; }, kFetchUsage,
@@ -483,7 +489,7 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
          "cannot make the data directory"},
         {"a stream the server lacks, among others",
          [](FETCH_OPTIONS& o) { o.streams.push_back("NONE.BHZ"); }, kFetchPartial,
-         "NONE.BHZ: nothing received"},
+         "NONE.BHZ: the server has no such stream"},
         {"outside the disk loop",
          [begin](FETCH_OPTIONS& o) {
              o.begin = std::to_string(int64_t(begin - 86400.0));
@@ -492,8 +498,8 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
          kFetchNothing, "gleaner fetch: nothing received (exit 3)"},
         {"new folder", [this](FETCH_OPTIONS& o) { o.dataDirectory = dir_ + "/new/data"; },
          kFetchComplete, "complete (exit 0)"},
-        {"server gone", [this](FETCH_OPTIONS& o) { o.server = "127.0.0.1:1"; }, kFetchFailed,
-         "Initiate Data Request error"},
+        {"server gone", [](FETCH_OPTIONS& o) { o.server = "127.0.0.1:1"; }, kFetchFailed,
+         "Initiate Data Request error: connection refused by 127.0.0.1:1"},
     };
     { std::ofstream(dir_ + "/kvr.ini") << "[DATA]\nDIR=" << data_ << "\n"; }
     for (const Case& c : cases) {
@@ -513,8 +519,9 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
     EXPECT_EQ(Files(), files);
 }
 
-// A stop while receiving keeps what arrived; one while converting finishes the conversion.
-// Either way files and rows agree, and the status names the signal.
+// A stop while receiving keeps what arrived; one while converting ends it with what is converted
+// and says what is not. Either way files and rows agree, the status names the signal, and the
+// same fetch again completes the window.
 TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
     specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
     StartServer();
@@ -538,11 +545,18 @@ TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
     ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
                         bhz.indexAtOrAfter(begin) + int64_t(stored * 20.0 + 0.5) - 1);
 
+    EXPECT_NE(err_.find("gleaner: stopping: storing the "), std::string::npos) << err_;
+
     bool sent = false;  // a second SIGTERM would end the program, as it should
     options.onStatusForTests = [&sent](const std::string& status) {
         if (status == kDecodingStatus && !sent) sent = raise(SIGTERM) == 0;
     };
     EXPECT_EQ(Fetch(options), kFetchStoppedBase + SIGTERM) << err_;
+    EXPECT_NE(err_.find("stopped by signal 15 while converting"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("the rest is not stored"), std::string::npos) << err_;
+    ExpectFilesAndRowsAgree();
+    options.onStatusForTests = nullptr;
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
     ExpectFilesAndRowsAgree();
     ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
                         bhz.indexAtOrBefore(begin + 1800.0));
