@@ -631,20 +631,7 @@ TEST_F(FetchTest, OnlyWhatWasAskedIsStoredEachValueByItsType) {
     iacptest::IacpPeer peer;
     peer.start([&](iacptest::IacpPeer& p) {
         // The configuration list first: the fetch expands "HOS.*.*" against it.
-        ASSERT_TRUE(p.acceptAndHandshake());
-        iacptest::PeerFrame frame;
-        ASSERT_TRUE(p.readFrame(&frame));
-        for (auto [chn, loc] : {std::pair{"BHZ", ""}, std::pair{"BHN", "00"}}) {
-            ISI_STREAM_CNF cnf{};
-            isiSetStreamId(&cnf.name, "HOS", chn, loc);
-            cnf.factor = 20;
-            cnf.multiplier = 1;
-            std::vector<uint8_t> entry(ISI_STREAM_CNF_WIRE_LEN);
-            isiPackStreamCnf(entry.data(), &cnf);
-            EXPECT_TRUE(p.sendFrame(ISI_IACP_STREAM_CNF, entry));
-        }
-        EXPECT_TRUE(p.sendFrame(IACP_TYPE_NULL));
-        p.closeClient();
+        ASSERT_TRUE(isitest::answerCnfList(p, {"HOS.BHZ", "HOS.BHN.00"}));
         isitest::WireRequest request;
         ASSERT_TRUE(isitest::acceptRequest(p, &request));
         EXPECT_EQ(request.twind.size(), 2u);

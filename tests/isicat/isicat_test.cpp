@@ -244,18 +244,7 @@ TEST_F(IsicatCommandTest, DataStopsAfterCountPackets) {
 TEST(IsicatDataTest, PacketsThatCannotBeReadFailTheCommandWithTheirCause) {
     iacptest::IacpPeer peer;
     peer.start([](iacptest::IacpPeer& p) {
-        ASSERT_TRUE(p.acceptAndHandshake());
-        iacptest::PeerFrame frame;
-        ASSERT_TRUE(p.readFrame(&frame));  // the configuration list request
-        ISI_STREAM_CNF cnf{};
-        isiSetStreamId(&cnf.name, "LIE", "BHZ", "");
-        cnf.factor = 20;
-        cnf.multiplier = 1;
-        std::vector<uint8_t> entry(ISI_STREAM_CNF_WIRE_LEN);
-        isiPackStreamCnf(entry.data(), &cnf);
-        EXPECT_TRUE(p.sendFrame(ISI_IACP_STREAM_CNF, entry));
-        EXPECT_TRUE(p.sendFrame(IACP_TYPE_NULL));
-        p.closeClient();
+        ASSERT_TRUE(isitest::answerCnfList(p, {"LIE.BHZ"}));
         isitest::WireRequest request;
         ASSERT_TRUE(isitest::acceptRequest(p, &request));
         ISI_TS_PACKET h = isitest::makeHeader("LIE", "BHZ", "", 20, 1, 1600000000.0, 100);
