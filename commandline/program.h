@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commandline/exit_usage.h"
 #include "waveform_version.h"
@@ -21,6 +22,36 @@ inline std::string programVersionText(const char* name) {
 inline void programAddVersion(CLI::App& app, const char* name) {
     app.set_version_flag("--version", programVersionText(name), "print the version and exit");
 }
+
+// Blanks out in argv the value of each secret option ("--password VALUE" or "--password=VALUE"),
+// so that the process list and /proc/PID/cmdline show "********" from then on instead of it.
+// Give the parser a copy of argv (programArgumentCopy), then call this before parsing. Returns
+// true when a secret was given on the command line, where other users could read it until now.
+inline bool programHideSecrets(int argc, char** argv, const char* option) {
+    bool found = false;
+    const std::string name(option), prefix = name + "=";
+    for (int i = 1; i < argc; ++i) {
+        char* value = nullptr;
+        if (name == argv[i] && i + 1 < argc)
+            value = argv[++i];
+        else if (std::string(argv[i]).rfind(prefix, 0) == 0)
+            value = argv[i] + prefix.size();
+        if (value == nullptr) continue;
+        found = true;
+        for (char* c = value; *c != '\0'; ++c) *c = '*';
+    }
+    return found;
+}
+
+// Owned copies of argv's texts, and the argv-shaped array of them the parser takes.
+struct ProgramArguments {
+    std::vector<std::string> texts;
+    std::vector<char*> argv;
+    ProgramArguments(int argc, char** original) : texts(original, original + argc) {
+        for (std::string& t : texts) argv.push_back(t.data());
+        argv.push_back(nullptr);
+    }
+};
 
 // Parses the command line. Returns -1 when the program should go on, else the status to exit
 // with: 0 after --help or --version (their text printed on standard output), kExitUsage after a

@@ -25,10 +25,20 @@ class CFetchHost : public CRetrievalHost {
   public:
     CFetchHost(const FETCH_OPTIONS& options, std::FILE* err) : options_(options), err_(err) {}
 
+    void SetPhase(RetrievalPhase phase) override {
+        phase_ = phase;
+        if (options_.onPhaseForTests) options_.onPhaseForTests(phase);
+    }
     void SetStatusText(const std::string& text) override {
         status_ = utilPrintableString(text);
+        // A packet's status changes all the time; a phase's text is shown whenever it is set.
+        packetStatus_ = phase_ == RetrievalPhase::Receiving && text != kReceivedStatus;
         if (options_.onStatusForTests) options_.onStatusForTests(text);
         Draw();
+    }
+    void Note(const std::string& text) override {
+        EndLine();
+        std::fprintf(err_, "gleaner: %s\n", utilPrintableString(text).c_str());
     }
     void SetProgress(int position) override { progress_ = position; }
     void SetWaitCursor(bool) override {}
@@ -54,9 +64,7 @@ class CFetchHost : public CRetrievalHost {
     }
     void Draw() {
         if (status_.empty()) return;
-        // A packet status has "STA:CHN time"; phase texts ("Decoding data") are always shown.
-        const bool phase =
-            status_.find(' ') == std::string::npos || status_.find(':') > status_.find(' ');
+        const bool phase = !packetStatus_;
         const double now = platNow();
         if (!tty_) {
             // Logs get a line per tenth of the window, not one per packet.
@@ -80,6 +88,8 @@ class CFetchHost : public CRetrievalHost {
 
     const FETCH_OPTIONS& options_;
     std::FILE* err_;
+    RetrievalPhase phase_ = RetrievalPhase::Checking;
+    bool packetStatus_ = false;
     std::string status_;
     int progress_ = 0;
     int retries_ = 0;
@@ -126,26 +136,18 @@ bool parseTime(const std::string& text, double* t) {
     return utilParseTime(text.c_str(), platNow(), t);
 }
 
-bool sameCode(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+std::string streamText(const ISI_STREAM_ID& name) {
+    char text[ISI_STREAM_NAME_WIRE_LEN + 3];
+    return isiStreamIdString(&name, text, sizeof text);
 }
 
-bool sameLocation(const std::string& a, const std::string& b) {
-    return kvrLocationIsNone(a) ? kvrLocationIsNone(b) : sameCode(a, b);
-}
-
-// "STA.CHN[.LOC]" into its codes; false when it has not two or three parts.
-bool splitStream(const std::string& text, std::vector<std::string>* parts) {
-    parts->clear();
-    size_t start = 0;
-    for (;;) {
-        size_t dot = text.find('.', start);
-        parts->push_back(text.substr(start, dot == std::string::npos ? dot : dot - start));
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    if (parts->size() == 2) parts->push_back("");
-    return parts->size() == 3;
+// The account's stream is the requested one: codes without regard to case, a location of none
+// as the store writes it.
+bool sameStream(const ISI_STREAM_ID& asked, const std::string& sta, const std::string& chn,
+                const std::string& loc) {
+    ISI_STREAM_ID name;
+    isiSetStreamId(&name, sta.c_str(), chn.c_str(), kvrLocationIsNone(loc) ? "" : loc.c_str());
+    return isiStreamIdMatches(&asked, &name);
 }
 
 std::string timeText(double t) {
@@ -161,7 +163,7 @@ std::string plural(uint64_t n, const char* one, const char* many) {
 FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& input,
                                const GLEANER_RESULT_ENTRY* account,
                                const std::vector<const RETRIEVAL_REFUSED*>& refused,
-                               const FETCH_ARCHIVE* archive = nullptr) {
+                               const FETCH_ARCHIVE* archive) {
     FETCH_STREAM_SUMMARY out;
     out.stream = name;
     if (archive != nullptr && archive->wholeBefore && account == nullptr && refused.empty()) {
@@ -173,9 +175,7 @@ FETCH_STREAM_SUMMARY summarise(const std::string& name, const RETRIEVAL_INPUT& i
     uint64_t refusedSamples = 0;
     for (const RETRIEVAL_REFUSED* r : refused) refusedSamples += r->samples;
     if (account == nullptr || account->samplesReceived == 0) {
-        line += refusedSamples == 0 ? "nothing received (the server has no such stream, or no "
-                                      "data in the window)"
-                                    : "nothing stored";
+        line += refusedSamples == 0 ? "nothing received (no data in the window)" : "nothing stored";
     } else {
         const GLEANER_RESULT_ENTRY& a = *account;
         const double interval = 1.0 / a.sps;
@@ -226,57 +226,51 @@ IoAnswer gleanerFetchAnswer(FetchOnError policy, int retriesSoFar, int maxRetrie
 }
 
 std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& input,
-                                                      const std::vector<std::string>& streams,
                                                       const RETRIEVAL_RESULT& result,
                                                       const std::vector<FETCH_ARCHIVE>* archive) {
     std::vector<FETCH_STREAM_SUMMARY> out;
-    std::vector<bool> accountUsed(result.accounts.size()), refusedUsed(result.refused.size());
-    auto matches = [](const std::vector<std::string>& p, const std::string& sta,
-                      const std::string& chn, const std::string& loc) {
-        return sameCode(p[0], sta) && sameCode(p[1], chn) && sameLocation(p[2], loc);
-    };
-    for (size_t n = 0; n < streams.size(); ++n) {
-        const std::string& stream = streams[n];
-        std::vector<std::string> parts;
-        if (!splitStream(stream, &parts)) continue;
+    // Lines only for what was asked: a run that failed or stopped before its request asked for
+    // nothing (a run that found everything stored asked for nothing too, and says so).
+    if (!result.requested && !result.nothingMissing &&
+        !(result.returnValue == 0 && result.requestedStreams.empty()))
+        return out;
+    for (const ISI_STREAM_ID& name : result.unknownStreams) {
+        FETCH_STREAM_SUMMARY s;
+        s.stream = streamText(name);
+        s.stored = true;
+        s.line = utilPrintableString(s.stream + ": the server has no such stream (see isicat cnf)");
+        out.push_back(s);
+    }
+    std::vector<bool> refusedUsed(result.refused.size());
+    for (size_t n = 0; n < result.requestedStreams.size(); ++n) {
+        const ISI_STREAM_ID& name = result.requestedStreams[n];
         const GLEANER_RESULT_ENTRY* account = nullptr;
-        for (size_t i = 0; i < result.accounts.size(); ++i) {
-            const GLEANER_RESULT_ENTRY& a = result.accounts[i];
-            if (!accountUsed[i] && matches(parts, a.station, a.channel, a.location)) {
+        for (const GLEANER_RESULT_ENTRY& a : result.accounts)
+            if (account == nullptr && sameStream(name, a.station, a.channel, a.location))
                 account = &a;
-                accountUsed[i] = true;
-                break;
-            }
-        }
         std::vector<const RETRIEVAL_REFUSED*> refused;
         for (size_t i = 0; i < result.refused.size(); ++i) {
             const RETRIEVAL_REFUSED& r = result.refused[i];
-            if (!refusedUsed[i] && matches(parts, r.station, r.channel, r.location)) {
+            if (!refusedUsed[i] && sameStream(name, r.station, r.channel, r.location)) {
                 refused.push_back(&r);
                 refusedUsed[i] = true;
             }
         }
         out.push_back(
-            summarise(stream, input, account, refused,
+            summarise(streamText(name), input, account, refused,
                       archive != nullptr && n < archive->size() ? &(*archive)[n] : nullptr));
     }
-    // What the server sent unasked is accounted for too; it never makes a window whole.
-    for (size_t i = 0; i < result.accounts.size(); ++i) {
-        if (accountUsed[i]) continue;
-        const GLEANER_RESULT_ENTRY& a = result.accounts[i];
-        std::vector<const RETRIEVAL_REFUSED*> none;
-        out.push_back(
-            summarise(gleanerStreamName(a.station, a.channel, a.location) + " (not requested)",
-                      input, &a, none));
-        out.back().whole = true;
-    }
-    for (size_t i = 0; i < result.refused.size(); ++i) {
-        if (refusedUsed[i]) continue;
-        const RETRIEVAL_REFUSED& r = result.refused[i];
-        out.push_back(
-            summarise(gleanerStreamName(r.station, r.channel, r.location) + " (not requested)",
-                      input, nullptr, {&r}));
-        out.back().whole = true;
+    // What the server sent unasked was refused before the spool; it never makes a window whole
+    // and nothing of it is stored.
+    for (const RETRIEVAL_UNREQUESTED& u : result.unrequested) {
+        FETCH_STREAM_SUMMARY s;
+        s.stream = streamText(u.name);
+        s.whole = true;
+        s.stored = true;
+        s.line = utilPrintableString(s.stream + ": not asked for, " + std::to_string(u.packets) +
+                                     " packets (" + std::to_string(u.samples) +
+                                     " samples) refused, nothing stored");
+        out.push_back(s);
     }
     return out;
 }
@@ -284,6 +278,8 @@ std::vector<FETCH_STREAM_SUMMARY> gleanerFetchSummary(const RETRIEVAL_INPUT& inp
 int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
                        const std::vector<FETCH_STREAM_SUMMARY>& summary, int stopSignal) {
     if (result.returnValue != 0) return kFetchFailed;
+    if (stopSignal != 0 && !result.runFailed && result.rowErrors == 0)
+        return kFetchStoppedBase + stopSignal;
     bool stored = !result.runFailed && result.rowErrors == 0;
     bool whole = true, alreadyStored = false;
     for (const FETCH_STREAM_SUMMARY& s : summary) {
@@ -299,15 +295,13 @@ int gleanerFetchStatus(const RETRIEVAL_RESULT& result,
     return whole ? kFetchComplete : kFetchPartial;
 }
 
-bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIEVAL_INPUT& input,
-                         const std::vector<std::string>& streams,
+bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, double begin, double end,
+                         const std::vector<ISI_STREAM_ID>& streams,
                          std::vector<std::vector<KVR_SPAN>>* missing, std::string* error) {
     missing->clear();
-    for (const std::string& stream : streams) {
-        std::vector<std::string> parts;
+    for (const ISI_STREAM_ID& name : streams) {
         std::vector<GLEANER_STORED_FILE> files;
-        if (splitStream(stream, &parts) &&
-            !gleanerStoredFiles(db, store, parts[0], parts[1], parts[2], kCreatorName, 0.0, &files,
+        if (!gleanerStoredFiles(db, store, name.sta, name.chn, name.loc, kCreatorName, 0.0, &files,
                                 error))
             return false;
         std::vector<KVR_SPAN> stored, spans, overlaps;
@@ -323,10 +317,10 @@ bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIE
                 interval = 1.0 / f.rate;
             }
         }
-        std::vector<KVR_SPAN> lacking = {{input.begin, input.end}};
+        std::vector<KVR_SPAN> lacking = {{begin, end}};
         if (!stored.empty()) {
             kvrMergeSpans(std::move(stored), 0.5 * interval, &spans, &overlaps);
-            lacking = kvrMissingParts(spans, input.begin, input.end, interval);
+            lacking = kvrMissingParts(spans, begin, end, interval);
         }
         kvrJoinParts(&lacking, kFetchMaxRounds);
         missing->push_back(std::move(lacking));
@@ -335,7 +329,7 @@ bool gleanerFetchMissing(KvrConnection& db, const KVR_STORE& store, const RETRIE
 }
 
 std::vector<std::vector<RETRIEVAL_WINDOW>> gleanerFetchRounds(
-    const std::vector<std::string>& streams, const std::vector<std::vector<KVR_SPAN>>& missing) {
+    const std::vector<ISI_STREAM_ID>& streams, const std::vector<std::vector<KVR_SPAN>>& missing) {
     std::vector<std::vector<RETRIEVAL_WINDOW>> rounds;
     for (size_t n = 0; n < streams.size() && n < missing.size(); ++n)
         for (size_t k = 0; k < missing[n].size(); ++k) {
@@ -346,33 +340,35 @@ std::vector<std::vector<RETRIEVAL_WINDOW>> gleanerFetchRounds(
 }
 
 bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std::string* error) {
-    RETRIEVAL_INPUT in;
-    in.server = options.server;
+    std::string server = options.server;
+    int port = ISI_DEFAULT_PORT;
     size_t colon = options.server.rfind(':');
     if (colon != std::string::npos) {
-        in.server = options.server.substr(0, colon);
+        server = options.server.substr(0, colon);
         char* end = nullptr;
-        long port = std::strtol(options.server.c_str() + colon + 1, &end, 10);
-        if (*end != '\0' || port <= 0 || port > 65535 ||
+        long value = std::strtol(options.server.c_str() + colon + 1, &end, 10);
+        if (*end != '\0' || value <= 0 || value > 65535 ||
             end == options.server.c_str() + colon + 1) {
-            *error = "bad port in --server " + options.server;
+            *error = "bad port in --server " + utilPrintableString(options.server);
             return false;
         }
-        in.port = int(port);
+        port = int(value);
     }
-    if (in.server.empty()) {
+    if (server.empty()) {
         *error = "no server";
         return false;
     }
-    if (!parseTime(options.begin, &in.begin)) {
-        *error = "bad --begin time " + options.begin + "; use " + UTIL_TIME_FORMS;
+    double begin = 0.0, end = 0.0;
+    if (!parseTime(options.begin, &begin)) {
+        *error =
+            "bad --begin time " + utilPrintableString(options.begin) + "; use " + UTIL_TIME_FORMS;
         return false;
     }
-    if (!parseTime(options.end, &in.end)) {
-        *error = "bad --end time " + options.end + "; use " + UTIL_TIME_FORMS;
+    if (!parseTime(options.end, &end)) {
+        *error = "bad --end time " + utilPrintableString(options.end) + "; use " + UTIL_TIME_FORMS;
         return false;
     }
-    if (in.end <= in.begin) {
+    if (end <= begin) {
         *error = "Wrong time interval";
         return false;
     }
@@ -380,27 +376,23 @@ bool gleanerFetchInput(const FETCH_OPTIONS& options, RETRIEVAL_INPUT* input, std
         *error = "no stream";
         return false;
     }
-    for (const std::string& s : options.streams) {
-        std::vector<std::string> parts;
+    // Each argument is a name or names joined by "+", wildcards allowed: the run expands them
+    // against the server's list.
+    std::vector<ISI_STREAM_ID> streams;
+    for (const std::string& text : options.streams) {
+        std::vector<ISI_STREAM_ID> names;
         std::string why;
-        const bool located = std::count(s.begin(), s.end(), '.') == 2;
-        bool ok = splitStream(s, &parts) && parts[0].size() <= ISI_STALEN &&
-                  parts[1].size() <= ISI_CHNLEN && parts[2].size() <= ISI_LOCLEN;
-        const KvrCodeKind kinds[] = {KvrCodeKind::Station, KvrCodeKind::Channel,
-                                     KvrCodeKind::Location};
-        for (size_t i = 0; ok && i < (located ? 3u : 2u); ++i)
-            ok = !parts[i].empty() && kvrCodeIsValid(kinds[i], parts[i], &why);
-        if (!ok) {
-            *error = "bad stream " + s + " (STA.CHN[.LOC] expected)";
+        if (!isiParseStreamNames(text, &names, &why)) {
+            *error = "bad stream: " + why;
             return false;
         }
-        in.streamList += "+" + s;
+        streams.insert(streams.end(), names.begin(), names.end());
     }
+    RETRIEVAL_INPUT in = gleanerRunInput(server, port, begin, end, std::move(streams));
     if (!options.dataDirectory.empty()) in.dataDirectory = options.dataDirectory;
     in.spoolDirectory = options.spoolDirectory;
     in.connectString = options.connectString;
-    // A server that refuses is an error for a script, answered by --on-error, not waited for.
-    in.connectRetryClass = IACP_ERR_NONE;
+    in.kvrProfile = options.kvrProfile;
     *input = in;
     return true;
 }
@@ -409,45 +401,65 @@ int gleanerFetch(const FETCH_OPTIONS& options, std::FILE* err) {
     RETRIEVAL_INPUT input;
     std::string error;
     if (!gleanerFetchInput(options, &input, &error)) {
-        std::fprintf(err, "gleaner fetch: %s\n", utilPrintableString(error).c_str());
+        std::fprintf(err, "gleaner fetch: %s\n", error.c_str());
         return kFetchUsage;
     }
-    input.kvrProfile = options.kvrProfile;
+    if (!options.passwordFile.empty()) {
+        KVR_CREDENTIALS credentials = kvrCatalogueCredentials(KVR_DSN, KVR_USER, KVR_PASSWORD);
+        if (!kvrReadPasswordFile(options.passwordFile, &credentials.password, &error)) {
+            std::fprintf(err, "gleaner fetch: %s\n", utilPrintableString(error).c_str());
+            return kFetchUsage;
+        }
+        input.connectString = kvrConnectString(KVR_DSN, credentials);
+    }
     KVR_STORE store;
     if (!PrepareDataDirectory(options, err, &store)) return kFetchUsage;
-    // Only what the stored files lack is asked for. A catalogue that cannot be read leaves the
-    // whole window to the run, which says why it cannot store it.
+    // Only what the stored files lack is asked for, once the run knows its concrete streams. A
+    // catalogue that cannot be read leaves the whole window to the run, which says why it cannot
+    // store it.
     KvrConnection db;
-    std::vector<std::vector<KVR_SPAN>> missing;
-    std::string why;
-    const bool known = db.openString(input.connectString) &&
-                       gleanerFetchMissing(db, store, input, options.streams, &missing, &why);
-    std::vector<FETCH_ARCHIVE> archive(options.streams.size());
-    if (known) {
-        input.rounds = gleanerFetchRounds(options.streams, missing);
-        for (size_t n = 0; n < archive.size(); ++n) archive[n].wholeBefore = missing[n].empty();
+    std::vector<FETCH_ARCHIVE> archive;
+    bool known = false;
+    if (db.openString(input.connectString)) {
+        const double begin = input.begin, end = input.end;
+        input.planner = [&db, &store, &archive, &known, begin, end](
+                            const std::vector<ISI_STREAM_ID>& streams,
+                            std::vector<std::vector<RETRIEVAL_WINDOW>>* rounds,
+                            std::string* why) {
+            std::vector<std::vector<KVR_SPAN>> missing;
+            if (!gleanerFetchMissing(db, store, begin, end, streams, &missing, why)) return false;
+            *rounds = gleanerFetchRounds(streams, missing);
+            archive.assign(streams.size(), FETCH_ARCHIVE{});
+            for (size_t n = 0; n < streams.size(); ++n) archive[n].wholeBefore = missing[n].empty();
+            known = true;
+            return true;
+        };
     }
     LOGIO log;
     logioInit(&log, "stderr", nullptr, "gleaner");
     logioSetThreshold(&log, LOG_WARNING);
     input.log = &log;
     platInstallStopSignals();
-    input.stopRequested = [] { return platStopSignal() != 0; };
+    // Every wait for the server ends at the first stop signal; a second one ends the program.
+    input.stop = platStopSignalFlag();
     CFetchHost host(options, err);
-    RETRIEVAL_RESULT result;
-    if (!known || !input.rounds.empty()) {
-        RetrievalThread(input, host, &result);
-    } else {
-        result.returnValue = 0;  // every window is stored whole: the server is not asked
-        result.complete = true;
-    }
+    CRetrievalRun run(input, host);
+    run.Run();
+    const RETRIEVAL_RESULT& result = run.Result();
     const int signal = platStopSignal();
     if (signal != 0)
-        std::fprintf(err, "gleaner fetch: stopped by signal %d; what arrived is kept\n", signal);
-    if (known && gleanerFetchMissing(db, store, input, options.streams, &missing, &why))
-        for (size_t n = 0; n < archive.size(); ++n) archive[n].wholeAfter = missing[n].empty();
+        std::fprintf(err, "gleaner fetch: stopped by signal %d while %s\n", signal,
+                     gleanerPhaseName(result.stoppedIn));
+    std::vector<std::vector<KVR_SPAN>> missing;
+    std::string why;
+    if (known && gleanerFetchMissing(db, store, input.begin, input.end, result.requestedStreams,
+                                     &missing, &why))
+        for (size_t n = 0; n < archive.size() && n < missing.size(); ++n)
+            archive[n].wholeAfter = missing[n].empty();
+    else
+        known = false;
     const std::vector<FETCH_STREAM_SUMMARY> summary =
-        gleanerFetchSummary(input, options.streams, result, known ? &archive : nullptr);
+        gleanerFetchSummary(input, result, known ? &archive : nullptr);
     for (const FETCH_STREAM_SUMMARY& s : summary) std::fprintf(err, "%s\n", s.line.c_str());
     const int status = gleanerFetchStatus(result, summary, signal);
     static const std::map<int, const char*> kVerdicts = {

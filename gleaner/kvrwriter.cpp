@@ -29,16 +29,12 @@ std::string gleanerStreamName(const std::string& station, const std::string& cha
     return name;
 }
 
-void gleanerPrintLine(const std::string& text) {
-    std::fprintf(stderr, "gleaner: %s\n", utilPrintableString(text).c_str());
-}
-
 CKvrWriter::CKvrWriter(KvrConnection* db, std::string creator)
     : fileList_(db), creator_(std::move(creator)) {}
 
 bool CKvrWriter::AddSamples(const std::string& station, const std::string& channel,
                             const std::string& location, double rate, double start, int count,
-                            const int32_t* samples, std::string* why) {
+                            const float* samples, std::string* why) {
     std::string fault;
     if (!kvrCodeIsValid(KvrCodeKind::Station, station, &fault) ||
         !kvrCodeIsValid(KvrCodeKind::Channel, channel, &fault) ||
@@ -46,8 +42,12 @@ bool CKvrWriter::AddSamples(const std::string& station, const std::string& chann
         if (why) *why = fault + " in a code";
         return false;
     }
-    if (!std::isfinite(rate) || rate <= 0.0 || !std::isfinite(start)) {
-        if (why) *why = "sample rate " + std::to_string(rate);
+    if (!std::isfinite(rate) || rate <= 0.0) {
+        if (why) *why = "its sample rate " + std::to_string(rate) + " is not a positive number";
+        return false;
+    }
+    if (!std::isfinite(start)) {
+        if (why) *why = "the time of its first sample is not a number";
         return false;
     }
     if (count <= 0) return true;
@@ -86,11 +86,11 @@ CChannelBuf* CKvrWriter::FindChannel(const std::string& station, const std::stri
 }
 
 void CKvrWriter::AddChunk(CStationBuf& station, CChannelBuf& buf, double rate, double start,
-                          int count, const int32_t* samples) {
+                          int count, const float* samples) {
     const double interval = 1.0 / rate;
     const bool continues = std::fabs(buf.blockStart + buf.blockDuration - start) <= interval;
     if (continues && buf.blockCount + count <= kMaxBlockSamples && buf.rate > kSlowChannelRate) {
-        for (int i = 0; i < count; ++i) buf.block[buf.blockCount + i] = float(samples[i]);
+        std::copy(samples, samples + count, buf.block + buf.blockCount);
         buf.blockDuration += count * interval;
         buf.blockCount += count;
         return;
@@ -99,7 +99,7 @@ void CKvrWriter::AddChunk(CStationBuf& station, CChannelBuf& buf, double rate, d
     buf.blockStart = start;
     buf.blockDuration = count * interval;
     buf.blockCount = count;
-    for (int i = 0; i < count; ++i) buf.block[i] = float(samples[i]);
+    std::copy(samples, samples + count, buf.block);
 }
 
 void CKvrWriter::FlushAll() {
@@ -152,16 +152,15 @@ void CKvrWriter::LoadStored(const CStationBuf& station, CChannelBuf& buf) {
         KVR_SQL_RESULT r = kvrRegisterDataDir(*fileList_.Database(),
                                               kvrDataDirOf(store_, station.station, creator_));
         if (!r.ok())
-            gleanerPrintLine("cannot note the data directory of " + station.station +
-                             " in the catalogue: " + r.message);
+            Note("cannot note the data directory of " + station.station +
+                 " in the catalogue: " + r.message);
     }
     std::string error;
     if (!gleanerStoredFiles(*fileList_.Database(), store_, station.station, buf.channel,
                             buf.location, creator_, buf.rate, &buf.stored, &error)) {
         buf.storedUnreadable = true;
-        gleanerPrintLine("cannot read the FILELIST rows of " +
-                         gleanerStreamName(station.station, buf.channel, buf.location) + ": " +
-                         error);
+        Note("cannot read the FILELIST rows of " +
+             gleanerStreamName(station.station, buf.channel, buf.location) + ": " + error);
     }
 }
 
@@ -321,7 +320,7 @@ bool CKvrWriter::AppendBlock(const std::string& fullPath, uint64_t storedSamples
     if (!ec && kvrAppendSamples(fullPath, samples, &error)) return true;
     // A short write (full disk) must not leave part of a block that no row accounts for.
     std::filesystem::resize_file(fullPath, whole, ec);
-    if (!error.empty()) gleanerPrintLine(error);
+    if (!error.empty()) Note(error);
     return false;
 }
 
@@ -338,7 +337,7 @@ bool CKvrWriter::CreateFileWithBlock(const std::string& fullPath, const CStation
         return true;
     // A file cut short by a failed write goes; one that could not even be opened was not touched.
     if (error.rfind("cannot write", 0) == 0) std::filesystem::remove(fullPath, ec);
-    if (!error.empty()) gleanerPrintLine(error);
+    if (!error.empty()) Note(error);
     return false;
 }
 
@@ -349,8 +348,8 @@ bool CKvrWriter::WriteRow(KvrRowMode mode, const CStationBuf& station, CChannelB
                             buf.rate, file.start, duration, creator_)) {
         ++rowErrors_;
         ++buf.account.rowErrors;
-        gleanerPrintLine("FILELIST row of " + kvrCatalogPath(file.relativePath) +
-                         " rolled back: " + fileList_.Message());
+        Note("FILELIST row of " + kvrCatalogPath(file.relativePath) +
+             " rolled back: " + fileList_.Message());
         return false;
     }
     ++buf.account.rowsWritten;
@@ -367,9 +366,8 @@ void CKvrWriter::Lose(const CStationBuf& station, CChannelBuf& buf, int count,
                       const std::string& why) {
     ++droppedBlocks_;
     buf.account.samplesLost += uint64_t(count);
-    gleanerPrintLine(std::to_string(count) + " samples of " +
-                     gleanerStreamName(station.station, buf.channel, buf.location) +
-                     " lost: " + why);
+    Note(std::to_string(count) + " samples of " +
+         gleanerStreamName(station.station, buf.channel, buf.location) + " lost: " + why);
 }
 
 std::vector<GLEANER_RESULT_ENTRY> CKvrWriter::Accounts() const {

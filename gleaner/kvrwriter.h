@@ -25,10 +25,12 @@
 // buffer keeps the spelling of its first appearance.
 //
 // Codes come from the server and end up in paths and statements: a code the store's rule refuses
-// (kvr/store.h) is refused with a line on standard error.
+// (kvr/store.h) is refused. What the operator should know (a code refused, samples lost, a row
+// rolled back) goes to the note sink the run gives; the writer prints nothing itself.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <span>
@@ -119,11 +121,15 @@ class CKvrWriter {
     // Where the files go. Set once, before any samples.
     void SetStore(const KVR_STORE& store) { store_ = store; }
 
+    // Where the writer's notes go (none: nowhere).
+    void SetNoteSink(std::function<void(const std::string&)> sink) { note_ = std::move(sink); }
+
     // Adds count samples of one packet whose first sample is at start. Returns false (nothing
-    // kept, why set when given) when a code is unsafe or the rate is not a positive finite number.
+    // kept, why set when given) when a code is unsafe, the rate is not a positive finite number
+    // or the start is not a finite time.
     bool AddSamples(const std::string& station, const std::string& channel,
                     const std::string& location, double rate, double start, int count,
-                    const int32_t* samples, std::string* why = nullptr);
+                    const float* samples, std::string* why = nullptr);
 
     // Writes out every non-empty block, stations and channels in order of first appearance.
     void FlushAll();
@@ -141,7 +147,10 @@ class CKvrWriter {
     CChannelBuf* FindChannel(const std::string& station, const std::string& channel,
                              const std::string& location, double rate, CStationBuf** owner);
     void AddChunk(CStationBuf& station, CChannelBuf& buf, double rate, double start, int count,
-                  const int32_t* samples);
+                  const float* samples);
+    void Note(const std::string& text) const {
+        if (note_) note_(text);
+    }
     void WriteBlock(CStationBuf& station, CChannelBuf& buf);
     void LoadStored(const CStationBuf& station, CChannelBuf& buf);
     GLEANER_STORED_FILE* Covering(CChannelBuf& buf, double t);
@@ -168,6 +177,7 @@ class CKvrWriter {
     std::vector<std::unique_ptr<CStationBuf>> stations_;
     int droppedBlocks_ = 0;
     int rowErrors_ = 0;
+    std::function<void(const std::string&)> note_;
 };
 
 // Appends to *files the files of one stream that the catalogue's rows of creator name under the
@@ -183,5 +193,3 @@ bool gleanerStoredFiles(KvrConnection& db, const KVR_STORE& store, const std::st
 // "STA.CHN[.LOC]", raw: escape it (utilPrintableString) before it is printed.
 std::string gleanerStreamName(const std::string& station, const std::string& channel,
                               const std::string& location);
-// "gleaner: " and the text, escaped, as one line on standard error.
-void gleanerPrintLine(const std::string& text);

@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "gleaner/fetch.h"
 #include "commandline/program.h"
+#include "gleaner/fetch.h"
 #include "util/util.h"
 
 #ifdef GLEANER_WITH_UI
@@ -18,10 +18,23 @@ namespace {
 
 // The options the dialog leaves to Qt (with one dash or two); any other option is a usage error.
 bool IsWindowSystemOption(std::string option) {
-    static const std::set<std::string> kQtOptions = {
-        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-        "qwindowicon", "qwindowtitle", "reverse", "session", "display", "geometry", "style",
-        "stylesheet", "widgetcount", "nograb", "dograb", "sync"};
+    static const std::set<std::string> kQtOptions = {"platform",
+                                                     "platformpluginpath",
+                                                     "platformtheme",
+                                                     "plugin",
+                                                     "qwindowgeometry",
+                                                     "qwindowicon",
+                                                     "qwindowtitle",
+                                                     "reverse",
+                                                     "session",
+                                                     "display",
+                                                     "geometry",
+                                                     "style",
+                                                     "stylesheet",
+                                                     "widgetcount",
+                                                     "nograb",
+                                                     "dograb",
+                                                     "sync"};
     option.erase(0, option.find_first_not_of('-'));
     return kQtOptions.count(option.substr(0, option.find('='))) > 0;
 }
@@ -57,16 +70,24 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"default", "retry", "ignore", "abort"}));
     fetch->add_option("--retries", options.retries, "Retries before giving up (default 3)")
         ->check(CLI::NonNegativeNumber);
-    fetch->add_option("streams", options.streams, "Streams, STA.CHN[.LOC]")->required();
+    fetch->add_option("--password-file", options.passwordFile,
+                      std::string("Read the catalogue's password from the first line of FILE "
+                                  "(default: $") +
+                          KVR_PASSWORD_VARIABLE + ", the data source's PWD, else JXQ)");
+    fetch
+        ->add_option("streams", options.streams,
+                     "Streams, STA.CHN[.LOC], \"*\" and \"?\" as wildcards (expanded against the "
+                     "server's list)")
+        ->required();
     fetch->allow_extras(false);
-    programAddVersion(*fetch, "gleaner");  // "gleaner fetch --version" answers as "gleaner --version"
-
+    programAddVersion(*fetch,
+                      "gleaner");  // "gleaner fetch --version" answers as "gleaner --version"
 
     if (int rc = programParse(app, argc, argv); rc >= 0) return rc;
     for (const std::string& extra : app.remaining()) {
         if (extra.size() > 1 && extra[0] == '-' && !IsWindowSystemOption(extra)) {
-            std::fprintf(stderr, "gleaner: unknown option %s\n%s", utilPrintableString(extra).c_str(),
-                         app.help().c_str());
+            std::fprintf(stderr, "gleaner: unknown option %s\n%s",
+                         utilPrintableString(extra).c_str(), app.help().c_str());
             return kExitUsage;
         }
     }

@@ -50,12 +50,16 @@ int CStationMap::SelectedChannelCount() const {
     return n;
 }
 
-std::string CStationMap::StreamList() const {
-    std::string list;
+std::vector<ISI_STREAM_ID> CStationMap::Streams() const {
+    std::vector<ISI_STREAM_ID> names;
     for (const auto& [code, s] : stations_)
-        for (const auto& [key, c] : s.channels)
-            if (c.selected != 0) list += "+" + s.station + "." + c.channel + "." + c.location;
-    return list;
+        for (const auto& [key, c] : s.channels) {
+            ISI_STREAM_ID name;
+            if (c.selected != 0 &&
+                isiStreamIdFromParts(s.station, c.channel, c.location, &name, nullptr))
+                names.push_back(name);
+        }
+    return names;
 }
 
 void CStationMap::ClearChannelSelections() {
@@ -86,15 +90,15 @@ bool gleanerListableCode(const std::string& code, KvrCodeKind kind) {
     return kvrCodeIsValid(kind, code);
 }
 
-void CStationMap::LoadConfiguration(const ISI_CNF_LIST& list) {
+void CStationMap::LoadConfiguration(const ISI_CNF_LIST& list, std::vector<std::string>* refused) {
     stations_.clear();
     for (uint32_t i = 0; i < list.nentry; ++i) {
         const ISI_STREAM_CNF& e = list.entry[i];
         if (!gleanerListableCode(e.name.sta, KvrCodeKind::Station) ||
             !gleanerListableCode(e.name.chn, KvrCodeKind::Channel) ||
             !gleanerListableCode(e.name.loc, KvrCodeKind::Location)) {
-            gleanerPrintLine("stream " + gleanerStreamName(e.name.sta, e.name.chn, e.name.loc) +
-                             " of the server refused: unsafe code");
+            if (refused != nullptr)
+                refused->push_back(gleanerStreamName(e.name.sta, e.name.chn, e.name.loc));
             continue;
         }
         double interval = isiSrateToInterval(e.factor, e.multiplier);

@@ -54,17 +54,19 @@ class CStationMap {
     const Map& Stations() const { return stations_; }
 
     int SelectedChannelCount() const;
-    // "+STA.CHN.LOC" for every selected channel, stations and channels in map order.
-    std::string StreamList() const;
+    // The ticked channels as stream names, stations and channels in the maps' order; a code
+    // that is no stream name part (a settings file edited by hand) is left out.
+    std::vector<ISI_STREAM_ID> Streams() const;
     // Unmarks every channel of every station, shown or not ("Clear").
     void ClearChannelSelections();
     // Marks the channels of the shown stations whose code matches mask; returns how many matched.
     int SelectByMask(const std::string& mask);
     void SetAllStationsSelected(bool selected);
 
-    // Replaces the map by the server's configuration list (all channels unmarked); streams with a
-    // code that is not listable are left out with a line on standard error.
-    void LoadConfiguration(const ISI_CNF_LIST& list);
+    // Replaces the map by the server's configuration list (all channels unmarked). Codes that could
+    // not name a file or a settings key are refused: their streams' names go to refused (when
+    // given), raw (escape them before printing).
+    void LoadConfiguration(const ISI_CNF_LIST& list, std::vector<std::string>* refused = nullptr);
     // Copies the first and last sample times of the state-of-health list into known channels.
     void UpdateTimes(const ISI_SOH_LIST& list);
 

@@ -204,10 +204,7 @@ long CSpoolReader::ReadRecord(SPOOL_RECORD* record) {
     if (!record->data) return kSpoolNoMemory;
     got = Read(record->data.get(), record->nbytes);
     if (got < 0) return kSpoolReadError;
-    if (size_t(got) < record->nbytes) {
-        gleanerPrintLine(std::string("spool record of ") + record->station + "." + record->channel +
-                         " cut short, dropped");
-        return kSpoolEnd;
-    }
+    // A record cut short by a failed write (already reported as such) ends the spool.
+    if (size_t(got) < record->nbytes) return kSpoolEnd;
     return long(kSpoolHeaderSize + record->nbytes);
 }

@@ -1,4 +1,5 @@
 // Opening, connecting, handshaking and closing an IACP connection, and its accessors.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 namespace {
 
 constexpr uint32_t kHandshakeParamCount = 4;
+// The shortest time-out a server's handshake may set.
+constexpr uint32_t kMinServerTimeoutMs = 100;
 constexpr uint32_t kHandshakeValueLen = 4;
 // Count, then four parameters of type, length and a 4-byte value: 52 bytes.
 constexpr uint32_t kHandshakeLen = 4 + kHandshakeParamCount * (4 + 4 + kHandshakeValueLen);
@@ -54,9 +57,12 @@ bool applyServerHandshake(IACP_CONNECTION* iacp, const uint8_t* payload, uint32_
             case IACP_PARAM_PID:
                 iacp->peer_pid = value;
                 break;
-            // The server's time-out is taken as it is, below the client's floor too.
+            // The server's time-out is taken when it is shorter, below the client's floor too, but
+            // not a longer one: a frame may take the time-out, and the client's own is what its
+            // user allows a server to hold it. None at all would fail every wait at once.
             case IACP_PARAM_TIMEOUT:
-                iacp->attr.at_timeo = value;
+                iacp->attr.at_timeo = std::min(std::max(value, kMinServerTimeoutMs),
+                                               std::max(iacp->attr.at_timeo, kMinServerTimeoutMs));
                 break;
             case IACP_PARAM_SNDBUF:
                 iacp->attr.sndbuf = value;
@@ -175,20 +181,35 @@ bool iacpClientHandshake(IACP_CONNECTION* iacp) {
 
 namespace {
 
-// The TCP connect. With a cancel flag it is started without blocking and waited for in slices,
-// so that a stop is not held up for the system's connect time-out by a host that never answers.
+// The TCP connect, started without blocking and waited for within the I/O time-out (in slices
+// when there is a cancel flag), so that a host that never answers costs the time-out, not the
+// system's own connect time-out of minutes, and a stop is not held up by it.
 bool connectSocket(IACP_CONNECTION* iacp, const PLAT_INADDR& address) {
-    if (iacp->attr.cancel == nullptr) return platConnect(iacp->sd, address);
     platSetNonBlocking(iacp->sd, true);
     if (platConnect(iacp->sd, address)) return true;
     int error = platGetError();
     if (error != WSAEINPROGRESS && error != WSAEWOULDBLOCK) return false;
-    // The system's own connect time-out still ends a wait for a silent host.
-    for (;;) {
-        int ready = iacpWaitReady(iacp, true, IACP_CANCEL_SLICE_MS);
-        if (ready < 0) return false;
-        if (ready > 0) return platConnectResult(iacp->sd);
+    int ready = iacpWaitReady(iacp, true, int64_t(iacp->attr.at_timeo));
+    if (ready < 0) return false;
+    if (ready == 0) {
+        platSetError(WSAETIMEDOUT);
+        return false;
     }
+    return platConnectResult(iacp->sd);
+}
+
+// Sleeps milliseconds, in slices when the connection has a cancel flag; false as soon as the
+// flag is set.
+bool pauseUnlessCancelled(const IACP_CONNECTION* iacp, uint32_t milliseconds) {
+    if (iacp->attr.cancel == nullptr) {
+        platSleepMs(milliseconds);
+        return true;
+    }
+    for (int64_t left = milliseconds; left > 0; left -= IACP_CANCEL_SLICE_MS) {
+        if (iacp->attr.cancel->load() != 0) return false;
+        platSleepMs(uint32_t(std::min<int64_t>(left, IACP_CANCEL_SLICE_MS)));
+    }
+    return iacp->attr.cancel->load() == 0;
 }
 
 }  // namespace
@@ -257,7 +278,10 @@ bool iacpConnect(IACP_CONNECTION* iacp) {
         }
         logioMsg(iacp->lp, LOG_DEBUG, "%s: delay %lu msec", kFunc,
                  static_cast<unsigned long>(iacp->attr.retry_delay));
-        platSleepMs(iacp->attr.retry_delay);
+        if (!pauseUnlessCancelled(iacp, iacp->attr.retry_delay)) {
+            platSetError(WSAECONNABORTED);
+            return false;
+        }
     }
 }
 

@@ -62,7 +62,7 @@ bool iacpSendFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame) {
     pieces[kSigPreamble].len = IACP_SIGPREAMBLE_LEN;
     // A client frame carries no signature bytes (length 0).
     int done = 0;
-    bool sent = iacpWriteTo(iacp, pieces, 3, &done);
+    bool sent = iacpWriteTo(iacp, pieces, 3, &done, iacpFrameDeadline(iacp));
     int writeError = platGetError();
     if (done > kPreamble) iacpTracePreamble(iacp, IacpDirection::Send, preamble, frame);
     if (done > kPayload) {
@@ -107,9 +107,11 @@ bool iacpRecvFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame, uint8_t* buf, 
         return false;
     }
     frame->accepted = false;
+    // The whole frame, from the wait for its first byte to its last, within one time-out.
+    const int64_t deadline = iacpFrameDeadline(iacp);
 
     uint8_t preamble[IACP_PREAMBLE_LEN];
-    if (!iacpReadTo(iacp, preamble, IACP_PREAMBLE_LEN)) {
+    if (!iacpReadTo(iacp, preamble, IACP_PREAMBLE_LEN, deadline)) {
         int error = platGetError();
         // Time-outs and resets are the caller's to tell apart by the code; they are not news.
         if (error != WSAETIMEDOUT && error != WSAECONNRESET) {
@@ -137,7 +139,7 @@ bool iacpRecvFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame, uint8_t* buf, 
     }
     iacpTracePreamble(iacp, IacpDirection::Recv, preamble, frame);
 
-    if (!iacpReadTo(iacp, buf, frame->payload_len)) {
+    if (!iacpReadTo(iacp, buf, frame->payload_len, deadline)) {
         int error = platGetError();
         logioMsg(iacp->lp, iacpFailureLevel(iacp), "%s: ERROR: read_to (data payload): %s",
                  kRecvFrame, platErrorText(error));
@@ -147,7 +149,7 @@ bool iacpRecvFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame, uint8_t* buf, 
     iacpTracePayload(iacp, IacpDirection::Recv, buf, frame->payload_len);
 
     uint8_t sigpreamble[IACP_SIGPREAMBLE_LEN];
-    if (!iacpReadTo(iacp, sigpreamble, IACP_SIGPREAMBLE_LEN)) {
+    if (!iacpReadTo(iacp, sigpreamble, IACP_SIGPREAMBLE_LEN, deadline)) {
         int error = platGetError();
         logioMsg(iacp->lp, iacpFailureLevel(iacp), "%s: ERROR: read_to (sig preamble): %s",
                  kRecvFrame, platErrorText(error));
@@ -165,7 +167,7 @@ bool iacpRecvFrame(IACP_CONNECTION* iacp, IACP_WIRE_FRAME* frame, uint8_t* buf, 
         return false;
     }
     iacpTraceSigPreamble(iacp, IacpDirection::Recv, sigpreamble, frame);
-    if (!iacpReadTo(iacp, frame->sig, frame->sig_len)) {
+    if (!iacpReadTo(iacp, frame->sig, frame->sig_len, deadline)) {
         int error = platGetError();
         logioMsg(iacp->lp, iacpFailureLevel(iacp), "%s: ERROR: read_to (sig payload): %s",
                  kRecvFrame, platErrorText(error));

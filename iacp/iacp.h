@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "logio/logio.h"
 #include "platform/net.h"
@@ -154,6 +155,12 @@ uint32_t iacpGetTimeout(IACP_CONNECTION* iacp);
 uint32_t iacpGetRetryDelay(IACP_CONNECTION* iacp);
 uint32_t iacpGetMaxError(IACP_CONNECTION* iacp);
 const char* iacpPeerIdent(IACP_CONNECTION* iacp);  // "NULL" for none
+
+// A failure to connect to, or read from, server:port in words an operator can act on: "no such
+// host HOST", "connection refused by HOST:PORT (nothing listens there)", "time-out after N s: ...",
+// "HOST:PORT closed the connection", and the error's own text otherwise. timeoutMs is the I/O
+// time-out that ran out (for WSAETIMEDOUT).
+std::string iacpFailureText(const char* server, int port, int error, uint32_t timeoutMs);
 
 // Fills options with the defaults.
 void iacpInitOptions(IACP_OPTIONS* options);

@@ -25,6 +25,12 @@ constexpr int kMaxWritePieces = 4;
 constexpr uint32_t kDirectPiece = 4096;
 constexpr uint32_t kShortReadAhead = 512;
 
+// What is left of a frame's time; a deadline that has passed leaves a wait of none, which
+// reports a time-out unless the socket is ready at once.
+int64_t msUntil(int64_t deadlineMs) {
+    return std::max<int64_t>(0, deadlineMs - platMonotonicMs());
+}
+
 // Interrupted or not-ready waits are tried again; everything else ends the transfer.
 bool isRetryable(int error) {
     return error == EAGAIN_CODE || error == WSAEINTR || error == WSAEWOULDBLOCK;
@@ -43,7 +49,7 @@ uint8_t* readAhead(IACP_CONNECTION* iacp) {
 // Moves the total bytes of the pieces, trying first and waiting only when the socket takes
 // nothing. sent receives the bytes written, also on failure.
 bool writePieces(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, uint64_t total,
-                 uint64_t* sent) {
+                 uint64_t* sent, int64_t deadlineMs) {
     const int64_t timeoutMs = iacp->attr.at_timeo;
     const int toSec = int(timeoutMs / 1000);
     const int toUsec = int(timeoutMs % 1000 * 1000);
@@ -53,7 +59,7 @@ bool writePieces(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, uin
     while (*sent < total) {
         bool waited = false;
         if (waitFirst) {
-            int ready = iacpWaitReady(iacp, true, timeoutMs);
+            int ready = iacpWaitReady(iacp, true, msUntil(deadlineMs));
             if (ready == 0) {
                 platSetError(WSAETIMEDOUT);
                 logioMsg(iacp->lp, iacpFailureLevel(iacp), "%s: %s: select: %s: to=%d.%06d",
@@ -128,7 +134,11 @@ int iacpFailureLevel(const IACP_CONNECTION* iacp) {
     return iacp->debug ? LOG_INFO : LOG_DEBUG;
 }
 
-bool iacpReadTo(IACP_CONNECTION* iacp, uint8_t* buf, uint32_t n) {
+int64_t iacpFrameDeadline(const IACP_CONNECTION* iacp) {
+    return platMonotonicMs() + int64_t(iacp->attr.at_timeo);
+}
+
+bool iacpReadTo(IACP_CONNECTION* iacp, uint8_t* buf, uint32_t n, int64_t deadlineMs) {
     if (n == 0) return true;
     uint8_t* ahead = readAhead(iacp);
     uint32_t got = 0;
@@ -137,13 +147,12 @@ bool iacpReadTo(IACP_CONNECTION* iacp, uint8_t* buf, uint32_t n) {
         std::memcpy(buf, ahead + iacp->rbuf_pos, got);
         iacp->rbuf_pos += got;
     }
-    const int64_t timeoutMs = iacp->attr.at_timeo;
     // A socket that is none gets its error from the wait, as it always has.
     bool waitFirst = iacp->sd == PLAT_INVALID_SOCKET;
     while (got < n) {
         bool waited = false;
         if (waitFirst) {
-            int ready = iacpWaitReady(iacp, false, timeoutMs);
+            int ready = iacpWaitReady(iacp, false, msUntil(deadlineMs));
             if (ready == 0) {
                 platSetError(WSAETIMEDOUT);
                 return false;
@@ -215,7 +224,8 @@ void iacpResetReadAhead(IACP_CONNECTION* iacp) {
 }
 
 // Called with the connection's mutex held (the send path holds it for the whole frame).
-bool iacpWriteTo(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, int* done) {
+bool iacpWriteTo(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, int* done,
+                 int64_t deadlineMs) {
     *done = 0;
     if (count > kMaxWritePieces) {
         platSetError(WSAEINVAL);
@@ -229,7 +239,7 @@ bool iacpWriteTo(IACP_CONNECTION* iacp, const PLAT_IOVEC* pieces, int count, int
         ++usable;
     }
     uint64_t sent = 0;
-    bool ok = writePieces(iacp, pieces, usable, total, &sent);
+    bool ok = writePieces(iacp, pieces, usable, total, &sent, deadlineMs);
     int error = platGetError();
 
     // The pieces fully written count as written, each as if it had been a write of its own.

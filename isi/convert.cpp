@@ -1,4 +1,5 @@
 // Decoding the time-series header and converting the samples into host order.
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -251,12 +252,98 @@ ISI_TS_PACKET* isiConvertTS(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted) {
             case ISI_TYPE_INT64:
                 swapInPlace<uint64_t>(raw->data, raw->nsamp);
                 break;
+            // Floats travel in the byte order the header gives, as integers do: a big-endian
+            // float left as it came would be read as another number.
+            case ISI_TYPE_REAL32:
+                swapInPlace<uint32_t>(raw->data, raw->nsamp);
+                break;
+            case ISI_TYPE_REAL64:
+                swapInPlace<uint64_t>(raw->data, raw->nsamp);
+                break;
             default:
-                break;  // one-byte samples, and the two real types, stay as they came
+                break;  // one-byte samples stay as they came
         }
     }
     raw->order = ISI_ORDER_HOST;
     return raw;
+}
+
+namespace {
+
+template <typename T>
+void widen(const uint8_t* data, size_t count, std::vector<REAL32>* out) {
+    for (size_t i = 0; i < count; ++i) {
+        T value;
+        std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+        // Round to nearest (the default mode) where a float cannot hold the value.
+        (*out)[i] = static_cast<REAL32>(value);
+    }
+}
+
+}  // namespace
+
+/* isiSamplesToFloat: true with the packet's samples as floats in out; false (out empty) with
+ * WSAEINVAL for a packet not yet in host order or still compressed, WSAEOPNOTSUPP for a data type
+ * that holds no plain samples. */
+bool isiSamplesToFloat(const ISI_TS_PACKET* packet, std::vector<REAL32>* out) {
+    if (out == nullptr) {
+        platSetError(WSAEINVAL);
+        return false;
+    }
+    out->clear();
+    if (packet == nullptr || packet->compress != ISI_COMP_NONE || packet->order != ISI_ORDER_HOST ||
+        (packet->data == nullptr && packet->nbytes > 0)) {
+        platSetError(WSAEINVAL);
+        return false;
+    }
+    const uint32_t size = sampleSize(packet->datatype);
+    if (size == 0) {
+        platSetError(WSAEOPNOTSUPP);
+        return false;
+    }
+    // Never more samples than the data bytes hold.
+    const size_t count = std::min<size_t>(packet->nsamp, packet->nbytes / size);
+    out->resize(count);
+    switch (packet->datatype) {
+        case ISI_TYPE_INT8:
+            widen<int8_t>(packet->data, count, out);
+            break;
+        case ISI_TYPE_INT16:
+            widen<int16_t>(packet->data, count, out);
+            break;
+        case ISI_TYPE_INT32:
+            widen<int32_t>(packet->data, count, out);
+            break;
+        case ISI_TYPE_INT64:
+            widen<int64_t>(packet->data, count, out);
+            break;
+        case ISI_TYPE_REAL32:
+            widen<float>(packet->data, count, out);
+            break;
+        case ISI_TYPE_REAL64:
+            widen<double>(packet->data, count, out);
+            break;
+    }
+    return true;
+}
+
+const char* isiDataTypeString(uint8_t datatype) {
+    switch (datatype) {
+        case ISI_TYPE_INT8:
+            return "8-bit integers";
+        case ISI_TYPE_INT16:
+            return "16-bit integers";
+        case ISI_TYPE_INT32:
+            return "32-bit integers";
+        case ISI_TYPE_INT64:
+            return "64-bit integers";
+        case ISI_TYPE_REAL32:
+            return "32-bit floats";
+        case ISI_TYPE_REAL64:
+            return "64-bit floats";
+        default:
+            return isNativeType(datatype) ? "a native packet format" : "an unknown sample type";
+    }
 }
 
 void isiClearTSPacket(ISI_TS_PACKET* packet) {

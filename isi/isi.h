@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -83,12 +84,16 @@ inline constexpr int ISI_ACK_IO_ERROR = 3;
 inline constexpr int ISI_ACK_PROTOCOL = 10;
 
 // ---- time-series data types and codes -------------------------------------------------------
+// The data type code of a generic packet says what one sample is. 1 to 4 are signed integers of
+// 1, 2, 4 and 8 bytes; 5 and 6 are IEEE 754 floats of 4 and 8 bytes (the stand-in server sends
+// floating-point miniSEED records as these). Every type of 2 bytes or more is swapped by its
+// width when the header's byte order says big-endian, floats included.
 inline constexpr uint8_t ISI_TYPE_INT8 = 1;  // never swapped
 inline constexpr uint8_t ISI_TYPE_INT16 = 2;
 inline constexpr uint8_t ISI_TYPE_INT32 = 3;
 inline constexpr uint8_t ISI_TYPE_INT64 = 4;   // swapped as whole 8-byte values
-inline constexpr uint8_t ISI_TYPE_REAL32 = 5;  // never swapped by the client
-inline constexpr uint8_t ISI_TYPE_REAL64 = 6;  // never swapped by the client
+inline constexpr uint8_t ISI_TYPE_REAL32 = 5;  // IEEE 754 single
+inline constexpr uint8_t ISI_TYPE_REAL64 = 6;  // IEEE 754 double
 // 11..18: whole packets of a native format; the client only strips or keeps their own header.
 inline constexpr uint8_t ISI_TYPE_NATIVE_FIRST = 11;
 inline constexpr uint8_t ISI_TYPE_NATIVE_LAST = 18;
@@ -246,7 +251,7 @@ struct ISI_CLIENT {
     alignas(8) uint8_t buf[ISI_MAX_FRAME_PAYLOAD] = {};
     IACP_WIRE_FRAME frame;
     ISI_DATA_REQUEST datreq = {};
-    ISI_REQUEST_INDEX datreq_index;  // invalidated whenever datreq changes
+    ISI_REQUEST_INDEX datreq_index;         // invalidated whenever datreq changes
     std::vector<ISI_TWIND_ITEM> ack_twind;  // acknowledgment list while it arrives
     std::vector<ISI_SEQNO_ITEM> ack_seqno;
     ISI_TS_PACKET raw = {};
@@ -306,6 +311,39 @@ UTIL_LIST* isiExpandStreamNameSpecifier(const char* specifier);
 // The same into a vector; false when the specifier is invalid.
 bool isiExpandStreamNames(const char* specifier, std::vector<ISI_STREAM_ID>* names);
 
+// ---- typed stream names ----------------------------------------------------------------------
+// The one reading of a stream name that an operator typed or a settings file holds, for every
+// program: "STA.CHN" or "STA.CHN.LOC", parts separated by "." only. A code holds letters, digits,
+// "-", "_" and the wildcards "*" and "?", and is at most 7 (station), 3 (channel) or 2 (location)
+// characters long; a location left out, empty or written "--" means none (the wire's two blanks).
+// A fourth part, an empty station or channel, an over-long code or another character is refused
+// with the fault in words in error (the text quoted escaped), never cut or dropped. Each returns
+// false with WSAEINVAL then.
+bool isiParseStreamName(std::string_view text, ISI_STREAM_ID* name, std::string* error);
+// Names joined by "+" ("+" before the first and doubled "+" add nothing); at least one. On
+// failure names is left empty.
+bool isiParseStreamNames(std::string_view text, std::vector<ISI_STREAM_ID>* names,
+                         std::string* error);
+// The same checks for three codes given apart (a settings file's station, channel, location).
+bool isiStreamIdFromParts(std::string_view sta, std::string_view chn, std::string_view loc,
+                          ISI_STREAM_ID* name, std::string* error);
+// True when a part of name holds "*" or "?".
+bool isiStreamIdHasWildcard(const ISI_STREAM_ID* name);
+// True when name matches pattern: "*" any run, "?" any one character, letters without regard to
+// case, trailing blanks ignored (so a pattern without location matches only a stream without one,
+// and "*" any location, none included). False for none.
+bool isiStreamIdMatches(const ISI_STREAM_ID* pattern, const ISI_STREAM_ID* name);
+// The concrete names a server's configuration list offers for patterns, each once, in the order
+// first matched; unmatched receives the patterns that match no entry. Either output may be none.
+void isiExpandStreamPatterns(const std::vector<ISI_STREAM_ID>& patterns, const ISI_CNF_LIST& list,
+                             std::vector<ISI_STREAM_ID>* names,
+                             std::vector<ISI_STREAM_ID>* unmatched);
+// A time-window request of one item per name (from beg to end) with the isiInitDataRequest
+// defaults, owned by the caller (isiFreeDataRequest); none with WSAEINVAL for no names or
+// WSAENOBUFS. Names are sent as they are: no text is made and parsed again on the way.
+ISI_DATA_REQUEST* isiAllocTwindRequest(REAL64 beg, REAL64 end, const ISI_STREAM_ID* names,
+                                       uint32_t count);
+
 // Writes the request dump, one log line each.
 void isiLogDataRequest(LOGIO* lp, int level, const ISI_DATA_REQUEST* request);
 // The dump's name tables ("UNKNOWN" for codes outside them).
@@ -318,6 +356,9 @@ const char* isiCompressString(uint32_t code);
 ISI_TS_PACKET* isiReadGenericTS(ISI_CLIENT* client, int* status);
 void isiSetStopFlag(ISI_CLIENT* client, int value);
 REAL64 isiSrateToInterval(int factor, int multiplier);
+// Why isiReadGenericTS refused a packet (status 2 while still connected), from the error it left:
+// "its header announces more samples or data than its frame holds" and the like. Static text.
+const char* isiPacketFailureText(int error);
 // Decodes a type-1012 payload into packet; the data pointer is set just after the header, into
 // payload. False (WSAEMSGSIZE) when the payload is shorter than the header or than the data the
 // header announces.
@@ -330,6 +371,15 @@ ISI_TS_PACKET* isiConvertTS(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted);
 // With an index (kept for this request by the caller) the item is found in constant time.
 void isiUpdateRequestProgress(ISI_DATA_REQUEST* request, const ISI_TS_PACKET* packet,
                               ISI_REQUEST_INDEX* index = nullptr);
+// The samples of a converted packet (uncompressed and in host order, as isiReadGenericTS hands
+// them out with decompress set) as 32-bit floats in out, by the packet's data type: integers and
+// 32-bit floats exactly where a float holds them, 64-bit floats and integers beyond 2^24 rounded
+// to nearest. Never more samples than the data bytes hold. True on success; false with out empty
+// and WSAEINVAL (a packet still compressed or big-endian, or none) or WSAEOPNOTSUPP (a native
+// packet format or an unknown type, which hold no plain samples).
+bool isiSamplesToFloat(const ISI_TS_PACKET* packet, std::vector<REAL32>* out);
+// A data type code in words ("32-bit integers", "64-bit floats", ...), for messages. Static text.
+const char* isiDataTypeString(uint8_t datatype);
 // Frees a packet's owned data buffer.
 void isiClearTSPacket(ISI_TS_PACKET* packet);
 

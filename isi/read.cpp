@@ -174,6 +174,21 @@ uint32_t isiReconnectPause() {
     return g_reconnectPauseMs.load();
 }
 
+const char* isiPacketFailureText(int error) {
+    switch (error) {
+        case WSAEMSGSIZE:
+            return "its header announces more samples or data than its frame holds";
+        case WSAEOPNOTSUPP:
+            return "its compression or sample type cannot be decoded";
+        case WSAEINVAL:
+            return "its sample type is unknown";
+        case WSAENOBUFS:
+            return "there was no memory to decode it";
+        default:
+            return platErrorText(error);
+    }
+}
+
 void isiSetStopFlag(ISI_CLIENT* client, int value) {
     if (client != nullptr) client->stop = value;
 }

@@ -1,6 +1,6 @@
 #include "isicat/isicat.h"
 
-
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -9,9 +9,6 @@
 #include "platform/errors.h"
 
 namespace {
-
-// Pause after a failed read before the next, so a server that stays away is not hammered.
-constexpr uint32_t kFailurePauseMs = 1000;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -29,10 +26,56 @@ std::string nameColumns(const ISI_STREAM_ID& name) {
            utilPrintableString(isicatLocationText(name.loc));
 }
 
-std::string trimmed(const char* code) {
-    std::string text(code);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
+template <typename T>
+bool sampleAt(const ISI_TS_PACKET& packet, uint32_t i, T* value) {
+    if (uint64_t(packet.nbytes) < uint64_t(sizeof(T)) * (i + 1)) return false;
+    std::memcpy(value, packet.data + size_t(sizeof(T)) * i, sizeof(T));
+    return true;
+}
+
+// Sample i of a host-order packet in its own type's text: integers as they are, floats with every
+// digit they need to be read back exactly. False past the data or for a type without samples.
+bool sampleText(const ISI_TS_PACKET& packet, uint32_t i, std::string* text) {
+    switch (packet.datatype) {
+        case ISI_TYPE_INT8: {
+            int8_t v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = std::to_string(v);
+            return true;
+        }
+        case ISI_TYPE_INT16: {
+            int16_t v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = std::to_string(v);
+            return true;
+        }
+        case ISI_TYPE_INT32: {
+            int32_t v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = std::to_string(v);
+            return true;
+        }
+        case ISI_TYPE_INT64: {
+            int64_t v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = std::to_string(v);
+            return true;
+        }
+        case ISI_TYPE_REAL32: {
+            float v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = format("%.9g", double(v));
+            return true;
+        }
+        case ISI_TYPE_REAL64: {
+            double v;
+            if (!sampleAt(packet, i, &v)) return false;
+            *text = format("%.17g", v);
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -65,33 +108,19 @@ bool isicatParseTime(const std::string& text, double now, double* time) {
 }
 
 bool isicatWindowIsPossible(double begin, double end) {
-    // Markers (negative) stand for moments only the server knows; two real times must be in order.
-    return begin < 0.0 || end < 0.0 || begin <= end;
+    // Markers stand for moments only the server knows; two real times must be in order.
+    return utilIsTimeMarker(begin) || utilIsTimeMarker(end) || begin <= end;
 }
 
 std::vector<std::string> isicatUnknownStreams(const std::string& specifier,
                                               const ISI_CNF_LIST& list) {
+    std::vector<ISI_STREAM_ID> patterns, unmatched;
+    if (!isiParseStreamNames(specifier, &patterns, nullptr)) return {specifier};
+    isiExpandStreamPatterns(patterns, list, nullptr, &unmatched);
     std::vector<std::string> unknown;
-    std::vector<ISI_STREAM_ID> names;
-    if (!isiExpandStreamNames(specifier.c_str(), &names)) return {specifier};
-    auto matches = [](const char* pattern, const char* code) {
-        return utilWildcardMatch(trimmed(pattern).c_str(), trimmed(code).c_str());
-    };
-    for (const ISI_STREAM_ID& name : names) {
-        bool found = false;
-        for (uint32_t i = 0; i < list.nentry && !found; ++i) {
-            const ISI_STREAM_ID& have = list.entry[i].name;
-            found = matches(name.sta, have.sta) && matches(name.chn, have.chn) &&
-                    matches(name.loc, have.loc);
-        }
-        if (!found) {
-            std::string text = std::string(name.sta) + "." + name.chn;
-            if (!trimmed(name.loc).empty()) {
-                text += '.';
-                text += trimmed(name.loc);
-            }
-            unknown.push_back(text);
-        }
+    for (const ISI_STREAM_ID& name : unmatched) {
+        char text[ISI_STREAM_NAME_WIRE_LEN + 3];
+        unknown.push_back(isiStreamIdString(&name, text, sizeof text));
     }
     return unknown;
 }
@@ -119,56 +148,64 @@ std::string isicatPacketLine(const ISI_TS_PACKET& packet, bool withSamples) {
                                           isiSrateToInterval(packet.factor, packet.multiplier));
     if (withSamples) {
         line += "\t";
-        // Converted packets hold host-order integers; other data types have no sample column.
-        bool hostOrder = packet.compress == ISI_COMP_NONE && packet.order == ISI_ORDER_HOST;
-        for (uint32_t i = 0; hostOrder && packet.data != nullptr && i < packet.nsamp; ++i) {
-            long value;
-            if (packet.datatype == ISI_TYPE_INT32 && packet.nbytes >= 4 * (i + 1)) {
-                int32_t v;
-                std::memcpy(&v, packet.data + 4 * i, sizeof v);
-                value = v;
-            } else if (packet.datatype == ISI_TYPE_INT16 && packet.nbytes >= 2 * (i + 1)) {
-                int16_t v;
-                std::memcpy(&v, packet.data + 2 * i, sizeof v);
-                value = v;
-            } else if (packet.datatype == ISI_TYPE_INT8 && packet.nbytes >= i + 1) {
-                value = int8_t(packet.data[i]);
-            } else {
-                break;
-            }
+        // Converted packets hold host-order samples; native packet formats have no sample column.
+        const bool plain = packet.compress == ISI_COMP_NONE && packet.order == ISI_ORDER_HOST &&
+                           packet.data != nullptr;
+        for (uint32_t i = 0; plain && i < packet.nsamp; ++i) {
+            std::string value;
+            if (!sampleText(packet, i, &value)) break;
             if (i > 0) line += ",";
-            line += std::to_string(value);
+            line += value;
         }
     }
     return line + "\n";
 }
 
-int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err) {
-    ISI_CNF_LIST* list = isiGetCnfList(host.c_str(), &params);
+namespace {
+
+// The signal that stopped the command (the value of the cancel flag the caller gave), or 0.
+int stoppedBy(const ISI_OPEN_PARAMS& params) {
+    return params.attr.cancel != nullptr ? params.attr.cancel->load() : 0;
+}
+
+int stoppedStatus(int signal, const char* what, FILE* err) {
+    std::fprintf(err, "isicat: stopped by signal %d %s\n", signal, what);
+    return kIsicatStoppedBase + signal;
+}
+
+// The cause of a failed list or request, in words.
+std::string failure(const std::string& host, const ISI_OPEN_PARAMS& params) {
+    return iacpFailureText(utilPrintableString(host).c_str(), params.port, platGetError(),
+                           std::max(params.attr.at_timeo, IACP_DEF_AT_TIMEO));
+}
+
+template <typename List, typename Entry>
+int printList(const std::string& host, const ISI_OPEN_PARAMS& params, const char* what,
+              List* (*get)(const char*, const ISI_OPEN_PARAMS*), std::string (*line)(const Entry&),
+              FILE* out, FILE* err) {
+    List* list = get(host.c_str(), &params);
     if (list == nullptr) {
-        std::fprintf(err, "isicat: cannot get the configuration list from %s:%d: %s\n",
-                     host.c_str(), params.port, platErrorText(platGetError()));
-        return 1;
+        if (int signal = stoppedBy(params)) return stoppedStatus(signal, "while waiting", err);
+        std::fprintf(err, "isicat: cannot get the %s list: %s\n", what,
+                     failure(host, params).c_str());
+        return kIsicatFailed;
     }
-    for (uint32_t i = 0; i < list->nentry; ++i)
-        std::fputs(isicatCnfLine(list->entry[i]).c_str(), out);
+    for (uint32_t i = 0; i < list->nentry; ++i) std::fputs(line(list->entry[i]).c_str(), out);
     isiFreeList(list);
     std::fflush(out);
-    return 0;
+    return kIsicatDone;
+}
+
+}  // namespace
+
+int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err) {
+    return printList<ISI_CNF_LIST, ISI_STREAM_CNF>(host, params, "configuration", isiGetCnfList,
+                                                   isicatCnfLine, out, err);
 }
 
 int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err) {
-    ISI_SOH_LIST* list = isiGetSohList(host.c_str(), &params);
-    if (list == nullptr) {
-        std::fprintf(err, "isicat: cannot get the state-of-health list from %s:%d: %s\n",
-                     host.c_str(), params.port, platErrorText(platGetError()));
-        return 1;
-    }
-    for (uint32_t i = 0; i < list->nentry; ++i)
-        std::fputs(isicatSohLine(list->entry[i]).c_str(), out);
-    isiFreeList(list);
-    std::fflush(out);
-    return 0;
+    return printList<ISI_SOH_LIST, ISI_STREAM_SOH>(host, params, "state-of-health", isiGetSohList,
+                                                   isicatSohLine, out, err);
 }
 
 int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,
@@ -177,11 +214,18 @@ int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISI
         std::fprintf(err, "isicat: the window begins after it ends\n");
         return kIsicatUsage;
     }
+    std::vector<ISI_STREAM_ID> patterns;
+    std::string why;
+    if (!isiParseStreamNames(args.specifier, &patterns, &why)) {
+        std::fprintf(err, "isicat: %s\n", why.c_str());
+        return kIsicatUsage;
+    }
     // A stream the server does not have would be waited for in silence (for ever, with "forever").
     ISI_CNF_LIST* list = isiGetCnfList(host.c_str(), &params);
     if (list == nullptr) {
-        std::fprintf(err, "isicat: cannot get the configuration list from %s:%d: %s\n",
-                     utilPrintableString(host).c_str(), params.port, platErrorText(platGetError()));
+        if (int signal = stoppedBy(params)) return stoppedStatus(signal, "while connecting", err);
+        std::fprintf(err, "isicat: cannot get the configuration list: %s\n",
+                     failure(host, params).c_str());
         return kIsicatFailed;
     }
     const std::vector<std::string> unknown = isicatUnknownStreams(args.specifier, *list);
@@ -190,39 +234,59 @@ int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISI
         std::fprintf(err, "isicat: %s:%d has no stream %s\n", utilPrintableString(host).c_str(),
                      params.port, utilPrintableString(name).c_str());
     if (!unknown.empty()) return kIsicatUnknownStream;
+    // The patterns go to the server as they are: it expands the wildcards.
     ISI_DATA_REQUEST* request =
-        isiAllocSimpleDataRequest(args.begin, args.end, args.specifier.c_str());
+        isiAllocTwindRequest(args.begin, args.end, patterns.data(), uint32_t(patterns.size()));
     if (request == nullptr) {
-        std::fprintf(err, "isicat: invalid stream specifier \"%s\"\n",
-                     utilPrintableString(args.specifier).c_str());
-        return kIsicatUsage;
+        std::fprintf(err, "isicat: no memory for the request\n");
+        return kIsicatFailed;
     }
     isiRequestSetCompress(request, args.compress);
     isiRequestSetPolicy(request, args.policy);
     ISI_CLIENT* client = isiInitiateDataRequest(host.c_str(), &params, request);
     isiFreeDataRequest(request);
     if (client == nullptr) {
-        std::fprintf(err, "isicat: data request to %s:%d failed: %s\n",
-                     utilPrintableString(host).c_str(), params.port, platErrorText(platGetError()));
+        if (int signal = stoppedBy(params)) return stoppedStatus(signal, "while connecting", err);
+        std::fprintf(err, "isicat: data request failed: %s\n", failure(host, params).c_str());
         return kIsicatFailed;
     }
-    long packets = 0;
+    long packets = 0, refused = 0;
+    int status = kIsicatDone;
+    std::vector<int> causesSaid;
     for (;;) {
-        int status = ISI_STATUS_FAILED;
-        ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
-        if (status == ISI_STATUS_DATA && packet != nullptr) {
+        int readStatus = ISI_STATUS_FAILED;
+        ISI_TS_PACKET* packet = isiReadGenericTS(client, &readStatus);
+        if (readStatus == ISI_STATUS_DATA && packet != nullptr) {
             std::fputs(isicatPacketLine(*packet, args.samples).c_str(), out);
             std::fflush(out);
-            if (args.count > 0 && ++packets >= args.count) break;
-        } else if (status == ISI_STATUS_DONE) {
+            if (++packets == args.count) break;
+            continue;
+        }
+        if (int signal = stoppedBy(params)) {
+            status = stoppedStatus(signal,
+                                   ("after " + std::to_string(packets) + " packets").c_str(), err);
             break;
-        } else if (status == ISI_STATUS_STOPPED) {
+        }
+        if (readStatus == ISI_STATUS_DONE || readStatus == ISI_STATUS_STOPPED) break;
+        const int error = platGetError();
+        if (!isiIsConnected(client)) {
+            // The connection was lost and could not be made again.
+            std::fprintf(err, "isicat: the connection was lost and not made again: %s\n",
+                         failure(host, params).c_str());
+            status = kIsicatFailed;
             break;
-        } else {
-            std::fprintf(err, "isicat: read failed: %s\n", platErrorText(platGetError()));
-            platSleepMs(kFailurePauseMs);
+        }
+        // A packet refused: said once per cause, counted, and reading goes on.
+        ++refused;
+        if (std::find(causesSaid.begin(), causesSaid.end(), error) == causesSaid.end()) {
+            causesSaid.push_back(error);
+            std::fprintf(err, "isicat: a packet was refused: %s\n", isiPacketFailureText(error));
         }
     }
     isiCloseClient(client);
-    return kIsicatDone;
+    if (refused > 0) {
+        std::fprintf(err, "isicat: %ld packet(s) refused, %ld printed\n", refused, packets);
+        if (packets == 0 && status == kIsicatDone) status = kIsicatFailed;
+    }
+    return status;
 }

@@ -17,6 +17,7 @@ inline constexpr int kIsicatDone = 0;
 inline constexpr int kIsicatFailed = 1;         // failed connect or request
 inline constexpr int kIsicatUsage = 2;          // bad server, time, specifier or window
 inline constexpr int kIsicatUnknownStream = 3;  // a specifier piece no stream of the server matches
+inline constexpr int kIsicatStoppedBase = 128;  // + the stop signal
 
 // A time argument: any form utilParseTime takes, or the request markers "beg", "end", "forever"
 // (-2, -3, -4). False when the text is none of these.
@@ -46,9 +47,14 @@ struct ISICAT_DATA_ARGS {
     long count = 0;  // stop after this many packets; 0: at request complete only
 };
 
-// The commands. Each returns the exit status (kIsicat*), with the error text on err. data first
-// checks the window and that every specifier piece names a stream of the server. params carries the
-// port, options, debug flag and log handle.
+// The commands. Each returns the exit status (kIsicat*), with the cause of a failure in words on
+// err. params carries the port, options, debug flag and log handle; a cancel flag in its options
+// (the stop signal's, platStopSignalFlag) ends any wait for the server within a fraction of a
+// second, and the command then returns kIsicatStoppedBase plus the flag's value.
+// data first checks the window, the specifier (isiParseStreamNames) and that every name matches a
+// stream of the server. It prints every packet; a packet the library refuses is counted and its
+// cause said once. It fails (1) when the connection is lost for good, or when packets were refused
+// and none was printed.
 int isicatCnf(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatSoh(const std::string& host, const ISI_OPEN_PARAMS& params, FILE* out, FILE* err);
 int isicatData(const std::string& host, const ISI_OPEN_PARAMS& params, const ISICAT_DATA_ARGS& args,

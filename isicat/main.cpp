@@ -3,10 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "commandline/program.h"
 #include "isicat/isicat.h"
 #include "logio/logio.h"
 #include "platform/clock.h"
-#include "commandline/program.h"
+#include "platform/signals.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"isicat: an ISI client for the command line"};
@@ -61,9 +62,15 @@ int main(int argc, char** argv) {
     // A refused or unreachable server is an answer for an operator, not a reason to wait: every
     // connect failure ends the attempt at once instead of being retried for ever.
     params.attr.maxerr = IACP_ERR_NONE;
+    // SIGINT, SIGTERM and SIGHUP end every wait for the server at once (the commands then exit
+    // 128 + the signal); a second one ends the program where it is.
+    platInstallStopSignals();
+    params.attr.cancel = platStopSignalFlag();
     if (!trafficLog.empty()) params.attr.tracefile = trafficLog.c_str();
     LOGIO log;
     logioInit(&log, "stderr", nullptr, "isicat");
+    // Failures are said once by the commands, in words; the library's lines with --debug.
+    logioSetThreshold(&log, LOG_WARNING);
     if (debug) {
         params.debug = 1;
         logioSetThreshold(&log, LOG_DEBUG);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -303,6 +304,29 @@ KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::strin
     c.user = firstOf(KVR_USER_VARIABLE, dataSourceKey(dsn, "UID"), defaultUser);
     c.password = firstOf(KVR_PASSWORD_VARIABLE, dataSourceKey(dsn, "PWD"), defaultPassword);
     return c;
+}
+
+bool kvrReadPasswordFile(const std::string& file, std::string* password, std::string* error) {
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        if (error != nullptr)
+            *error = "cannot read the password file " + file +
+                     (in ? ": it is empty" : std::string(": ") + std::strerror(errno));
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool control = std::any_of(line.begin(), line.end(), [](char c) {
+        return std::iscntrl(static_cast<unsigned char>(c)) != 0;
+    });
+    if (line.empty() || control) {
+        if (error != nullptr)
+            *error = "the first line of the password file " + file +
+                     (line.empty() ? " is empty" : " holds a control character");
+        return false;
+    }
+    *password = line;
+    return true;
 }
 
 std::string kvrConnectString(const std::string& dsn, const KVR_CREDENTIALS& credentials) {

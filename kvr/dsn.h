@@ -97,6 +97,12 @@ struct KVR_CREDENTIALS {
 KVR_CREDENTIALS kvrCatalogueCredentials(const std::string& dsn, const std::string& defaultUser,
                                         const std::string& defaultPassword);
 
+// The password kept in file: its first line, without the line end (a file made by
+// "printf '%s\n' PASSWORD > FILE" or by an editor). True with *password set; false with the
+// reason in *error (the file cannot be read, or its first line is empty or holds a control
+// character). The password is never put into a message.
+bool kvrReadPasswordFile(const std::string& file, std::string* password, std::string* error);
+
 // The connection string "DSN=dsn;UID=user;PWD=password;" for SQLDriverConnect, a value in braces
 // (with "}" doubled) when it holds ";", "{", "}" or starts with a blank, so that no password can
 // end its field early. It holds the password: never print it.

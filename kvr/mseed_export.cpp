@@ -299,9 +299,9 @@ bool kvrExportMiniSeed(KvrConnection& db, const KVR_EXPORT_OPTIONS& options,
                                         " samples, its row " + std::to_string(rowCount) +
                                         "; the file's samples exported");
         int64_t first = 0, last = count;
-        if (options.begin > 0.0)
+        if (std::isfinite(options.begin))
             first = std::max(first, FirstAtOrAfter(row.tbegin, row.sps, options.begin));
-        if (options.end > 0.0)
+        if (std::isfinite(options.end))
             last = std::min(last, FirstAtOrAfter(row.tbegin, row.sps, options.end));
         // Cut at each UTC midnight, so that every piece lies in one day file.
         for (int64_t i = first; i < last;) {

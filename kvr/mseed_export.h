@@ -11,6 +11,7 @@
 // network code: the caller gives one.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,8 +24,10 @@ struct KVR_EXPORT_OPTIONS {
     std::string network = "XX";  // 1 or 2 characters
     std::string station;        // only this station (any case); empty for all
     std::string channel;        // only this channel (any case); empty for all
-    double begin = 0.0;         // only samples at or after this time (epoch seconds); 0: no limit
-    double end = 0.0;           // only samples before this time; 0: no limit
+    // Only samples at or after begin and before end (epoch seconds, before 1970 too); an infinite
+    // value (the defaults) sets no limit.
+    double begin = -HUGE_VAL;
+    double end = HUGE_VAL;
 };
 
 struct KVR_EXPORT_SUMMARY {

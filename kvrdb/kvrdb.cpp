@@ -54,8 +54,9 @@ constexpr int kExitNothingMatched = 3;
 
 struct Options {
     std::string dsn = KVR_DSN;
-    std::string user;      // empty: as kvrCatalogueCredentials finds it
-    std::string password;  // likewise
+    std::string user;          // empty: as kvrCatalogueCredentials finds it
+    std::string password;      // likewise
+    std::string passwordFile;  // the password's first line, instead of --password
 };
 
 bool connect(const Options& o, KvrConnection& db) {
@@ -67,6 +68,10 @@ bool connect(const Options& o, KvrConnection& db) {
     KVR_CREDENTIALS credentials = kvrCatalogueCredentials(o.dsn, KVR_USER, KVR_PASSWORD);
     if (!o.user.empty()) credentials.user = o.user;
     if (!o.password.empty()) credentials.password = o.password;
+    if (!o.passwordFile.empty() && !kvrReadPasswordFile(o.passwordFile, &credentials.password, &why)) {
+        std::cerr << "kvrdb: " << utilPrintableString(why) << "\n";
+        return false;
+    }
     // Without the cursor library: it copies every fetched row into a file of its own, which
     // made reading a large catalogue several times slower than the engine; the tool reads rows
     // forward only and binds every column, which the driver does itself. The SQLite driver is
@@ -417,9 +422,9 @@ int datadirRelease(const Options& o, const KVR_DATADIR_ROW& row) {
     return 0;
 }
 
-// A time option, or 0 when not given; false after saying what is wrong.
+// A time option, left as it is when not given (the caller's default); false after saying what
+// is wrong.
 bool optionTime(const char* command, const std::string& text, const char* what, double* t) {
-    *t = 0;
     if (text.empty() || utilParseTime(text.c_str(), static_cast<double>(std::time(nullptr)), t))
         return true;
     std::cerr << "kvrdb " << command << ": bad " << what << " time \"" << utilPrintableString(text)
@@ -600,8 +605,12 @@ int main(int argc, char** argv) {
     app.add_option("--user", o.user,
                    "database user (default: $KVR_CATALOGUE_USER, the data source's UID, else KVR)");
     app.add_option("--password", o.password,
-                   "database password (default: $KVR_CATALOGUE_PASSWORD, the data source's PWD, "
-                   "else JXQ)");
+                   "database password; visible to every user of the host while kvrdb starts, "
+                   "prefer --password-file or $KVR_CATALOGUE_PASSWORD (default: "
+                   "$KVR_CATALOGUE_PASSWORD, the data source's PWD, else JXQ)");
+    app.add_option("--password-file", o.passwordFile,
+                   "read the database password from the first line of FILE")
+        ->excludes("--password");
 
     int rc = 0;
     auto* dsn =
@@ -771,6 +780,13 @@ int main(int argc, char** argv) {
     exportCmd->callback([&] { rc = exportMseed(o, exportOptions, exportBegin, exportEnd); });
 #endif
 
-    if (int status = programParse(app, argc, argv); status >= 0) return status;
+    // The parser reads a copy, so that a password typed on the command line leaves the process
+    // list before anything else happens.
+    ProgramArguments args(argc, argv);
+    if (programHideSecrets(argc, argv, "--password"))
+        std::cerr << "kvrdb: warning: a password on the command line can be read by every user "
+                     "of this host; use --password-file FILE or $"
+                  << KVR_PASSWORD_VARIABLE << "\n";
+    if (int status = programParse(app, argc, args.argv.data()); status >= 0) return status;
     return rc;
 }

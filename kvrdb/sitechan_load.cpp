@@ -34,6 +34,11 @@ bool kvrdbReadServerChannels(const std::string& server, std::vector<KVR_SITECHAN
     // A one-shot tool: a refused or unreachable server ends the attempt instead of being retried
     // for ever as the recorder's connection is.
     params.attr.maxerr = IACP_ERR_NONE;
+    // The failure is said once, below, in words; the library's own lines only when they warn.
+    LOGIO log;
+    logioInit(&log, "stderr", nullptr, "kvrdb");
+    logioSetThreshold(&log, LOG_WARNING);
+    params.lp = &log;
     std::string host = server;
     size_t colon = server.rfind(':');
     if (colon != std::string::npos) {
@@ -48,8 +53,8 @@ bool kvrdbReadServerChannels(const std::string& server, std::vector<KVR_SITECHAN
     }
     ISI_CNF_LIST* list = isiGetCnfList(host.c_str(), &params);
     if (list == nullptr) {
-        *error = "cannot get the configuration list from " + host + ":" +
-                 std::to_string(params.port) + ": " + platErrorText(platGetError());
+        *error = "cannot get the configuration list: " +
+                 iacpFailureText(host.c_str(), params.port, platGetError(), params.attr.at_timeo);
         return false;
     }
     for (uint32_t i = 0; i < list->nentry; ++i) {

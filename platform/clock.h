@@ -15,6 +15,10 @@ double platNowCoarse();
 
 void platSleepMs(uint32_t milliseconds);
 
+// Milliseconds of a clock that only moves forwards (not the UTC clock, which may be set back):
+// for deadlines and measured durations. Its zero is arbitrary.
+int64_t platMonotonicMs();
+
 // Thread-safe breakdown of whole seconds into UTC (or local) calendar fields. False when the time
 // cannot be broken down.
 bool platGmTime(int64_t seconds, struct tm* out);

@@ -128,6 +128,10 @@ int platStopSignal() {
     return g_stopSignal.load();
 }
 
+const std::atomic<int>* platStopSignalFlag() {
+    return &g_stopSignal;
+}
+
 int platWaitForStopSignal(int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);

@@ -3,6 +3,8 @@
 // that a program stops where it is safe to and keeps what it has.
 #pragma once
 
+#include <atomic>
+
 // Installs the handlers. The first stop signal is recorded, and the handler of each signal goes
 // back to the default action once it has run, so the same signal sent again (a second Ctrl-C)
 // ends the program at once. System calls interrupted by the
@@ -14,6 +16,11 @@ void platInstallStopSignals();
 // Callable from any thread.
 int platStopSignal();
 
+// The same as a flag another layer can poll without knowing of signals: nonzero once a stop signal
+// has been recorded (the connection layer's cancel option takes it, so that every wait for a
+// server ends within a fraction of a second of the signal). Valid for the life of the program.
+const std::atomic<int>* platStopSignalFlag();
+
 // Waits until a stop signal has been recorded or timeoutMs milliseconds have passed, whichever is
 // first (a negative timeout waits for ever). Returns the signal, or 0 when the time ran out.
 // Needs platInstallStopSignals. Sleeps without waking in between: the signal handler wakes it.
@@ -23,4 +30,4 @@ int platWaitForStopSignal(int timeoutMs);
 // A short English name of a stop signal for messages ("interrupt", "terminate", "hangup",
 // "break"), or
 // "signal" for any other number. Never null; the text is static.
-const char *platStopSignalName(int signo);
+const char* platStopSignalName(int signo);

@@ -12,8 +12,8 @@
 #ifdef ISISIM_WITH_MSEED
 #include "server/mseed.h"
 #endif
-#include "server/server.h"
 #include "commandline/program.h"
+#include "server/server.h"
 
 namespace {
 
@@ -112,11 +112,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 #ifdef ISISIM_WITH_MSEED
-    if (!mseedFiles.empty() &&
-        !simLoadMseed(mseedFiles, keepTimes, samplesPerPacket, platNow(), &streams, &error)) {
+    std::vector<std::string> warnings;
+    if (!mseedFiles.empty() && !simLoadMseed(mseedFiles, keepTimes, samplesPerPacket, platNow(),
+                                             &streams, &error, &warnings)) {
         std::fprintf(stderr, "isi-sim: %s\n", error.c_str());
         return 2;
     }
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "isi-sim: warning: %s\n", utilPrintableString(warning).c_str());
 #endif
     if (streams.empty()) streams = simDefaultStreams(samplesPerPacket, history);
     for (const std::string& text : faultTexts) {

@@ -41,6 +41,20 @@ inline void storeBigEndian(uint8_t* out, int32_t value) {
     out[3] = uint8_t(v);
 }
 
+// The header of a packet of samples first..last of stream, big-endian in its own sample type;
+// the caller sets compression, sample size and data bytes.
+ISI_TS_PACKET packetHeader(const SimStream& stream, int64_t first, int64_t last) {
+    ISI_TS_PACKET header{};
+    header.name = stream.name();
+    simRateToFactorMultiplier(stream.rate(), &header.factor, &header.multiplier);
+    header.tofs = stream.timeOf(first);
+    header.tols = stream.timeOf(last);
+    header.nsamp = uint32_t(last - first + 1);
+    header.datatype = stream.sampleType();
+    header.order = kBigEndian;
+    return header;
+}
+
 uint32_t valueOf(const SimFrame& frame) {
     uint32_t value = 0;
     if (frame.payload.size() >= 4) utilUnpackUINT32(frame.payload.data(), &value);
@@ -379,19 +393,13 @@ bool SimSession::applyFaults() {
 
 SimPacketCache::Payload SimSession::buildPacket(const SimStream& stream, int64_t first,
                                                 int64_t last, uint32_t compress) {
+    if (stream.sampleType() != ISI_TYPE_INT32) return buildRealPacket(stream, first, last);
     auto count = int(last - first + 1);
     samples_.resize(size_t(count));
     stream.fill(first, count, samples_.data());
 
-    ISI_TS_PACKET header{};
-    header.name = stream.name();
-    simRateToFactorMultiplier(stream.rate(), &header.factor, &header.multiplier);
-    header.tofs = stream.timeOf(first);
-    header.tols = stream.timeOf(last);
-    header.nsamp = uint32_t(count);
+    ISI_TS_PACKET header = packetHeader(stream, first, last);
     header.compress = uint8_t(compress);
-    header.datatype = ISI_TYPE_INT32;
-    header.order = kBigEndian;
     header.sampsiz = kSampleSize;
 
     auto payload = std::make_shared<std::vector<uint8_t>>(ISI_TS_HEADER_LEN +
@@ -405,6 +413,32 @@ SimPacketCache::Payload SimSession::buildPacket(const SimStream& stream, int64_t
     }
     isiPackTSHeader(payload->data(), &header);
     payload->resize(ISI_TS_HEADER_LEN + header.nbytes);
+    return payload;
+}
+
+// Floats travel uncompressed whatever the request asked (the difference compression is of
+// integers), big-endian as everything else; the header says so.
+SimPacketCache::Payload SimSession::buildRealPacket(const SimStream& stream, int64_t first,
+                                                    int64_t last) {
+    auto count = int(last - first + 1);
+    reals_.resize(size_t(count));
+    stream.fillReals(first, count, reals_.data());
+
+    ISI_TS_PACKET header = packetHeader(stream, first, last);
+    header.compress = ISI_COMP_NONE;
+    const bool single = stream.sampleType() == ISI_TYPE_REAL32;
+    header.sampsiz = single ? 4 : 8;
+    header.nbytes = uint32_t(count) * header.sampsiz;
+
+    auto payload = std::make_shared<std::vector<uint8_t>>(ISI_TS_HEADER_LEN + header.nbytes);
+    uint8_t* data = payload->data() + ISI_TS_HEADER_LEN;
+    for (int i = 0; i < count; ++i) {
+        if (single)
+            utilPackREAL32(data + 4 * i, REAL32(reals_[size_t(i)]));
+        else
+            utilPackREAL64(data + 8 * i, reals_[size_t(i)]);
+    }
+    isiPackTSHeader(payload->data(), &header);
     return payload;
 }
 

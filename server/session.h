@@ -44,6 +44,7 @@ class SimSession {
     bool sendPacket(Item& item, int64_t last, uint32_t compress);
     SimPacketCache::Payload buildPacket(const SimStream& stream, int64_t first, int64_t last,
                                         uint32_t compress);
+    SimPacketCache::Payload buildRealPacket(const SimStream& stream, int64_t first, int64_t last);
     // Applies any fault due now; false when it ended the connection.
     bool applyFaults();
     void log(int level, const char* format, ...) LOGIO_PRINTF_FORMAT(3, 4);
@@ -58,6 +59,7 @@ class SimSession {
     double lastSend_ = 0.0;
     bool finished_ = false;
     std::vector<int32_t> samples_;
+    std::vector<double> reals_;
 };
 
 }  // namespace isisim

@@ -18,30 +18,15 @@ int64_t floorDiv(int64_t a, int64_t b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-std::string trimmed(const char* text) {
-    std::string s(text);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-    return s;
-}
-
-bool validPart(const std::string& part, size_t maxLen, bool mayBeEmpty) {
-    if (part.size() > maxLen || (part.empty() && !mayBeEmpty)) return false;
-    return std::all_of(part.begin(), part.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
-    });
-}
-
-bool makeName(const std::string& sta, const std::string& chn, std::string loc, ISI_STREAM_ID* name,
-              std::string* error) {
-    if (loc == "--") loc.clear();
-    if (!validPart(sta, ISI_STALEN, false) || !validPart(chn, ISI_CHNLEN, false) ||
-        !validPart(loc, ISI_LOCLEN, true)) {
-        if (error)
-            *error = "bad stream name \"" + sta + "." + chn + (loc.empty() ? "" : "." + loc) +
-                     "\" (station 1-7, channel 1-3, location 0-2 characters)";
+// The typed name of a stream the server offers: the parts the client library reads, without
+// wildcards (a stream is one stream).
+bool makeName(const std::string& sta, const std::string& chn, const std::string& loc,
+              ISI_STREAM_ID* name, std::string* error) {
+    if (!isiStreamIdFromParts(sta, chn, loc, name, error)) return false;
+    if (isiStreamIdHasWildcard(name)) {
+        if (error) *error = "stream \"" + sta + "." + chn + "\": a stream offered has no wildcard";
         return false;
     }
-    isiSetStreamId(name, sta.c_str(), chn.c_str(), loc.c_str());
     return true;
 }
 
@@ -73,18 +58,27 @@ SimStream SimStream::synthetic(const ISI_STREAM_ID& name, SimRate rate, int samp
 }
 
 SimStream SimStream::stored(const ISI_STREAM_ID& name, SimRate rate, int samplesPerPacket,
-                            std::vector<SimSegment> segments) {
+                            std::vector<SimSegment> segments, uint8_t sampleType) {
     SimStream s;
     s.name_ = name;
     s.rate_ = rate;
     s.spp_ = samplesPerPacket;
     s.synthetic_ = false;
+    s.sampleType_ = sampleType;
+    if (sampleType == ISI_TYPE_REAL64) s.spp_ = std::min(s.spp_, kMaxReal64SamplesPerPacket);
+    const bool reals = sampleType != ISI_TYPE_INT32;
     int64_t base = 0;
     for (SimSegment& seg : segments) {
-        if (seg.samples.empty()) continue;
+        const size_t n = reals ? seg.reals.size() : seg.samples.size();
+        if (n == 0) continue;
         seg.base = base;
-        base += int64_t(seg.samples.size());
-        pack(seg);
+        base += int64_t(n);
+        if (reals) {
+            seg.count = int64_t(n);
+            seg.reals.shrink_to_fit();
+        } else {
+            pack(seg);
+        }
         s.segments_.push_back(std::move(seg));
     }
     return s;
@@ -223,6 +217,13 @@ void SimStream::fill(int64_t k, int count, int32_t* out) const {
     }
 }
 
+void SimStream::fillReals(int64_t k, int count, double* out) const {
+    const SimSegment* seg = segmentOf(k);
+    const auto first = size_t(k - seg->base);
+    std::copy(seg->reals.begin() + ptrdiff_t(first),
+              seg->reals.begin() + ptrdiff_t(first + size_t(count)), out);
+}
+
 uint32_t SimStream::segmentsHeld() const {
     return synthetic_ ? 1u : uint32_t(segments_.size());
 }
@@ -243,11 +244,7 @@ void SimStream::shift(double seconds) {
 }
 
 bool simNameMatches(const ISI_STREAM_ID& pattern, const ISI_STREAM_ID& stream) {
-    if (!utilWildcardMatch(trimmed(pattern.sta).c_str(), trimmed(stream.sta).c_str())) return false;
-    if (!utilWildcardMatch(trimmed(pattern.chn).c_str(), trimmed(stream.chn).c_str())) return false;
-    std::string loc = trimmed(pattern.loc);
-    if (loc == "--") loc.clear();
-    return utilWildcardMatch(loc.c_str(), trimmed(stream.loc).c_str());
+    return isiStreamIdMatches(&pattern, &stream);
 }
 
 bool simParseStreamSpec(const std::string& text, int defaultSamplesPerPacket, double history,
@@ -264,16 +261,12 @@ bool simParseStreamSpec(const std::string& text, int defaultSamplesPerPacket, do
         rateText = rest.substr(0, c2);
         sppText = rest.substr(c2 + 1);
     }
-    std::vector<std::string> parts;
-    std::stringstream ss(namePart);
-    for (std::string part; std::getline(ss, part, '.');) parts.push_back(part);
-    if (parts.size() < 2 || parts.size() > 3) {
-        if (error) *error = "stream \"" + text + "\" needs STA.CHN[.LOC]";
+    ISI_STREAM_ID name{};
+    if (!isiParseStreamName(namePart, &name, error)) return false;
+    if (isiStreamIdHasWildcard(&name)) {
+        if (error) *error = "stream \"" + namePart + "\": a stream offered has no wildcard";
         return false;
     }
-    ISI_STREAM_ID name{};
-    if (!makeName(parts[0], parts[1], parts.size() == 3 ? parts[2] : "", &name, error))
-        return false;
     SimRate rate;
     if (!simParseRate(rateText, &rate, error)) return false;
     int spp = defaultSamplesPerPacket;

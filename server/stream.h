@@ -25,32 +25,43 @@ inline constexpr int kMaxSamplesPerPacket = int((ISI_MAX_FRAME_PAYLOAD - ISI_TS_
 inline constexpr int kDefaultSamplesPerPacket = 100;
 inline constexpr double kDefaultHistorySeconds = 86400.0;
 
-// One contiguous run of stored samples. They are given in samples; SimStream::stored packs them
-// (differences in blocks, a few bytes a sample for seismic data) and empties samples.
+// One contiguous run of stored samples. Integer samples are given in samples; SimStream::stored
+// packs them (differences in blocks, a few bytes a sample for seismic data) and empties samples.
+// Floating-point samples are given in reals and kept as they are (a 32-bit float is exact in a
+// double), so that they are served bit for bit.
 struct SimSegment {
     double t0 = 0.0;   // time of the first sample (after any shift)
     int64_t base = 0;  // index of the first sample
     std::vector<int32_t> samples;
+    std::vector<double> reals;
     int64_t count = 0;                   // samples held
     std::vector<uint8_t> packed;         // blocks of kSimPackBlock samples
     std::vector<uint32_t> blockOffsets;  // where each block starts in packed
 };
 // Samples a packed block holds: each block starts afresh, so a packet decodes one or two.
 inline constexpr int kSimPackBlock = 1024;
+// The largest packet of 64-bit floats (8 bytes a sample, sent uncompressed) that fits one frame.
+inline constexpr int kMaxReal64SamplesPerPacket =
+    int((ISI_MAX_FRAME_PAYLOAD - ISI_TS_HEADER_LEN) / 8);
 
 class SimStream {
   public:
     // A synthetic stream; history is the length of its disk loop in seconds.
     static SimStream synthetic(const ISI_STREAM_ID& name, SimRate rate, int samplesPerPacket,
                                double history);
-    // A stored stream from time-ordered, non-overlapping segments (bases are assigned here).
+    // A stored stream from time-ordered, non-overlapping segments (bases are assigned here). Its
+    // samples are of sampleType: ISI_TYPE_INT32 (the segments' samples), or ISI_TYPE_REAL32 or
+    // ISI_TYPE_REAL64 (their reals; packets of 64-bit floats hold at most
+    // kMaxReal64SamplesPerPacket samples).
     static SimStream stored(const ISI_STREAM_ID& name, SimRate rate, int samplesPerPacket,
-                            std::vector<SimSegment> segments);
+                            std::vector<SimSegment> segments, uint8_t sampleType = ISI_TYPE_INT32);
 
     const ISI_STREAM_ID& name() const { return name_; }
     SimRate rate() const { return rate_; }
     int samplesPerPacket() const { return spp_; }
     bool isSynthetic() const { return synthetic_; }
+    // The data type code of the stream's packets (ISI_TYPE_INT32 unless stored as floats).
+    uint8_t sampleType() const { return sampleType_; }
     std::string text() const;  // "STA.CHN.LOC" or "STA.CHN"
 
     // Oldest and newest index held at time now; empty when lastIndex < firstIndex.
@@ -63,8 +74,10 @@ class SimStream {
     int64_t packetEnd(int64_t k) const;
     // First index of the newest whole packet held at time now.
     int64_t newestPacketStart(double now) const;
-    // Samples k .. k+count-1, all inside one packet.
+    // Samples k .. k+count-1, all inside one packet: integers of an integer stream, or the values
+    // of a floating-point stream.
     void fill(int64_t k, int count, int32_t* out) const;
+    void fillReals(int64_t k, int count, double* out) const;
 
     uint32_t segmentsHeld() const;
     uint32_t packetsHeld(double now) const;
@@ -80,6 +93,7 @@ class SimStream {
     SimRate rate_;
     int spp_ = kDefaultSamplesPerPacket;
     bool synthetic_ = true;
+    uint8_t sampleType_ = ISI_TYPE_INT32;
     double history_ = kDefaultHistorySeconds;
     uint64_t hash_ = 0;
     std::vector<SimSegment> segments_;

@@ -29,6 +29,11 @@ constexpr uint32_t kPauseSliceMs = 100;
 // mutex keeps it from doing so on a client being closed.
 std::mutex g_clientMutex;
 ISI_CLIENT* g_client = nullptr;
+// The cancel flag of the thread's connections (IACP_OPTIONS::cancel): set by Stop, cleared when
+// acquisition starts, so that connects and waits end before any client exists to stop.
+std::atomic<int> g_cancel{0};
+// The scale of the drawing is whole counts.
+constexpr double kLargestCount = 2147483647.0;
 
 void publishClient(ISI_CLIENT* client) {
     std::lock_guard<std::mutex> lock(g_clientMutex);
@@ -47,7 +52,55 @@ void pauseWhileRunning(uint32_t milliseconds) {
         platSleepMs(std::min(kPauseSliceMs, milliseconds - slept));
 }
 
+template <typename T>
+void copyCounts(const uint8_t* data, uint32_t n, std::vector<int32_t>* out) {
+    for (uint32_t i = 0; i < n; ++i) {
+        T v;
+        std::memcpy(&v, data + size_t(i) * sizeof(T), sizeof(T));
+        (*out)[i] = int32_t(std::clamp<int64_t>(int64_t(v), INT32_MIN, INT32_MAX));
+    }
+}
+
 }  // namespace
+
+bool SamplesAsCounts(const ISI_TS_PACKET& packet, std::vector<int32_t>* counts) {
+    const uint32_t n = packet.nsamp;
+    counts->resize(n);
+    const uint32_t width = packet.datatype == ISI_TYPE_INT8    ? 1
+                           : packet.datatype == ISI_TYPE_INT16 ? 2
+                           : packet.datatype == ISI_TYPE_INT32 ? 4
+                           : packet.datatype == ISI_TYPE_INT64 ? 8
+                                                               : 0;
+    if (width != 0) {
+        // Integers are exact on the scale of counts (a float would round them past 2^24).
+        if (packet.compress != ISI_COMP_NONE || packet.order != ISI_ORDER_HOST ||
+            uint64_t(packet.nbytes) < uint64_t(n) * width)
+            return false;
+        switch (width) {
+            case 1:
+                copyCounts<int8_t>(packet.data, n, counts);
+                break;
+            case 2:
+                copyCounts<int16_t>(packet.data, n, counts);
+                break;
+            case 4:
+                copyCounts<int32_t>(packet.data, n, counts);
+                break;
+            default:
+                copyCounts<int64_t>(packet.data, n, counts);
+                break;
+        }
+        return true;
+    }
+    // Floats by the library's conversion, then to the nearest count.
+    thread_local std::vector<REAL32> values;
+    if (!isiSamplesToFloat(&packet, &values) || values.size() < n) return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        const double v = std::isfinite(values[i]) ? std::nearbyint(double(values[i])) : 0.0;
+        (*counts)[i] = int32_t(std::clamp(v, -kLargestCount, kLargestCount));
+    }
+    return true;
+}
 
 std::string BuildStreamSpecifier(const CTraceBuffers& buffers) {
     std::string text;
@@ -73,10 +126,10 @@ bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet) {
     float storedInterval = float(interval);
     // A packet that cannot be placed in time, or whose samples are not all there, would stall
     // or corrupt the drawing; it is dropped like one for a stream nobody shows.
-    if (packet.nsamp == 0 || packet.datatype != ISI_TYPE_INT32 || packet.data == nullptr)
+    if (packet.nsamp == 0 || packet.data == nullptr || packet.nsamp > uint32_t(INT32_MAX))
         return false;
-    if (uint64_t(packet.nbytes) < uint64_t(packet.nsamp) * sizeof(int32_t)) return false;
-    if (packet.nsamp > uint32_t(INT32_MAX)) return false;
+    std::vector<int32_t> counts;
+    if (!SamplesAsCounts(packet, &counts)) return false;
     if (!std::isfinite(storedInterval) || !(storedInterval > 0.0f)) return false;
     if (!std::isfinite(packet.tofs) || !std::isfinite(packet.tols)) return false;
 
@@ -90,8 +143,7 @@ bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet) {
     record->firstTime = packet.tofs;
     record->lastTime = packet.tols;
     record->count = int32_t(packet.nsamp);
-    record->samples.resize(packet.nsamp);
-    std::memcpy(record->samples.data(), packet.data, packet.nsamp * sizeof(int32_t));
+    record->samples = std::move(counts);
     buffers->AppendPacket(size_t(index), std::move(record));
     return true;
 }
@@ -110,6 +162,7 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
     // with the library's delay, and end when the run flag is cleared.
     const uint32_t connectRetryMs = open.attr.retry_delay;
     open.attr.maxerr = IACP_ERR_NONE;
+    open.attr.cancel = &g_cancel;
 
     // The channel list does not change while the thread runs: read without the lock.
     std::string specifier = BuildStreamSpecifier(*buffers);
@@ -158,6 +211,7 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
 
 void CAcquisitionRunner::Stop() {
     g_running = 0;
+    g_cancel = 1;
     std::lock_guard<std::mutex> lock(g_clientMutex);
     if (g_client != nullptr) isiSetStopFlag(g_client, 1);
 }
@@ -170,6 +224,7 @@ void CAcquisitionRunner::Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisit
     if (thread_.joinable()) thread_.detach();  // an earlier run that already posted its end
     auto end = std::make_shared<EndState>();
     end_ = end;
+    g_cancel = 0;
     g_running = 1;
     thread_ = std::thread([buffers, params = std::move(params), end]() mutable {
         platSetThreadLowestPriority();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "isi/isi.h"
 #include "tremlive/buffers.h"
@@ -31,8 +32,10 @@ struct CAcquisitionParams {
     LOGIO* log = nullptr;     // the library's log; none: standard output
     // Posted once when the thread ends (the frame's command 556). Called on the thread.
     std::function<void()> onEnded;
-    // Pause between noticing the cleared run flag and closing the client, in milliseconds.
-    uint32_t stopPauseMs = 2000;
+    // Pause between noticing the cleared run flag and closing the client, in milliseconds. None
+    // by default: every wait of the client is cut short by the stop, so that acquisition ends
+    // within a second of Stop.
+    uint32_t stopPauseMs = 0;
 };
 
 // "+STA.CHN.LOC" per display channel, in channel order, nothing in between.
@@ -42,9 +45,15 @@ std::string BuildStreamSpecifier(const CTraceBuffers& buffers);
 // without regard to case, location byte for byte), or -1.
 int MatchChannel(const CTraceBuffers& buffers, const ISI_STREAM_ID& name);
 
-// Copies a received packet into the buffer of its channel under the data lock. False when it
-// matches no channel or cannot be drawn: no samples, samples that are not 32-bit integers or
-// fewer bytes than announced, or an interval or times that are not finite positive numbers.
+// A converted packet's samples on the drawing's scale of whole counts, by their type: integers as
+// they are (64-bit ones clamped), floats (isiSamplesToFloat) at their nearest count. False for a
+// type without plain samples or fewer data bytes than samples.
+bool SamplesAsCounts(const ISI_TS_PACKET& packet, std::vector<int32_t>* counts);
+
+// Copies a received packet into the buffer of its channel under the data lock, its samples as
+// SamplesAsCounts gives them. False when it matches no channel or cannot be drawn: no samples, a
+// type without plain samples or fewer bytes than announced, or an interval or times that are not
+// finite positive numbers.
 bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet);
 
 // The thread routine. Runs while g_running is 1, then sets the client's stop flag, waits
@@ -59,8 +68,9 @@ class CAcquisitionRunner {
     ~CAcquisitionRunner();
     // Sets g_running to 1 and starts the thread.
     void Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisitionParams params);
-    // Clears g_running and sets the stop flag of the thread's client, so that a read waiting
-    // on a silent server returns at once; the thread then ends at its next test of the flag.
+    // Clears g_running and sets the stop flag of the thread's client and the cancel flag of its
+    // connections, so that a connect or a read waiting on a silent server returns within a
+    // fraction of a second; the thread then ends at its next test of the flag.
     static void Stop();
     // True when no thread runs or it ended within timeoutMs.
     bool WaitForEnd(uint32_t timeoutMs);

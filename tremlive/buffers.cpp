@@ -127,7 +127,9 @@ void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
         int32_t from = 0;
         int32_t to = p->count;
         if (!wholeBuffer) {
-            // Only the samples inside the displayed window; the rest are never looked at.
+            // Only the samples inside the displayed window; the rest are never looked at, and a
+            // packet wholly outside it is passed by its times alone.
+            if (p->endTime() < displayedStart || p->firstTime > displayedEnd) continue;
             from = p->firstIndexAtOrAfter(displayedStart);
             to = p->firstIndexAfter(displayedEnd, from);
         }

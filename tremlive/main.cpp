@@ -21,11 +21,11 @@
 
 #include "platform/display.h"
 #include "tremlive/acquisition.h"
-#include "tremlive/mainframe.h"
-#include "tremlive/messages.h"
+#include "tremlive/ui/mainframe.h"
+#include "tremlive/ui/messages.h"
 #include "tremlive/settings.h"
 #include "commandline/program.h"
-#include "tremlive/traceview.h"
+#include "tremlive/ui/traceview.h"
 #include "util/util.h"
 
 using namespace tremlive;

@@ -61,6 +61,9 @@ void WalkTrace(CTracePen& pen, const std::vector<std::unique_ptr<CTracePacket>>&
             }
             continue;
         }
+        // A packet wholly outside [lo, hi] is passed by its times alone: the buffered hours hold
+        // thousands of them per channel, and their index arithmetic was a good part of a redraw.
+        if (p.endTime() < lo || p.firstTime > hi) continue;
         const int32_t from = p.firstIndexAtOrAfter(lo);
         const int32_t to = p.firstIndexAfter(hi, from);
         if (from >= to) continue;

@@ -24,6 +24,13 @@ inline constexpr double UTIL_TIME_BEG_OF_LOOP = -2.0;
 inline constexpr double UTIL_TIME_END_OF_LOOP = -3.0;
 inline constexpr double UTIL_TIME_FOREVER = -4.0;
 
+// True for the four request markers above (exactly -1.0 to -4.0); any other value, negative or
+// not, is a moment.
+inline bool utilIsTimeMarker(double t) {
+    return t == UTIL_TIME_UNDEFINED || t == UTIL_TIME_BEG_OF_LOOP || t == UTIL_TIME_END_OF_LOOP ||
+           t == UTIL_TIME_FOREVER;
+}
+
 // Format codes of 1000 and more take the time from 1999-01-01 00:00:00 UTC.
 inline constexpr double UTIL_1999_EPOCH_OFFSET = 915148800.0;
 inline constexpr int UTIL_TIMESTRING_STATIC_LEN = 42;
@@ -78,15 +85,17 @@ bool utilGmtime(int64_t seconds, struct tm* out);
 // Parses "YYYY:DDD-HH:MM:SS[.mmm]", "YYYY:DDD-HH:MM", "YYYY:DDD", or plain epoch seconds.
 // Returns -1.0 (undefined) when the text is none of these.
 REAL64 utilAttodt(const char* text);
-// The time texts of the command-line tools: epoch seconds, "YYYY:DDD-HH:MM:SS[.mmm]" in full,
-// ISO 8601 UTC "YYYY-MM-DDTHH:MM:SS[.fff][Z]", "now" and
-// "now-SECONDS" (now is the caller's clock). True with *t set for a time at or after 1970;
-// false, *t untouched, for anything else.
+// The time texts of every program where a time is typed: epoch seconds (a decimal number,
+// negative before 1970), "YYYY:DDD-HH:MM:SS[.mmm]" in full, ISO 8601 UTC
+// "YYYY-MM-DDTHH:MM:SS[.fff][Z]", "now", "now-SECONDS" and "now+SECONDS" (now is the caller's
+// clock). Any time of the calendar's years 1 to 9999 is taken, except the four request markers
+// -1.0 to -4.0 (the last seconds of 1969), which a server would read as markers. True with *t
+// set; false, *t untouched, for anything else.
 bool utilParseTime(const char* text, double now, double* t);
 // The forms utilParseTime accepts, for error messages.
 inline constexpr const char* UTIL_TIME_FORMS =
-    "epoch seconds (1796724000), YYYY:DDD-HH:MM:SS[.mmm] (2026:342-10:00:00), ISO 8601 UTC "
-    "(2026-12-08T10:00:00Z), now, now-SECONDS";
+    "epoch seconds (1796724000, -181882115), YYYY:DDD-HH:MM:SS[.mmm] (2026:342-10:00:00), "
+    "ISO 8601 UTC (2026-12-08T10:00:00Z), now, now-SECONDS, now+SECONDS";
 
 // ---- byte order and packing ----------------------------------------------------------------
 void utilSwap16(uint16_t* array, long count);

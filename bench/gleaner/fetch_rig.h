@@ -87,7 +87,7 @@ class FetchRig {
         input.port = server->port();
         input.begin = begin;
         input.end = begin + seconds - 1.0 / rate;
-        input.streamList = list;
+        isiParseStreamNames(list, &input.streams, nullptr);
         // The catalogue as the data source that kvrdb writes for SQLite describes it.
         input.connectString.clear();
         for (const auto& [key, value] : kvrSqliteDsnEntry(driver, dir + "/kvr.db"))

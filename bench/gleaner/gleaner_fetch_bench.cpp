@@ -54,7 +54,8 @@ double bareRead(const RETRIEVAL_INPUT& in) {
     isiInitOpenParams(&params);
     params.port = in.port;
     params.lp = in.log;
-    ISI_DATA_REQUEST* request = isiAllocSimpleDataRequest(in.begin, in.end, in.streamList.c_str());
+    ISI_DATA_REQUEST* request =
+        isiAllocTwindRequest(in.begin, in.end, in.streams.data(), uint32_t(in.streams.size()));
     isiRequestSetCompress(request, ISI_COMP_NONE);
     double start = seconds();
     ISI_CLIENT* client = isiInitiateDataRequest(in.server.c_str(), &params, request);

@@ -51,7 +51,6 @@ int main() {
                    kFetchSeconds, 0))
         return 1;
     const RETRIEVAL_INPUT& input = rig.input;
-    const std::vector<std::string>& names = rig.names;
     const double begin = input.begin;
     std::string error;
     KvrConnection db;
@@ -88,17 +87,24 @@ int main() {
         }
         // The fetch that asks only for what is missing.
         std::vector<std::vector<KVR_SPAN>> missing;
-        if (!gleanerFetchMissing(db, store, input, names, &missing, &error)) {
+        if (!gleanerFetchMissing(db, store, input.begin, input.end, input.streams, &missing, &error)) {
             std::fprintf(stderr, "refetch_bench: %s\n", error.c_str());
             return 1;
         }
         RETRIEVAL_INPUT holes = input;
-        holes.rounds = gleanerFetchRounds(names, missing);
+        const std::vector<std::vector<RETRIEVAL_WINDOW>> rounds =
+            gleanerFetchRounds(input.streams, missing);
+        holes.planner = [&rounds](const std::vector<ISI_STREAM_ID>&,
+                                  std::vector<std::vector<RETRIEVAL_WINDOW>>* planned,
+                                  std::string*) {
+            *planned = rounds;
+            return true;
+        };
         RETRIEVAL_RESULT refetch;
         const double t1 = platNow();
         if (!Run(holes, &refetch)) return 1;
         const double refetchSeconds = platNow() - t1;
-        if (!gleanerFetchMissing(db, store, input, names, &missing, &error)) return 1;
+        if (!gleanerFetchMissing(db, store, input.begin, input.end, input.streams, &missing, &error)) return 1;
         // Today's fetch of the same window: the whole of it in one request.
         RETRIEVAL_RESULT whole;
         const double t0 = platNow();
@@ -111,7 +117,7 @@ int main() {
             "  run %d: %zu requests, %.3f MB received in %.2f s (holes and 2 packets an "
             "edge: %.3f MB, %s); whole window: %.3f MB in %.2f s (%.0f times); %zu parts "
             "still missing\n",
-            run, holes.rounds.size(), bytes / 1e6, refetchSeconds, allowed / 1e6,
+            run, rounds.size(), bytes / 1e6, refetchSeconds, allowed / 1e6,
             bytes <= allowed ? "ok" : "OVER", ReceivedBytes(whole) / 1e6, wholeSeconds,
             double(ReceivedBytes(whole)) / double(bytes), left);
     }

@@ -8,12 +8,30 @@
 #include <string>
 #include <vector>
 
+#include "isi/isi.h"
 #include "kvr/catalog.h"
 #include "kvr/dsn.h"
 #include "kvr/kvrfile.h"
 #include "support/sqlite_dsn.h"
 
 namespace gleanertest {
+
+// Stream names as one text, "STA.CHN[.LOC]" joined by "+", for comparisons.
+inline std::string NamesText(const std::vector<ISI_STREAM_ID>& names) {
+    std::string text;
+    for (const ISI_STREAM_ID& n : names) {
+        char one[ISI_STREAM_NAME_WIRE_LEN + 3];
+        text += (text.empty() ? "" : "+") + std::string(isiStreamIdString(&n, one, sizeof one));
+    }
+    return text;
+}
+
+// The names of a text (isiParseStreamNames); none for a text it refuses.
+inline std::vector<ISI_STREAM_ID> Names(const std::string& text) {
+    std::vector<ISI_STREAM_ID> names;
+    isiParseStreamNames(text, &names, nullptr);
+    return names;
+}
 
 inline std::string MakeScratchFolder(const char* tag) {
     return testhost::makeTempDir(std::string("gleaner-") + tag);

@@ -15,10 +15,13 @@
 #include "gleaner/fetch.h"
 #include "gleaner/selection.h"
 #include "gleaner_test_support.h"
+#include "isi/loopback_peer.h"
+#include "isi/packet_builder.h"
 #include "kvr/check.h"
 #include "platform/clock.h"
 #include "server/server.h"
 #include "server/synthetic.h"
+#include "support/stop_timing.h"
 
 namespace {
 
@@ -128,7 +131,7 @@ class RetrievalTest : public gleanertest::ScratchTest {
         in.port = port_;
         in.begin = begin;
         in.end = end;
-        in.streamList = streams;
+        in.streams = gleanertest::Names(streams);
         in.dataDirectory = data_;
         in.spoolDirectory = spool_;
         in.log = &log_;
@@ -306,10 +309,12 @@ TEST_F(RetrievalTest, FailuresEndTheRunWithTheirMessages) {
          "|KVR Database open error\n", -1},
         {"spool folder", [this](RETRIEVAL_INPUT& in) { in.spoolDirectory = dir_ + "/absent"; },
          "Siphon|Temporary file creation error|error", -1},
-        {"stream list", [](RETRIEVAL_INPUT& in) { in.streamList = "+ANMO"; },
+        {"no stream", [](RETRIEVAL_INPUT& in) { in.streams.clear(); },
          "Siphon|Alloc Simple Data Request error|error", 1},
-        {"server", [this](RETRIEVAL_INPUT& in) { in.port = port_ == 65535 ? 1 : port_ + 1; },
-         "Siphon|Initiate Data Request error|error", 1},
+        {"server", [this](RETRIEVAL_INPUT& in) { in.port = 1; },
+         "Siphon|Initiate Data Request error: connection refused by 127.0.0.1:1 (nothing listens "
+         "there)|error",
+         1},
         // Checked before the request: a long fetch must not end with nowhere to put it.
         {"data directory", [this](RETRIEVAL_INPUT& in) { in.dataDirectory = dir_ + "/absent"; },
          nullptr, -1},
@@ -474,9 +479,13 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
         const char* says;
     } cases[] = {
         {"unsafe stream", [](FETCH_OPTIONS& o) { o.streams = {"ANMO/BHZ"}; }, kFetchUsage,
-         "bad stream ANMO/BHZ"},
+         "bad stream: stream \"ANMO/BHZ\": STA.CHN[.LOC] expected"},
         {"hostile stream name", [](FETCH_OPTIONS& o) { o.streams = {"AB\nC.BHZ"}; }, kFetchUsage,
-         "bad stream AB\\nC.BHZ (STA"},
+         "bad stream: stream \"AB\\nC.BHZ\": station code \"AB\\nC\" holds a character"},
+        {"a fourth part", [](FETCH_OPTIONS& o) { o.streams = {"ANMO.BHZ.00.X"}; }, kFetchUsage,
+         "a fourth part \"X\""},
+        {"an over-long code", [](FETCH_OPTIONS& o) { o.streams = {"ANMO.BHZZ"}; }, kFetchUsage,
+         "channel code \"BHZZ\" is longer than 3 characters"},
         {"empty window", [](FETCH_OPTIONS& o) { o.end = o.begin; }, kFetchUsage,
          "Wrong time interval"},
         {"bad time", [](FETCH_OPTIONS& o) { o.begin = "yesterday"; }, kFetchUsage,
@@ -486,7 +495,7 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
          "cannot make the data directory"},
         {"a stream the server lacks, among others",
          [](FETCH_OPTIONS& o) { o.streams.push_back("NONE.BHZ"); }, kFetchPartial,
-         "NONE.BHZ: nothing received"},
+         "NONE.BHZ: the server has no such stream"},
         {"outside the disk loop",
          [begin](FETCH_OPTIONS& o) {
              o.begin = std::to_string(int64_t(begin - 86400.0));
@@ -500,7 +509,7 @@ TEST_F(FetchTest, EveryExitStatusIsReachedAndSaysWhy) {
              o.server = "127.0.0.1:1";
              o.end = std::to_string(int64_t(begin + 180.0));
          },
-         kFetchFailed, "Initiate Data Request error"},
+         kFetchFailed, "Initiate Data Request error: connection refused by 127.0.0.1:1"},
     };
     { std::ofstream(dir_ + "/kvr.ini") << "[DATA]\nDIR=" << data_ << "\n"; }
     for (const Case& c : cases) {
@@ -572,8 +581,9 @@ TEST_F(FetchTest, ARefetchAsksOnlyForWhatTheStoredFilesLack) {
     ExpectFilesAndRowsAgree();
 }
 
-// A stop while receiving keeps what arrived; one while converting finishes the conversion.
-// Either way files and rows agree, and the status names the signal.
+// A stop while receiving keeps what arrived; one while converting ends it with what is converted
+// and says what is not. Either way files and rows agree, the status names the signal, and the
+// same fetch again completes the window.
 TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
     specs_ = {"ANMO.BHZ.00:20:20", "KONO.LHZ:1:10"};
     StartServer();
@@ -597,11 +607,18 @@ TEST_F(FetchTest, StopSignalsKeepWhatArrivedWithFilesAndRowsAgreeing) {
     ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
                         bhz.indexAtOrAfter(begin) + int64_t(stored * 20.0 + 0.5) - 1);
 
+    EXPECT_NE(err_.find("gleaner: stopping: storing the "), std::string::npos) << err_;
+
     bool sent = false;  // a second SIGTERM would end the program, as it should
     options.onStatusForTests = [&sent](const std::string& status) {
         if (status == kDecodingStatus && !sent) sent = raise(SIGTERM) == 0;
     };
     EXPECT_EQ(Fetch(options), kFetchStoppedBase + SIGTERM) << err_;
+    EXPECT_NE(err_.find("stopped by signal 15 while converting"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("the rest is not stored"), std::string::npos) << err_;
+    ExpectFilesAndRowsAgree();
+    options.onStatusForTests = nullptr;
+    EXPECT_EQ(Fetch(options), kFetchComplete) << err_;
     ExpectFilesAndRowsAgree();
     ExpectStoredExactly(bhz, "ANMO", "BHZ", bhz.indexAtOrAfter(begin),
                         bhz.indexAtOrBefore(begin + 1800.0));
@@ -647,6 +664,125 @@ TEST_F(FetchTest, AfterASigkillAtAnyMomentTheSameFetchMendsFilesAndRows) {
         std::filesystem::create_directory(data_);
         db_.execute("delete from FILELIST");
     }
+}
+
+// A server that lies: it sends streams nobody asked for (one of them with a name no file could
+// take) beside the ones asked for, as 32-bit integers and 64-bit floats. Only what was asked is
+// stored, every value as the float nearest to it, and the rest is refused by name.
+TEST_F(FetchTest, OnlyWhatWasAskedIsStoredEachValueByItsType) {
+    const double t0 = 1600000000.0;
+    const std::vector<int32_t> ints = {-7, 0, 16777217, 123456789};
+    const std::vector<double> reals = {6.109, -0.1, 1e-300, 3.5};
+    auto packet = [t0](const char* sta, const char* chn, const char* loc, uint8_t type,
+                       const std::vector<uint8_t>& data, uint32_t nsamp) {
+        ISI_TS_PACKET h = isitest::makeHeader(sta, chn, loc, 20, 1, t0, nsamp);
+        h.compress = ISI_COMP_NONE;
+        h.order = 1;
+        h.datatype = type;
+        return isitest::payloadOf(h, data);
+    };
+    std::vector<uint8_t> realBytes;
+    for (double v : reals) {
+        uint8_t b[8];
+        utilPackREAL64(b, v);
+        realBytes.insert(realBytes.end(), b, b + 8);
+    }
+    iacptest::IacpPeer peer;
+    peer.start([&](iacptest::IacpPeer& p) {
+        // The configuration list first: the fetch expands "HOS.*.*" against it.
+        ASSERT_TRUE(isitest::answerCnfList(p, {"HOS.BHZ", "HOS.BHN.00"}));
+        isitest::WireRequest request;
+        ASSERT_TRUE(isitest::acceptRequest(p, &request));
+        EXPECT_EQ(request.twind.size(), 2u);
+        EXPECT_TRUE(p.sendFrame(ISI_IACP_GENERIC_TS,
+                                packet("HOS", "BHZ", "", ISI_TYPE_INT32, isitest::bigEndian32(ints),
+                                       uint32_t(ints.size()))));
+        EXPECT_TRUE(p.sendFrame(ISI_IACP_GENERIC_TS,
+                                packet("LONGSTA", "LHZ", "00", ISI_TYPE_INT32,
+                                       isitest::bigEndian32(ints), uint32_t(ints.size()))));
+        EXPECT_TRUE(p.sendFrame(ISI_IACP_GENERIC_TS, packet("HOS", "BHN", "00", ISI_TYPE_REAL64,
+                                                            realBytes, uint32_t(reals.size()))));
+        EXPECT_TRUE(p.sendFrame(ISI_IACP_GENERIC_TS,
+                                packet("%n%s%n", "%N%", ".%", ISI_TYPE_INT32,
+                                       isitest::bigEndian32(ints), uint32_t(ints.size()))));
+        EXPECT_TRUE(isitest::sendAlert(p, IACP_ALERT_REQUEST_COMPLETE));
+        p.waitForClientClose();
+    });
+    port_ = peer.port();
+    FETCH_OPTIONS options = Options(t0, t0 + 10.0);
+    options.streams = {"HOS.*.*"};
+    // Four samples of a ten-second window: partial, and truthfully so.
+    EXPECT_EQ(Fetch(options), kFetchPartial) << err_;
+    peer.join();
+    EXPECT_NE(err_.find("LONGSTA.LHZ.00: not asked for, 1 packets (4 samples) refused, nothing "
+                        "stored"),
+              std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find("%n%s%n.%N%..%: not asked for"), std::string::npos) << err_;
+    std::vector<KVR_FILELIST_ROW> rows = Rows();
+    ASSERT_EQ(rows.size(), 2u) << err_;
+    std::map<std::string, std::vector<float>> stored;
+    for (const KVR_FILELIST_ROW& r : rows) stored[r.sta + "." + r.ch] = Samples(r.cpath);
+    std::vector<float> intFloats, realFloats;
+    for (int32_t v : ints) intFloats.push_back(float(v));
+    for (double v : reals) realFloats.push_back(float(v));
+    EXPECT_EQ(stored["HOS.BHZ"], intFloats);
+    EXPECT_EQ(stored["HOS.BHN"], realFloats);
+    EXPECT_EQ(Files().size(), 2u);
+}
+
+// A stop signal ends gleaner fetch within a second wherever it is, with 128 + the signal and a
+// line that says where it stopped and what it keeps.
+TEST_F(FetchTest, EndsWithinASecondOfTheSignalInEveryState) {
+    specs_ = {"ANMO.BHZ:50:100", "ANMO.BHN:50:100", "ANMO.BHE:50:100", "ANMO.VHZ:0.1:100"};
+    StartServer();
+    isisim::SimServerOptions stalling;
+    stalling.port = 0;
+    isisim::SimFault stall;
+    ASSERT_TRUE(isisim::simParseFault("stall:5:120:100", &stall, nullptr));
+    stalling.faults.push_back(stall);
+    std::vector<isisim::SimStream> streams = server_->streams();
+    isisim::SimServer stalled(streams, stalling);
+    std::string error;
+    ASSERT_TRUE(stalled.start(&error)) << error;
+    PLAT_SOCKET silent = platListenTcp("127.0.0.1", 0, 4);
+    ASSERT_NE(silent, PLAT_INVALID_SOCKET);
+    const auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
+    const int64_t now = int64_t(platNow());
+    const auto t = [now](int64_t offset) { return std::to_string(now + offset); };
+
+    struct State {
+        const char* name;
+        std::string server;
+        std::string begin, end;
+        std::string stream;
+        const char* cue;  // on standard error
+        int pauseMs;
+    };
+    const State states[] = {
+        {"connecting", at(platLocalPort(silent)), t(-600), t(-500), "ANMO.BHZ", "", 1200},
+        {"stalled server", at(stalled.port()), t(-3600), t(-60), "ANMO.BHZ", "", 1200},
+        {"heartbeats only", at(port_), t(-5), t(600), "ANMO.VHZ", "", 1200},
+        {"window in the future", at(port_), t(60), t(120), "ANMO.BHZ", "", 1200},
+        {"receiving", at(port_), t(-30), t(600), "ANMO.BH?", "", 1500},
+        {"converting", at(port_), t(-7000), t(-60), "ANMO.BH?", "Decoding data", 0},
+    };
+    for (const State& state : states) {
+        SCOPED_TRACE(state.name);
+        stoptest::StopRun run = stoptest::runAndStop(
+            {GLEANER_EXE, "fetch", "--server", state.server, "--begin", state.begin, "--end",
+             state.end, "--data-dir", data_, state.stream},
+            state.cue, state.pauseMs, SIGINT, 60000);
+        ASSERT_TRUE(run.started);
+        EXPECT_TRUE(run.sawCue) << run.err;
+        EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+        EXPECT_LT(run.secondsToExit, 1.0) << run.err;
+        EXPECT_NE(run.err.find("gleaner fetch: stopped by signal 2 while"), std::string::npos)
+            << run.err;
+        ExpectFilesAndRowsAgree();
+    }
+    platCloseSocket(silent);
+    stalled.stop();
 }
 
 }  // namespace

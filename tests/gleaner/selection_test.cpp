@@ -68,15 +68,15 @@ TEST(StationMap, MaskTicksShownStationsOnlyClearUnticksAllAndHiddenStillFetch) {
     map.Find("ABC")->selected = true;
     EXPECT_EQ(map.SelectByMask("BH?"), 2);
     EXPECT_EQ(map.SelectedChannelCount(), 2);
-    EXPECT_EQ(map.StreamList(), "+ABC.BHN.  +ABC.BHZ.  ");
+    EXPECT_EQ(gleanertest::NamesText(map.Streams()), "ABC.BHN+ABC.BHZ");
     // Unticking the station hides its channels but keeps them marked for fetching.
     map.Find("ABC")->selected = false;
     map.Find("XYZ")->selected = true;
     EXPECT_EQ(map.SelectByMask("*Z"), 2);
-    EXPECT_EQ(map.StreamList(), "+ABC.BHN.  +ABC.BHZ.  +XYZ.BHZ.00+XYZ.LHZ.00");
+    EXPECT_EQ(gleanertest::NamesText(map.Streams()), "ABC.BHN+ABC.BHZ+XYZ.BHZ.00+XYZ.LHZ.00");
     map.ClearChannelSelections();
     EXPECT_EQ(map.SelectedChannelCount(), 0);
-    EXPECT_EQ(map.StreamList(), "");
+    EXPECT_TRUE(map.Streams().empty());
 }
 
 TEST(ServerList, ThirtyPlacesMostRecentFirst) {
@@ -179,7 +179,7 @@ TEST_F(SettingsTest, WrittenValuesReadBack) {
     gleanerWriteStations(map, Ini());
     CStationMap read;
     gleanerReadStations(&read, Ini());
-    EXPECT_EQ(read.StreamList(), map.StreamList());
+    EXPECT_EQ(gleanertest::NamesText(read.Streams()), gleanertest::NamesText(map.Streams()));
     EXPECT_TRUE(read.Find("XYZ")->selected);
     EXPECT_FALSE(read.Find("ABC")->selected);
     EXPECT_DOUBLE_EQ(read.FindChannel("ABC", "BHN.  ")->sps, 0.1);

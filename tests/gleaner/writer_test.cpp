@@ -10,8 +10,8 @@ namespace {
 
 constexpr double kT0 = 1171540800.0;  // 2007-02-15 12:00:00 UTC, day 046
 
-std::vector<int32_t> Ramp(int first, int count) {
-    std::vector<int32_t> v(count);
+std::vector<float> Ramp(int first, int count) {
+    std::vector<float> v(count);
     std::iota(v.begin(), v.end(), first);
     return v;
 }
@@ -174,7 +174,7 @@ TEST_F(WriterTest, StationMatchesExactlyChannelAndLocationIgnoreCase) {
 TEST_F(WriterTest, HeaderHoldsZeroTimesAndSamplesAreLittleEndianFloats) {
     CKvrWriter w(&db_, "Gleaner");
     w.SetStore({data_, "test"});
-    const int32_t v[] = {1, -2, 70000};
+    const float v[] = {1, -2, 70000};
     ASSERT_TRUE(w.AddSamples("ABC", "BHZ", "00", 20.0, kT0 + 0.5, 3, v));
     w.FlushAll();
     std::ifstream in(data_ + "/ABC/0462007-120000-BHZ.00.ABC", std::ios::binary);

@@ -8,8 +8,8 @@
 #include "iacp/iacp.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
-#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
+#include "tools/iacp_peer.h"
 
 using iacptest::CapturedLog;
 using iacptest::HandshakeReply;
@@ -94,8 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A time-out below the floor is raised before it is offered.
         HandshakeCase{"OptionBelowFloorRaised", 5000, 30000, reply(30000), 30000, 0, 0},
         HandshakeCase{"OptionAboveFloorKept", 45000, 45000, reply(45000), 45000, 0, 0},
-        // The server's value is taken as it is, even below the floor.
+        // The server's value is taken as it is, even below the floor, but never one longer than
+        // the client's own (a server could hold it for days) or none at all.
         HandshakeCase{"ServerValueTaken", 30000, 30000, reply(5000), 5000, 0, 0},
+        HandshakeCase{"LongerServerValueBounded", 30000, 30000, reply(0xFFFFFFFFu), 30000, 0, 0},
+        HandshakeCase{"ZeroServerValueRaised", 30000, 30000, reply(0), 100, 0, 0},
         HandshakeCase{"ServerBufferSizes", 30000, 30000, reply(30000, 65536, 131072), 30000, 65536,
                       131072},
         // Parameters of unknown type are skipped by their length, whatever it is.

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "iacp/iacp.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
-#include "tools/iacp_peer.h"
 #include "support/log_capture.h"
+#include "tools/iacp_peer.h"
 
 using iacptest::CapturedLog;
 using iacptest::HandshakeReply;
@@ -66,9 +67,10 @@ TEST_P(IacpStream, EveryFrameArrivesWholeAndInOrderThenThePeersCloseIsAReset) {
     CapturedLog log(LOG_DEBUG);
     IacpPeer peer;
     peer.start([&](IacpPeer& p) {
-        // A client that lost bytes fails in seconds, not after the default 30.
+        // A client that lost bytes fails in seconds, not after the default 30; the 70000-byte
+        // frame cut into 16-byte writes still has time to arrive whole.
         HandshakeReply reply;
-        reply.timeout = 5000;
+        reply.timeout = 20000;
         ASSERT_TRUE(p.acceptAndHandshake(reply));
         if (cutting.writes.empty()) {
             EXPECT_TRUE(p.sendRaw(wire));
@@ -126,11 +128,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A frame cut short by a stalled peer ends with the time-out and the message of the piece in
-// which the bytes stopped; only a stall in the preamble is silent.
+// which the bytes stopped; only a stall in the preamble is silent. A peer that trickles the rest
+// of the frame, each byte well within the time-out, is held to the time-out for the whole frame.
 struct StallCase {
     const char* name;
     size_t bytesSent;  // of a frame of 100 payload bytes and no signature
     const char* message;
+    int trickleMs = 0;  // then the rest, one byte after each such pause
 };
 
 void PrintTo(const StallCase& c, std::ostream* os) {
@@ -148,8 +152,12 @@ TEST_P(IacpStall, ReadTimesOutWithThePiecesMessage) {
         reply.timeout = 200;  // the server's value is taken below the floor
         ASSERT_TRUE(p.acceptAndHandshake(reply));
         auto wire = iacptest::encodeFrame(1, 1012, pattern(100, 1));
-        wire.resize(sc.bytesSent);
-        EXPECT_TRUE(p.sendRaw(wire));
+        EXPECT_TRUE(
+            p.sendRaw(std::vector<uint8_t>(wire.begin(), wire.begin() + long(sc.bytesSent))));
+        for (size_t at = sc.bytesSent; sc.trickleMs > 0 && at < wire.size(); ++at) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(sc.trickleMs));
+            if (!p.sendRaw({wire[at]})) break;  // the client has given up
+        }
         EXPECT_TRUE(p.waitForClientClose());
     });
     IACP_OPTIONS options;
@@ -159,8 +167,10 @@ TEST_P(IacpStall, ReadTimesOutWithThePiecesMessage) {
     log.clear();
     uint8_t buf[128];
     IACP_WIRE_FRAME frame;
+    const int64_t start = platMonotonicMs();
     EXPECT_FALSE(iacpRecvFrame(iacp, &frame, buf, sizeof buf));
     EXPECT_EQ(platGetError(), WSAETIMEDOUT);
+    EXPECT_LT(platMonotonicMs() - start, 200 + 300);  // the time-out, and a little
     if (sc.message[0] == '\0') {
         EXPECT_TRUE(log.messages().empty());
     } else {
@@ -178,7 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
                       StallCase{"InThePayload", 16 + 50,
                                 "iacpRecvFrame: ERROR: read_to (data payload): "},
                       StallCase{"InTheSignaturePreamble", 16 + 100 + 3,
-                                "iacpRecvFrame: ERROR: read_to (sig preamble): "}),
+                                "iacpRecvFrame: ERROR: read_to (sig preamble): "},
+                      StallCase{"TricklingThePayload", 16 + 2,
+                                "iacpRecvFrame: ERROR: read_to (data payload): ", 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Frames larger than the socket's send buffer leave in several partial writes, each resumed

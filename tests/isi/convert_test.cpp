@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "isi/isi.h"
 #include "isi/packet_builder.h"
@@ -64,8 +65,9 @@ TEST(IsiConvertTS, SwapsBigEndianSamplesInPlaceByType) {
         {ISI_TYPE_INT16, {0x01, 0x02, 0x03, 0x04}, {0x02, 0x01, 0x04, 0x03}},
         {ISI_TYPE_INT32, {0x01, 0x02, 0x03, 0x04}, {0x04, 0x03, 0x02, 0x01}},
         {ISI_TYPE_INT64, {1, 2, 3, 4, 5, 6, 7, 8}, {8, 7, 6, 5, 4, 3, 2, 1}},
-        {ISI_TYPE_REAL32, {1, 2, 3, 4}, {1, 2, 3, 4}},
-        {ISI_TYPE_REAL64, {1, 2, 3, 4, 5, 6, 7, 8}, {1, 2, 3, 4, 5, 6, 7, 8}},
+        // Floats follow the header's byte order as integers of their width do.
+        {ISI_TYPE_REAL32, {1, 2, 3, 4}, {4, 3, 2, 1}},
+        {ISI_TYPE_REAL64, {1, 2, 3, 4, 5, 6, 7, 8}, {8, 7, 6, 5, 4, 3, 2, 1}},
     };
     for (const Case& c : cases) {
         ISI_TS_PACKET h = makeHeader("STA", "BHZ", "", 1, 1, 0.0, 0);
@@ -111,6 +113,70 @@ TEST(IsiConvertTS, SwapsBigEndianSamplesInPlaceByType) {
                 << width << "-byte samples, " << count;
         }
     }
+}
+
+// Big-endian samples of every type, as a server sends them, end as the floats of their values:
+// exact where a float holds the value, else the nearest float.
+TEST(IsiSamplesToFloat, EveryTypeByItsValue) {
+    auto be = [](uint64_t v, int width) {
+        std::vector<uint8_t> out(static_cast<size_t>(width), 0);
+        for (int i = 0; i < width; ++i) out[size_t(i)] = uint8_t(v >> (8 * (width - 1 - i)));
+        return out;
+    };
+    auto bits32 = [](float f) { return uint64_t(std::bit_cast<uint32_t>(f)); };
+    auto bits64 = [](double d) { return std::bit_cast<uint64_t>(d); };
+    struct Case {
+        uint8_t datatype;
+        int width;
+        std::vector<uint64_t> wire;  // the values' bit patterns
+        std::vector<float> expected;
+    };
+    const Case cases[] = {
+        {ISI_TYPE_INT8, 1, {uint8_t(-5), 127}, {-5.0f, 127.0f}},
+        {ISI_TYPE_INT16, 2, {uint16_t(-300), 32767}, {-300.0f, 32767.0f}},
+        {ISI_TYPE_INT32, 4, {uint32_t(-7), 16777217u}, {-7.0f, 16777216.0f}},
+        {ISI_TYPE_INT64, 8, {uint64_t(-(int64_t(1) << 40)), 3}, {-1099511627776.0f, 3.0f}},
+        {ISI_TYPE_REAL32, 4, {bits32(6.109f), bits32(-1e-30f)}, {6.109f, -1e-30f}},
+        {ISI_TYPE_REAL64,
+         8,
+         {bits64(6.109), bits64(1e300), bits64(0.1)},
+         {6.109f, std::numeric_limits<float>::infinity(), 0.1f}},
+    };
+    for (const Case& c : cases) {
+        ISI_TS_PACKET h = makeHeader("STA", "BHZ", "", 1, 1, 0.0, 0);
+        h.datatype = c.datatype;
+        h.compress = ISI_COMP_NONE;
+        h.order = 1;
+        h.nsamp = uint32_t(c.wire.size());
+        std::vector<uint8_t> data;
+        for (uint64_t v : c.wire) {
+            auto bytes = be(v, c.width);
+            data.insert(data.end(), bytes.begin(), bytes.end());
+        }
+        std::vector<uint8_t> payload = payloadOf(h, data);
+        Converted cv;
+        ASSERT_TRUE(isiReadTSHeader(payload.data(), uint32_t(payload.size()), &cv.raw));
+        ISI_TS_PACKET* packet = isiConvertTS(&cv.raw, &cv.converted);
+        ASSERT_NE(packet, nullptr);
+        std::vector<REAL32> samples;
+        ASSERT_TRUE(isiSamplesToFloat(packet, &samples)) << isiDataTypeString(c.datatype);
+        EXPECT_EQ(samples, c.expected) << isiDataTypeString(c.datatype);
+    }
+    // Still big-endian, compressed, or a native packet: nothing plain to give.
+    ISI_TS_PACKET h = makeHeader("STA", "BHZ", "", 1, 1, 0.0, 1);
+    h.compress = ISI_COMP_NONE;
+    h.order = 1;
+    std::vector<uint8_t> payload = payloadOf(h, {0, 0, 0, 1});
+    Converted cv;
+    ASSERT_TRUE(isiReadTSHeader(payload.data(), uint32_t(payload.size()), &cv.raw));
+    std::vector<REAL32> samples{1.0f};
+    EXPECT_FALSE(isiSamplesToFloat(&cv.raw, &samples));
+    EXPECT_EQ(platGetError(), WSAEINVAL);
+    EXPECT_TRUE(samples.empty());
+    cv.raw.order = ISI_ORDER_HOST;
+    cv.raw.datatype = 11;
+    EXPECT_FALSE(isiSamplesToFloat(&cv.raw, &samples));
+    EXPECT_EQ(platGetError(), WSAEOPNOTSUPP);
 }
 
 TEST(IsiConvertTS, HostOrderAndNativeUncompressedPacketsPassUntouched) {

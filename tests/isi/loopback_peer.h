@@ -81,6 +81,26 @@ inline bool acceptRequest(iacptest::IacpPeer& peer, WireRequest* request) {
     return peer.acceptAndHandshake() && readRequest(peer, request) && acknowledge(peer, *request);
 }
 
+// Accepts a connection, reads its list request and answers with a configuration list of the
+// given streams ("STA.CHN[.LOC]"), all at 20 samples per second, then closes it.
+inline bool answerCnfList(iacptest::IacpPeer& peer, const std::vector<const char*>& streams) {
+    iacptest::PeerFrame request;
+    if (!peer.acceptAndHandshake() || !peer.readFrame(&request)) return false;
+    bool ok = true;
+    for (const char* text : streams) {
+        ISI_STREAM_CNF cnf{};
+        if (!isiParseStreamName(text, &cnf.name, nullptr)) return false;
+        cnf.factor = 20;
+        cnf.multiplier = 1;
+        std::vector<uint8_t> entry(ISI_STREAM_CNF_WIRE_LEN);
+        isiPackStreamCnf(entry.data(), &cnf);
+        ok = ok && peer.sendFrame(ISI_IACP_STREAM_CNF, entry);
+    }
+    ok = ok && peer.sendFrame(IACP_TYPE_NULL);
+    peer.closeClient();
+    return ok;
+}
+
 inline bool sendAlert(iacptest::IacpPeer& peer, uint32_t code) {
     return peer.sendFrame(IACP_TYPE_ALERT, valuePayload(code));
 }

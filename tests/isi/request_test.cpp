@@ -56,6 +56,71 @@ TEST(IsiStreamSpecifier, ExpandsPiecesAndParts) {
     }
 }
 
+// What an operator types: one reading everywhere, every fault refused with its cause, never cut.
+TEST(IsiStreamNames, TypedNamesAreReadWholeOrRefusedWithTheirFault) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> names;  // empty: refused
+        const char* fault;               // a piece of the message
+    };
+    const Case cases[] = {
+        {"STA.BHZ", {"STA|BHZ|  "}, ""},
+        {"+sta.bhz.00+STA.BH?+*.*.*", {"sta|bhz|00", "STA|BH?|  ", "*|*|*"}, ""},
+        {"STA.BHZ.--", {"STA|BHZ|  "}, ""},
+        {"STA.BHZ.", {"STA|BHZ|  "}, ""},
+        {"LONGSTA.BHZ.00", {"LONGSTA|BHZ|00"}, ""},
+        {"STA.BHZ.00.X", {}, "a fourth part \"X\""},
+        {"LONGSTAT.BHZ", {}, "station code \"LONGSTAT\" is longer than 7"},
+        {"STA.BHZZ", {}, "channel code \"BHZZ\" is longer than 3"},
+        {"STA.BHZ.000", {}, "location code \"000\" is longer than 2"},
+        {"STA", {}, "STA.CHN[.LOC] expected"},
+        {"STA..BHZ", {}, "no channel code"},
+        {"STA.B Z", {}, "holds a character other than"},
+        {"%n%s%n.%N", {}, "holds a character other than"},
+        {"STA,BHZ", {}, "STA.CHN[.LOC] expected"},
+        {"+", {}, "no stream name"},
+    };
+    for (const Case& c : cases) {
+        std::vector<ISI_STREAM_ID> names;
+        std::string error;
+        const bool ok = isiParseStreamNames(c.text, &names, &error);
+        std::vector<std::string> got;
+        for (const ISI_STREAM_ID& n : names)
+            got.push_back(std::string(n.sta) + "|" + n.chn + "|" + n.loc);
+        EXPECT_EQ(ok, !c.names.empty()) << c.text;
+        EXPECT_EQ(got, c.names) << c.text;
+        EXPECT_NE(error.find(c.fault), std::string::npos) << c.text << ": " << error;
+    }
+
+    // Patterns against a server's list: concrete names each once, and what matched nothing.
+    ISI_STREAM_CNF entries[3]{};
+    isiSetStreamId(&entries[0].name, "BIGA", "HHZ", "");
+    isiSetStreamId(&entries[1].name, "BIGB", "HHN", "00");
+    isiSetStreamId(&entries[2].name, "SMALL", "HHZ", "");
+    const ISI_CNF_LIST list{3, entries};
+    std::vector<ISI_STREAM_ID> patterns, names, unmatched;
+    ASSERT_TRUE(isiParseStreamNames("big*.HH?+biga.hhz+BIGB.HHN.*+NONE.HHZ+SMALL.HHZ.00", &patterns,
+                                    nullptr));
+    isiExpandStreamPatterns(patterns, list, &names, &unmatched);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(isiStreamIdEqual(&names[0], &entries[0].name));
+    EXPECT_TRUE(isiStreamIdEqual(&names[1], &entries[1].name));
+    ASSERT_EQ(unmatched.size(), 2u);
+    EXPECT_STREQ(unmatched[0].sta, "NONE");
+    EXPECT_STREQ(unmatched[1].loc, "00");
+
+    // The request carries the names as they are, without a text on the way.
+    ISI_DATA_REQUEST* request = isiAllocTwindRequest(-2.0, 100.0, names.data(), 2);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(request->type, ISI_REQUEST_TYPE_TWIND);
+    ASSERT_EQ(request->nreq, 2u);
+    EXPECT_TRUE(isiStreamIdEqual(&request->twind[1].name, &entries[1].name));
+    EXPECT_EQ(request->twind[1].beg, -2.0);
+    EXPECT_EQ(request->twind[1].end, 100.0);
+    isiFreeDataRequest(request);
+    EXPECT_EQ(isiAllocTwindRequest(0.0, 1.0, names.data(), 0), nullptr);
+}
+
 TEST(IsiDataRequest, DefaultRequestDumpsItsLines) {
     iacptest::CapturedLog log(LOG_DEBUG);
     ISI_DATA_REQUEST* request = isiAllocDefaultDataRequest();

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "isi/loopback_peer.h"
+#include "isi/packet_builder.h"
 #include "platform/clock.h"
 #include "server/server.h"
 #include "server/synthetic.h"
@@ -62,7 +64,9 @@ TEST(IsicatArgsTest, TimeTexts) {
         {"now-x", false, 0},
         {"2020:001", false, 0},
         {"2020-02-01T01:02:03.25Z", true, 1577836800.0 + 31 * 86400 + 3723.25},
-        {"-5", false, 0},
+        // Before 1970 is a moment like any other; the markers are typed by their names.
+        {"-5", true, -5.0},
+        {"-2", false, 0},
     };
     for (const Case& c : cases) {
         double t = 0.0;
@@ -233,6 +237,50 @@ TEST_F(IsicatCommandTest, DataStopsAfterCountPackets) {
                      &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines.size(), 4u);
+}
+
+// A server whose packets all lie about their size: each is refused, the cause said once, and a
+// request that printed nothing fails.
+TEST(IsicatDataTest, PacketsThatCannotBeReadFailTheCommandWithTheirCause) {
+    iacptest::IacpPeer peer;
+    peer.start([](iacptest::IacpPeer& p) {
+        ASSERT_TRUE(isitest::answerCnfList(p, {"LIE.BHZ"}));
+        isitest::WireRequest request;
+        ASSERT_TRUE(isitest::acceptRequest(p, &request));
+        ISI_TS_PACKET h = isitest::makeHeader("LIE", "BHZ", "", 20, 1, 1600000000.0, 100);
+        h.compress = ISI_COMP_NONE;
+        h.order = 1;
+        for (int i = 0; i < 3; ++i)  // 100 samples announced, 8 bytes sent
+            EXPECT_TRUE(p.sendFrame(ISI_IACP_GENERIC_TS,
+                                    isitest::payloadOf(h, std::vector<uint8_t>(8, 0))));
+        EXPECT_TRUE(isitest::sendAlert(p, IACP_ALERT_REQUEST_COMPLETE));
+        p.waitForClientClose();
+    });
+    ISI_OPEN_PARAMS params;
+    isiInitOpenParams(&params);
+    params.port = peer.port();
+    params.attr.maxerr = IACP_ERR_NONE;
+    LOGIO quiet;
+    logioInit(&quiet, "stderr", nullptr, "test");
+    logioSetThreshold(&quiet, LOG_ERR);
+    params.lp = &quiet;
+    ISICAT_DATA_ARGS args;
+    args.specifier = "LIE.BHZ";
+    args.begin = 1600000000.0;
+    args.end = 1600000010.0;
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    EXPECT_EQ(isicatData("127.0.0.1", params, args, out, err), kIsicatFailed);
+    peer.join();
+    std::rewind(err);
+    char text[1024] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, err);
+    EXPECT_EQ(std::string(text, n),
+              "isicat: a packet was refused: its header announces more samples or data than its "
+              "frame holds\nisicat: 3 packet(s) refused, 0 printed\n");
+    EXPECT_EQ(std::ftell(out), 0L);
+    std::fclose(out);
+    std::fclose(err);
 }
 
 }  // namespace

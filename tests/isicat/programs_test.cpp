@@ -9,6 +9,9 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/net.h"
+#include "server/server.h"
+#include "support/stop_timing.h"
 
 namespace {
 
@@ -77,31 +80,88 @@ TEST_F(ProgramsTest, IsicatListsTheStreamsOfIsiSim) {
     EXPECT_EQ(data.status, 0);
     EXPECT_NE(data.text.find("XA\tBHZ\t00\t"), std::string::npos) << data.text;
 
-    // A stream the server lacks, and a window that ends before it begins, print nothing.
+    // A stream the server lacks, and a window that ends before it begins, print nothing but
+    // their cause (standard error only, below).
     const std::string isicat = std::string(ISICAT_EXE) + " data 127.0.0.1:" + port_;
-    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00+XB.BHZ --begin now-100 --end now-90 2>/dev/null"),
-              (Output{3, ""}));
-    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00 --begin now-90 --end now-100 2>/dev/null"),
-              (Output{2, ""}));
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00+XB.BHZ --begin now-100 --end now-90 2>&1 >/dev/null"),
+              (Output{3, "isicat: 127.0.0.1:" + port_ + " has no stream XB.BHZ\n"}));
+    EXPECT_EQ(runProgram(isicat + " XA.BHZ.00 --begin now-90 --end now-100 2>&1 >/dev/null"),
+              (Output{2, "isicat: the window begins after it ends\n"}));
 }
 
-TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsage) {
+TEST_F(ProgramsTest, FailuresEndWithStatusOneOrUsageAndNameTheirCause) {
     struct Case {
         const char* args;
         int status;
+        const char* message;  // a piece of standard error
     };
     // Port 1 on loopback refuses: a failed connect ends at once with status 1.
-    const Case cases[] = {{" cnf 127.0.0.1:1", 1},
-                          {" soh 127.0.0.1:1", 1},
-                          {" data 127.0.0.1:1 XA.BHZ", 1},
-                          {" data 127.0.0.1:1 XA --begin now", 1},
-                          {" data 127.0.0.1:1 XA.BHZ --begin yesterday", 2},
-                          {" data 127.0.0.1:1 XA.BHZ --compress 3", 2}};
+    const Case cases[] = {
+        {" cnf 127.0.0.1:1", 1, "configuration list: connection refused by 127.0.0.1:1"},
+        {" soh nosuchhost.invalid", 1, "state-of-health list: no such host nosuchhost.invalid"},
+        {" data 127.0.0.1:1 XA.BHZ", 1, "connection refused by 127.0.0.1:1"},
+        {" data 127.0.0.1:1 XA --begin now", 2, "stream \"XA\": STA.CHN[.LOC] expected"},
+        {" data 127.0.0.1:1 XA.BHZ.00.X", 2, "a fourth part \"X\""},
+        {" data 127.0.0.1:1 LONGSTAT.BHZ", 2, "is longer than 7 characters"},
+        {" data 127.0.0.1:1 XA.BHZ --begin yesterday", 2, "bad time \"yesterday\""},
+        {" data 127.0.0.1:1 XA.BHZ --compress 3", 2, "--compress"}};
     for (const Case& c : cases) {
-        Output out = runProgram(std::string(ISICAT_EXE) + c.args + " 2>/dev/null");
+        Output out = runProgram(std::string(ISICAT_EXE) + c.args + " 2>&1 >/dev/null");
         EXPECT_EQ(out.status, c.status) << c.args;
-        EXPECT_TRUE(out.text.empty()) << c.args;
+        EXPECT_NE(out.text.find(c.message), std::string::npos) << c.args << ": " << out.text;
     }
+}
+
+// A stop signal ends isicat within a second in every state a server can hold it in, with the
+// status 128 + the signal and a line that says so.
+TEST(IsicatStop, EndsWithinASecondOfTheSignalInEveryState) {
+    std::vector<isisim::SimStream> streams;
+    for (const char* text : {"SIM1.BHZ:50:100", "SIM2.VHZ:0.1:100"}) {
+        isisim::SimStream s;
+        ASSERT_TRUE(isisim::simParseStreamSpec(text, 100, 86400.0, &s, nullptr));
+        streams.push_back(s);
+    }
+    isisim::SimServerOptions options;
+    options.port = 0;
+    options.heartbeat = 0.5;
+    isisim::SimFault stall;
+    ASSERT_TRUE(isisim::simParseFault("stall:5:120:100", &stall, nullptr));
+    isisim::SimServerOptions stalling = options;
+    stalling.faults.push_back(stall);
+    isisim::SimServer server(streams, options), stalled(streams, stalling);
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    ASSERT_TRUE(stalled.start(&error)) << error;
+    // Accepts nothing: the connection is made by the system, the handshake never answered.
+    PLAT_SOCKET silent = platListenTcp("127.0.0.1", 0, 4);
+    ASSERT_NE(silent, PLAT_INVALID_SOCKET);
+    auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
+
+    struct State {
+        const char* name;
+        std::vector<std::string> args;
+    };
+    const State states[] = {
+        {"connecting", {"cnf", at(platLocalPort(silent))}},
+        {"stalled server", {"data", at(stalled.port()), "SIM1.BHZ", "--begin", "now-3600"}},
+        {"heartbeats only", {"data", at(server.port()), "SIM2.VHZ"}},
+        {"window in the future", {"data", at(server.port()), "SIM1.BHZ", "--begin", "now+60",
+                                  "--end", "now+120"}},
+        {"receiving", {"data", at(server.port()), "SIM1.*", "--begin", "beg", "--samples"}},
+    };
+    for (const State& state : states) {
+        std::vector<std::string> argv = {ISICAT_EXE};
+        argv.insert(argv.end(), state.args.begin(), state.args.end());
+        stoptest::StopRun run = stoptest::runAndStop(argv, "", 1500);
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(run.status, 128 + SIGINT) << state.name << ": " << run.err;
+        EXPECT_LT(run.secondsToExit, 1.0) << state.name;
+        EXPECT_NE(run.err.find("isicat: stopped by signal 2"), std::string::npos)
+            << state.name << ": " << run.err;
+    }
+    platCloseSocket(silent);
+    server.stop();
+    stalled.stop();
 }
 
 }  // namespace

@@ -204,8 +204,8 @@ TEST(KvrMiniSeedExport, ExportIntoAnExistingTreeKeepsWhatItHoldsAndAddsNothingTw
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
     const std::string before = bytes();
-    options.begin = 0.0;
-    options.end = 0.0;
+    options.begin = -HUGE_VAL;
+    options.end = HUGE_VAL;
     ASSERT_TRUE(kvrExportMiniSeed(db, options, &summary, &error)) << error;
     EXPECT_EQ(summary.samples, 0u);
     EXPECT_EQ(summary.samplesPresent, 84000u);

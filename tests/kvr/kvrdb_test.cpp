@@ -1,6 +1,7 @@
 // kvrdb end to end on an SQLite catalogue: data source, init, SITECHAN rows from the command line
 // and from a stand-in ISI server, check's exit code.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -368,6 +370,56 @@ TEST_F(KvrdbTool, LoadsSitechanFromAServersConfigurationList) {
 #endif
 
 #ifdef KVRDB_WITH_ISI
+// A password typed on the command line leaves the process list before kvrdb does anything and is
+// warned about; one in a file is read from there; a file that cannot give one is refused.
+TEST_F(KvrdbTool, APasswordNeverStaysInTheProcessList) {
+    ASSERT_TRUE(initCatalogue());
+    // A server that never answers its handshake holds kvrdb long enough to be looked at.
+    iacptest::IacpPeer peer;
+    ASSERT_TRUE(peer.listening());
+    const std::string log = dir_ + "/stderr";
+    std::vector<std::string> args = {KVRDB_PATH, "--password", "S3cr3t", "sitechan", "load",
+                                     "127.0.0.1:" + std::to_string(peer.port())};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, KVRDB_PATH, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::string cmdline;
+    for (int i = 0; i < 100 && cmdline.find("sitechan") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        cmdline.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    cmdline.assign(std::istreambuf_iterator<char>(in), {});
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(cmdline.find("S3cr3t"), std::string::npos);
+    EXPECT_NE(cmdline.find("******"), std::string::npos);
+    std::ifstream errFile(log);
+    const std::string err((std::istreambuf_iterator<char>(errFile)), {});
+    EXPECT_NE(err.find("warning: a password on the command line can be read by every user"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("S3cr3t"), std::string::npos);
+
+    std::ofstream(dir_ + "/pw") << "S3cr3t\n";
+    ToolRun r = kvrdb("--password-file '" + dir_ + "/pw' sitechan list");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
+    r = kvrdb("--password-file '" + dir_ + "/none' sitechan list");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("cannot read the password file " + dir_ + "/none"), std::string::npos)
+        << r.output;
+}
+
 // A server's names are codes, not text: control bytes, line breaks and bytes that are not UTF-8
 // never reach SITECHAN, and what a catalogue holds already is listed escaped, one line a row.
 TEST_F(KvrdbTool, SitechanLoadRefusesNamesThatCannotBeCodes) {

@@ -132,6 +132,101 @@ TEST_F(MseedTest, ShiftedSoTheNewestSampleIsNow) {
     isiFreeList(soh);
 }
 
+// Records of integers, 32-bit and 64-bit floats, and a stream mixing integers and 64-bit floats:
+// each served in a type that holds every value exactly, and converted to floats by that type. A
+// text record is left out with a warning naming its file and record.
+TEST_F(MseedTest, EverySampleTypeIsServedExactly) {
+    const std::string path = (dir_ / "types.mseed").string();
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    auto write = [&](const char* sta, double t, char type, int8_t encoding, void* samples, int n) {
+        MSRecord* msr = msr_init(nullptr);
+        std::snprintf(msr->network, sizeof msr->network, "XX");
+        std::snprintf(msr->station, sizeof msr->station, "%s", sta);
+        std::snprintf(msr->channel, sizeof msr->channel, "BHZ");
+        msr->starttime = hptime_t(std::llround(t * HPTMODULUS));
+        msr->samprate = 20.0;
+        msr->reclen = 512;
+        msr->encoding = encoding;
+        msr->byteorder = 1;
+        msr->datasamples = samples;
+        msr->numsamples = n;
+        msr->sampletype = type;
+        int64_t packed = 0;
+        EXPECT_GT(msr_pack(msr, writeRecord, file, &packed, 1, 0), 0) << sta;
+        msr->datasamples = nullptr;
+        msr_free(&msr);
+    };
+    std::vector<int32_t> ints = {-5, 0, 16777217, 123456789, 100000000};
+    std::vector<float> singles = {6.109f, -1e-30f, 3.4e38f, 0.1f};
+    std::vector<double> doubles = {6.109, 1e-300, -0.1, 16777217.5};
+    char text[] = "not samples";
+    write("MSI", kStart, 'i', DE_STEIM2, ints.data(), int(ints.size()));
+    write("MSF", kStart, 'f', DE_FLOAT32, singles.data(), int(singles.size()));
+    write("MSD", kStart, 'd', DE_FLOAT64, doubles.data(), int(doubles.size()));
+    write("MIX", kStart, 'i', DE_INT32, ints.data(), int(ints.size()));
+    write("MIX", kStart + 0.25, 'd', DE_FLOAT64, doubles.data(), int(doubles.size()));
+    write("TXT", kStart, 'a', DE_ASCII, text, int(sizeof text - 1));
+    std::fclose(file);
+
+    std::vector<isisim::SimStream> streams;
+    std::vector<std::string> warnings;
+    std::string error;
+    ASSERT_TRUE(isisim::simLoadMseed({path}, true, 128, platNow(), &streams, &error, &warnings))
+        << error;
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(path + "\" record 6 (TXT.BHZ at"), std::string::npos) << warnings[0];
+    startServerWith(std::move(streams), {});
+
+    std::vector<double> mixed(ints.begin(), ints.end());
+    mixed.insert(mixed.end(), doubles.begin(), doubles.end());
+    struct Expected {
+        const char* stream;
+        uint8_t type;
+        std::vector<double> values;
+    };
+    const Expected expected[] = {
+        {"MSI.BHZ", ISI_TYPE_INT32, std::vector<double>(ints.begin(), ints.end())},
+        {"MSF.BHZ", ISI_TYPE_REAL32, std::vector<double>(singles.begin(), singles.end())},
+        {"MSD.BHZ", ISI_TYPE_REAL64, doubles},
+        {"MIX.BHZ", ISI_TYPE_REAL64, mixed},
+    };
+    for (const Expected& e : expected) {
+        // Asked for compressed data: floats come uncompressed all the same, the header says so.
+        ISI_CLIENT* client = openWindow(kStart - 1.0, kStart + 10.0, e.stream, ISI_COMP_IDA);
+        ASSERT_NE(client, nullptr) << e.stream;
+        std::vector<double> values;
+        std::vector<REAL32> floats, converted;
+        for (int status = ISI_STATUS_DATA; status == ISI_STATUS_DATA;) {
+            ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
+            if (packet == nullptr) break;
+            EXPECT_EQ(packet->datatype, e.type) << e.stream;
+            for (uint32_t i = 0; i < packet->nsamp; ++i) {
+                if (e.type == ISI_TYPE_INT32) {
+                    int32_t v;
+                    std::memcpy(&v, packet->data + 4 * i, 4);
+                    values.push_back(v);
+                } else if (e.type == ISI_TYPE_REAL32) {
+                    float v;
+                    std::memcpy(&v, packet->data + 4 * i, 4);
+                    values.push_back(v);
+                } else {
+                    double v;
+                    std::memcpy(&v, packet->data + 8 * i, 8);
+                    values.push_back(v);
+                }
+            }
+            ASSERT_TRUE(isiSamplesToFloat(packet, &converted)) << e.stream;
+            floats.insert(floats.end(), converted.begin(), converted.end());
+        }
+        isiCloseClient(client);
+        EXPECT_EQ(values, e.values) << e.stream;
+        std::vector<REAL32> nearest;
+        for (double v : e.values) nearest.push_back(REAL32(v));
+        EXPECT_EQ(floats, nearest) << e.stream;
+    }
+}
+
 TEST(MseedLoadTest, UnreadableFileIsRefusedWithItsName) {
     std::vector<isisim::SimStream> streams;
     std::string error;

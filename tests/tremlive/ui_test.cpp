@@ -20,15 +20,15 @@
 #include "platform/net.h"
 #include "server/sim_fixture.h"
 #include "tremlive/acquisition.h"
-#include "tremlive/mainframe.h"
-#include "tremlive/messages.h"
-#include "tremlive/overviewstrip.h"
 #include "tremlive/qt_app.h"
 #include "tremlive/settings.h"
-#include "tremlive/settingssheet.h"
 #include "tremlive/temp_dir.h"
-#include "tremlive/traceview.h"
 #include "tremlive/trem_fixture.h"
+#include "tremlive/ui/mainframe.h"
+#include "tremlive/ui/messages.h"
+#include "tremlive/ui/overviewstrip.h"
+#include "tremlive/ui/settingssheet.h"
+#include "tremlive/ui/traceview.h"
 
 using namespace tremlive;
 using tremtest::AddChannel;
@@ -409,21 +409,31 @@ TEST_F(SettingsSheet, FailedLoadKeepsThePageAndALoadReplacesIt) {
     g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
     CSettingsSheet sheet;
     CChannelsPage* page = sheet.channelsPage();
-    page->loader = [](CStationList*) { return false; };
+    page->loader = [](CStationList*, std::string* cause) {
+        *cause = "connection refused by isihost:39136 (nothing listens there)";
+        return false;
+    };
     page->loadButton()->click();
+    // The load runs off the window's thread; the page shows its end.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }, 5000));
+    EXPECT_FALSE(page->Loading());
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_EQ(shown_[0].caption, "ERROR");
-    EXPECT_EQ(shown_[0].text, "Load Config from server error");
+    EXPECT_EQ(shown_[0].text,
+              "Load Config from server error: connection refused by isihost:39136 (nothing "
+              "listens there)");
     EXPECT_EQ(shown_[0].icon, QMessageBox::Critical);
     ASSERT_EQ(page->workingCopy.stations.size(), 1u);
     EXPECT_EQ(page->workingCopy.stations[0].channels.size(), 1u);
     EXPECT_EQ(page->stationList()->topLevelItemCount(), 1);
 
-    page->loader = [](CStationList* list) {
+    page->loader = [](CStationList* list, std::string*) {
         list->merge("NEW", {"BHZ", "  ", 40.0, 0});
         return true;
     };
     page->loadButton()->click();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return page->workingCopy.stations[0].station == "NEW"; }, 5000));
     ASSERT_EQ(page->workingCopy.stations.size(), 1u);
     EXPECT_EQ(page->workingCopy.stations[0].station, "NEW");
     EXPECT_EQ(page->channelList()->topLevelItem(0)->text(2), "40.00");
@@ -454,8 +464,11 @@ TEST_F(LoadFromServer, UnreachableServerFailsAtOnceAndKeepsTheList) {
     CStationList list;
     list.appendStation("OLD");
     auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(LoadStationsFromServer("127.0.0.1", port, &list));
+    std::string cause;
+    EXPECT_FALSE(LoadStationsFromServer("127.0.0.1", port, &list, &cause));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(9));
+    EXPECT_EQ(cause, "connection refused by 127.0.0.1:" + std::to_string(port) +
+                         " (nothing listens there)");
     ASSERT_EQ(list.stations.size(), 1u);
     EXPECT_EQ(list.stations[0].station, "OLD");
 }

@@ -1,4 +1,4 @@
-// The time texts every command-line tool takes.
+// The time texts every program takes where a time is typed.
 #include <gtest/gtest.h>
 
 #include "util/util.h"
@@ -23,7 +23,16 @@ TEST(UtilParseTime, EveryFormGivesTheSameMomentAndNonsenseIsRefused) {
         {"now", true, kNow},
         {"now-600", true, kNow - 600.0},
         {"now-0.5", true, kNow - 0.5},
-        // Refused: impossible dates, offsets, before 1970, not numbers, empty.
+        {"now+5", true, kNow + 5.0},
+        // Before 1970 and far from now, in every form.
+        {"1964-03-27T21:11:24.987Z", true, -181882115.013},
+        {"1964:087-21:11:24.987", true, -181882115.013},
+        {"-181882115.013", true, -181882115.013},
+        {"1900-01-01T00:00:00Z", true, -2208988800.0},
+        {"2100-12-31T23:59:59Z", true, 4133980799.0},
+        {"1969-12-31T23:59:55Z", true, -5.0},
+        // Refused: impossible dates, offsets, the request markers (the last seconds of 1969),
+        // not numbers, almost numbers, empty.
         {"2025-02-29T00:00:00Z", false, 0},
         {"2025-13-01T00:00:00Z", false, 0},
         {"2025-12-08T24:00:00Z", false, 0},
@@ -32,9 +41,13 @@ TEST(UtilParseTime, EveryFormGivesTheSameMomentAndNonsenseIsRefused) {
         {"2025:342-10:00", false, 0},
         {"2025:342", false, 0},
         {"1969-12-31T23:59:59Z", false, 0},
-        {"-5", false, 0},
-        {"now+5", false, 0},
+        {"-2", false, 0},
         {"now-", false, 0},
+        {"now+-5", false, 0},
+        {"2025:342-10:00:1e1", false, 0},
+        {" 1765188000", false, 0},
+        {"+1765188000", false, 0},
+        {"-", false, 0},
         {"inf", false, 0},
         {"nan", false, 0},
         {"1e9", false, 0},

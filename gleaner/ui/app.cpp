@@ -3,7 +3,7 @@
 #include <clocale>
 #include <cstdio>
 
-#include "gleaner/gleanerdlg.h"
+#include "gleaner/ui/gleanerdlg.h"
 #include "platform/display.h"
 
 // The status of a dialog that cannot be shown, as the other programs with a window use it.

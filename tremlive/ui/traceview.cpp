@@ -1,5 +1,5 @@
 // The trace view widget.
-#include "tremlive/traceview.h"
+#include "tremlive/ui/traceview.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>

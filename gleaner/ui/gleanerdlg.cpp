@@ -1,4 +1,4 @@
-#include "gleaner/gleanerdlg.h"
+#include "gleaner/ui/gleanerdlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,8 +19,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "gleaner/dialogs.h"
-#include "gleaner/maskedit.h"
+#include "gleaner/ui/dialogs.h"
+#include "gleaner/ui/maskedit.h"
+#include "platform/errors.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ QPushButton* makeButton(const QString& text, const QString& tip, QStyle::Standar
 class CDialogHost : public CRetrievalHost {
   public:
     explicit CDialogHost(CGleanerDlg* dlg) : dlg_(dlg) {}
+    void Note(const std::string& text) override { SetStatusText(text); }
     void SetStatusText(const std::string& text) override {
         QMetaObject::invokeMethod(
             dlg_, [d = dlg_, t = q(text)] { d->status_->setText(t); }, Qt::QueuedConnection);
@@ -163,6 +165,12 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     getData_ = makeButton("Get data", "Get Data", QStyle::SP_ArrowDown, this);
     getData_->setDefault(true);
     auto* exitButton = makeButton("Exit", "Exit", QStyle::SP_DialogCloseButton, this);
+    // Shown and enabled only while a run goes on: it ends the run within a second, keeping what
+    // arrived.
+    stop_ = makeButton("Stop", "Stop the retrieval, keeping what arrived", QStyle::SP_BrowserStop,
+                       this);
+    stop_->setObjectName("stop");
+    stop_->hide();
     status_ = new QLabel(this);
     progress_ = new QProgressBar(this);
     progress_->setRange(0, 100);
@@ -189,6 +197,7 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     bottom->addWidget(progress_, 1);
     bottom->addWidget(options);
     bottom->addWidget(getData_);
+    bottom->addWidget(stop_);
     bottom->addWidget(exitButton);
     grid->addLayout(bottom, 4, 0, 1, 2);
 
@@ -203,6 +212,7 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
     connect(wildcards, &QPushButton::clicked, this, &CGleanerDlg::OnWildcards);
     connect(options, &QPushButton::clicked, this, &CGleanerDlg::OnOptions);
     connect(getData_, &QPushButton::clicked, this, &CGleanerDlg::OnGetData);
+    connect(stop_, &QPushButton::clicked, this, &CGleanerDlg::OnStop);
     connect(exitButton, &QPushButton::clicked, this, &CGleanerDlg::OnExit);
     stationList_->viewport()->installEventFilter(this);
     channelList_->viewport()->installEventFilter(this);
@@ -240,6 +250,7 @@ CGleanerDlg::CGleanerDlg(const std::string& settingsFile, QWidget* parent)
 }
 
 CGleanerDlg::~CGleanerDlg() {
+    stopFlag_.store(1);  // a run still under way ends within a second
     if (thread_.joinable()) thread_.join();
 }
 
@@ -274,14 +285,18 @@ bool CGleanerDlg::LoadConfiguration(bool fromServerBox) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     QApplication::processEvents();
     const bool ok = gleanerQueryConfiguration(config_.server, config_.port, nullptr, &stations_);
+    const int error = platGetError();
     QApplication::restoreOverrideCursor();
     if (!ok) {
         QApplication::beep();
+        // The fixed text as the operator knows it, then its cause.
+        const QString cause = ":\n" + q(iacpFailureText(config_.server.c_str(), config_.port, error,
+                                                        IACP_DEF_AT_TIMEO));
         if (fromServerBox)
-            messageBox("Load Config from NRTS server '" + q(config_.server) + "' error", kXferTitle,
-                       true);
+            messageBox("Load Config from NRTS server '" + q(config_.server) + "' error" + cause,
+                       kXferTitle, true);
         else
-            messageBox("Load Config from NRTS server error", kSiphonTitle, true);
+            messageBox("Load Config from NRTS server error" + cause, kSiphonTitle, true);
         updatingLists_ = true;
         channelList_->clear();
         stationList_->clear();
@@ -524,6 +539,16 @@ void CGleanerDlg::OnOptions() {
 void CGleanerDlg::SetControlsEnabled(bool enabled) {
     for (QWidget* w : findChildren<QWidget*>())
         if (w != status_ && w != progress_) w->setEnabled(enabled);
+    // The one control of a run: Stop.
+    stop_->setVisible(!enabled);
+    stop_->setEnabled(!enabled);
+}
+
+void CGleanerDlg::OnStop() {
+    if (!running_) return;
+    stopFlag_.store(1);
+    stop_->setEnabled(false);
+    SetStatus("Stopping: keeping what arrived", true);
 }
 
 void CGleanerDlg::OnGetData() {
@@ -548,15 +573,10 @@ void CGleanerDlg::OnGetData() {
     gleanerWriteInterval(start_, end_, settingsFile_);
     gleanerWriteStations(stations_, settingsFile_);
 
-    RETRIEVAL_INPUT input;
-    input.server = config_.server;
-    input.port = config_.port;
-    input.begin = start_;
-    input.end = end_;
-    input.streamList = stations_.StreamList();
-    // A server that refuses fails the request or asks Abort/Retry/Ignore, instead of being
-    // retried for ever behind a disabled dialog.
-    input.connectRetryClass = IACP_ERR_NONE;
+    RETRIEVAL_INPUT input =
+        gleanerRunInput(config_.server, config_.port, start_, end_, stations_.Streams());
+    stopFlag_.store(0);
+    input.stop = &stopFlag_;
     if (prepareRun) prepareRun(input);
 
     SetControlsEnabled(false);
@@ -564,9 +584,10 @@ void CGleanerDlg::OnGetData() {
     setCursor(Qt::WaitCursor);
     running_ = true;
     lastRun_ = RETRIEVAL_RESULT{};
-    host_ = std::make_unique<CDialogHost>(this);
     if (thread_.joinable()) thread_.join();
-    thread_ = std::thread([this, input] { RetrievalThread(input, *host_, &lastRun_); });
+    host_ = std::make_unique<CDialogHost>(this);
+    run_ = std::make_unique<CRetrievalRun>(std::move(input), *host_);
+    thread_ = std::thread([this] { run_->Run(); });
     SetStatus("", true);
     progress_->setValue(0);
     progress_->show();
@@ -575,6 +596,7 @@ void CGleanerDlg::OnGetData() {
 void CGleanerDlg::OnRetrievalDone() {
     // The run has posted its last message: the thread only returns from here on.
     if (thread_.joinable()) thread_.join();
+    if (run_) lastRun_ = run_->Result();
     running_ = false;
     if (!lastRun_.runFailed) showResults(lastRun_.results);
     if (!savedDirectory_.isEmpty()) QDir::setCurrent(savedDirectory_);

@@ -1,12 +1,12 @@
 // The overview strip widget.
-#include "tremlive/overviewstrip.h"
+#include "tremlive/ui/overviewstrip.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
 #include "tremlive/acquisition.h"
-#include "tremlive/traceview.h"
+#include "tremlive/ui/traceview.h"
 
 namespace tremlive {
 

@@ -1,4 +1,4 @@
-#include "gleaner/dialogs.h"
+#include "gleaner/ui/dialogs.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

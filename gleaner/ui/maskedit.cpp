@@ -1,4 +1,4 @@
-#include "gleaner/maskedit.h"
+#include "gleaner/ui/maskedit.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -47,6 +48,7 @@ class CGleanerDlg : public QDialog {
     QLabel* StatusText() const { return status_; }
     QProgressBar* Progress() const { return progress_; }
     QPushButton* GetDataButton() const { return getData_; }
+    QPushButton* StopButton() const { return stop_; }
     bool Running() const { return running_; }
     const RETRIEVAL_RESULT& LastRun() const { return lastRun_; }
     double Start() const { return start_; }
@@ -64,6 +66,8 @@ class CGleanerDlg : public QDialog {
     void SelectByMask(const QString& mask);
     void OnOptions();
     void OnGetData();
+    // Ends the run under way within a second; what arrived is kept.
+    void OnStop();
     void OnExit();
     // ID_RETRIEVAL_DONE.
     void OnRetrievalDone();
@@ -115,11 +119,14 @@ class CGleanerDlg : public QDialog {
     QLabel* status_;
     QProgressBar* progress_;
     QPushButton* getData_;
+    QPushButton* stop_;
 
     bool running_ = false;
     bool closing_ = false;
     QString savedDirectory_;
     std::thread thread_;
     std::unique_ptr<CDialogHost> host_;
+    std::unique_ptr<CRetrievalRun> run_;  // the run under way, or the last one
+    std::atomic<int> stopFlag_{0};        // the run's stop flag (RETRIEVAL_INPUT::stop)
     RETRIEVAL_RESULT lastRun_;
 };

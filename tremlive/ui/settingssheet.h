@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <functional>
 
+#include "tremlive/serverconfig.h"
 #include "tremlive/settings.h"
 
 class QLineEdit;
@@ -21,10 +22,6 @@ namespace tremlive {
 // The two 16 x 16 check images of both lists: unchecked, then checked.
 QPixmap CheckImage(bool checked);
 inline constexpr int kCheckImageSize = 16;
-
-// Loads the server's configuration list into list (emptied first) with every channel
-// unselected. False, with list untouched, when the server cannot be asked.
-bool LoadStationsFromServer(const std::string& server, int port, CStationList* list);
 
 class CSettingsPage : public QWidget {
     Q_OBJECT
@@ -54,17 +51,21 @@ class CChannelsPage : public CSettingsPage {
     QTreeWidget* stationList() const { return stations_; }
     QTreeWidget* channelList() const { return channels_; }
     QPushButton* loadButton() const { return load_; }
-    // Fills a list from the server named in the settings; tests replace it.
-    std::function<bool(CStationList*)> loader;
+    // Fills a list from the server named in the settings (LoadStationsFromServer, off the
+    // window's thread); tests replace it.
+    CConfigLoader::Load loader;
     // The click test of the channel list, in viewport coordinates; true when it toggled.
     bool ClickChannelList(const QPoint& pos);
+    // Starts the load; the page shows its result when it ends (LoadFinished, on this thread).
     void LoadFromServer();
+    bool Loading() const { return loading_.Busy(); }
     void Apply() override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void LoadFinished(bool ok, const CStationList& loaded, const std::string& cause);
     void fillStations();
     void showStation(int row);
     void refreshStationImage(int row);
@@ -72,6 +73,8 @@ class CChannelsPage : public CSettingsPage {
     QTreeWidget* channels_;
     QPushButton* load_;
     std::string shownStation_;
+    // Last, so that it goes first: a load under way is cancelled and waited for.
+    CConfigLoader loading_;
 };
 
 class CNetworkPage : public CSettingsPage {

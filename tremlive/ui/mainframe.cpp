@@ -1,5 +1,5 @@
 // The main window and its commands.
-#include "tremlive/mainframe.h"
+#include "tremlive/ui/mainframe.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -14,11 +14,11 @@
 
 #include "platform/clock.h"
 #include "tremlive/acquisition.h"
-#include "tremlive/messages.h"
-#include "tremlive/overviewstrip.h"
+#include "tremlive/ui/messages.h"
+#include "tremlive/ui/overviewstrip.h"
 #include "tremlive/settings.h"
-#include "tremlive/settingssheet.h"
-#include "tremlive/traceview.h"
+#include "tremlive/ui/settingssheet.h"
+#include "tremlive/ui/traceview.h"
 
 namespace tremlive {
 

@@ -1,5 +1,5 @@
 // Message boxes, or whatever replaced them.
-#include "tremlive/messages.h"
+#include "tremlive/ui/messages.h"
 
 namespace tremlive {
 

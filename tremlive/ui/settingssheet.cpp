@@ -1,5 +1,5 @@
 // The settings sheet and its three pages.
-#include "tremlive/settingssheet.h"
+#include "tremlive/ui/settingssheet.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -8,13 +8,14 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "isi/isi.h"
-#include "tremlive/messages.h"
+#include "tremlive/ui/messages.h"
 #include "util/util.h"
 
 namespace tremlive {
@@ -46,11 +47,6 @@ bool stationHasSelected(const CStationConfig& s) {
 
 // Samples per second of a configuration entry: factor times multiplier for a rate; a negative
 // factor is a period, shown as its rate.
-double entryRate(int factor, int multiplier) {
-    if (factor >= 0) return double(factor) * double(multiplier);
-    double interval = isiSrateToInterval(factor, multiplier);
-    return interval > 0.0 ? 1.0 / interval : 0.0;
-}
 
 }  // namespace
 
@@ -67,30 +63,6 @@ QPixmap CheckImage(bool checked) {
         p.drawLine(7, 11, 12, 4);
     }
     return pixmap;
-}
-
-bool LoadStationsFromServer(const std::string& server, int port, CStationList* list) {
-    utilNetworkInit();
-    ISI_OPEN_PARAMS params;
-    isiInitOpenParams(&params);
-    params.port = port;
-    // The query runs on the user-interface thread: a server that cannot be reached fails it at
-    // once instead of retrying the connection for ever behind a frozen window.
-    params.attr.maxerr = IACP_ERR_NONE;
-    ISI_CNF_LIST* cnf = isiGetCnfList(server.c_str(), &params);
-    if (cnf == nullptr) return false;
-    list->clear();
-    for (uint32_t i = 0; i < cnf->nentry; ++i) {
-        const ISI_STREAM_CNF& e = cnf->entry[i];
-        CChannelConfig c;
-        c.channel = std::string(e.name.chn, strnlen(e.name.chn, sizeof e.name.chn));
-        c.location = std::string(e.name.loc, strnlen(e.name.loc, sizeof e.name.loc));
-        c.samplesPerSecond = entryRate(e.factor, e.multiplier);
-        c.selected = 0;
-        list->merge(std::string(e.name.sta, strnlen(e.name.sta, sizeof e.name.sta)), c);
-    }
-    isiFreeList(cnf);
-    return true;
 }
 
 // ---- Channels -----------------------------------------------------------------------------
@@ -192,17 +164,42 @@ bool CChannelsPage::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CChannelsPage::LoadFromServer() {
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    CStationList loaded;
-    bool ok = loader ? loader(&loaded)
-                     : LoadStationsFromServer(g_settings.server, g_settings.port, &loaded);
-    QGuiApplication::restoreOverrideCursor();
+    // The query runs on the loader's thread: the window keeps painting while the server answers.
+    CConfigLoader::Load load = loader;
+    if (!load) {
+        const std::string server = g_settings.server;
+        const int port = g_settings.port;
+        const std::atomic<int>* cancel = loading_.CancelFlag();
+        load = [server, port, cancel](CStationList* list, std::string* cause) {
+            return LoadStationsFromServer(server, port, list, cause, cancel);
+        };
+    }
+    QPointer<CChannelsPage> page(this);
+    const bool started =
+        loading_.Start(load, [page](bool ok, CStationList list, std::string cause) {
+            QMetaObject::invokeMethod(
+                page,
+                [page, ok, list = std::move(list), cause] { page->LoadFinished(ok, list, cause); },
+                Qt::QueuedConnection);
+        });
+    if (!started) return;
+    load_->setEnabled(false);
+    setCursor(Qt::WaitCursor);
+}
+
+void CChannelsPage::LoadFinished(bool ok, const CStationList& loaded, const std::string& cause) {
+    load_->setEnabled(true);
+    unsetCursor();
     if (!ok) {
         // The page keeps showing, and applying keeps, the configuration it had.
-        ShowMessage(this, "ERROR", "Load Config from server error", QMessageBox::Critical);
+        ShowMessage(
+            this, "ERROR",
+            QString::fromStdString(cause.empty() ? std::string("Load Config from server error")
+                                                 : "Load Config from server error: " + cause),
+            QMessageBox::Critical);
         return;
     }
-    workingCopy = std::move(loaded);
+    workingCopy = loaded;
     fillStations();
     markChanged();
 }
