@@ -203,7 +203,7 @@ bool CRecorder::FindChannelByRules(std::string_view station, std::string_view ch
 bool CRecorder::PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet) {
     CChannelState& channel = states_[g][c];
     bool sound = packet.sampleCount > 0 && packet.samples != nullptr &&
-                 packet.dataBytes / sizeof(int32_t) >= static_cast<uint64_t>(packet.sampleCount) &&
+                 packet.dataBytes / sizeof(float) >= static_cast<uint64_t>(packet.sampleCount) &&
                  std::isfinite(packet.interval) && packet.interval > 0 &&
                  std::isfinite(packet.firstTime) && packet.firstTime > 0 &&
                  std::isfinite(packet.lastTime) && packet.lastTime >= packet.firstTime;
@@ -212,7 +212,13 @@ bool CRecorder::PacketIsSound(size_t g, size_t c, const CRecorderPacket& packet)
         return true;
     }
     ++counts_.refusedPackets;
-    if (!channel.badPacketLogged) {
+    if (!channel.badPacketLogged && packet.unconvertedType != nullptr) {
+        log_.WriteLogf("Packet of %s %s refused: its samples are %s, which cannot be recorded",
+                       CRilletSettings::Printable(std::string(packet.station)).c_str(),
+                       ResumeTimeKey(settings_.Groups()[g].channels[c]).c_str(),
+                       packet.unconvertedType);
+        channel.badPacketLogged = true;
+    } else if (!channel.badPacketLogged) {
         log_.WriteLogf(
             "Packet of %s %s refused: %lld samples in %zu bytes, interval %g s, first %f, last %f",
             CRilletSettings::Printable(std::string(packet.station)).c_str(),
@@ -268,7 +274,7 @@ bool CRecorder::HandlePacket(const CRecorderPacket& packet, size_t* gOut, size_t
 }
 
 bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interval,
-                            const int32_t* samples, int count) {
+                            const float* samples, int count) {
     CChannelState& ch = states_[g][c];
     double duration = count * interval;
     ch.calib = -1.0;
@@ -292,7 +298,7 @@ bool CRecorder::TakeSamples(size_t g, size_t c, double firstTime, double interva
     }
     if (!ch.run) ch.run.reset(new float[kMaxPendingSamples]);
     float* to = ch.run.get() + ch.runCount;
-    for (int i = 0; i < count; ++i) to[i] = static_cast<float>(samples[i]);
+    std::copy(samples, samples + count, to);
     ch.runDuration += duration;
     ch.runCount += count;
     return true;

@@ -143,8 +143,9 @@ struct CChannelState {
     bool resumeDirty = false;
 };
 
-// The fields of one generic time-series packet the recorder uses. Samples are 32-bit signed
-// integers in host order, whatever the packet's data type code says.
+// The fields of one generic time-series packet the recorder uses. Samples are 32-bit floats,
+// KVR's own sample type, converted from the packet's data type (isiSamplesToFloat); a packet
+// whose samples could not be converted has none, and unconvertedType names its type.
 struct CRecorderPacket {
     std::string_view station;
     std::string_view channel;
@@ -153,8 +154,9 @@ struct CRecorderPacket {
     double firstTime = 0;       // epoch seconds of the first sample
     double lastTime = 0;        // epoch seconds of the last sample
     int64_t sampleCount = 0;
-    const int32_t* samples = nullptr;
-    size_t dataBytes = 0;  // bytes behind samples
+    const float* samples = nullptr;
+    size_t dataBytes = 0;                       // bytes behind samples
+    const char* unconvertedType = nullptr;      // the data type in words, when samples are none
 };
 
 class CRecorder {
@@ -230,7 +232,7 @@ class CRecorder {
   private:
     // One empty state per configured channel.
     void ResetStates();
-    bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const int32_t* samples,
+    bool TakeSamples(size_t g, size_t c, double firstTime, double interval, const float* samples,
                      int count);
     // Logs, once per channel, a stream whose rate SITECHAN does not share.
     void NoteStreamRate(size_t g, size_t c, double interval);

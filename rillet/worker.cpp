@@ -239,8 +239,14 @@ void CRecorderWorker::HandlePacket(const ISI_TS_PACKET& packet) {
     p.firstTime = packet.tofs;
     p.lastTime = packet.tols;
     p.sampleCount = packet.nsamp;
-    p.samples = reinterpret_cast<const int32_t*>(packet.data);
-    p.dataBytes = packet.data != nullptr ? packet.nbytes : 0;
+    // The samples by their data type, as 32-bit floats: integers exactly up to 2^24, larger ones
+    // and 64-bit floats rounded to the nearest float.
+    if (isiSamplesToFloat(&packet, &samples_)) {
+        p.samples = samples_.data();
+        p.dataBytes = samples_.size() * sizeof(float);
+    } else if (packet.data != nullptr) {
+        p.unconvertedType = isiDataTypeString(packet.datatype);
+    }
     size_t g = 0, c = 0;
     const bool taken = recorder_.HandlePacket(p, &g, &c);
     if (!taken) recorder_.KeepTime();  // a packet taken has done it

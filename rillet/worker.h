@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "rillet/log.h"
 #include "rillet/metrics.h"
@@ -84,6 +85,7 @@ class CRecorderWorker {
 
     CRilletSettings& settings_;
     CRecorder& recorder_;
+    std::vector<float> samples_;  // the packet at hand as floats, the buffer kept between packets
     CRilletLog& log_;
     CRecorderView& view_;
     LOGIO* libraryLog_ = nullptr;

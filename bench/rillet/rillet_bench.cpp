@@ -417,7 +417,7 @@ double FlushCost(int rows) {
     CRecorder recorder(settings, catalogue, log);
     recorder.PrepareChannels();
 
-    std::vector<int32_t> samples(kSamplesPerPacket, 7);
+    std::vector<float> samples(kSamplesPerPacket, 7);
     int64_t k = static_cast<int64_t>(1.7e9) * kRate;
     std::vector<double> costs;
     for (int f = 0; f < kFlushes; ++f) {
@@ -430,7 +430,7 @@ double FlushCost(int rows) {
                                    double(k + kSamplesPerPacket - 1) / kRate,
                                    kSamplesPerPacket,
                                    samples.data(),
-                                   samples.size() * sizeof(int32_t)};
+                                   samples.size() * sizeof(float)};
             recorder.HandlePacket(packet);
         }
         double t0 = MonotonicSeconds();

@@ -66,7 +66,7 @@ struct Rig {
     WatchedCatalogue catalogue;
     std::unique_ptr<CRilletSettings> settings;
     std::unique_ptr<CRecorder> recorder;
-    std::vector<int32_t> buffer;
+    std::vector<float> buffer;
 
     explicit Rig(int fileLengthMin = 60) {
         WriteText(dir.Path("rillet.ini"),
@@ -86,7 +86,7 @@ struct Rig {
     // The configuration of the channel the packet went to, or none.
     const CChannelConfig* Feed(const char* chan, const char* loc, double rate, int64_t k0, int n) {
         buffer.resize(n);
-        for (int i = 0; i < n; ++i) buffer[i] = ValueAt(k0 + i);
+        for (int i = 0; i < n; ++i) buffer[i] = static_cast<float>(ValueAt(k0 + i));
         CRecorderPacket p;
         p.station = "ABC";
         p.channel = chan;
@@ -96,7 +96,7 @@ struct Rig {
         p.lastTime = (k0 + n - 1) / rate;
         p.sampleCount = n;
         p.samples = buffer.data();
-        p.dataBytes = n * sizeof(int32_t);
+        p.dataBytes = n * sizeof(float);
         size_t g = 0, c = 0;
         if (!recorder->HandlePacket(p, &g, &c)) return nullptr;
         return &settings->Groups()[g].channels[c];
@@ -184,7 +184,7 @@ TEST(RilletRecorder, PacketsFindTheirChannelOnly) {
 
 TEST(RilletRecorder, UnsoundPacketsAreDroppedWithOneLogLinePerChannel) {
     Rig rig;
-    int32_t samples[10] = {};
+    float samples[10] = {};
     const double nan = std::nan("");
     struct Case {
         int64_t count;
@@ -200,12 +200,18 @@ TEST(RilletRecorder, UnsoundPacketsAreDroppedWithOneLogLinePerChannel) {
                           c.last, c.count, samples, c.bytes};
         EXPECT_FALSE(rig.recorder->HandlePacket(p));
     }
+    // A packet whose type holds no plain samples is refused with its type, once for LHZ too.
+    for (int n = 0; n < 2; ++n) {
+        CRecorderPacket p{"abc", "LHZ", "  ", 1.0, kT0, kT0 + 9, 10, nullptr, 0, "a native format"};
+        EXPECT_FALSE(rig.recorder->HandlePacket(p));
+    }
     rig.recorder->FlushAll();
     EXPECT_TRUE(rig.catalogue.calls.empty());
     auto lines = LogLines(rig.dir.Path("log"));
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.find("refused") != l.npos; }),
-              1);
+              2);
+    EXPECT_TRUE(AnyLineHas(lines, "LHZ refused: its samples are a native format, which cannot"));
 }
 
 TEST(RilletRecorder, PacketsLargerThanTheConversionAreaAreRecordedWhole) {

@@ -23,12 +23,7 @@ TEST(RilletRecordingPostgres, HistoryIsRecordedThroughDataSourceKvr) {
     rig.Record(rig.start + 28 * 245);
     for (const auto& c : rig.channels) EXPECT_FALSE(rig.CheckChannel(c, 0).empty()) << c.chan;
 
-    CRilletLog log;
-    CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
-    settings.LoadSettings(nullptr);
-    CKvrCatalogue catalogue(log, settings);
-    ASSERT_TRUE(rig.open(catalogue, &why)) << why;
-    EXPECT_LT(catalogue.DiskLoopSize("abc"), 1048576u + 3 * 4900 * 4);
+    EXPECT_LT(rig.OpenForChecks()->catalogue.DiskLoopSize("abc"), 1048576u + 3 * 4900 * 4);
     auto lines = LogLines(rig.dir.Path("log"));
     EXPECT_TRUE(AnyLineHas(lines, "#Deleted file '"));
     for (const auto& line : lines)

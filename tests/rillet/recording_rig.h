@@ -47,6 +47,7 @@ struct Channel {
     int perPacket;
     ISI_STREAM_ID name;
     double sitechanRate = 0;  // SITECHAN's rate when it is not the stream's
+    const isisim::SimStream* stored = nullptr;  // served instead of the synthetic stream
 };
 
 // One recording set-up: server, settings files, catalogue; Record() runs the worker once, as one
@@ -66,8 +67,11 @@ struct RecordingRig {
         isiSetReconnectPauseForTests(50);
         std::vector<isisim::SimStream> streams;
         for (const auto& c : channels)
-            streams.push_back(isisim::SimStream::synthetic(
-                c.name, isisim::SimRate{static_cast<int32_t>(c.rate), 1}, c.perPacket, 86400));
+            streams.push_back(c.stored != nullptr
+                                  ? *c.stored
+                                  : isisim::SimStream::synthetic(
+                                        c.name, isisim::SimRate{static_cast<int32_t>(c.rate), 1},
+                                        c.perPacket, 86400));
         streams.push_back(isisim::SimStream::synthetic(Name("ABC", "BHE", "  "),
                                                        isisim::SimRate{20, 1}, 100, 86400));
         isisim::SimServerOptions options;
@@ -158,16 +162,31 @@ struct RecordingRig {
         stopSeconds = platNow() - stopAsked;
     }
 
+    // The rig's settings (loaded) and its catalogue, opened for checks between recordings.
+    struct Opened {
+        CRilletLog log;
+        CRilletSettings settings;
+        CKvrCatalogue catalogue;
+        explicit Opened(RecordingRig& rig)
+            : settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini")),
+              catalogue(log, settings) {
+            settings.LoadSettings(nullptr);
+        }
+    };
+    std::unique_ptr<Opened> OpenForChecks() {
+        auto opened = std::make_unique<Opened>(*this);
+        std::string why;
+        EXPECT_TRUE(open(opened->catalogue, &why)) << why;
+        return opened;
+    }
+
     // Every FILELIST row of a channel, oldest first, checked against its file and the server's
     // samples; consecutive files join without hole, and repeat samples at most `restarts` times
     // (each repeat within a second). Returns the rows.
     std::vector<KVR_FILELIST_ROW> CheckChannel(const Channel& c, int restarts) {
-        CRilletLog log;
-        CRilletSettings settings(log, dir.Path("rillet.ini"), dir.Path("KVR.ini"));
-        settings.LoadSettings(nullptr);
-        CKvrCatalogue catalogue(log, settings);
-        std::string why;
-        EXPECT_TRUE(open(catalogue, &why)) << why;
+        auto opened = OpenForChecks();
+        CRilletSettings& settings = opened->settings;
+        CKvrCatalogue& catalogue = opened->catalogue;
         std::vector<KVR_FILELIST_ROW> rows;
         kvrSelectFileListRows(catalogue.Connection(),
                               std::string("ch='") + c.chan + "' and lcode='" +

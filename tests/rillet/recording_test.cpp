@@ -124,6 +124,70 @@ TEST(RilletRecording, TwoDataDirectoriesOnOneCatalogueNeverShareAStation) {
 // SITECHAN says 20 samples per second, the stream sends 40: the files and rows carry the
 // stream's rate, so that no restart misreads them, and every sample is stored once across four
 // starts; each start says so once.
+// Streams of 32-bit integers, 32-bit floats and 64-bit floats are recorded by their type, each
+// value as the float nearest to it (integers beyond 2^24 and 64-bit floats rounded), every sample
+// from the resume time on stored once.
+TEST(RilletRecording, EverySampleTypeIsStoredAsItsNearestFloat) {
+    const double t0 = std::floor(platNow()) - 300;
+    constexpr int kCount = 250 * 20;
+    auto value = [](int type, int64_t i) -> double {
+        if (type == ISI_TYPE_INT32) return double(((i * 7919) % 200003 - 100000) * 171);
+        if (type == ISI_TYPE_REAL32) return double(float((i % 1000 - 500) * 0.001 + 0.0001));
+        return double(i) + 1.0 / 3.0;
+    };
+    const uint8_t types[] = {ISI_TYPE_INT32, ISI_TYPE_REAL32, ISI_TYPE_REAL64};
+    const char* chans[] = {"BHZ", "BHN", "HHZ"};
+    const char* locs[] = {"", "00", ""};
+    std::vector<isisim::SimStream> stored;
+    for (int n = 0; n < 3; ++n) {
+        isisim::SimSegment seg;
+        seg.t0 = t0;
+        seg.count = kCount;
+        for (int64_t i = 0; i < kCount; ++i) {
+            if (types[n] == ISI_TYPE_INT32)
+                seg.samples.push_back(int32_t(value(types[n], i)));
+            else
+                seg.reals.push_back(value(types[n], i));
+        }
+        stored.push_back(isisim::SimStream::stored(Name("ABC", chans[n], *locs[n] ? locs[n] : "  "),
+                                                   isisim::SimRate{20, 1}, n == 1 ? 7 : 100,
+                                                   {seg}, types[n]));
+    }
+    std::vector<Channel> channels;
+    for (int n = 0; n < 3; ++n)
+        channels.push_back({chans[n], locs[n], 20, 100, stored[n].name(), 0, &stored[n]});
+    RecordingRig rig({}, 100, 0.05, channels);
+    const double until = platNow() + 4;
+    rig.RecordWhile([&] { return platNow() < until; });
+
+    auto opened = rig.OpenForChecks();
+    std::string why;
+    for (int n = 0; n < 3; ++n) {
+        SCOPED_TRACE(chans[n]);
+        std::vector<KVR_FILELIST_ROW> rows;
+        kvrSelectFileListRows(opened->catalogue.Connection(),
+                              std::string("ch='") + chans[n] + "' and lcode='" +
+                                  (*locs[n] ? locs[n] : "??") + "'",
+                              &rows);
+        ASSERT_FALSE(rows.empty());
+        int64_t next = std::llround((rig.start - t0) * 20);
+        for (const KVR_FILELIST_ROW& row : rows) {
+            KVR_FILE_INFO info;
+            std::vector<float> samples;
+            ASSERT_TRUE(kvrReadFile(opened->settings.DataPath(row.cpath), &info, &samples, &why))
+                << why;
+            const int64_t k0 = std::llround((row.tbegin - t0) * 20);
+            EXPECT_EQ(k0, next) << row.cpath;
+            for (size_t i = 0; i < samples.size(); ++i)
+                ASSERT_EQ(samples[i], float(value(types[n], k0 + int64_t(i))))
+                    << row.cpath << " sample " << i;
+            next = k0 + int64_t(samples.size());
+        }
+        EXPECT_EQ(next, kCount);
+    }
+    EXPECT_FALSE(AnyLineHas(LogLines(rig.dir.Path("log")), "refused"));
+}
+
 TEST(RilletRecording, ASitechanRateOtherThanTheStreamsSkipsNothing) {
     RecordingRig rig({}, 100, 0.2, {{"HHZ", "", 40, 20, Name("ABC", "HHZ", "  "), 20}});
     for (int start = 0; start < 4; ++start) {
@@ -279,13 +343,7 @@ TEST(RilletRecording, SmallDiskLoopKeepsItsLimit) {
     rig.Record(rig.start + 28 * 245);
     // Two 20 sps channels of two hours (1.15 MB) in a 1 MB loop: the oldest went first, and the
     // total stays under the limit but for the runs written since the last trim.
-    CRilletLog log;
-    CRilletSettings settings(log, rig.dir.Path("rillet.ini"), rig.dir.Path("KVR.ini"));
-    settings.LoadSettings(nullptr);
-    CKvrCatalogue catalogue(log, settings);
-    std::string why;
-    ASSERT_TRUE(rig.open(catalogue, &why)) << why;
-    EXPECT_LT(catalogue.DiskLoopSize("abc"), 1048576u + 3 * 4900 * 4);
+    EXPECT_LT(rig.OpenForChecks()->catalogue.DiskLoopSize("abc"), 1048576u + 3 * 4900 * 4);
     EXPECT_TRUE(AnyLineHas(LogLines(rig.dir.Path("log")), "#Deleted file '"));
     for (const auto& c : rig.channels) rig.CheckChannel(c, 0);
 }
