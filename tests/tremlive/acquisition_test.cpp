@@ -113,7 +113,7 @@ TEST(Matching, PacketsThatCannotBeDrawnAreDropped) {
 class Acquisition : public simtest::SimTest {
   protected:
     void TearDown() override {
-        CAcquisitionRunner::Stop();
+        runner_.Stop();
         runner_.WaitForEnd(kEndBoundMs);
         SimTest::TearDown();
     }
@@ -157,7 +157,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
     ASSERT_TRUE(waitFor([&] { return packets(0) >= 30 && packets(2) >= 30; }));
 
     auto stopped = std::chrono::steady_clock::now();
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     auto took = std::chrono::steady_clock::now() - stopped;
     EXPECT_EQ(ended_.load(), 1);
@@ -209,7 +209,7 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
             if (++seen[p->firstTime] == 2) return true;
         return false;
     }));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     std::vector<isisim::SimRequestRecord> requests = server_->requests();
     ASSERT_GE(requests.size(), 2u);
@@ -232,7 +232,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerSendsOnlyHeartbeats) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto stopped = std::chrono::steady_clock::now();
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     // The read returns at the next heartbeat with the stop flag set, not with the next packet.
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
@@ -253,7 +253,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
     params.onEnded = [this] { ++ended_; };
     runner_.Start(buffers_, params);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     // A slice of the retry pause, not the library's endless retries.
     ASSERT_TRUE(runner_.WaitForEnd(1000));
     EXPECT_EQ(ended_.load(), 1);
@@ -265,7 +265,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
     params.port = platLocalPort(silent);
     runner_.Start(buffers_, params);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(1000));
     EXPECT_EQ(ended_.load(), 2);
     platCloseSocket(silent);
