@@ -92,9 +92,9 @@ TEST(Matching, PacketsThatCannotBeDrawnAreDropped) {
         EXPECT_EQ(HandlePacket(&b, p), c.kept) << c.name;
         if (c.kept) ++kept;
     }
-    ASSERT_EQ(b.channels[0]->packets.size(), kept);
+    ASSERT_EQ(b.channels[0]->packets().size(), kept);
     EXPECT_EQ(b.channels[0]->receivedPackets, kept);
-    const CTracePacket& first = *b.channels[0]->packets[0];
+    const CTracePacket& first = *b.channels[0]->packets()[0];
     EXPECT_EQ(first.samples, (std::vector<int32_t>{1, 2, 3, 4}));
     EXPECT_EQ(first.interval, 0.05f);
     EXPECT_EQ(first.count, 4);
@@ -107,7 +107,8 @@ TEST(Matching, PacketsThatCannotBeDrawnAreDropped) {
     p.nbytes = sizeof reals;
     p.data = reinterpret_cast<uint8_t*>(reals);
     ASSERT_TRUE(HandlePacket(&b, p));
-    EXPECT_EQ(b.channels[0]->packets.back()->samples, (std::vector<int32_t>{1, -3, 6, 2147483647}));
+    EXPECT_EQ(b.channels[0]->packets().back()->samples,
+              (std::vector<int32_t>{1, -3, 6, 2147483647}));
 }
 
 class Acquisition : public simtest::SimTest {
@@ -138,7 +139,7 @@ class Acquisition : public simtest::SimTest {
         }
         return false;
     }
-    size_t packets(size_t channel) { return buffers_->channels[channel]->packets.size(); }
+    size_t packets(size_t channel) { return buffers_->channels[channel]->packets().size(); }
 
     // Far beyond what a stop takes (a fraction of a second), so a failure shows as a failure.
     static constexpr uint32_t kEndBoundMs = 10000;
@@ -171,7 +172,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
     for (size_t c : {size_t(0), size_t(2)}) {
         const isisim::SimStream& s = stream(c == 0 ? "ABC.BHZ.00" : "XYZ.LHZ");
         uint64_t hash = isisim::simStreamHash(s.name());
-        for (const auto& p : buffers_->channels[c]->packets) {
+        for (const auto& p : buffers_->channels[c]->packets()) {
             int64_t k = s.indexAtOrAfter(p->firstTime);
             ASSERT_EQ(s.timeOf(k), p->firstTime);
             ASSERT_EQ(p->interval, 0.1f);
@@ -180,7 +181,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
         }
     }
     // The request began BUFFEREDTIME back from the clock.
-    double oldest = buffers_->channels[0]->packets.front()->firstTime;
+    double oldest = buffers_->channels[0]->packets().front()->firstTime;
     EXPECT_LT(
         oldest,
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
@@ -205,7 +206,7 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
     // 20 s of history is 20 packets; after the repeat the first ones come again.
     ASSERT_TRUE(waitFor([&] {
         std::map<double, int> seen;
-        for (const auto& p : buffers_->channels[0]->packets)
+        for (const auto& p : buffers_->channels[0]->packets())
             if (++seen[p->firstTime] == 2) return true;
         return false;
     }));

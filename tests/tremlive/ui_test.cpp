@@ -108,7 +108,7 @@ class MainWindow : public ::testing::Test, public Windows {
             ch.receivedPackets = 10;
             std::vector<int32_t> v;
             for (int k = 0; k < 600; ++k) v.push_back((k % 20 - 10) * 100 * (i + 1));
-            ch.packets.push_back(MakePacket(now - 600, 1.0f, v));
+            ch.AddPacket(MakePacket(now - 600, 1.0f, v));
         }
         frame_.view()->drawing().selected = 0;
         b.UpdateWindowTimes(now);
@@ -254,7 +254,7 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(b.dataLock);
-            if (b.channels[0]->packets.size() >= 40) break;
+            if (b.channels[0]->packets().size() >= 40) break;
         }
         ASSERT_LT(std::chrono::steady_clock::now(), until);
         QTest::qWait(20);
