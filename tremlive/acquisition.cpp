@@ -11,8 +11,6 @@
 
 namespace tremlive {
 
-std::atomic<int> g_running{0};
-
 namespace {
 
 // A request that never ends: the library's "forever".
@@ -25,30 +23,17 @@ std::string fieldText(const char* field, size_t size) {
 
 constexpr uint32_t kPauseSliceMs = 100;
 
-// The client the thread is reading, for Stop: another thread may set its stop flag, and the
-// mutex keeps it from doing so on a client being closed.
-std::mutex g_clientMutex;
-ISI_CLIENT* g_client = nullptr;
-// The cancel flag of the thread's connections (IACP_OPTIONS::cancel): set by Stop, cleared when
-// acquisition starts, so that connects and waits end before any client exists to stop.
-std::atomic<int> g_cancel{0};
 // The scale of the drawing is whole counts.
 constexpr double kLargestCount = 2147483647.0;
 
-void publishClient(ISI_CLIENT* client) {
-    std::lock_guard<std::mutex> lock(g_clientMutex);
-    g_client = client;
-    if (client != nullptr && g_running.load() != 1) isiSetStopFlag(client, 1);
-}
-
-ISI_CLIENT* closeClient(ISI_CLIENT* client) {
-    publishClient(nullptr);
+ISI_CLIENT* closeClient(CAcquisitionControl& control, ISI_CLIENT* client) {
+    control.PublishClient(nullptr);
     return isiCloseClient(client);
 }
 
 // Sleeps up to milliseconds, returning early when the run flag is cleared.
-void pauseWhileRunning(uint32_t milliseconds) {
-    for (uint32_t slept = 0; slept < milliseconds && g_running.load() == 1; slept += kPauseSliceMs)
+void pauseWhileRunning(const CAcquisitionControl& control, uint32_t milliseconds) {
+    for (uint32_t slept = 0; slept < milliseconds && control.Running(); slept += kPauseSliceMs)
         platSleepMs(std::min(kPauseSliceMs, milliseconds - slept));
 }
 
@@ -62,6 +47,19 @@ void copyCounts(const uint8_t* data, uint32_t n, std::vector<int32_t>* out) {
 }
 
 }  // namespace
+
+void CAcquisitionControl::Stop() {
+    running = 0;
+    cancel = 1;
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    if (client_ != nullptr) isiSetStopFlag(client_, 1);
+}
+
+void CAcquisitionControl::PublishClient(ISI_CLIENT* client) {
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    client_ = client;
+    if (client != nullptr && !Running()) isiSetStopFlag(client, 1);
+}
 
 bool SamplesAsCounts(const ISI_TS_PACKET& packet, std::vector<int32_t>* counts) {
     const uint32_t n = packet.nsamp;
@@ -148,7 +146,8 @@ bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet) {
     return true;
 }
 
-int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
+int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params,
+                      CAcquisitionControl& control) {
     // One start time for every request of this run, so a repeated request re-delivers from
     // the same point.
     double start = platNow() - double(params.bufferedTime);
@@ -162,13 +161,13 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
     // with the library's delay, and end when the run flag is cleared.
     const uint32_t connectRetryMs = open.attr.retry_delay;
     open.attr.maxerr = IACP_ERR_NONE;
-    open.attr.cancel = &g_cancel;
+    open.attr.cancel = &control.cancel;
 
     // The channel list does not change while the thread runs: read without the lock.
     std::string specifier = BuildStreamSpecifier(*buffers);
 
     ISI_CLIENT* client = nullptr;
-    while (g_running.load() == 1) {
+    while (control.Running()) {
         ISI_DATA_REQUEST* request =
             isiAllocSimpleDataRequest(start, kRequestForever, specifier.c_str());
         if (request == nullptr) {
@@ -178,24 +177,24 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
         }
         isiRequestSetFormat(request, ISI_FORMAT_GENERIC);
         isiRequestSetCompress(request, ISI_COMP_IDA);
-        if (g_running.load() != 1) {
+        if (!control.Running()) {
             isiFreeDataRequest(request);
             break;
         }
         client = isiInitiateDataRequest(params.server.c_str(), &open, request);
         isiFreeDataRequest(request);
         if (client == nullptr) {
-            pauseWhileRunning(connectRetryMs);
+            pauseWhileRunning(control, connectRetryMs);
             continue;
         }
-        publishClient(client);
+        control.PublishClient(client);
 
-        while (g_running.load() == 1) {
+        while (control.Running()) {
             int status = ISI_STATUS_FAILED;
             ISI_TS_PACKET* packet = isiReadGenericTS(client, &status);
             if (status == ISI_STATUS_FAILED) continue;  // the next call tries a new reconnect
             if (status == ISI_STATUS_DONE || status == ISI_STATUS_STOPPED) {
-                client = closeClient(client);
+                client = closeClient(control, client);
                 break;
             }
             if (status == ISI_STATUS_DATA && packet != nullptr) HandlePacket(buffers, *packet);
@@ -204,17 +203,12 @@ int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params) {
 
     if (client != nullptr) isiSetStopFlag(client, 1);
     platSleepMs(params.stopPauseMs);
-    if (client != nullptr) closeClient(client);
+    if (client != nullptr) closeClient(control, client);
     if (params.onEnded) params.onEnded();
     return 0;
 }
 
-void CAcquisitionRunner::Stop() {
-    g_running = 0;
-    g_cancel = 1;
-    std::lock_guard<std::mutex> lock(g_clientMutex);
-    if (g_client != nullptr) isiSetStopFlag(g_client, 1);
-}
+CAcquisitionRunner::CAcquisitionRunner() : control_(std::make_shared<CAcquisitionControl>()) {}
 
 CAcquisitionRunner::~CAcquisitionRunner() {
     if (thread_.joinable()) thread_.detach();
@@ -224,11 +218,12 @@ void CAcquisitionRunner::Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisit
     if (thread_.joinable()) thread_.detach();  // an earlier run that already posted its end
     auto end = std::make_shared<EndState>();
     end_ = end;
-    g_cancel = 0;
-    g_running = 1;
-    thread_ = std::thread([buffers, params = std::move(params), end]() mutable {
+    auto control = std::make_shared<CAcquisitionControl>();
+    control->running = 1;
+    control_ = control;
+    thread_ = std::thread([buffers, params = std::move(params), end, control]() mutable {
         platSetThreadLowestPriority();
-        AcquisitionThread(buffers.get(), std::move(params));
+        AcquisitionThread(buffers.get(), std::move(params), *control);
         std::lock_guard<std::mutex> lock(end->mutex);
         end->finished = true;
         end->ended.notify_all();

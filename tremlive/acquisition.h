@@ -20,9 +20,31 @@ namespace tremlive {
 inline constexpr int ID_UPDATE_VIEW = 555;
 inline constexpr int ID_ACQUISITION_ENDED = 556;
 
-// The shared run flag: set to 1 just before the thread starts, cleared by Stop. The thread only
-// reads it.
-extern std::atomic<int> g_running;
+// What one run's thread shares with whoever stops it: the run flag, the cancel flag of the
+// thread's connections and the client it reads. The thread holds its own reference, so a runner
+// that gave up waiting never leaves it reading freed flags.
+class CAcquisitionControl {
+  public:
+    // 1 while the run goes on: set just before the thread starts, cleared by Stop. The thread
+    // only reads it.
+    std::atomic<int> running{0};
+    // The cancel flag of the thread's connections (IACP_OPTIONS::cancel): set by Stop, so that
+    // connects and waits end before any client exists to stop.
+    std::atomic<int> cancel{0};
+
+    bool Running() const { return running.load() == 1; }
+    // Clears the run flag, sets the cancel flag and the stop flag of the client being read, so
+    // that a connect or a read waiting on a silent server returns within a fraction of a second.
+    void Stop();
+    // The client Stop reaches (none while the thread closes it). Stop runs on another thread:
+    // the mutex keeps it from stopping a client being closed, and a client published after a
+    // Stop is stopped at once.
+    void PublishClient(ISI_CLIENT* client);
+
+  private:
+    std::mutex clientMutex_;
+    ISI_CLIENT* client_ = nullptr;
+};
 
 // What the thread needs; copied from the settings when acquisition starts.
 struct CAcquisitionParams {
@@ -56,22 +78,28 @@ bool SamplesAsCounts(const ISI_TS_PACKET& packet, std::vector<int32_t>* counts);
 // finite positive numbers.
 bool HandlePacket(CTraceBuffers* buffers, const ISI_TS_PACKET& packet);
 
-// The thread routine. Runs while g_running is 1, then sets the client's stop flag, waits
+// The thread routine. Runs while control's run flag is 1, then sets the client's stop flag, waits
 // stopPauseMs, closes the client and calls onEnded. Returns 0.
-int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params);
+int AcquisitionThread(CTraceBuffers* buffers, CAcquisitionParams params,
+                      CAcquisitionControl& control);
 
 // Starts the thread at the lowest priority and lets the owner wait for its end. The thread holds
-// its own reference to the buffers, so an owner that gives up waiting can never leave it
-// writing into freed channels.
+// its own reference to the buffers and to its run control, so an owner that gives up waiting can
+// never leave it writing into freed channels.
 class CAcquisitionRunner {
   public:
+    CAcquisitionRunner();
     ~CAcquisitionRunner();
-    // Sets g_running to 1 and starts the thread.
+    // Starts the thread with a run control of its own, its run flag set.
     void Start(std::shared_ptr<CTraceBuffers> buffers, CAcquisitionParams params);
-    // Clears g_running and sets the stop flag of the thread's client and the cancel flag of its
-    // connections, so that a connect or a read waiting on a silent server returns within a
-    // fraction of a second; the thread then ends at its next test of the flag.
-    static void Stop();
+    // Stops the current run (CAcquisitionControl::Stop); the thread ends at its next test of the
+    // run flag.
+    void Stop() { control_->Stop(); }
+    // Whether the current run's flag is set: from Start until Stop, whether or not the thread has
+    // ended yet.
+    bool Running() const { return control_->Running(); }
+    // The current run's control (before any Start, a stopped one).
+    CAcquisitionControl& control() { return *control_; }
     // True when no thread runs or it ended within timeoutMs.
     bool WaitForEnd(uint32_t timeoutMs);
     bool Active() const { return thread_.joinable(); }
@@ -85,6 +113,7 @@ class CAcquisitionRunner {
     };
     std::thread thread_;
     std::shared_ptr<EndState> end_;
+    std::shared_ptr<CAcquisitionControl> control_;
 };
 
 }  // namespace tremlive

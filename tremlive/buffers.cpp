@@ -28,7 +28,44 @@ void setScale(CDisplayChannel* ch, int64_t lo, int64_t hi) {
     ch->scaleMax = int32_t(hi);
 }
 
+// The latest time a packet reaches: its end, or its last time when that is later. Infinite for a
+// packet whose samples cannot be placed by its times, so that no search passes it.
+double reachOf(const CTracePacket& p) {
+    const double end = p.endTime();
+    if (!(p.interval > 0.0f) || !std::isfinite(p.firstTime) || !std::isfinite(p.lastTime) ||
+        !std::isfinite(end))
+        return std::numeric_limits<double>::infinity();
+    return std::max(p.lastTime, end);
+}
+
 }  // namespace
+
+void CDisplayChannel::AddPacket(std::unique_ptr<CTracePacket> packet) {
+    if (packet->count > 0) {
+        const int32_t* v = packet->samples.data();
+        const auto [lo, hi] = std::minmax_element(v, v + packet->count);
+        packet->minSample = *lo;
+        packet->maxSample = *hi;
+    }
+    const double reach = reachOf(*packet);
+    reach_.push_back(reach_.empty() ? reach : std::max(reach_.back(), reach));
+    packets_.push_back(std::move(packet));
+}
+
+void CDisplayChannel::PurgeBefore(double t) {
+    std::erase_if(packets_,
+                  [t](const std::unique_ptr<CTracePacket>& p) { return p->lastTime < t; });
+    reach_.clear();
+    for (const auto& p : packets_)
+        reach_.push_back(reach_.empty() ? reachOf(*p) : std::max(reach_.back(), reachOf(*p)));
+}
+
+size_t CDisplayChannel::FirstPacketReaching(double t) const {
+    // A NaN t compares false everywhere and passes nothing.
+    return size_t(std::partition_point(reach_.begin(), reach_.end(),
+                                       [t](double reach) { return reach < t; }) -
+                  reach_.begin());
+}
 
 int32_t CTracePacket::firstIndexAtOrAfter(double t) const {
     if (count <= 0) return 0;
@@ -75,7 +112,7 @@ int32_t CTracePacket::firstIndexAfter(double t, int32_t from) const {
 
 void CTraceBuffers::AppendPacket(size_t channel, std::unique_ptr<CTracePacket> packet) {
     CDisplayChannel& ch = *channels[channel];
-    ch.packets.push_back(std::move(packet));
+    ch.AddPacket(std::move(packet));
     ++ch.receivedPackets;
 }
 
@@ -97,11 +134,7 @@ void CTraceBuffers::UpdateWindowTimes(double now) {
 
 void CTraceBuffers::PurgeOldPackets() {
     std::lock_guard<std::mutex> lock(dataLock);
-    for (auto& ch : channels) {
-        std::erase_if(ch->packets, [this](const std::unique_ptr<CTracePacket>& p) {
-            return p->lastTime < bufferedStart;
-        });
-    }
+    for (auto& ch : channels) ch->PurgeBefore(bufferedStart);
 }
 
 void CTraceBuffers::MoveDisplayedWindow(double t) {
@@ -123,7 +156,10 @@ void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
     bool taken = false;
     int64_t lo = ch.scaleMin;
     int64_t hi = ch.scaleMax;
-    for (const auto& p : ch.packets) {
+    const auto& packets = ch.packets();
+    for (size_t k = wholeBuffer ? 0 : ch.FirstPacketReaching(displayedStart); k < packets.size();
+         ++k) {
+        const auto& p = packets[k];
         int32_t from = 0;
         int32_t to = p->count;
         if (!wholeBuffer) {
@@ -134,6 +170,7 @@ void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
             to = p->firstIndexAfter(displayedEnd, from);
         }
         if (from >= to) continue;
+        const bool whole = from == 0 && to == p->count;
         const int32_t* v = p->samples.data();
         if (!taken) {
             // The first sample opens the range one either side of it.
@@ -144,9 +181,16 @@ void CTraceBuffers::FitScale(size_t channel, int wholeBuffer) {
         }
         int32_t pmin = std::numeric_limits<int32_t>::max();
         int32_t pmax = std::numeric_limits<int32_t>::min();
-        for (int32_t j = from; j < to; ++j) {
-            pmin = std::min(pmin, v[j]);
-            pmax = std::max(pmax, v[j]);
+        if (whole) {
+            // Its extremes are known (the first sample, when taken above, lies inside the range
+            // it opened).
+            pmin = p->minSample;
+            pmax = p->maxSample;
+        } else {
+            for (int32_t j = from; j < to; ++j) {
+                pmin = std::min(pmin, v[j]);
+                pmax = std::max(pmax, v[j]);
+            }
         }
         if (from < to) {
             lo = std::min<int64_t>(lo, pmin);

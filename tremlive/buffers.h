@@ -23,6 +23,10 @@ struct CTracePacket {
     double lastTime = 0.0;
     float interval = 0.0f;  // seconds between samples
     int32_t count = 0;
+    // The least and greatest of the count samples, set by CDisplayChannel::AddPacket: a fit over
+    // a window takes a packet that lies wholly inside it from these, not from its samples.
+    int32_t minSample = 0;
+    int32_t maxSample = 0;
     std::vector<int32_t> samples;
     std::string station;
     std::string channel;
@@ -47,7 +51,13 @@ struct CBandRect {
 inline constexpr int32_t kInitialScaleMin = -3000;
 inline constexpr int32_t kInitialScaleMax = 3000;
 
-struct CDisplayChannel {
+// One display channel: its names, scale and screen rectangles, and the packets received for it in
+// arrival order. Packets come only through AddPacket and go only through PurgeBefore, which keep
+// beside them how far in time each leading run of packets reaches: a redraw finds the first
+// packet that can reach its window by one search, instead of a look at each of the thousands the
+// buffered hours hold.
+class CDisplayChannel {
+  public:
     uint32_t receivedPackets = 0;
     CBandRect plot;
     CBandRect band;
@@ -57,7 +67,24 @@ struct CDisplayChannel {
     double samplesPerSecond = 0.0;  // from the settings; shown nowhere
     int32_t scaleMin = kInitialScaleMin;
     int32_t scaleMax = kInitialScaleMax;
-    std::vector<std::unique_ptr<CTracePacket>> packets;
+
+    const std::vector<std::unique_ptr<CTracePacket>>& packets() const { return packets_; }
+    // Appends as received and notes the packet's extremes (the received-packet count is the
+    // caller's).
+    void AddPacket(std::unique_ptr<CTracePacket> packet);
+    // Deletes every packet whose last sample lies before t.
+    void PurgeBefore(double t);
+    // The index of the first packet that may have a sample, its first or last time or its end at
+    // or after t: every packet before it lies wholly before t. Packets out of time order are
+    // allowed; a packet that cannot be placed in time (an interval that is not a finite positive
+    // number, times that are not finite) stops the search there.
+    size_t FirstPacketReaching(double t) const;
+
+  private:
+    std::vector<std::unique_ptr<CTracePacket>> packets_;
+    // reach_[k]: the latest of the first, last and end times of packets_[0..k], non-decreasing;
+    // infinite from a packet that cannot be placed in time on.
+    std::vector<double> reach_;
 };
 
 enum class ShiftDirection { Up, Down };

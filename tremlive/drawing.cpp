@@ -132,7 +132,7 @@ QString ChannelLabel(const CDisplayChannel& ch) {
 // from the first packet or two, not from a look at every packet of the buffered hours (which
 // took a fifth of a redraw). Packets wholly outside the window are passed by their times alone.
 bool HasSamplesBetween(const CDisplayChannel& ch, double start, double end) {
-    for (auto it = ch.packets.rbegin(); it != ch.packets.rend(); ++it) {
+    for (auto it = ch.packets().rbegin(); it != ch.packets().rend(); ++it) {
         const CTracePacket& p = **it;
         if (p.endTime() < start || p.firstTime > end) continue;
         const int32_t from = p.firstIndexAtOrAfter(start);
@@ -146,17 +146,21 @@ bool HasSamplesBetween(const CDisplayChannel& ch, double start, double end) {
 CGdiLines::CGdiLines(QPainter* painter) : painter_(painter) {
     QPaintDevice* device = painter->device();
     if (device != nullptr && device->devType() == QInternal::Image) {
-        image_ = static_cast<QImage*>(device);
-        // The painter has detached the image already; this only checks the format.
-        if (image_->format() != QImage::Format_RGB32 && image_->format() != QImage::Format_ARGB32)
-            image_ = nullptr;
+        auto* image = static_cast<QImage*>(device);
+        // The painter has detached the image already, so bits() copies nothing.
+        if (image->format() == QImage::Format_RGB32 || image->format() == QImage::Format_ARGB32) {
+            bits_ = image->bits();
+            stride_ = image->bytesPerLine();
+            width_ = image->width();
+            height_ = image->height();
+        }
     }
 }
 
 void CGdiLines::plot(int x, int y, QRgb rgb) {
-    if (image_ != nullptr) {
-        if (x < 0 || y < 0 || x >= image_->width() || y >= image_->height()) return;
-        reinterpret_cast<QRgb*>(image_->scanLine(y))[x] = rgb;
+    if (bits_ != nullptr) {
+        if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
+        *pixel(x, y) = rgb;
         return;
     }
     if (!points_.empty() && rgb != pointsColor_) Flush();
@@ -174,11 +178,11 @@ void CGdiLines::Line(int x0, int y0, int x1, int y1, const QColor& color, bool d
 
 void CGdiLines::Run(int x, int lo, int hi, const QColor& color) {
     const QRgb rgb = color.rgb();
-    if (image_ != nullptr) {
-        if (x < 0 || x >= image_->width()) return;
+    if (bits_ != nullptr) {
+        if (x < 0 || x >= width_) return;
         lo = std::max(lo, 0);
-        hi = std::min(hi, image_->height() - 1);
-        for (int y = lo; y <= hi; ++y) reinterpret_cast<QRgb*>(image_->scanLine(y))[x] = rgb;
+        hi = std::min(hi, height_ - 1);
+        for (int y = lo; y <= hi; ++y) *pixel(x, y) = rgb;
         return;
     }
     for (int y = lo; y <= hi; ++y) plot(x, y, rgb);
@@ -392,7 +396,7 @@ void CTraceDrawing::drawTrace(const CDisplayChannel& ch, const CTraceBuffers& bu
         return H - int(pb + (v - mn) * int64_t(pt - pb) / (mx - mn));
     };
     // A collapsed band turns the rows upside down; the fast walk needs them in order.
-    WalkTrace(pen, ch.packets, ds, de, xRaw, rowOf, plainTraces || pt < pb);
+    WalkTrace(pen, ch, ds, de, xRaw, rowOf, plainTraces || pt < pb);
 }
 
 void CTraceDrawing::drawGaps(const CDisplayChannel& ch, const CTraceBuffers& buffers,
@@ -406,7 +410,11 @@ void CTraceDrawing::drawGaps(const CDisplayChannel& ch, const CTraceBuffers& buf
     const int bottom = H - pb + 2;
     double d = ds;
     double lastInterval = -1.0;
-    for (const auto& p : ch.packets) {
+    // The packets wholly before the window are passed unseen: d never falls below its start, so
+    // each of them would only be skipped.
+    const auto& packets = ch.packets();
+    for (size_t k = ch.FirstPacketReaching(ds); k < packets.size(); ++k) {
+        const auto& p = packets[k];
         double f = p->firstTime;
         double l = p->lastTime;
         double s = double(p->interval);
@@ -532,11 +540,18 @@ void COverviewDrawing::Redraw(CTraceBuffers& buffers, int selected, int w, int h
             bool any = false;
             int32_t lo = std::numeric_limits<int32_t>::max();
             int32_t hi = std::numeric_limits<int32_t>::min();
-            for (const auto& p : ch.packets) {
+            const auto& packets = ch.packets();
+            for (size_t k = ch.FirstPacketReaching(bs); k < packets.size(); ++k) {
+                const auto& p = packets[k];
                 int32_t from = p->firstIndexAtOrAfter(bs);
                 int32_t to = p->firstIndexAfter(be, from);
                 const int32_t* v = p->samples.data();
                 any = any || from < to;
+                if (from == 0 && to == p->count && to > 0) {
+                    lo = std::min(lo, p->minSample);
+                    hi = std::max(hi, p->maxSample);
+                    continue;
+                }
                 for (int32_t j = from; j < to; ++j) {
                     lo = std::min(lo, v[j]);
                     hi = std::max(hi, v[j]);
@@ -556,7 +571,7 @@ void COverviewDrawing::Redraw(CTraceBuffers& buffers, int selected, int w, int h
                 return H -
                        ToPixel((double(v) - lo) * yspan / (double(hi) - lo) + kStripMargin + 0.5);
             };
-            WalkTrace(pen, ch.packets, bs, be, xRaw, rowOf, plainStrip);
+            WalkTrace(pen, ch, bs, be, xRaw, rowOf, plainStrip);
         }
         int u = ToPixel(kStripMargin +
                         (W - 2 * kStripMargin) * (buffers.displayedStart - bs) / (be - bs) + 0.5);

@@ -68,8 +68,16 @@ class CGdiLines {
 
   private:
     void plot(int x, int y, QRgb rgb);
+    QRgb* pixel(int x, int y) const {
+        return reinterpret_cast<QRgb*>(bits_ + qsizetype(y) * stride_) + x;
+    }
     QPainter* painter_;
-    QImage* image_ = nullptr;  // the painter's device when it is an image
+    // The pixels of the painter's device when it is an image (none otherwise), taken once: each
+    // of QImage's own pixel accessors checks for sharing, a good part of a dense trace's cost.
+    uchar* bits_ = nullptr;
+    qsizetype stride_ = 0;
+    int width_ = 0;
+    int height_ = 0;
     std::vector<QPoint> points_;
     QRgb pointsColor_ = 0;
 };

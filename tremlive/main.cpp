@@ -19,12 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "commandline/program.h"
 #include "platform/display.h"
-#include "tremlive/acquisition.h"
+#include "tremlive/session.h"
 #include "tremlive/ui/mainframe.h"
 #include "tremlive/ui/messages.h"
-#include "tremlive/settings.h"
-#include "commandline/program.h"
 #include "tremlive/ui/traceview.h"
 #include "util/util.h"
 
@@ -147,22 +146,22 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // Numbers in the settings file use a decimal point whatever the user's locale.
     std::setlocale(LC_ALL, "C");
-    g_autoRun = ParseAutoRun(options.args) ? 1 : 0;
+    CTremliveSession session;
+    session.autoRun = ParseAutoRun(options.args);
 
     if (snapshot) {
         int status = 0;
-        SetMessageBoxHook(
-            [&](QWidget*, const QString& caption, const QString& text, QMessageBox::Icon) {
-                std::fprintf(stderr, "tremlive: %s: %s\n", caption.toLocal8Bit().constData(),
-                             text.toLocal8Bit().constData());
-                status = 1;
-            });
+        session.messageHook = [&](const std::string& caption, const std::string& text,
+                                  MessageKind) {
+            std::fprintf(stderr, "tremlive: %s: %s\n", caption.c_str(), text.c_str());
+            status = 1;
+        };
         if (!utilNetworkInit()) return 1;
-        LoadConfigSection();
-        MainFrame frame;
+        session.LoadConfig();
+        MainFrame frame(session);
         frame.resize(options.width, options.height);
         frame.show();
-        LoadStations(&g_stationList);
+        session.LoadStationList();
         frame.OnCommand(ID_RUN);
         if (status != 0) return status;
         QTimer::singleShot(options.seconds * 1000, &frame, [&] {
@@ -188,15 +187,15 @@ int main(int argc, char** argv) {
     }
 
     if (!utilNetworkInit()) {
-        ShowMessage(nullptr, "Tremlive(ISI)", "Windows sockets initialization failed.",
+        ShowMessage(session, nullptr, "Tremlive(ISI)", "Windows sockets initialization failed.",
                     QMessageBox::Critical);
         return 1;
     }
-    LoadConfigSection();
-    MainFrame frame;
+    session.LoadConfig();
+    MainFrame frame(session);
     frame.showMaximized();
-    LoadStations(&g_stationList);
-    if (g_autoRun) {
+    session.LoadStationList();
+    if (session.autoRun) {
         QMetaObject::invokeMethod(
             &frame, [&frame] { frame.OnCommand(ID_RUN); }, Qt::QueuedConnection);
     }

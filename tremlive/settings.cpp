@@ -11,39 +11,38 @@
 
 namespace tremlive {
 
-TremliveSettings g_settings;
-CStationList g_stationList;
-int g_autoRun = 0;
-std::string g_settingsFile = kSettingsFileName;
-
 namespace {
 
 // The longest values read from the settings file: longer ones are cut to these lengths.
 constexpr size_t kConfigValueLen = 127;
 constexpr size_t kStationValueLen = 15;
 
-std::string readValue(const std::string& section, const std::string& key, size_t maxLen) {
-    std::string value = platGetProfileString(section, key, "", g_settingsFile);
+std::string readValue(const std::string& file, const std::string& section, const std::string& key,
+                      size_t maxLen) {
+    std::string value = platGetProfileString(section, key, "", file);
     if (value.size() > maxLen) value.resize(maxLen);
     return value;
 }
 
 // An empty or missing value keeps the default; anything else goes through atoi, so text that
 // is not a number reads as 0.
-int readInt(const std::string& section, const std::string& key, int defaultValue, size_t maxLen) {
-    std::string value = readValue(section, key, maxLen);
+int readInt(const std::string& file, const std::string& section, const std::string& key,
+            int defaultValue, size_t maxLen) {
+    std::string value = readValue(file, section, key, maxLen);
     if (value.empty()) return defaultValue;
     return std::atoi(value.c_str());
 }
 
-void writeInt(const std::string& section, const std::string& key, int value) {
-    platWriteProfileString(section, key, std::to_string(value), g_settingsFile);
+void writeInt(const std::string& file, const std::string& section, const std::string& key,
+              int value) {
+    platWriteProfileString(section, key, std::to_string(value), file);
 }
 
-void checkRange(const char* key, int* value, IntRange range, int defaultValue) {
+void checkRange(const std::string& file, const char* key, int* value, IntRange range,
+                int defaultValue) {
     if (range.contains(*value)) return;
     std::fprintf(stderr, "tremlive: %s=%d in %s is outside %d..%d; using %d\n", key, *value,
-                 g_settingsFile.c_str(), range.lo, range.hi, defaultValue);
+                 file.c_str(), range.lo, range.hi, defaultValue);
     *value = defaultValue;
 }
 
@@ -90,65 +89,66 @@ void CStationList::copyFrom(const CStationList& other) {
     }
 }
 
-void LoadConfigSection() {
-    TremliveSettings& s = g_settings;
+void LoadConfigSection(const std::string& file, TremliveSettings* settings) {
+    TremliveSettings& s = *settings;
     s = TremliveSettings{};
-    std::string server = readValue(kConfigSection, "SERVER", kConfigValueLen);
+    std::string server = readValue(file, kConfigSection, "SERVER", kConfigValueLen);
     if (!server.empty()) s.server = server;
-    s.port = readInt(kConfigSection, "PORT", kDefaultPort, kConfigValueLen);
-    s.displayedTime =
-        readInt(kConfigSection, "DISPLAYEDTIME", kDefaultDisplayedTime, kConfigValueLen);
-    s.bufferedTime = readInt(kConfigSection, "BUFFEREDTIME", kDefaultBufferedTime, kConfigValueLen);
-    s.refreshTime = readInt(kConfigSection, "REFRESHTIME", kDefaultRefreshTime, kConfigValueLen);
-    s.delay = readInt(kConfigSection, "DELAY", kDefaultDelay, kConfigValueLen);
+    auto readConfigInt = [&file](const char* key, int defaultValue) {
+        return readInt(file, kConfigSection, key, defaultValue, kConfigValueLen);
+    };
+    s.port = readConfigInt("PORT", kDefaultPort);
+    s.displayedTime = readConfigInt("DISPLAYEDTIME", kDefaultDisplayedTime);
+    s.bufferedTime = readConfigInt("BUFFEREDTIME", kDefaultBufferedTime);
+    s.refreshTime = readConfigInt("REFRESHTIME", kDefaultRefreshTime);
+    s.delay = readConfigInt("DELAY", kDefaultDelay);
 
-    checkRange("PORT", &s.port, kPortRange, kDefaultPort);
-    checkRange("DISPLAYEDTIME", &s.displayedTime, kDisplayedTimeRange, kDefaultDisplayedTime);
-    checkRange("BUFFEREDTIME", &s.bufferedTime, kBufferedTimeRange, kDefaultBufferedTime);
-    checkRange("REFRESHTIME", &s.refreshTime, kRefreshTimeRange, kDefaultRefreshTime);
-    checkRange("DELAY", &s.delay, kDelayRange, kDefaultDelay);
+    checkRange(file, "PORT", &s.port, kPortRange, kDefaultPort);
+    checkRange(file, "DISPLAYEDTIME", &s.displayedTime, kDisplayedTimeRange, kDefaultDisplayedTime);
+    checkRange(file, "BUFFEREDTIME", &s.bufferedTime, kBufferedTimeRange, kDefaultBufferedTime);
+    checkRange(file, "REFRESHTIME", &s.refreshTime, kRefreshTimeRange, kDefaultRefreshTime);
+    checkRange(file, "DELAY", &s.delay, kDelayRange, kDefaultDelay);
 }
 
-void LoadStations(CStationList* list) {
+void LoadStations(const std::string& file, CStationList* list) {
     list->clear();
-    int n = readInt(kStationsSection, "N", 0, kStationValueLen);
+    int n = readInt(file, kStationsSection, "N", 0, kStationValueLen);
     for (int i = 0; i < n; ++i) {
         std::string station =
-            readValue(kStationsSection, "STATION" + std::to_string(i), kStationValueLen);
+            readValue(file, kStationsSection, "STATION" + std::to_string(i), kStationValueLen);
         if (station.empty()) continue;
         CStationConfig& s = list->appendStation(station);
-        int nch = readInt(station, "N", 0, kStationValueLen);
+        int nch = readInt(file, station, "N", 0, kStationValueLen);
         for (int k = 0; k < nch; ++k) {
             std::string key = "CH" + std::to_string(k);
             CChannelConfig c;
-            c.channel = readValue(station, key, kStationValueLen);
+            c.channel = readValue(file, station, key, kStationValueLen);
             c.samplesPerSecond =
-                std::atof(readValue(station, key + ".SpS", kStationValueLen).c_str());
-            c.location = readValue(station, key + ".LCODE", kStationValueLen);
+                std::atof(readValue(file, station, key + ".SpS", kStationValueLen).c_str());
+            c.location = readValue(file, station, key + ".LCODE", kStationValueLen);
             if (c.location.empty()) c.location = kBlankLocation;
-            c.selected = readInt(station, key + ".Selected", 0, kStationValueLen) != 0 ? 1 : 0;
+            c.selected =
+                readInt(file, station, key + ".Selected", 0, kStationValueLen) != 0 ? 1 : 0;
             s.channels.push_back(c);
         }
     }
 }
 
-void SaveStations(const CStationList& list) {
-    writeInt(kStationsSection, "N", int(list.stations.size()));
+void SaveStations(const std::string& file, const CStationList& list) {
+    writeInt(file, kStationsSection, "N", int(list.stations.size()));
     for (size_t i = 0; i < list.stations.size(); ++i) {
         const CStationConfig& s = list.stations[i];
-        platWriteProfileString(kStationsSection, "STATION" + std::to_string(i), s.station,
-                               g_settingsFile);
-        writeInt(s.station, "N", int(s.channels.size()));
+        platWriteProfileString(kStationsSection, "STATION" + std::to_string(i), s.station, file);
+        writeInt(file, s.station, "N", int(s.channels.size()));
         for (size_t k = 0; k < s.channels.size(); ++k) {
             const CChannelConfig& c = s.channels[k];
             std::string key = "CH" + std::to_string(k);
             char sps[64];
             std::snprintf(sps, sizeof sps, "%.4f", c.samplesPerSecond);
-            platWriteProfileString(s.station, key, c.channel, g_settingsFile);
-            platWriteProfileString(s.station, key + ".SpS", sps, g_settingsFile);
-            platWriteProfileString(s.station, key + ".LCODE", c.location, g_settingsFile);
-            platWriteProfileString(s.station, key + ".Selected", c.selected ? "1" : "0",
-                                   g_settingsFile);
+            platWriteProfileString(s.station, key, c.channel, file);
+            platWriteProfileString(s.station, key + ".SpS", sps, file);
+            platWriteProfileString(s.station, key + ".LCODE", c.location, file);
+            platWriteProfileString(s.station, key + ".Selected", c.selected ? "1" : "0", file);
         }
     }
 }
@@ -161,16 +161,16 @@ int CountSelected(const CStationList& list) {
     return n;
 }
 
-void SaveNetworkSettings() {
-    platWriteProfileString(kConfigSection, "SERVER", g_settings.server, g_settingsFile);
-    writeInt(kConfigSection, "PORT", g_settings.port);
+void SaveNetworkSettings(const std::string& file, const TremliveSettings& settings) {
+    platWriteProfileString(kConfigSection, "SERVER", settings.server, file);
+    writeInt(file, kConfigSection, "PORT", settings.port);
 }
 
-void SaveDisplaySettings() {
-    writeInt(kConfigSection, "DISPLAYEDTIME", g_settings.displayedTime);
-    writeInt(kConfigSection, "BUFFEREDTIME", g_settings.bufferedTime);
-    writeInt(kConfigSection, "REFRESHTIME", g_settings.refreshTime);
-    writeInt(kConfigSection, "DELAY", g_settings.delay);
+void SaveDisplaySettings(const std::string& file, const TremliveSettings& settings) {
+    writeInt(file, kConfigSection, "DISPLAYEDTIME", settings.displayedTime);
+    writeInt(file, kConfigSection, "BUFFEREDTIME", settings.bufferedTime);
+    writeInt(file, kConfigSection, "REFRESHTIME", settings.refreshTime);
+    writeInt(file, kConfigSection, "DELAY", settings.delay);
 }
 
 bool ParseAutoRun(const std::vector<std::string>& args) {

@@ -1,5 +1,6 @@
-// Tremlive's settings: the process-wide values of the "-CONFIG-" section of ".\\TREMLIVE.INI",
-// the configured station list of "-STATIONS-" and the station sections, and the auto-run switch.
+// Tremlive's settings: the values of the "-CONFIG-" section of ".\\TREMLIVE.INI", the configured
+// station list of "-STATIONS-" and the station sections, and the auto-run switch. The values
+// themselves live in the program's session (session.h); these functions read and write a file.
 //
 // File layout (Windows private-profile form, read and written key by key):
 //   [-CONFIG-]    SERVER, PORT, DISPLAYEDTIME, BUFFEREDTIME, REFRESHTIME, DELAY  (integers "%d")
@@ -74,24 +75,16 @@ class CStationList {
     CStationConfig* findStation(const std::string& station);
 };
 
-// The process-wide values, the global station list and the auto-run flag. User-interface thread
-// only, except that the acquisition thread reads the settings when it starts.
-extern TremliveSettings g_settings;
-extern CStationList g_stationList;
-extern int g_autoRun;
-// The settings file; tests point it elsewhere.
-extern std::string g_settingsFile;
-
-// Reads the six -CONFIG- keys into g_settings. A value the settings pages would refuse (a
+// Reads the six -CONFIG- keys of file into *settings. A value the settings pages would refuse (a
 // DISPLAYEDTIME of 0, a negative BUFFEREDTIME, a port of 0) is replaced by its default, with a
 // line on standard error: such a value would otherwise divide by zero or never refresh.
-void LoadConfigSection();
-void LoadStations(CStationList* list);
-void SaveStations(const CStationList& list);
+void LoadConfigSection(const std::string& file, TremliveSettings* settings);
+void LoadStations(const std::string& file, CStationList* list);
+void SaveStations(const std::string& file, const CStationList& list);
 int CountSelected(const CStationList& list);
-// Writes SERVER and PORT, or the four display times, from g_settings.
-void SaveNetworkSettings();
-void SaveDisplaySettings();
+// Writes SERVER and PORT, or the four display times.
+void SaveNetworkSettings(const std::string& file, const TremliveSettings& settings);
+void SaveDisplaySettings(const std::string& file, const TremliveSettings& settings);
 
 // True when an argument, upper-cased, starts with "/RUN" (so /run, /Run and /RUNNOW count).
 bool ParseAutoRun(const std::vector<std::string>& args);

@@ -37,13 +37,15 @@ inline bool OrdinaryPacket(const CTracePacket& p) {
 }
 
 // xRaw(t): the column before truncation, non-decreasing in t; rowOf(v): the screen row of a
-// sample value (clamping included), non-increasing in v. lo and hi bound the samples' times.
+// sample value (clamping included), non-increasing in v. lo and hi bound the samples' times. The
+// packets that lie wholly before lo are passed by the channel's search, unseen.
 template <class XRaw, class RowOf>
-void WalkTrace(CTracePen& pen, const std::vector<std::unique_ptr<CTracePacket>>& packets, double lo,
-               double hi, XRaw xRaw, RowOf rowOf, bool plain) {
+void WalkTrace(CTracePen& pen, const CDisplayChannel& channel, double lo, double hi, XRaw xRaw,
+               RowOf rowOf, bool plain) {
+    const auto& packets = channel.packets();
     double previous = -1.0;
-    for (const auto& pp : packets) {
-        const CTracePacket& p = *pp;
+    for (size_t k = channel.FirstPacketReaching(lo); k < packets.size(); ++k) {
+        const CTracePacket& p = *packets[k];
         const int32_t* v = p.samples.data();
         if (plain || !OrdinaryPacket(p)) {
             for (int32_t j = 0; j < p.count; ++j) {
@@ -70,20 +72,25 @@ void WalkTrace(CTracePen& pen, const std::vector<std::unique_ptr<CTracePacket>>&
         // Samples per column, for the guess of where a column ends.
         double first = xRaw(p.timeOf(from));
         double perSample = to - from > 1 ? (xRaw(p.timeOf(to - 1)) - first) / (to - 1 - from) : 0;
+        // Its reciprocal, so that the guess costs no division per column (it is only a guess).
+        const double samplesPerColumn =
+            perSample > 0 && std::isfinite(perSample) ? 1.0 / perSample : 0.0;
+        // xRaw of sample j: the test that ended the column before has just computed it.
+        double raw = first;
         int32_t j = from;
         while (j < to) {
             const double t = p.timeOf(j);
-            const double raw = xRaw(t);
             const int x = ToPixel(raw);
             // e: the first index after j in another column. Guessed from the slope, then
             // settled with the exact column of the samples around it.
             int32_t e = j + 1;
-            if (perSample > 0 && std::isfinite(perSample)) {
-                double guess = std::ceil((std::floor(raw) + 1 - raw) / perSample);
+            if (samplesPerColumn > 0) {
+                double guess = std::ceil((std::floor(raw) + 1 - raw) * samplesPerColumn);
                 if (guess > 1) e = int32_t(std::min<double>(j + guess, to));
             }
             while (e > j + 1 && ToPixel(xRaw(p.timeOf(e - 1))) > x) --e;
-            while (e < to && ToPixel(xRaw(p.timeOf(e))) <= x) ++e;
+            double next = 0.0;
+            while (e < to && ToPixel(next = xRaw(p.timeOf(e))) <= x) ++e;
 
             const int r1 = rowOf(v[j]);
             if (JoinsPrevious(t, previous, p.interval)) {
@@ -149,6 +156,7 @@ void WalkTrace(CTracePen& pen, const std::vector<std::unique_ptr<CTracePacket>>&
             }
             previous = p.timeOf(e - 1);
             j = e;
+            raw = next;
         }
     }
 }

@@ -56,7 +56,7 @@ CTraceBuffers& buffers() {
                     v += int32_t((seed >> 16) % 201) - 100;
                     x = v;
                 }
-                ch->packets.push_back(std::move(p));
+                ch->AddPacket(std::move(p));
             }
             out->channels.push_back(std::move(ch));
         }
@@ -72,7 +72,7 @@ void BM_PlainPass(benchmark::State& state) {
     for (auto _ : state) {
         int64_t sum = 0;
         for (const auto& ch : b.channels)
-            for (const auto& p : ch->packets)
+            for (const auto& p : ch->packets())
                 for (int32_t v : p->samples) sum += v;
         benchmark::DoNotOptimize(sum);
     }

@@ -92,9 +92,9 @@ TEST(Matching, PacketsThatCannotBeDrawnAreDropped) {
         EXPECT_EQ(HandlePacket(&b, p), c.kept) << c.name;
         if (c.kept) ++kept;
     }
-    ASSERT_EQ(b.channels[0]->packets.size(), kept);
+    ASSERT_EQ(b.channels[0]->packets().size(), kept);
     EXPECT_EQ(b.channels[0]->receivedPackets, kept);
-    const CTracePacket& first = *b.channels[0]->packets[0];
+    const CTracePacket& first = *b.channels[0]->packets()[0];
     EXPECT_EQ(first.samples, (std::vector<int32_t>{1, 2, 3, 4}));
     EXPECT_EQ(first.interval, 0.05f);
     EXPECT_EQ(first.count, 4);
@@ -107,13 +107,14 @@ TEST(Matching, PacketsThatCannotBeDrawnAreDropped) {
     p.nbytes = sizeof reals;
     p.data = reinterpret_cast<uint8_t*>(reals);
     ASSERT_TRUE(HandlePacket(&b, p));
-    EXPECT_EQ(b.channels[0]->packets.back()->samples, (std::vector<int32_t>{1, -3, 6, 2147483647}));
+    EXPECT_EQ(b.channels[0]->packets().back()->samples,
+              (std::vector<int32_t>{1, -3, 6, 2147483647}));
 }
 
 class Acquisition : public simtest::SimTest {
   protected:
     void TearDown() override {
-        CAcquisitionRunner::Stop();
+        runner_.Stop();
         runner_.WaitForEnd(kEndBoundMs);
         SimTest::TearDown();
     }
@@ -138,7 +139,7 @@ class Acquisition : public simtest::SimTest {
         }
         return false;
     }
-    size_t packets(size_t channel) { return buffers_->channels[channel]->packets.size(); }
+    size_t packets(size_t channel) { return buffers_->channels[channel]->packets().size(); }
 
     // Far beyond what a stop takes (a fraction of a second), so a failure shows as a failure.
     static constexpr uint32_t kEndBoundMs = 10000;
@@ -157,7 +158,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
     ASSERT_TRUE(waitFor([&] { return packets(0) >= 30 && packets(2) >= 30; }));
 
     auto stopped = std::chrono::steady_clock::now();
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     auto took = std::chrono::steady_clock::now() - stopped;
     EXPECT_EQ(ended_.load(), 1);
@@ -171,7 +172,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
     for (size_t c : {size_t(0), size_t(2)}) {
         const isisim::SimStream& s = stream(c == 0 ? "ABC.BHZ.00" : "XYZ.LHZ");
         uint64_t hash = isisim::simStreamHash(s.name());
-        for (const auto& p : buffers_->channels[c]->packets) {
+        for (const auto& p : buffers_->channels[c]->packets()) {
             int64_t k = s.indexAtOrAfter(p->firstTime);
             ASSERT_EQ(s.timeOf(k), p->firstTime);
             ASSERT_EQ(p->interval, 0.1f);
@@ -180,7 +181,7 @@ TEST_F(Acquisition, PacketsReachTheirChannelsAndStopEndsTheThread) {
         }
     }
     // The request began BUFFEREDTIME back from the clock.
-    double oldest = buffers_->channels[0]->packets.front()->firstTime;
+    double oldest = buffers_->channels[0]->packets().front()->firstTime;
     EXPECT_LT(
         oldest,
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
@@ -205,11 +206,11 @@ TEST_F(Acquisition, RequestCompleteRepeatsTheRequestAndAppendsTheResentPackets) 
     // 20 s of history is 20 packets; after the repeat the first ones come again.
     ASSERT_TRUE(waitFor([&] {
         std::map<double, int> seen;
-        for (const auto& p : buffers_->channels[0]->packets)
+        for (const auto& p : buffers_->channels[0]->packets())
             if (++seen[p->firstTime] == 2) return true;
         return false;
     }));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     std::vector<isisim::SimRequestRecord> requests = server_->requests();
     ASSERT_GE(requests.size(), 2u);
@@ -232,7 +233,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerSendsOnlyHeartbeats) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto stopped = std::chrono::steady_clock::now();
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     // The read returns at the next heartbeat with the stop flag set, not with the next packet.
     ASSERT_TRUE(runner_.WaitForEnd(kEndBoundMs));
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
@@ -253,7 +254,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
     params.onEnded = [this] { ++ended_; };
     runner_.Start(buffers_, params);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     // A slice of the retry pause, not the library's endless retries.
     ASSERT_TRUE(runner_.WaitForEnd(1000));
     EXPECT_EQ(ended_.load(), 1);
@@ -265,7 +266,7 @@ TEST_F(Acquisition, StopEndsTheThreadWhileTheServerCannotBeReached) {
     params.port = platLocalPort(silent);
     runner_.Start(buffers_, params);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CAcquisitionRunner::Stop();
+    runner_.Stop();
     ASSERT_TRUE(runner_.WaitForEnd(1000));
     EXPECT_EQ(ended_.load(), 2);
     platCloseSocket(silent);

@@ -76,16 +76,47 @@ TEST(Purge, RemovesEveryPacketEndingBeforeTheBufferedStartWhereverItStands) {
     CDisplayChannel& ch = AddChannel(&b, "ABC", "BHZ", "00");
     b.UpdateWindowTimes(T);
     double bs = b.bufferedStart;
-    ch.packets.push_back(MakePacket(bs + 10, 1.0f, {1}));          // stays
-    ch.packets.push_back(MakePacket(bs - 0.001, 1.0f, {2}));       // ends 1 ms early: goes
-    ch.packets.push_back(MakePacket(bs - 9, 1.0f, {3, 3, 3, 3}));  // ends at bs - 6: goes
-    ch.packets.push_back(MakePacket(bs, 1.0f, {4}));               // ends exactly at bs: stays
-    ch.packets.push_back(MakePacket(bs - 4, 1.0f, {5, 5, 5, 5, 5, 5}));  // overlaps: stays
+    ch.AddPacket(MakePacket(bs + 10, 1.0f, {1}));                // stays
+    ch.AddPacket(MakePacket(bs - 0.001, 1.0f, {2}));             // ends 1 ms early: goes
+    ch.AddPacket(MakePacket(bs - 9, 1.0f, {3, 3, 3, 3}));        // ends at bs - 6: goes
+    ch.AddPacket(MakePacket(bs, 1.0f, {4}));                     // ends exactly at bs: stays
+    ch.AddPacket(MakePacket(bs - 4, 1.0f, {5, 5, 5, 5, 5, 5}));  // overlaps: stays
     b.PurgeOldPackets();
-    ASSERT_EQ(ch.packets.size(), 3u);
-    EXPECT_EQ(ch.packets[0]->samples[0], 1);
-    EXPECT_EQ(ch.packets[1]->samples[0], 4);
-    EXPECT_EQ(ch.packets[2]->samples[0], 5);
+    ASSERT_EQ(ch.packets().size(), 3u);
+    EXPECT_EQ(ch.packets()[0]->samples[0], 1);
+    EXPECT_EQ(ch.packets()[1]->samples[0], 4);
+    EXPECT_EQ(ch.packets()[2]->samples[0], 5);
+}
+
+// A redraw starts at the first packet that can reach its window; whatever the packets' order, no
+// packet it passes has anything at or after that time, and a purge keeps the search in step.
+TEST(PacketSearch, PassesOnlyPacketsWhollyBeforeTheTime) {
+    CTraceBuffers b;
+    b.bufferedTime = 150;
+    b.UpdateWindowTimes(T);
+    CDisplayChannel& ch = AddChannel(&b, "ABC", "BHZ", "00");
+    auto add = [&](double first, float interval, double lastTime) {
+        auto p = MakePacket(first, interval, std::vector<int32_t>(10, 1));
+        if (lastTime != 0) p->lastTime = lastTime;  // the server's own last time
+        ch.AddPacket(std::move(p));
+    };
+    add(T - 100, 1.0f, 0);     // ends at T - 90
+    add(T - 50, 1.0f, 0);      // ends at T - 40
+    add(T - 200, 1.0f, 0);     // older than the one before it, ends at T - 190
+    add(T - 30, 1.0f, T + 5);  // ends at T - 20, its last time is later
+    add(T - 1000, 0.0f, 0);    // cannot be placed: nothing after it is passed
+    add(T - 2000, 1.0f, 0);
+    struct Case {
+        double t;
+        size_t first;
+    } cases[] = {{T - 95, 0}, {T - 60, 1}, {T - 35, 3},
+                 {T + 4, 3},  {T + 6, 4},  {std::numeric_limits<double>::quiet_NaN(), 0}};
+    for (const Case& c : cases) EXPECT_EQ(ch.FirstPacketReaching(c.t), c.first) << c.t - T;
+
+    b.PurgeOldPackets();  // the packets last at T - 191, T - 1000 and T - 1991 go
+    ASSERT_EQ(ch.packets().size(), 3u);
+    EXPECT_EQ(ch.FirstPacketReaching(T - 35), 2u);
+    EXPECT_EQ(ch.FirstPacketReaching(T + 6), 3u);
 }
 
 struct ScaleCase {
@@ -153,20 +184,20 @@ TEST(Scale, FitTakesTheSamplesInRangeOrKeepsTheScale) {
     EXPECT_EQ(ch.scaleMin, -3000);
     EXPECT_EQ(ch.scaleMax, 3000);
 
-    ch.packets.push_back(MakePacket(T - 100, 1.0f, {5}));
+    ch.AddPacket(MakePacket(T - 100, 1.0f, {5}));
     b.FitScale(0, 0);
     EXPECT_EQ(ch.scaleMin, 4);
     EXPECT_EQ(ch.scaleMax, 6);
 
-    ch.packets.push_back(MakePacket(T - 50, 1.0f, {0, 100, -50}));
+    ch.AddPacket(MakePacket(T - 50, 1.0f, {0, 100, -50}));
     b.FitScale(0, 0);
     EXPECT_EQ(ch.scaleMin, -50);
     EXPECT_EQ(ch.scaleMax, 100);
 
     // Older than the displayed window: only the whole-buffer fit sees it.
-    ch.packets.push_back(MakePacket(T - 2000, 1.0f, {-9000, 9000}));
+    ch.AddPacket(MakePacket(T - 2000, 1.0f, {-9000, 9000}));
     // Partly after the displayed end: the sample past it is not taken.
-    ch.packets.push_back(MakePacket(T - 0.5, 1.0f, {7, 7777}));
+    ch.AddPacket(MakePacket(T - 0.5, 1.0f, {7, 7777}));
     b.FitScale(0, 0);
     EXPECT_EQ(ch.scaleMin, -50);
     EXPECT_EQ(ch.scaleMax, 100);

@@ -94,7 +94,7 @@ TEST_F(Drawing, SamplesOutsideTheScaleAreDrawnAtThePlotEdges) {
     window(T - 100, 100);
     std::vector<int32_t> s;
     for (int i = 0; i < 100; ++i) s.push_back(i % 2 ? 100000 : -100000);
-    ch.packets.push_back(MakePacket(T - 100, 1.0f, s));
+    ch.AddPacket(MakePacket(T - 100, 1.0f, s));
     ASSERT_TRUE(drawing_.RedrawAll(b_, 600, 300));
     const int H = 300;
     const CBandRect& p = ch.plot;
@@ -108,9 +108,9 @@ TEST_F(Drawing, SamplesOutsideTheScaleAreDrawnAtThePlotEdges) {
 TEST_F(Drawing, HoleBreaksTheLineAndIsShaded) {
     CDisplayChannel& ch = channel(-100, 100);
     window(T - 100, 100);
-    ch.packets.push_back(MakePacket(T - 80, 1.0f, std::vector<int32_t>(20, 50)));
+    ch.AddPacket(MakePacket(T - 80, 1.0f, std::vector<int32_t>(20, 50)));
     // Ten samples missing: the next packet starts at T - 50 instead of T - 60.
-    ch.packets.push_back(MakePacket(T - 50, 1.0f, std::vector<int32_t>(50, -50)));
+    ch.AddPacket(MakePacket(T - 50, 1.0f, std::vector<int32_t>(50, -50)));
     ASSERT_TRUE(drawing_.RedrawAll(b_, 600, 300));
     const int H = 300;
     const CBandRect& p = ch.plot;
@@ -139,8 +139,8 @@ TEST_F(Drawing, LineJoinsWithinElevenTenthsOfAnInterval) {
         b_.channels.clear();
         CDisplayChannel& ch = channel(-100, 100);
         window(T - 100, 100);
-        ch.packets.push_back(MakePacket(T - 51, 1.0f, {100, 100}));  // last sample at T - 50
-        ch.packets.push_back(MakePacket(c.secondStart, 1.0f, {-100, -100}));
+        ch.AddPacket(MakePacket(T - 51, 1.0f, {100, 100}));  // last sample at T - 50
+        ch.AddPacket(MakePacket(c.secondStart, 1.0f, {-100, -100}));
         ASSERT_TRUE(drawing_.RedrawAll(b_, 1100, 300));
         const int H = 300;
         const CBandRect& p = ch.plot;
@@ -190,7 +190,7 @@ TEST_F(Drawing, FastDrawingGivesThePixelsOfThePlainOne) {
             for (double s0 : starts) {
                 std::vector<int32_t> v(static_cast<size_t>(n));
                 for (int32_t& x : v) x = next();
-                ch.packets.push_back(MakePacket(s0, l.interval, v));
+                ch.AddPacket(MakePacket(s0, l.interval, v));
             }
         }
         b_.autoFit = 1;
@@ -277,8 +277,8 @@ TEST_F(Drawing, BandsAreNamedAndAnEmptyOneSaysSo) {
     CDisplayChannel& full = channel(-100, 100);
     EXPECT_EQ(ChannelLabel(full), "ABC.BHZ.00");
     window(T - 100, 100);
-    full.packets.push_back(MakePacket(T - 100, 1.0f, std::vector<int32_t>(100, 50)));
-    empty.packets.push_back(MakePacket(T - 300, 1.0f, std::vector<int32_t>(100, 50)));  // before
+    full.AddPacket(MakePacket(T - 100, 1.0f, std::vector<int32_t>(100, 50)));
+    empty.AddPacket(MakePacket(T - 300, 1.0f, std::vector<int32_t>(100, 50)));  // before
     ASSERT_TRUE(drawing_.RedrawAll(b_, 600, 300));
     const int H = 300;
     for (const CDisplayChannel* ch : {&empty, &full}) {
@@ -361,7 +361,7 @@ TEST_F(Drawing, ReadoutShowsAmplitudeAndTimeUnderTheMouse) {
 TEST_F(Drawing, StripShowsTheSelectedChannelAndTheDisplayedWindow) {
     CDisplayChannel& ch = channel(-3000, 3000);
     window(T - 900, 900);
-    ch.packets.push_back(MakePacket(T - 500, 1.0f, std::vector<int32_t>(100, 42)));
+    ch.AddPacket(MakePacket(T - 500, 1.0f, std::vector<int32_t>(100, 42)));
     COverviewDrawing strip;
     strip.Redraw(b_, 0, 400, kStripHeight);
     const int W = 400, H = kStripHeight;
@@ -383,10 +383,10 @@ TEST_F(Drawing, AbsurdPacketsAndWindowsNeitherCrashNorStall) {
     CDisplayChannel& ch = channel(-3000, 3000);
     ch.receivedPackets = 0;
     window(T - 900, 900);
-    ch.packets.push_back(MakePacket(1e300, 1.0f, {1, 2, 3}));
-    ch.packets.push_back(MakePacket(-1e300, 1.0f, {1, 2, 3}));
-    ch.packets.push_back(MakePacket(T - 10, 1e-30f, std::vector<int32_t>(1000, 7)));
-    ch.packets.push_back(MakePacket(T - 10, 3e30f, {4, 5}));
+    ch.AddPacket(MakePacket(1e300, 1.0f, {1, 2, 3}));
+    ch.AddPacket(MakePacket(-1e300, 1.0f, {1, 2, 3}));
+    ch.AddPacket(MakePacket(T - 10, 1e-30f, std::vector<int32_t>(1000, 7)));
+    ch.AddPacket(MakePacket(T - 10, 3e30f, {4, 5}));
     auto started = std::chrono::steady_clock::now();
     EXPECT_TRUE(drawing_.RedrawAll(b_, 400, 200));
     COverviewDrawing strip;

@@ -15,34 +15,31 @@ namespace {
 
 class SettingsFile : public ::testing::Test {
   protected:
-    void SetUp() override { g_settingsFile = dir_.file("TREMLIVE.INI"); }
-    void TearDown() override {
-        g_settingsFile = kSettingsFileName;
-        g_settings = TremliveSettings{};
-    }
     void write(const std::string& text) {
-        std::ofstream out(g_settingsFile, std::ios::binary);
+        std::ofstream out(file_, std::ios::binary);
         out << text;
     }
     std::string read() {
-        std::ifstream in(g_settingsFile, std::ios::binary);
+        std::ifstream in(file_, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
     }
     tremtest::TempDir dir_;
+    const std::string file_ = dir_.file("TREMLIVE.INI");
+    TremliveSettings settings_;
 };
 
 TEST_F(SettingsFile, MissingConfigSectionGivesDefaults) {
     write("[-STATIONS-]\r\nN=0\r\n");
-    g_settings.port = 1;
-    LoadConfigSection();
-    EXPECT_EQ(g_settings.server, kDefaultServer);
-    EXPECT_EQ(g_settings.port, 39136);
-    EXPECT_EQ(g_settings.displayedTime, 900);
-    EXPECT_EQ(g_settings.bufferedTime, 7200);
-    EXPECT_EQ(g_settings.refreshTime, 1);
-    EXPECT_EQ(g_settings.delay, 0);
+    settings_.port = 1;
+    LoadConfigSection(file_, &settings_);
+    EXPECT_EQ(settings_.server, kDefaultServer);
+    EXPECT_EQ(settings_.port, 39136);
+    EXPECT_EQ(settings_.displayedTime, 900);
+    EXPECT_EQ(settings_.bufferedTime, 7200);
+    EXPECT_EQ(settings_.refreshTime, 1);
+    EXPECT_EQ(settings_.delay, 0);
 }
 
 TEST_F(SettingsFile, ValuesTheSheetWouldRefuseFallBackToDefaults) {
@@ -64,9 +61,9 @@ TEST_F(SettingsFile, ValuesTheSheetWouldRefuseFallBackToDefaults) {
     for (const Case& c : cases) {
         write(std::string("[-CONFIG-]\r\n") + c.line + "\r\n");
         testing::internal::CaptureStderr();
-        LoadConfigSection();
+        LoadConfigSection(file_, &settings_);
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(g_settings.*c.field, c.expected) << c.line;
+        EXPECT_EQ(settings_.*c.field, c.expected) << c.line;
         EXPECT_EQ(!err.empty(), c.warns) << c.line << ": " << err;
     }
 }
@@ -75,16 +72,16 @@ TEST_F(SettingsFile, StationListRoundTripKeepsOrderRatesAndBlankLocation) {
     CStationList list;
     list.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}, {"BHN", "  ", 40.5, 0}};
     list.appendStation("XYZ").channels = {{"LHZ", "10", 1.0, 1}};
-    SaveStations(list);
+    SaveStations(file_, list);
 
     std::string text = read();
     EXPECT_NE(text.find("CH0.SpS=20.0000"), std::string::npos) << text;
     // A CH%d.LCODE written empty reads back as two blanks.
-    platWriteProfileString("ABC", "CH1.LCODE", "", g_settingsFile);
+    platWriteProfileString("ABC", "CH1.LCODE", "", file_);
 
     CStationList back;
     back.appendStation("junk");
-    LoadStations(&back);
+    LoadStations(file_, &back);
     ASSERT_EQ(back.stations.size(), 2u);
     EXPECT_EQ(back.stations[0].station, "ABC");
     ASSERT_EQ(back.stations[0].channels.size(), 2u);
@@ -104,7 +101,7 @@ TEST_F(SettingsFile, EmptyStationEntryIsSkippedAndAnyNonzeroSelects) {
         "[-STATIONS-]\r\nN=3\r\nSTATION0=AAA\r\nSTATION1=\r\nSTATION2=CCC\r\n"
         "[AAA]\r\nN=1\r\nCH0=BHZ\r\nCH0.Selected=7\r\n[CCC]\r\nN=1\r\nCH0=BHE\r\n");
     CStationList list;
-    LoadStations(&list);
+    LoadStations(file_, &list);
     ASSERT_EQ(list.stations.size(), 2u);
     EXPECT_EQ(list.stations[0].station, "AAA");
     EXPECT_EQ(list.stations[1].station, "CCC");

@@ -19,9 +19,8 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "server/sim_fixture.h"
-#include "tremlive/acquisition.h"
 #include "tremlive/qt_app.h"
-#include "tremlive/settings.h"
+#include "tremlive/session.h"
 #include "tremlive/temp_dir.h"
 #include "tremlive/trem_fixture.h"
 #include "tremlive/ui/mainframe.h"
@@ -37,31 +36,20 @@ using tremtest::MakePacket;
 namespace {
 
 struct Shown {
-    QString caption;
-    QString text;
-    QMessageBox::Icon icon;
+    std::string caption;
+    std::string text;
+    MessageKind kind;
 };
 
-// Globals back to their defaults, message boxes recorded instead of shown.
+// A session of its own on a settings file of its own, message boxes recorded instead of shown.
 class Windows {
   public:
     Windows() {
         tremtest::EnsureApp();
-        g_settingsFile = dir_.file("TREMLIVE.INI");
-        g_settings = TremliveSettings{};
-        g_stationList.clear();
-        g_running = 0;
-        SetMessageBoxHook(
-            [this](QWidget*, const QString& caption, const QString& text, QMessageBox::Icon icon) {
-                shown_.push_back({caption, text, icon});
-            });
-    }
-    ~Windows() {
-        g_running = 0;
-        SetMessageBoxHook(nullptr);
-        g_settingsFile = kSettingsFileName;
-        g_settings = TremliveSettings{};
-        g_stationList.clear();
+        session_.messageHook = [this](const std::string& caption, const std::string& text,
+                                      MessageKind kind) {
+            shown_.push_back({caption, text, kind});
+        };
     }
     // What the status bar shows: a passing message when there is one, else its labels.
     std::string statusText(MainFrame& frame) {
@@ -79,7 +67,7 @@ class Windows {
         return ids;
     }
     std::string settingsText() {
-        std::ifstream in(g_settingsFile, std::ios::binary);
+        std::ifstream in(session_.settingsFile, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -96,6 +84,7 @@ class Windows {
     }
 
     tremtest::TempDir dir_;
+    CTremliveSession session_{dir_.file("TREMLIVE.INI")};
     std::vector<Shown> shown_;
 };
 
@@ -119,7 +108,7 @@ class MainWindow : public ::testing::Test, public Windows {
             ch.receivedPackets = 10;
             std::vector<int32_t> v;
             for (int k = 0; k < 600; ++k) v.push_back((k % 20 - 10) * 100 * (i + 1));
-            ch.packets.push_back(MakePacket(now - 600, 1.0f, v));
+            ch.AddPacket(MakePacket(now - 600, 1.0f, v));
         }
         frame_.view()->drawing().selected = 0;
         b.UpdateWindowTimes(now);
@@ -131,18 +120,18 @@ class MainWindow : public ::testing::Test, public Windows {
             out.emplace_back(ch->scaleMin, ch->scaleMax);
         return out;
     }
-    MainFrame frame_;
+    MainFrame frame_{session_};
 };
 
 TEST_F(MainWindow, RunWithoutSelectedChannelsOnlyComplains) {
-    g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 0}};
+    session_.stations.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 0}};
     frame_.OnCommand(ID_RUN);
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_EQ(shown_[0].text, "No channels selected");
-    EXPECT_EQ(shown_[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(shown_[0].kind, MessageKind::Error);
     EXPECT_EQ(toolbarCommands(frame_), (std::vector<int>{ID_RUN, ID_CONFIG, ID_APP_ABOUT}));
     EXPECT_FALSE(frame_.refreshTimer()->isActive());
-    EXPECT_EQ(g_running.load(), 0);
+    EXPECT_FALSE(session_.acquisition.Running());
 }
 
 TEST_F(MainWindow, ScaleCommandsFollowTheShiftRule) {
@@ -171,7 +160,7 @@ TEST_F(MainWindow, ScaleCommandsFollowTheShiftRule) {
 }
 
 TEST_F(MainWindow, RefreshTimeThreeRefreshesAtOneFiveAndNineSeconds) {
-    g_settings.refreshTime = 3;
+    session_.settings.refreshTime = 3;
     std::vector<int> refreshes;
     int tick = 0;
     frame_.SetClock([&] {
@@ -180,9 +169,9 @@ TEST_F(MainWindow, RefreshTimeThreeRefreshesAtOneFiveAndNineSeconds) {
     });
     frame_.OnTimer();  // idle: ignored
     EXPECT_TRUE(refreshes.empty());
-    g_running = 1;  // as if running, without a thread
+    session_.acquisition.control().running = 1;  // as if running, without a thread
     for (tick = 1; tick <= 10; ++tick) frame_.OnTimer();
-    g_running = 0;
+    session_.acquisition.control().running = 0;
     EXPECT_EQ(refreshes, (std::vector<int>{1, 5, 9}));
 }
 
@@ -226,12 +215,13 @@ class RunAgainstServer : public simtest::SimTest, public Windows {};
 
 TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     startServer({"ABC.BHZ.00:20:20", "ABC.BHN.00:20:20"});
-    g_settings.server = "127.0.0.1";
-    g_settings.port = server_->port();
-    g_settings.bufferedTime = 60;
-    g_settings.displayedTime = 30;
-    g_stationList.appendStation("abc").channels = {{"BHZ", "00", 20.0, 1}, {"BHN", "00", 20.0, 0}};
-    MainFrame frame;
+    session_.settings.server = "127.0.0.1";
+    session_.settings.port = server_->port();
+    session_.settings.bufferedTime = 60;
+    session_.settings.displayedTime = 30;
+    session_.stations.appendStation("abc").channels = {{"BHZ", "00", 20.0, 1},
+                                                       {"BHN", "00", 20.0, 0}};
+    MainFrame frame(session_);
     frame.view()->SetAcquisitionLog(&log_);
     frame.resize(800, 600);
     frame.show();
@@ -264,7 +254,7 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(b.dataLock);
-            if (b.channels[0]->packets.size() >= 40) break;
+            if (b.channels[0]->packets().size() >= 40) break;
         }
         ASSERT_LT(std::chrono::steady_clock::now(), until);
         QTest::qWait(20);
@@ -292,20 +282,20 @@ TEST_F(RunAgainstServer, RunRefreshStopAndTheEndMessage) {
 
 TEST_F(RunAgainstServer, ClosingTheWindowWhileRunningEndsTheThreadFirst) {
     startServer({"ABC.BHZ.00:20:20"});
-    g_settings.server = "127.0.0.1";
-    g_settings.port = server_->port();
-    g_settings.bufferedTime = 60;
-    g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
-    auto frame = std::make_unique<MainFrame>();
+    session_.settings.server = "127.0.0.1";
+    session_.settings.port = server_->port();
+    session_.settings.bufferedTime = 60;
+    session_.stations.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
+    auto frame = std::make_unique<MainFrame>(session_);
     frame->view()->SetAcquisitionLog(&log_);
     frame->show();
     frame->OnCommand(ID_RUN);
-    ASSERT_TRUE(frame->view()->runner().Active());
+    ASSERT_TRUE(session_.acquisition.Active());
     auto started = std::chrono::steady_clock::now();
     frame->close();
     // close() returned only after the thread ended: nothing can touch the channels any more.
-    EXPECT_EQ(g_running.load(), 0);
-    EXPECT_TRUE(frame->view()->runner().WaitForEnd(0));
+    EXPECT_FALSE(session_.acquisition.Running());
+    EXPECT_TRUE(session_.acquisition.WaitForEnd(0));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
     frame.reset();
     QCoreApplication::processEvents();  // the thread's end message finds no window: dropped
@@ -314,7 +304,7 @@ TEST_F(RunAgainstServer, ClosingTheWindowWhileRunningEndsTheThreadFirst) {
 class SettingsSheet : public ::testing::Test, public Windows {};
 
 TEST_F(SettingsSheet, PagesRefuseValuesOutOfRangeInTheirOrder) {
-    CSettingsSheet sheet;
+    CSettingsSheet sheet(session_);
     sheet.tabs()->setCurrentIndex(1);
     sheet.networkPage()->port->setText("9999");
     EXPECT_FALSE(sheet.ApplyAll());
@@ -345,24 +335,25 @@ TEST_F(SettingsSheet, PagesRefuseValuesOutOfRangeInTheirOrder) {
     d->delay->setText("-1");
     EXPECT_FALSE(sheet.ApplyAll());
     EXPECT_EQ(shown_.back().text, "Please enter an integer between 0 and 3600.");
-    EXPECT_EQ(g_settings.port, 39136);  // nothing applied so far
+    EXPECT_EQ(session_.settings.port, 39136);  // nothing applied so far
     d->delay->setText("5");
     EXPECT_TRUE(sheet.ApplyAll());
-    EXPECT_EQ(g_settings.server, "isi.example");
-    EXPECT_EQ(g_settings.port, 12000);
-    EXPECT_EQ(g_settings.displayedTime, 600);
-    EXPECT_EQ(g_settings.bufferedTime, 3600);
-    EXPECT_EQ(g_settings.refreshTime, 2);
-    EXPECT_EQ(g_settings.delay, 5);
+    EXPECT_EQ(session_.settings.server, "isi.example");
+    EXPECT_EQ(session_.settings.port, 12000);
+    EXPECT_EQ(session_.settings.displayedTime, 600);
+    EXPECT_EQ(session_.settings.bufferedTime, 3600);
+    EXPECT_EQ(session_.settings.refreshTime, 2);
+    EXPECT_EQ(session_.settings.delay, 5);
     std::string file = settingsText();
     EXPECT_NE(file.find("PORT=12000"), std::string::npos) << file;
     EXPECT_NE(file.find("DELAY=5"), std::string::npos) << file;
 }
 
 TEST_F(SettingsSheet, ClickOnTheCheckImageTogglesTheChannelAndOkWritesIt) {
-    g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 0}, {"BHN", "  ", 0.0, 0}};
-    g_stationList.appendStation("XYZ").channels = {{"LHZ", "10", 1.0, 1}};
-    CSettingsSheet sheet;
+    session_.stations.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 0},
+                                                       {"BHN", "  ", 0.0, 0}};
+    session_.stations.appendStation("XYZ").channels = {{"LHZ", "10", 1.0, 1}};
+    CSettingsSheet sheet(session_);
     sheet.resize(600, 400);
     sheet.show();
     QCoreApplication::processEvents();
@@ -387,7 +378,7 @@ TEST_F(SettingsSheet, ClickOnTheCheckImageTogglesTheChannelAndOkWritesIt) {
     EXPECT_EQ(page->workingCopy.stations[0].channels[0].selected, 0);
     QTest::mouseClick(channels->viewport(), Qt::LeftButton, {},
                       QPoint(row.left() + 6, row.center().y()));
-    EXPECT_EQ(g_stationList.stations[0].channels[0].selected, 0);  // not applied yet
+    EXPECT_EQ(session_.stations.stations[0].channels[0].selected, 0);  // not applied yet
 
     // Another station shows its own channels.
     page->stationList()->setCurrentItem(page->stationList()->topLevelItem(1));
@@ -395,10 +386,10 @@ TEST_F(SettingsSheet, ClickOnTheCheckImageTogglesTheChannelAndOkWritesIt) {
     EXPECT_EQ(channels->topLevelItem(0)->text(0), "LHZ");
 
     sheet.accept();
-    EXPECT_EQ(g_stationList.stations[0].channels[0].selected, 1);
-    EXPECT_EQ(CountSelected(g_stationList), 2);
+    EXPECT_EQ(session_.stations.stations[0].channels[0].selected, 1);
+    EXPECT_EQ(CountSelected(session_.stations), 2);
     CStationList back;
-    LoadStations(&back);
+    LoadStations(session_.settingsFile, &back);
     ASSERT_EQ(back.stations.size(), 2u);
     EXPECT_EQ(back.stations[0].channels[0].selected, 1);
     EXPECT_EQ(back.stations[0].channels[1].location, "  ");
@@ -406,8 +397,8 @@ TEST_F(SettingsSheet, ClickOnTheCheckImageTogglesTheChannelAndOkWritesIt) {
 }
 
 TEST_F(SettingsSheet, FailedLoadKeepsThePageAndALoadReplacesIt) {
-    g_stationList.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
-    CSettingsSheet sheet;
+    session_.stations.appendStation("ABC").channels = {{"BHZ", "00", 20.0, 1}};
+    CSettingsSheet sheet(session_);
     CChannelsPage* page = sheet.channelsPage();
     page->loader = [](CStationList*, std::string* cause) {
         *cause = "connection refused by isihost:39136 (nothing listens there)";
@@ -422,7 +413,7 @@ TEST_F(SettingsSheet, FailedLoadKeepsThePageAndALoadReplacesIt) {
     EXPECT_EQ(shown_[0].text,
               "Load Config from server error: connection refused by isihost:39136 (nothing "
               "listens there)");
-    EXPECT_EQ(shown_[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(shown_[0].kind, MessageKind::Error);
     ASSERT_EQ(page->workingCopy.stations.size(), 1u);
     EXPECT_EQ(page->workingCopy.stations[0].channels.size(), 1u);
     EXPECT_EQ(page->stationList()->topLevelItemCount(), 1);

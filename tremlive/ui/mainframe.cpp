@@ -14,9 +14,9 @@
 
 #include "platform/clock.h"
 #include "tremlive/acquisition.h"
+#include "tremlive/settings.h"
 #include "tremlive/ui/messages.h"
 #include "tremlive/ui/overviewstrip.h"
-#include "tremlive/settings.h"
 #include "tremlive/ui/settingssheet.h"
 #include "tremlive/ui/traceview.h"
 
@@ -50,8 +50,11 @@ void showAbout(QWidget* parent) {
 
 }  // namespace
 
-MainFrame::MainFrame(QWidget* parent)
-    : QMainWindow(parent), clock_(platNow), endTarget_(std::make_shared<EndTarget>()) {
+MainFrame::MainFrame(CTremliveSession& session, QWidget* parent)
+    : QMainWindow(parent),
+      session_(session),
+      clock_(platNow),
+      endTarget_(std::make_shared<EndTarget>()) {
     endTarget_->frame = this;
     setWindowTitle("Tremlive(ISI)");
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
@@ -71,9 +74,9 @@ MainFrame::MainFrame(QWidget* parent)
     central_ = new QWidget;
     central_->installEventFilter(this);
     setCentralWidget(central_);
-    view_ = new CTraceView(central_);
+    view_ = new CTraceView(session_, central_);
     view_->setObjectName(QString::number(kTraceViewId));
-    strip_ = new COverviewStrip(view_, central_);
+    strip_ = new COverviewStrip(session_, view_, central_);
     strip_->setObjectName(QString::number(kOverviewStripId));
 
     connect(view_, &CTraceView::updateView, this, [this] { OnCommand(ID_CMD_UPDATE_VIEW); });
@@ -88,7 +91,7 @@ MainFrame::~MainFrame() {
 }
 
 bool MainFrame::Running() const {
-    return g_running.load() == 1;
+    return session_.acquisition.Running();
 }
 
 QAction* MainFrame::addCommand(int id, const QString& prompt, const QString& tip,
@@ -138,8 +141,9 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
     CTraceBuffers& buffers = view_->buffers();
     switch (id) {
         case ID_RUN: {
-            if (CountSelected(g_stationList) == 0) {
-                ShowMessage(this, windowTitle(), "No channels selected", QMessageBox::Critical);
+            if (CountSelected(session_.stations) == 0) {
+                ShowMessage(session_, this, windowTitle(), "No channels selected",
+                            QMessageBox::Critical);
                 return;
             }
             loadRunningToolbar();
@@ -161,20 +165,20 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
                 channels = buffers.channels.size();
             }
             state_->setText(QString("Running: %1:%2, %3 channel%4")
-                                .arg(QString::fromStdString(g_settings.server))
-                                .arg(g_settings.port)
+                                .arg(QString::fromStdString(session_.settings.server))
+                                .arg(session_.settings.port)
                                 .arg(channels)
                                 .arg(channels == 1 ? "" : "s"));
             break;
         }
         case ID_STOP:
             timer_.stop();
-            CAcquisitionRunner::Stop();
+            session_.acquisition.Stop();
             state_->setText(kStoppingText);
             break;
         case ID_CMD_ACQUISITION_ENDED: {
             WaitCursor wait;
-            view_->runner().WaitForEnd(kCloseWaitMs);
+            session_.acquisition.WaitForEnd(kCloseWaitMs);
             view_->ClearView();
             strip_->Clear();
             loadIdleToolbar();
@@ -182,7 +186,7 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
             break;
         }
         case ID_CONFIG: {
-            CSettingsSheet sheet(this);
+            CSettingsSheet sheet(session_, this);
             sheet.exec();
             break;
         }
@@ -223,8 +227,8 @@ void MainFrame::OnCommand(int id, std::optional<bool> shift) {
 }
 
 void MainFrame::OnTimer() {
-    if (g_running.load() == 0) return;
-    if (countdown_.Tick(g_settings.refreshTime)) Refresh();
+    if (!session_.acquisition.Running()) return;
+    if (countdown_.Tick(session_.settings.refreshTime)) Refresh();
 }
 
 void MainFrame::Refresh() {
@@ -249,11 +253,11 @@ bool MainFrame::eventFilter(QObject* watched, QEvent* event) {
 
 void MainFrame::closeEvent(QCloseEvent* event) {
     // The view and its channels must outlive the thread: stop it and wait for its end.
-    if (view_->runner().Active()) {
+    if (session_.acquisition.Active()) {
         timer_.stop();
-        CAcquisitionRunner::Stop();
+        session_.acquisition.Stop();
         WaitCursor wait;
-        view_->runner().WaitForEnd(kCloseWaitMs);
+        session_.acquisition.WaitForEnd(kCloseWaitMs);
     }
     event->accept();
 }

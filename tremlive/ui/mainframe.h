@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "tremlive/refresh.h"
+#include "tremlive/session.h"
 
 class QLabel;
 class QToolBar;
@@ -50,7 +51,8 @@ inline constexpr int kCloseWaitMs = 40000;
 class MainFrame : public QMainWindow {
     Q_OBJECT
   public:
-    explicit MainFrame(QWidget* parent = nullptr);
+    // The session outlives the window.
+    explicit MainFrame(CTremliveSession& session, QWidget* parent = nullptr);
     ~MainFrame() override;
 
     // Carries out a command. shift overrides the keyboard state (tests); none reads it.
@@ -83,6 +85,7 @@ class MainFrame : public QMainWindow {
     void layoutChildren();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    CTremliveSession& session_;
     QToolBar* toolBar_ = nullptr;
     QLabel* readout_ = nullptr;
     QLabel* state_ = nullptr;

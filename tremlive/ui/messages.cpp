@@ -1,20 +1,29 @@
-// Message boxes, or whatever replaced them.
+// Message boxes, or whatever the session puts in their place.
 #include "tremlive/ui/messages.h"
+
+#include "tremlive/session.h"
 
 namespace tremlive {
 
 namespace {
-MessageBoxHook g_hook;
+
+MessageKind kindOf(QMessageBox::Icon icon) {
+    switch (icon) {
+        case QMessageBox::Critical:
+            return MessageKind::Error;
+        case QMessageBox::Warning:
+            return MessageKind::Warning;
+        default:
+            return MessageKind::Information;
+    }
 }
 
-void SetMessageBoxHook(MessageBoxHook hook) {
-    g_hook = std::move(hook);
-}
+}  // namespace
 
-void ShowMessage(QWidget* parent, const QString& caption, const QString& text,
-                 QMessageBox::Icon icon) {
-    if (g_hook) {
-        g_hook(parent, caption, text, icon);
+void ShowMessage(const CTremliveSession& session, QWidget* parent, const QString& caption,
+                 const QString& text, QMessageBox::Icon icon) {
+    if (session.messageHook) {
+        session.messageHook(caption.toStdString(), text.toStdString(), kindOf(icon));
         return;
     }
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);

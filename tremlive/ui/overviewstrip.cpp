@@ -5,19 +5,19 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "tremlive/acquisition.h"
 #include "tremlive/ui/traceview.h"
 
 namespace tremlive {
 
-COverviewStrip::COverviewStrip(CTraceView* view, QWidget* parent) : QWidget(parent), view_(view) {
+COverviewStrip::COverviewStrip(CTremliveSession& session, CTraceView* view, QWidget* parent)
+    : QWidget(parent), session_(session), view_(view) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
     setCursor(Qt::ArrowCursor);
 }
 
 void COverviewStrip::Redraw() {
-    if (g_running.load() != 1) return;
+    if (!session_.acquisition.Running()) return;
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     drawing_.Redraw(view_->buffers(), view_->drawing().selected, width(), height());
     QGuiApplication::restoreOverrideCursor();
@@ -46,7 +46,7 @@ void COverviewStrip::resizeEvent(QResizeEvent*) {
 void COverviewStrip::mouseMoveEvent(QMouseEvent* event) {
     int x = event->position().toPoint().x();
     int w = width();
-    if (g_running.load() != 1 || x < kStripMargin || x > w - kStripMargin) return;
+    if (!session_.acquisition.Running() || x < kStripMargin || x > w - kStripMargin) return;
     if (w <= 2 * kStripMargin) return;
     drawing_.width = w;
     double t;

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include "tremlive/drawing.h"
+#include "tremlive/session.h"
 
 namespace tremlive {
 
@@ -13,9 +14,9 @@ class CTraceView;
 class COverviewStrip : public QWidget {
     Q_OBJECT
   public:
-    COverviewStrip(CTraceView* view, QWidget* parent = nullptr);
+    COverviewStrip(CTremliveSession& session, CTraceView* view, QWidget* parent = nullptr);
     COverviewDrawing& drawing() { return drawing_; }
-    // Redraws while acquisition runs (g_running 1); otherwise leaves the strip as it is.
+    // Redraws while the session's acquisition runs; otherwise leaves the strip as it is.
     void Redraw();
     void Clear();
 
@@ -29,6 +30,7 @@ class COverviewStrip : public QWidget {
     void mouseReleaseEvent(QMouseEvent* event) override;
 
   private:
+    const CTremliveSession& session_;
     CTraceView* view_;
     COverviewDrawing drawing_;
 };

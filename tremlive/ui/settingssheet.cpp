@@ -45,9 +45,6 @@ bool stationHasSelected(const CStationConfig& s) {
     return false;
 }
 
-// Samples per second of a configuration entry: factor times multiplier for a rate; a negative
-// factor is a period, shown as its rate.
-
 }  // namespace
 
 QPixmap CheckImage(bool checked) {
@@ -67,8 +64,9 @@ QPixmap CheckImage(bool checked) {
 
 // ---- Channels -----------------------------------------------------------------------------
 
-CChannelsPage::CChannelsPage(QWidget* parent) : CSettingsPage(parent) {
-    workingCopy.copyFrom(g_stationList);
+CChannelsPage::CChannelsPage(CTremliveSession& session, QWidget* parent)
+    : CSettingsPage(session, parent) {
+    workingCopy.copyFrom(session_.stations);
     stations_ = makeList({"Station"});
     stations_->setObjectName("1002");
     channels_ = makeList({"Channels", "Loc.code", "Samp./sec."});
@@ -167,8 +165,8 @@ void CChannelsPage::LoadFromServer() {
     // The query runs on the loader's thread: the window keeps painting while the server answers.
     CConfigLoader::Load load = loader;
     if (!load) {
-        const std::string server = g_settings.server;
-        const int port = g_settings.port;
+        const std::string server = session_.settings.server;
+        const int port = session_.settings.port;
         const std::atomic<int>* cancel = loading_.CancelFlag();
         load = [server, port, cancel](CStationList* list, std::string* cause) {
             return LoadStationsFromServer(server, port, list, cause, cancel);
@@ -193,7 +191,7 @@ void CChannelsPage::LoadFinished(bool ok, const CStationList& loaded, const std:
     if (!ok) {
         // The page keeps showing, and applying keeps, the configuration it had.
         ShowMessage(
-            this, "ERROR",
+            session_, this, "ERROR",
             QString::fromStdString(cause.empty() ? std::string("Load Config from server error")
                                                  : "Load Config from server error: " + cause),
             QMessageBox::Critical);
@@ -205,16 +203,17 @@ void CChannelsPage::LoadFinished(bool ok, const CStationList& loaded, const std:
 }
 
 void CChannelsPage::Apply() {
-    SaveStations(workingCopy);
-    g_stationList.copyFrom(workingCopy);
+    SaveStations(session_.settingsFile, workingCopy);
+    session_.stations.copyFrom(workingCopy);
 }
 
 // ---- Network --------------------------------------------------------------------------------
 
-CNetworkPage::CNetworkPage(QWidget* parent) : CSettingsPage(parent) {
-    server = new QLineEdit(text(g_settings.server));
+CNetworkPage::CNetworkPage(CTremliveSession& session, QWidget* parent)
+    : CSettingsPage(session, parent) {
+    server = new QLineEdit(text(session_.settings.server));
     server->setObjectName("1004");
-    port = new QLineEdit(QString::number(g_settings.port));
+    port = new QLineEdit(QString::number(session_.settings.port));
     port->setObjectName("1005");
     auto* form = new QFormLayout(this);
     form->addRow("ISI Server", server);
@@ -226,7 +225,7 @@ CNetworkPage::CNetworkPage(QWidget* parent) : CSettingsPage(parent) {
 bool CNetworkPage::Validate() {
     std::string message;
     if (!ValidateIntegerField(port->text().toStdString(), kPortRange, &portValue_, &message)) {
-        ShowMessage(this, window()->windowTitle(), text(message), QMessageBox::Warning);
+        ShowMessage(session_, this, window()->windowTitle(), text(message), QMessageBox::Warning);
         port->setFocus();
         port->selectAll();
         return false;
@@ -235,21 +234,23 @@ bool CNetworkPage::Validate() {
 }
 
 void CNetworkPage::Apply() {
-    g_settings.server = server->text().toStdString();
-    g_settings.port = portValue_;
-    SaveNetworkSettings();
+    session_.settings.server = server->text().toStdString();
+    session_.settings.port = portValue_;
+    SaveNetworkSettings(session_.settingsFile, session_.settings);
 }
 
 // ---- Display parameters ---------------------------------------------------------------------
 
-CDisplayParamDlg::CDisplayParamDlg(QWidget* parent) : CSettingsPage(parent) {
-    displayed = new QLineEdit(QString::number(g_settings.displayedTime));
+CDisplayParamDlg::CDisplayParamDlg(CTremliveSession& session, QWidget* parent)
+    : CSettingsPage(session, parent) {
+    const TremliveSettings& s = session_.settings;
+    displayed = new QLineEdit(QString::number(s.displayedTime));
     displayed->setObjectName("1006");
-    buffered = new QLineEdit(QString::number(g_settings.bufferedTime));
+    buffered = new QLineEdit(QString::number(s.bufferedTime));
     buffered->setObjectName("1007");
-    refresh = new QLineEdit(QString::number(g_settings.refreshTime));
+    refresh = new QLineEdit(QString::number(s.refreshTime));
     refresh->setObjectName("1008");
-    delay = new QLineEdit(QString::number(g_settings.delay));
+    delay = new QLineEdit(QString::number(s.delay));
     delay->setObjectName("1009");
     auto* form = new QFormLayout(this);
     form->addRow("Displayed window size (sec.)", displayed);
@@ -273,7 +274,8 @@ bool CDisplayParamDlg::Validate() {
     for (const Field& f : fields) {
         std::string message;
         if (!ValidateIntegerField(f.edit->text().toStdString(), f.range, f.value, &message)) {
-            ShowMessage(this, window()->windowTitle(), text(message), QMessageBox::Warning);
+            ShowMessage(session_, this, window()->windowTitle(), text(message),
+                        QMessageBox::Warning);
             f.edit->setFocus();
             f.edit->selectAll();
             return false;
@@ -283,21 +285,22 @@ bool CDisplayParamDlg::Validate() {
 }
 
 void CDisplayParamDlg::Apply() {
-    g_settings.displayedTime = values_[0];
-    g_settings.bufferedTime = values_[1];
-    g_settings.refreshTime = values_[2];
-    g_settings.delay = values_[3];
-    SaveDisplaySettings();
+    TremliveSettings& s = session_.settings;
+    s.displayedTime = values_[0];
+    s.bufferedTime = values_[1];
+    s.refreshTime = values_[2];
+    s.delay = values_[3];
+    SaveDisplaySettings(session_.settingsFile, s);
 }
 
 // ---- the sheet ------------------------------------------------------------------------------
 
-CSettingsSheet::CSettingsSheet(QWidget* parent) : QDialog(parent) {
+CSettingsSheet::CSettingsSheet(CTremliveSession& session, QWidget* parent) : QDialog(parent) {
     setWindowTitle("Set All Parameters");
     tabs_ = new QTabWidget;
-    channels_ = new CChannelsPage;
-    network_ = new CNetworkPage;
-    display_ = new CDisplayParamDlg;
+    channels_ = new CChannelsPage(session);
+    network_ = new CNetworkPage(session);
+    display_ = new CDisplayParamDlg(session);
     tabs_->addTab(channels_, "Channels");
     tabs_->addTab(network_, "Network");
     tabs_->addTab(display_, "Display parameters");

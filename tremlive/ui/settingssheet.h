@@ -1,6 +1,7 @@
 // The "Set All Parameters" sheet: the Channels, Network and Display parameters pages. Each page
-// starts from the globals (the Channels page from a working copy of the station list); a page
-// the user has shown applies its values on OK or Apply, after its fields pass their checks.
+// starts from the session's values (the Channels page from a working copy of its station list); a
+// page the user has shown applies its values to the session and its settings file on OK or
+// Apply, after its fields pass their checks.
 #pragma once
 
 #include <QDialog>
@@ -9,6 +10,7 @@
 #include <functional>
 
 #include "tremlive/serverconfig.h"
+#include "tremlive/session.h"
 #include "tremlive/settings.h"
 
 class QLineEdit;
@@ -26,7 +28,8 @@ inline constexpr int kCheckImageSize = 16;
 class CSettingsPage : public QWidget {
     Q_OBJECT
   public:
-    using QWidget::QWidget;
+    explicit CSettingsPage(CTremliveSession& session, QWidget* parent = nullptr)
+        : QWidget(parent), session_(session) {}
     bool shown = false;
     bool changed = false;
     // Checks the fields; on failure shows the page's message and focuses the field.
@@ -41,12 +44,13 @@ class CSettingsPage : public QWidget {
         changed = true;
         emit modified();
     }
+    CTremliveSession& session_;
 };
 
 class CChannelsPage : public CSettingsPage {
     Q_OBJECT
   public:
-    explicit CChannelsPage(QWidget* parent = nullptr);
+    explicit CChannelsPage(CTremliveSession& session, QWidget* parent = nullptr);
     CStationList workingCopy;
     QTreeWidget* stationList() const { return stations_; }
     QTreeWidget* channelList() const { return channels_; }
@@ -80,7 +84,7 @@ class CChannelsPage : public CSettingsPage {
 class CNetworkPage : public CSettingsPage {
     Q_OBJECT
   public:
-    explicit CNetworkPage(QWidget* parent = nullptr);
+    explicit CNetworkPage(CTremliveSession& session, QWidget* parent = nullptr);
     QLineEdit* server;  // 1004
     QLineEdit* port;    // 1005
     bool Validate() override;
@@ -93,7 +97,7 @@ class CNetworkPage : public CSettingsPage {
 class CDisplayParamDlg : public CSettingsPage {
     Q_OBJECT
   public:
-    explicit CDisplayParamDlg(QWidget* parent = nullptr);
+    explicit CDisplayParamDlg(CTremliveSession& session, QWidget* parent = nullptr);
     QLineEdit* displayed;  // 1006
     QLineEdit* buffered;   // 1007
     QLineEdit* refresh;    // 1008
@@ -108,7 +112,7 @@ class CDisplayParamDlg : public CSettingsPage {
 class CSettingsSheet : public QDialog {
     Q_OBJECT
   public:
-    explicit CSettingsSheet(QWidget* parent = nullptr);
+    explicit CSettingsSheet(CTremliveSession& session, QWidget* parent = nullptr);
     CChannelsPage* channelsPage() const { return channels_; }
     CNetworkPage* networkPage() const { return network_; }
     CDisplayParamDlg* displayPage() const { return display_; }

@@ -6,8 +6,6 @@
 #include <QPainter>
 #include <QRegion>
 
-#include "tremlive/settings.h"
-
 namespace tremlive {
 
 namespace {
@@ -20,8 +18,8 @@ struct WaitCursor {
 
 }  // namespace
 
-CTraceView::CTraceView(QWidget* parent)
-    : QWidget(parent), buffers_(std::make_shared<CTraceBuffers>()) {
+CTraceView::CTraceView(CTremliveSession& session, QWidget* parent)
+    : QWidget(parent), session_(session), buffers_(std::make_shared<CTraceBuffers>()) {
     setAttribute(Qt::WA_OpaquePaintEvent);  // invalidations never erase
     setAutoFillBackground(false);
     setMouseTracking(true);
@@ -29,11 +27,12 @@ CTraceView::CTraceView(QWidget* parent)
 }
 
 void CTraceView::StartAcquisition(std::function<void()> ended) {
+    const TremliveSettings& settings = session_.settings;
     {
         std::lock_guard<std::mutex> bitmap(drawing_.bitmapLock);
         std::lock_guard<std::mutex> data(buffers_->dataLock);
         buffers_->ClearChannels();
-        for (const CStationConfig& s : g_stationList.stations) {
+        for (const CStationConfig& s : session_.stations.stations) {
             for (const CChannelConfig& c : s.channels) {
                 if (!c.selected) continue;
                 auto ch = std::make_unique<CDisplayChannel>();
@@ -44,19 +43,19 @@ void CTraceView::StartAcquisition(std::function<void()> ended) {
                 buffers_->channels.push_back(std::move(ch));
             }
         }
-        buffers_->displayedTime = g_settings.displayedTime;
-        buffers_->bufferedTime = g_settings.bufferedTime;
-        buffers_->delay = g_settings.delay;
+        buffers_->displayedTime = settings.displayedTime;
+        buffers_->bufferedTime = settings.bufferedTime;
+        buffers_->delay = settings.delay;
         drawing_.selected = 0;
         drawing_.LayoutBands(*buffers_, width(), height());
     }
     CAcquisitionParams params;
-    params.server = g_settings.server;
-    params.port = g_settings.port;
-    params.bufferedTime = g_settings.bufferedTime;
+    params.server = settings.server;
+    params.port = settings.port;
+    params.bufferedTime = settings.bufferedTime;
     params.log = log_;
     params.onEnded = std::move(ended);
-    runner_.Start(buffers_, std::move(params));
+    session_.acquisition.Start(buffers_, std::move(params));
 }
 
 void CTraceView::RedrawAll() {

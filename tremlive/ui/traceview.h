@@ -1,29 +1,28 @@
 // CTraceView, the large child window: owns the channel buffers and their drawing, starts the
-// acquisition thread, copies the off-screen image to the screen and turns mouse events into a
-// selection and readouts.
+// session's acquisition run, copies the off-screen image to the screen and turns mouse events
+// into a selection and readouts.
 #pragma once
 
 #include <QWidget>
 #include <functional>
 #include <memory>
 
-#include "tremlive/acquisition.h"
 #include "tremlive/buffers.h"
 #include "tremlive/drawing.h"
+#include "tremlive/session.h"
 
 namespace tremlive {
 
 class CTraceView : public QWidget {
     Q_OBJECT
   public:
-    explicit CTraceView(QWidget* parent = nullptr);
+    explicit CTraceView(CTremliveSession& session, QWidget* parent = nullptr);
 
     CTraceBuffers& buffers() { return *buffers_; }
     CTraceDrawing& drawing() { return drawing_; }
-    CAcquisitionRunner& runner() { return runner_; }
 
-    // Builds the display channels from the global station list and starts the thread; ended
-    // is called on the thread when it ends.
+    // Builds the display channels from the session's station list and starts the session's
+    // acquisition run; ended is called on the thread when it ends.
     void StartAcquisition(std::function<void()> ended);
     void RedrawAll();
     // A scale command on the selected channel, or on all of them.
@@ -42,9 +41,9 @@ class CTraceView : public QWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
 
   private:
+    CTremliveSession& session_;
     std::shared_ptr<CTraceBuffers> buffers_;
     CTraceDrawing drawing_;
-    CAcquisitionRunner runner_;
     LOGIO* log_ = nullptr;
 };
 
