@@ -271,12 +271,12 @@ ISI_TS_PACKET* isiConvertTS(ISI_TS_PACKET* raw, ISI_TS_PACKET* converted) {
 namespace {
 
 template <typename T>
-void widen(const uint8_t* data, size_t count, std::vector<REAL32>* out) {
+void widen(const uint8_t* data, size_t count, REAL32* out) {
     for (size_t i = 0; i < count; ++i) {
         T value;
         std::memcpy(&value, data + i * sizeof(T), sizeof(T));
         // Round to nearest (the default mode) where a float cannot hold the value.
-        (*out)[i] = static_cast<REAL32>(value);
+        out[i] = static_cast<REAL32>(value);
     }
 }
 
@@ -290,38 +290,41 @@ bool isiSamplesToFloat(const ISI_TS_PACKET* packet, std::vector<REAL32>* out) {
         platSetError(WSAEINVAL);
         return false;
     }
-    out->clear();
     if (packet == nullptr || packet->compress != ISI_COMP_NONE || packet->order != ISI_ORDER_HOST ||
         (packet->data == nullptr && packet->nbytes > 0)) {
+        out->clear();
         platSetError(WSAEINVAL);
         return false;
     }
     const uint32_t size = sampleSize(packet->datatype);
     if (size == 0) {
+        out->clear();
         platSetError(WSAEOPNOTSUPP);
         return false;
     }
     // Never more samples than the data bytes hold.
     const size_t count = std::min<size_t>(packet->nsamp, packet->nbytes / size);
+    // A buffer kept between packets of one size is neither filled nor moved again.
     out->resize(count);
+    REAL32* to = out->data();
     switch (packet->datatype) {
         case ISI_TYPE_INT8:
-            widen<int8_t>(packet->data, count, out);
+            widen<int8_t>(packet->data, count, to);
             break;
         case ISI_TYPE_INT16:
-            widen<int16_t>(packet->data, count, out);
+            widen<int16_t>(packet->data, count, to);
             break;
         case ISI_TYPE_INT32:
-            widen<int32_t>(packet->data, count, out);
+            widen<int32_t>(packet->data, count, to);
             break;
         case ISI_TYPE_INT64:
-            widen<int64_t>(packet->data, count, out);
+            widen<int64_t>(packet->data, count, to);
             break;
         case ISI_TYPE_REAL32:
-            widen<float>(packet->data, count, out);
+            widen<float>(packet->data, count, to);
             break;
         case ISI_TYPE_REAL64:
-            widen<double>(packet->data, count, out);
+            widen<double>(packet->data, count, to);
             break;
     }
     return true;
