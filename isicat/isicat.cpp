@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -26,53 +27,36 @@ std::string nameColumns(const ISI_STREAM_ID& name) {
            utilPrintableString(isicatLocationText(name.loc));
 }
 
+// Sample i of a host-order packet of samples of type T in text: integers as they are, floats
+// with every digit they need to be read back exactly. False past the data.
 template <typename T>
-bool sampleAt(const ISI_TS_PACKET& packet, uint32_t i, T* value) {
+bool valueText(const ISI_TS_PACKET& packet, uint32_t i, std::string* text) {
     if (uint64_t(packet.nbytes) < uint64_t(sizeof(T)) * (i + 1)) return false;
-    std::memcpy(value, packet.data + size_t(sizeof(T)) * i, sizeof(T));
+    T v;
+    std::memcpy(&v, packet.data + size_t(sizeof(T)) * i, sizeof(T));
+    if constexpr (std::is_integral_v<T>)
+        *text = std::to_string(v);
+    else
+        *text = format(sizeof(T) == sizeof(float) ? "%.9g" : "%.17g", double(v));
     return true;
 }
 
-// Sample i of a host-order packet in its own type's text: integers as they are, floats with every
-// digit they need to be read back exactly. False past the data or for a type without samples.
+// Sample i of a host-order packet in its own type's text. False past the data or for a type
+// without samples.
 bool sampleText(const ISI_TS_PACKET& packet, uint32_t i, std::string* text) {
     switch (packet.datatype) {
-        case ISI_TYPE_INT8: {
-            int8_t v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = std::to_string(v);
-            return true;
-        }
-        case ISI_TYPE_INT16: {
-            int16_t v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = std::to_string(v);
-            return true;
-        }
-        case ISI_TYPE_INT32: {
-            int32_t v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = std::to_string(v);
-            return true;
-        }
-        case ISI_TYPE_INT64: {
-            int64_t v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = std::to_string(v);
-            return true;
-        }
-        case ISI_TYPE_REAL32: {
-            float v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = format("%.9g", double(v));
-            return true;
-        }
-        case ISI_TYPE_REAL64: {
-            double v;
-            if (!sampleAt(packet, i, &v)) return false;
-            *text = format("%.17g", v);
-            return true;
-        }
+        case ISI_TYPE_INT8:
+            return valueText<int8_t>(packet, i, text);
+        case ISI_TYPE_INT16:
+            return valueText<int16_t>(packet, i, text);
+        case ISI_TYPE_INT32:
+            return valueText<int32_t>(packet, i, text);
+        case ISI_TYPE_INT64:
+            return valueText<int64_t>(packet, i, text);
+        case ISI_TYPE_REAL32:
+            return valueText<float>(packet, i, text);
+        case ISI_TYPE_REAL64:
+            return valueText<double>(packet, i, text);
         default:
             return false;
     }
