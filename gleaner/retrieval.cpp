@@ -291,6 +291,10 @@ bool CRetrievalRun::Receive(ISI_CLIENT* client, bool* aborted) {
 }
 
 bool CRetrievalRun::Requested(const ISI_STREAM_ID& name) const {
+    // The names asked for are the server's own, so a packet's name is nearly always one of them
+    // to the byte; matching without regard to case is the rarer, dearer way.
+    for (const ISI_STREAM_ID& asked : out_.requestedStreams)
+        if (isiStreamIdEqual(&asked, &name)) return true;
     for (const ISI_STREAM_ID& asked : out_.requestedStreams)
         if (isiStreamIdMatches(&asked, &name)) return true;
     return false;
