@@ -71,7 +71,6 @@ class FetchRig {
                                             samplesPerPacket, 3.0 * seconds, &s, &error))
                 return Fail(name, error);
             streams.push_back(s);
-            names.push_back(stream);
             list += std::string("+") + stream;
         }
         isisim::SimServerOptions options;
@@ -104,7 +103,6 @@ class FetchRig {
 
     std::string dir;
     std::unique_ptr<isisim::SimServer> server;
-    std::vector<std::string> names;  // the streams, "STA.CHN"
     RETRIEVAL_INPUT input;
     LOGIO log;
 
